@@ -1,0 +1,69 @@
+// CUnknown: reference counting and aggregation for every COM object of the module.
+//
+// An object made by the module has one identity. Its interface faces forward their IUnknown
+// methods to GetOwner(): the controlling outer object when aggregated, else the object's own
+// non-delegating IUnknown. Derived classes override NonDelegatingQueryInterface, answer their
+// own interfaces through GetInterface() and pass every other identifier to their base.
+#pragma once
+
+#include "com.h"
+
+#include <atomic>
+
+struct INonDelegatingUnknown {
+    virtual HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) = 0;
+    virtual ULONG STDMETHODCALLTYPE NonDelegatingAddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE NonDelegatingRelease() = 0;
+};
+
+// Counts the module's live objects and server locks for DllCanUnloadNow.
+class CBaseObject {
+public:
+    CBaseObject() noexcept { ++s_cObjects; }
+    virtual ~CBaseObject() { --s_cObjects; }
+    CBaseObject(const CBaseObject&) = delete;
+    CBaseObject& operator=(const CBaseObject&) = delete;
+
+    static long ObjectsActive() noexcept { return s_cObjects.load(); }
+    static long ServerLocks() noexcept { return s_cLocks.load(); }
+    static void LockServer(bool bLock) noexcept { bLock ? ++s_cLocks : --s_cLocks; }
+
+private:
+    static std::atomic<long> s_cObjects;
+    static std::atomic<long> s_cLocks;
+};
+
+class CUnknown : public INonDelegatingUnknown, public CBaseObject {
+public:
+    // pUnk is the controlling outer object, or null when the object is not aggregated.
+    CUnknown(const char* pName, IUnknown* pUnk) noexcept;
+
+    IUnknown* GetOwner() const noexcept { return m_pUnknown; }
+
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
+    ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
+
+protected:
+    const char* m_pName;
+    std::atomic<long> m_cRef{0};
+
+private:
+    IUnknown* const m_pUnknown;
+};
+
+// Hands out pUnk as the answer of a query, with a reference added.
+HRESULT GetInterface(IUnknown* pUnk, void** ppv) noexcept;
+
+// Puts the IUnknown methods on an interface face of a CUnknown-derived class.
+#define DECLARE_IUNKNOWN                                                                      \
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                          \
+        return GetOwner()->QueryInterface(riid, ppv);                                         \
+    }                                                                                         \
+    STDMETHODIMP_(ULONG) AddRef() override { return GetOwner()->AddRef(); }                   \
+    STDMETHODIMP_(ULONG) Release() override { return GetOwner()->Release(); }
+
+// The non-delegating IUnknown of an object, as handed to an aggregating owner.
+inline IUnknown* NonDelegatingUnknown(INonDelegatingUnknown* p) noexcept {
+    return reinterpret_cast<IUnknown*>(p);
+}
