@@ -1,0 +1,430 @@
+#include "SpeedProcessor.h"
+
+#include "SampleConvert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Input is fed to the engine, and its output received, in chunks of at most this many frames.
+// The engine holds all the output of one putSamples call; a small chunk keeps that (and our
+// staging buffers) small even when a very slow tempo turns one block into minutes of audio.
+constexpr int32_t kChunkFrames = 1024;
+constexpr int32_t kRingMinCapacity = 64 * 1024;
+
+bool IsUsableAntiAliasLength(int32_t taps) {
+    return taps > 0 && taps % 8 == 0 && taps <= CSpeedProcessor::kMaxAntiAliasLength;
+}
+
+bool IsUsableTuningMs(int32_t ms) {
+    return ms >= 0 && ms <= kMaxStretchTuningMs;
+}
+
+bool IsUsableChangePercent(int32_t percent) {
+    return percent >= CSpeedProcessor::kMinChangePercent &&
+           percent <= CSpeedProcessor::kMaxChangePercent;
+}
+
+struct EngineSetup {
+    bool quickSeek;
+    bool antiAliasFilter;
+    int32_t antiAliasLength;
+    int32_t sequenceMs;
+    int32_t seekWindowMs;
+    int32_t overlapMs;
+};
+
+// A new engine at normal speed. Throws what the engine throws.
+std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int32_t channels,
+                                                     const EngineSetup& setup) {
+    auto engine = std::make_unique<soundtouch::SoundTouch>();
+    engine->setSetting(SETTING_USE_QUICKSEEK, setup.quickSeek ? 1 : 0);
+    engine->setSetting(SETTING_USE_AA_FILTER, setup.antiAliasFilter ? 1 : 0);
+    if (setup.antiAliasFilter) {
+        engine->setSetting(SETTING_AA_FILTER_LENGTH,
+                           IsUsableAntiAliasLength(setup.antiAliasLength)
+                               ? setup.antiAliasLength
+                               : CSpeedProcessor::kFallbackAntiAliasLength);
+    }
+    engine->setSampleRate(static_cast<unsigned>(samplesPerSec));
+    engine->setChannels(static_cast<unsigned>(channels));
+    engine->setTempoChange(0.0);
+    engine->setPitchSemiTones(0);
+    engine->setRateChange(0.0);
+    const int32_t tuning[][2] = {{SETTING_SEQUENCE_MS, setup.sequenceMs},
+                                 {SETTING_SEEKWINDOW_MS, setup.seekWindowMs},
+                                 {SETTING_OVERLAP_MS, setup.overlapMs}};
+    for (const auto& setting : tuning) {
+        if (IsUsableTuningMs(setting[1])) {
+            engine->setSetting(setting[0], setting[1]);
+        }
+    }
+    return engine;
+}
+
+} // namespace
+
+CSpeedProcessor::CSpeedProcessor() noexcept
+    : m_nChannels(0), m_nSamplesPerSec(0), m_wBitsPerSample(0), m_bFloat(false), m_bActive(0),
+      m_nPitchSemiTones(0), m_nTempoChange(0), m_nRateChange(0), m_pConverter(nullptr),
+      m_nRingLimit(0), m_nRingCapacity(0), m_nRingRead(-1), m_nRingCount(0) {}
+
+CSpeedProcessor::~CSpeedProcessor() {
+    Free();
+}
+
+bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
+                                     uint16_t bitsPerSample, bool floatSamples) {
+    return channels >= 1 && channels <= kMaxChannels && samplesPerSec > 0 &&
+           samplesPerSec <= kMaxSampleRate &&
+           FindSampleConverter(bitsPerSample, floatSamples) != nullptr;
+}
+
+bool CSpeedProcessor::Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
+                                bool quickSeek, bool antiAliasFilter, int32_t antiAliasLength,
+                                int32_t sequenceMs, int32_t seekWindowMs, int32_t overlapMs,
+                                bool floatSamples) {
+    Free();
+    if (!SupportsFormat(channels, samplesPerSec, bitsPerSample, floatSamples)) {
+        return false;
+    }
+    try {
+        const SampleConverter* converter = FindSampleConverter(bitsPerSample, floatSamples);
+        const auto samples = static_cast<size_t>(kChunkFrames) * static_cast<size_t>(channels);
+        m_pInFloat.reset(new float[samples]);
+        m_pOutFloat.reset(new float[samples]);
+        m_pOutBytes.reset(new uint8_t[samples * static_cast<size_t>(converter->bytesPerSample)]);
+        m_pSoundTouch = CreateEngine(
+            samplesPerSec, channels,
+            {quickSeek, antiAliasFilter, antiAliasLength, sequenceMs, seekWindowMs, overlapMs});
+        m_pConverter = converter;
+        m_nChannels = channels;
+        m_nSamplesPerSec = samplesPerSec;
+        m_wBitsPerSample = bitsPerSample;
+        m_bFloat = floatSamples;
+        // At most 30 s * 192000 Hz * 16 * 4 bytes: well inside int32.
+        m_nRingLimit = kRingSeconds * samplesPerSec * BlockAlign();
+        return true;
+    } catch (...) {
+        Free();
+        return false;
+    }
+}
+
+// Runs call on the engine. Whatever it throws is caught: SoundTouch is not exception-safe (its
+// sample buffers record the new size before allocating it), so the engine is replaced.
+template <class Call> bool CSpeedProcessor::EngineCall(Call call) {
+    try {
+        call(*m_pSoundTouch);
+        return true;
+    } catch (...) {
+        RebuildEngine();
+        return false;
+    }
+}
+
+// A fresh, empty engine with the old one's settings and the stored speed values; Unconfigured
+// when even that fails.
+void CSpeedProcessor::RebuildEngine() noexcept {
+    const soundtouch::SoundTouch& old = *m_pSoundTouch;
+    const EngineSetup setup = {
+        old.getSetting(SETTING_USE_QUICKSEEK) != 0, old.getSetting(SETTING_USE_AA_FILTER) != 0,
+        old.getSetting(SETTING_AA_FILTER_LENGTH),   old.getSetting(SETTING_SEQUENCE_MS),
+        old.getSetting(SETTING_SEEKWINDOW_MS),      old.getSetting(SETTING_OVERLAP_MS)};
+    m_pSoundTouch.reset();
+    try {
+        m_pSoundTouch = CreateEngine(m_nSamplesPerSec, m_nChannels, setup);
+        m_pSoundTouch->setTempoChange(static_cast<double>(m_nTempoChange));
+        m_pSoundTouch->setRateChange(static_cast<double>(m_nRateChange));
+        m_pSoundTouch->setPitchSemiTones(static_cast<int>(m_nPitchSemiTones));
+    } catch (...) {
+        Free();
+    }
+}
+
+// Common tail of the change operations; the caller has checked the engine and stored the value.
+// No flush: the engine's flush() also pushes out the output owed for earlier flushes' silence,
+// so a burst of changes would queue seconds of it.
+template <class Call> bool CSpeedProcessor::ApplyChange(Call call) {
+    RingDrop();
+    const int32_t active =
+        (m_nPitchSemiTones != 0 || m_nTempoChange != 0 || m_nRateChange != 0) ? 1 : 0;
+    // While inactive the filter bypassed the engine: what it still holds is stale.
+    const bool activating = active != 0 && m_bActive == 0;
+    m_bActive = active;
+    return EngineCall([&](soundtouch::SoundTouch& st) {
+        if (activating) {
+            st.clear();
+        }
+        call(st);
+    });
+}
+
+bool CSpeedProcessor::ChangeTempo(int32_t percent) {
+    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+        return false;
+    }
+    m_nTempoChange = percent;
+    return ApplyChange(
+        [percent](soundtouch::SoundTouch& st) { st.setTempoChange(static_cast<double>(percent)); });
+}
+
+bool CSpeedProcessor::ChangeRate(int32_t percent) {
+    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+        return false;
+    }
+    m_nRateChange = percent;
+    return ApplyChange(
+        [percent](soundtouch::SoundTouch& st) { st.setRateChange(static_cast<double>(percent)); });
+}
+
+bool CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
+    if (!m_pSoundTouch || semitones < -kMaxPitchSemiTones || semitones > kMaxPitchSemiTones) {
+        return false;
+    }
+    m_nPitchSemiTones = semitones;
+    return ApplyChange([semitones](soundtouch::SoundTouch& st) {
+        st.setPitchSemiTones(static_cast<int>(semitones));
+    });
+}
+
+bool CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
+    if (!m_pSoundTouch) {
+        return false;
+    }
+    switch (settingId) {
+    case SETTING_USE_AA_FILTER:
+    case SETTING_USE_QUICKSEEK:
+        value = value != 0 ? 1 : 0;
+        break;
+    case SETTING_AA_FILTER_LENGTH:
+        // The engine takes the length even while the filter is off, and throws on a bad one.
+        if (!IsUsableAntiAliasLength(value)) {
+            value = kFallbackAntiAliasLength;
+        }
+        break;
+    case SETTING_SEQUENCE_MS:
+    case SETTING_SEEKWINDOW_MS:
+    case SETTING_OVERLAP_MS:
+        if (!IsUsableTuningMs(value)) {
+            return false;
+        }
+        break;
+    default:
+        return false;
+    }
+    return ApplyChange(
+        [settingId, value](soundtouch::SoundTouch& st) { st.setSetting(settingId, value); });
+}
+
+bool CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
+    if (!m_pSoundTouch || byteCount < 0 || (byteCount > 0 && data == nullptr)) {
+        return false;
+    }
+    const int32_t blockAlign = BlockAlign();
+    const int32_t frames = byteCount / blockAlign; // a trailing partial frame is dropped
+    bool moved = false;
+    int32_t done = 0;
+    do {
+        const int32_t chunk = std::min(frames - done, kChunkFrames);
+        if (chunk > 0) {
+            m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
+                                  chunk * m_nChannels);
+            if (!EngineCall([&](soundtouch::SoundTouch& st) {
+                    st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+                })) {
+                return false;
+            }
+            done += chunk;
+        }
+        if (!MoveEngineOutputToRing(moved)) {
+            return false;
+        }
+    } while (done < frames);
+    return moved;
+}
+
+// Moves all output the engine has ready into the ring; sets moved when any was. False when the
+// ring cannot grow (the rest then stays in the engine) or the engine failed.
+bool CSpeedProcessor::MoveEngineOutputToRing(bool& moved) {
+    for (;;) {
+        const unsigned available = m_pSoundTouch->numSamples();
+        if (available == 0) {
+            return true;
+        }
+        const auto frames =
+            static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
+        if (!RingReserve(frames * BlockAlign())) {
+            return false;
+        }
+        unsigned received = 0;
+        if (!EngineCall([&](soundtouch::SoundTouch& st) {
+                received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
+            })) {
+            return false;
+        }
+        if (received == 0) {
+            return true;
+        }
+        const auto count = static_cast<int32_t>(received);
+        m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_nChannels);
+        RingAppend(m_pOutBytes.get(), count * BlockAlign());
+        moved = true;
+    }
+}
+
+int32_t CSpeedProcessor::ReadOutput(uint8_t* dest, int32_t maxBytes) {
+    if (dest == nullptr || maxBytes <= 0 || m_nRingCount <= 0 || m_nRingRead < 0) {
+        return 0;
+    }
+    const int32_t k = std::min(m_nRingCount, maxBytes);
+    if (m_nRingRead + k > m_nRingCapacity) {
+        const int32_t first = m_nRingCapacity - m_nRingRead;
+        std::memcpy(dest, m_pRing.get() + m_nRingRead, static_cast<size_t>(first));
+        std::memcpy(dest + first, m_pRing.get(), static_cast<size_t>(k - first));
+        m_nRingRead = m_nRingRead + k - m_nRingCapacity;
+    } else {
+        // May come to rest exactly at the capacity; the next read then wraps with an empty piece.
+        std::memcpy(dest, m_pRing.get() + m_nRingRead, static_cast<size_t>(k));
+        m_nRingRead += k;
+    }
+    m_nRingCount -= k;
+    if (m_nRingCount <= 0) {
+        RingDrop();
+    }
+    return k;
+}
+
+bool CSpeedProcessor::Drain() {
+    if (!m_pSoundTouch) {
+        return false;
+    }
+    bool moved = false;
+    if (EngineCall([](soundtouch::SoundTouch& st) { st.flush(); }) &&
+        MoveEngineOutputToRing(moved)) {
+        // flush() fed silence and counts the output owed for it; start the next stream afresh.
+        EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
+    }
+    return m_nRingCount > 0;
+}
+
+void CSpeedProcessor::Clear() {
+    RingDrop();
+    if (m_pSoundTouch) {
+        EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
+    }
+}
+
+void CSpeedProcessor::Free() {
+    m_bActive = 0;
+    m_nChannels = 0;
+    m_nSamplesPerSec = 0;
+    m_wBitsPerSample = 0;
+    m_bFloat = false;
+    m_nPitchSemiTones = 0;
+    m_nTempoChange = 0;
+    m_nRateChange = 0;
+    m_pConverter = nullptr;
+    m_pInFloat.reset();
+    m_pOutFloat.reset();
+    m_pOutBytes.reset();
+    m_pRing.reset();
+    m_nRingLimit = 0;
+    m_nRingCapacity = 0;
+    m_nRingCount = 0;
+    m_nRingRead = -1;
+    m_pSoundTouch.reset();
+}
+
+int32_t CSpeedProcessor::BufferedBytes() const {
+    return m_nRingCount;
+}
+
+int32_t CSpeedProcessor::BlockAlign() const {
+    return m_pConverter ? m_nChannels * m_pConverter->bytesPerSample : 0;
+}
+
+int32_t CSpeedProcessor::RingCapacity() const {
+    return m_nRingCapacity;
+}
+
+// Makes room for an append of bytes (after the bound's trimming). Growth is geometric (at least
+// doubling, from 64 KiB) up to the bound: growing by exactly what is needed would copy the whole
+// ring on every append. The held bytes move to the start of the new storage. All-or-nothing:
+// false, with the ring as it was, when the allocation fails.
+bool CSpeedProcessor::RingReserve(int32_t bytes) {
+    const int32_t needed = std::min(m_nRingCount + bytes, m_nRingLimit);
+    if (m_nRingCapacity >= needed) {
+        return true;
+    }
+    int64_t capacity =
+        std::max<int64_t>(2 * static_cast<int64_t>(m_nRingCapacity), kRingMinCapacity);
+    capacity = std::max<int64_t>(std::min<int64_t>(capacity, m_nRingLimit), needed);
+    std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
+    if (!storage) {
+        return false;
+    }
+    if (m_nRingRead >= 0) {
+        const int32_t first = std::min(m_nRingCount, m_nRingCapacity - m_nRingRead);
+        std::memcpy(storage.get(), m_pRing.get() + m_nRingRead, static_cast<size_t>(first));
+        std::memcpy(storage.get() + first, m_pRing.get(),
+                    static_cast<size_t>(m_nRingCount - first));
+        m_nRingRead = 0;
+    }
+    m_pRing = std::move(storage);
+    m_nRingCapacity = static_cast<int32_t>(capacity);
+    return true;
+}
+
+// Appends bytes (whole frames) from src into room made by RingReserve. Past the bound the oldest
+// whole frames go first, from the ring and then from src: the amount dropped is a multiple of the
+// frame size, so a reader that stopped inside a frame keeps its place within the frame.
+void CSpeedProcessor::RingAppend(const uint8_t* src, int32_t bytes) {
+    const int32_t excess = m_nRingCount + bytes - m_nRingLimit;
+    if (excess > 0) {
+        const int32_t blockAlign = BlockAlign();
+        const int32_t drop = (excess + blockAlign - 1) / blockAlign * blockAlign;
+        const int32_t fromRing = std::min(drop, m_nRingCount);
+        RingDiscard(fromRing);
+        src += drop - fromRing;
+        bytes -= drop - fromRing;
+    }
+    if (m_nRingRead < 0) {
+        std::memcpy(m_pRing.get(), src, static_cast<size_t>(bytes));
+        m_nRingRead = 0;
+        m_nRingCount = bytes;
+        return;
+    }
+    int32_t w = m_nRingRead + m_nRingCount;
+    if (w > m_nRingCapacity) {
+        w -= m_nRingCapacity;
+    }
+    if (w + bytes > m_nRingCapacity) {
+        const int32_t first = m_nRingCapacity - w;
+        std::memcpy(m_pRing.get() + w, src, static_cast<size_t>(first));
+        std::memcpy(m_pRing.get(), src + first, static_cast<size_t>(bytes - first));
+    } else {
+        std::memcpy(m_pRing.get() + w, src, static_cast<size_t>(bytes));
+    }
+    m_nRingCount += bytes;
+}
+
+void CSpeedProcessor::RingDiscard(int32_t bytes) {
+    if (bytes >= m_nRingCount) {
+        RingDrop();
+        return;
+    }
+    m_nRingCount -= bytes;
+    m_nRingRead += bytes;
+    if (m_nRingRead >= m_nRingCapacity) {
+        m_nRingRead -= m_nRingCapacity;
+    }
+}
+
+// Empties the ring; its storage is kept.
+void CSpeedProcessor::RingDrop() {
+    m_nRingRead = -1;
+    m_nRingCount = 0;
+}

@@ -1,0 +1,156 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// The engine's setting identifiers (SETTING_USE_AA_FILTER ... SETTING_OVERLAP_MS) for
+// ChangeSetting come from here.
+#include <SoundTouch.h>
+
+#include "StretchTuning.h"
+
+struct SampleConverter;
+
+// CSpeedProcessor: changes tempo, rate and pitch of interleaved PCM blocks with one SoundTouch
+// engine, and keeps what the engine produces in a byte ring in the stream's own format until the
+// caller reads it.
+//
+// The filter pushes each input block in with ProcessInput and reads at most one output buffer
+// with ReadOutput; what does not fit waits in the ring. The ring holds at most kRingSeconds of
+// audio: past that the oldest whole frames are dropped.
+//
+// Threading: only the streaming thread touches a processor (the filter's transform and the speed
+// application it calls; the filter's constructor and destructor create and free it). The
+// processor has no lock, and neither has the engine; no other thread may call any member, the
+// const ones included, or read the public fields while streaming.
+//
+// Errors: nothing throws out of the processor. Refused arguments and engine or allocation
+// failures are reported by a false (or 0) result. SoundTouch is not exception-safe, so an engine
+// that threw is replaced by a fresh, empty one with the same settings and speed values; only when
+// even that fails does the processor fall back to Unconfigured (the filter then reconfigures it
+// as for a format change).
+//
+// States: Unconfigured (no engine, m_nChannels == 0; every operation but Configure does nothing
+// and reports false/0), Configured inactive (m_bActive == 0: the filter copies past the processor)
+// and Configured active (at least one of tempo, rate and pitch changed).
+class CSpeedProcessor {
+public:
+    static constexpr int32_t kMaxChannels = 16;       // the engine's limit
+    static constexpr int32_t kMaxSampleRate = 192000; // the engine's limit, in Hz
+    // Change values the engine can run with. Tempo and rate are whole-percent changes (-99 is a
+    // factor of 0.01, 4900 a factor of 50); pitch is in semitones (60 = five octaves).
+    static constexpr int32_t kMinChangePercent = -99;
+    static constexpr int32_t kMaxChangePercent = 4900;
+    static constexpr int32_t kMaxPitchSemiTones = 60;
+    // An anti-alias filter length the engine refuses (not a positive multiple of 8) or that would
+    // cost too much per sample (above kMaxAntiAliasLength taps) is replaced by
+    // kFallbackAntiAliasLength.
+    static constexpr int32_t kFallbackAntiAliasLength = 32;
+    static constexpr int32_t kMaxAntiAliasLength = 1024;
+    static constexpr int32_t kRingSeconds = 30; // most audio the ring holds
+
+    CSpeedProcessor() noexcept; // Unconfigured
+    ~CSpeedProcessor();         // Free
+    CSpeedProcessor(const CSpeedProcessor&) = delete;
+    CSpeedProcessor& operator=(const CSpeedProcessor&) = delete;
+
+    // True when Configure can take the format: 1..kMaxChannels channels, 1..kMaxSampleRate Hz,
+    // integer PCM of 8 (unsigned), 16, 24 or 32 bits (signed), or IEEE float of 32 bits.
+    static bool SupportsFormat(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
+                               bool floatSamples);
+
+    // Releases everything (Free) and builds a new engine for the format, in any state. The result
+    // is inactive with an empty ring. quickSeek and antiAliasFilter switch the engine's options;
+    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength).
+    // sequenceMs, seekWindowMs and overlapMs are the stretch tuning: 0 lets the engine choose,
+    // a negative value or one above kMaxStretchTuningMs keeps the engine's own default.
+    // floatSamples marks an IEEE float stream (32 bits only).
+    // Returns false, leaving the processor Unconfigured, for a format SupportsFormat refuses or
+    // when the engine fails.
+    bool Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample, bool quickSeek,
+                   bool antiAliasFilter, int32_t antiAliasLength, int32_t sequenceMs,
+                   int32_t seekWindowMs, int32_t overlapMs, bool floatSamples = false);
+
+    // Change operations. Each one, when it applies, stores the value, drops the ring's undelivered
+    // bytes (the storage is kept) and hands the value to the running engine, which keeps the audio
+    // in its pipeline (no flush, so no silence is inserted). When the change makes the processor
+    // active, the engine is cleared first: while inactive the filter bypassed it, so what it held
+    // is stale. They take effect at the next ProcessInput.
+    // Each returns true when applied; false, with nothing changed, while Unconfigured or for a
+    // value out of range (tempo/rate percent outside kMinChangePercent..kMaxChangePercent, so also
+    // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones); false also when the
+    // engine failed (the value stays stored and the replacement engine runs with it).
+    bool ChangeTempo(int32_t percent);
+    bool ChangeRate(int32_t percent);
+    bool ChangePitchSemiTones(int32_t semitones);
+    // settingId: SETTING_USE_AA_FILTER, SETTING_AA_FILTER_LENGTH (taps; replaced as in Configure),
+    // SETTING_USE_QUICKSEEK (0/1), SETTING_SEQUENCE_MS, SETTING_SEEKWINDOW_MS, SETTING_OVERLAP_MS
+    // (ms; 0 = engine's choice). Refused, with nothing changed: any other identifier, and a
+    // tuning length below 0 or above kMaxStretchTuningMs. m_bActive is not touched.
+    bool ChangeSetting(int32_t settingId, int32_t value);
+
+    // Feeds byteCount bytes of interleaved PCM in the configured format to the engine (whole frames
+    // only; a trailing partial frame is ignored) and moves all output the engine has ready into the
+    // ring. A zero-length block still moves ready output. Returns true when output was moved;
+    // false when the engine had none, while Unconfigured, for byteCount < 0 or a null data with
+    // byteCount > 0, and on an allocation or engine failure (what reached the ring stays; output
+    // the ring had no room for stays in the engine).
+    bool ProcessInput(const uint8_t* data, int32_t byteCount);
+
+    // Copies at most maxBytes of the ring's oldest bytes to dest and returns how many (0 when the
+    // ring is empty, maxBytes <= 0 or dest is null). Never fails.
+    int32_t ReadOutput(uint8_t* dest, int32_t maxBytes);
+
+    // End of stream: pushes the audio still inside the engine's pipeline out (engine flush), moves
+    // it into the ring and leaves the engine empty for whatever comes next. Returns true when the
+    // ring then holds bytes.
+    bool Drain();
+
+    // Drops the ring's bytes and everything the engine holds (end of a flush or seek), so no
+    // earlier audio comes out afterwards. Configuration and speed values stay.
+    void Clear();
+
+    // Releases the engine and all buffers: back to Unconfigured. Safe in any state.
+    void Free();
+
+    int32_t BufferedBytes() const; // bytes held in the ring
+    int32_t BlockAlign() const;    // bytes per frame; 0 while Unconfigured
+    int32_t RingCapacity() const;  // bytes of ring storage allocated; never above the ring bound
+
+    // Configured format, read by the filter to detect a format change; 0/false while Unconfigured.
+    int32_t m_nChannels;
+    int32_t m_nSamplesPerSec;
+    uint16_t m_wBitsPerSample;
+    bool m_bFloat;
+
+private:
+    std::unique_ptr<soundtouch::SoundTouch> m_pSoundTouch; // null while Unconfigured
+
+public:
+    // 1 when any of pitch, tempo change and rate change is nonzero; the filter bypasses the
+    // processor while it is 0.
+    int32_t m_bActive;
+
+private:
+    template <class Call> bool ApplyChange(Call call);
+    template <class Call> bool EngineCall(Call call);
+    void RebuildEngine() noexcept;
+    bool MoveEngineOutputToRing(bool& moved);
+    bool RingReserve(int32_t bytes);
+    void RingAppend(const uint8_t* src, int32_t bytes);
+    void RingDiscard(int32_t bytes);
+    void RingDrop();
+
+    int32_t m_nPitchSemiTones;              // semitones
+    int32_t m_nTempoChange;                 // whole percent, 0 = normal
+    int32_t m_nRateChange;                  // whole percent
+    const SampleConverter* m_pConverter;    // chosen by Configure for the sample width
+    std::unique_ptr<float[]> m_pInFloat;    // one input chunk as floats
+    std::unique_ptr<float[]> m_pOutFloat;   // one chunk of engine output
+    std::unique_ptr<uint8_t[]> m_pOutBytes; // that chunk in the stream's format
+    int32_t m_nRingLimit;                   // kRingSeconds of audio in bytes, whole frames
+    int32_t m_nRingCapacity;                // bytes
+    int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned
+    int32_t m_nRingCount; // bytes held
+    std::unique_ptr<uint8_t[]> m_pRing;
+};

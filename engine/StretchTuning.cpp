@@ -1,0 +1,73 @@
+#include "StretchTuning.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+// Rows in the order their bounds are tested; the last row takes every other tempo.
+const StretchBand kBands[] = {
+    {"1.2", "82,14,12", 82, 14, 12}, {"1.4", "82,14,12", 82, 14, 12},
+    {"1.6", "66,14,12", 66, 14, 12}, {"1.8", "56,14,12", 56, 14, 12},
+    {"2.0", "56,14,12", 56, 14, 12}, {"1.0", "82,14,12", 82, 14, 12},
+};
+
+} // namespace
+
+const StretchBand& SelectStretchBand(double tempo) {
+    if (tempo > 1.0 && tempo <= 1.2) {
+        return kBands[0];
+    }
+    if (tempo > 1.2 && tempo <= 1.4) {
+        return kBands[1];
+    }
+    if (tempo > 1.4 && tempo <= 1.6) {
+        return kBands[2];
+    }
+    if (tempo > 1.6 && tempo <= 1.8) {
+        return kBands[3];
+    }
+    if (tempo > 1.8) {
+        return kBands[4];
+    }
+    return kBands[5];
+}
+
+void ParseStretchTuning(const char* text, const StretchBand& band, int32_t& sequenceMs,
+                        int32_t& seekWindowMs, int32_t& overlapMs) {
+    if (text == nullptr) {
+        return;
+    }
+    int32_t* const outputs[] = {&sequenceMs, &seekWindowMs, &overlapMs};
+    const int32_t defaults[] = {band.sequenceMs, band.seekWindowMs, band.overlapMs};
+    int field = 0;
+    for (const char* p = text; *p != '\0' && field < 3;) {
+        if (*p == ',') {
+            ++p; // empty field: skipped
+            continue;
+        }
+        // strtol stops at the ',' that ends the field, since a comma is no digit.
+        const long value = std::strtol(p, nullptr, 10);
+        *outputs[field] = (value < 0 || value > kMaxStretchTuningMs) ? defaults[field]
+                                                                     : static_cast<int32_t>(value);
+        ++field;
+        while (*p != '\0' && *p != ',') {
+            ++p;
+        }
+    }
+}
+
+int32_t SpeedFactorToPercent(double factor) {
+    const double percent = factor * 100.0 - 100.0;
+    if (std::isnan(percent)) {
+        return 0;
+    }
+    if (percent >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (percent <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(percent);
+}

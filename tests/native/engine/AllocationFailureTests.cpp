@@ -1,0 +1,116 @@
+// Replaces the global operator new for this test binary so a test can make large allocations
+// fail, inside the engine as well as in the processor.
+#include "EngineTestUtil.h"
+#include "SpeedProcessor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace {
+std::atomic<size_t> g_failAbove{std::numeric_limits<size_t>::max()};
+std::atomic<int> g_failures{0};
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (size > g_failAbove.load(std::memory_order_relaxed)) {
+        ++g_failures;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+using namespace enginetest;
+
+namespace {
+
+struct FailAllocationsAbove {
+    explicit FailAllocationsAbove(size_t bytes) {
+        g_failAbove = bytes;
+        g_failures = 0;
+    }
+    ~FailAllocationsAbove() { g_failAbove = std::numeric_limits<size_t>::max(); }
+};
+
+// At tempo 0.05 with pitch +60 each input frame becomes 640 inside the engine, whose buffers then
+// fail to grow. The engine records the new size before allocating it, so it must be replaced;
+// reusing it would overrun its buffer.
+TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_TRUE(p.ChangeTempo(-95));
+    ASSERT_TRUE(p.ChangePitchSemiTones(60));
+    const std::vector<uint8_t> in = Sine16(kRate / 2);
+    {
+        FailAllocationsAbove guard(1 << 20);
+        for (size_t at = 0; at + 4096 <= in.size(); at += 4096) {
+            p.ProcessInput(in.data() + at, 4096);
+        }
+        EXPECT_GT(g_failures, 0);
+        EXPECT_EQ(p.m_nChannels, 2); // still configured, with its values
+        EXPECT_EQ(p.m_bActive, 1);
+    }
+    // Now the engine's buffers may grow; a reused engine would write past them here.
+    Stream(p, in, 4096, 0, false);
+    EXPECT_GT(p.BufferedBytes(), 0);
+    ASSERT_TRUE(p.ChangePitchSemiTones(0));
+    ASSERT_TRUE(p.ChangeTempo(50));
+    p.Clear();
+    const std::vector<uint8_t> out = Stream(p, in, 4096);
+    EXPECT_NEAR(static_cast<double>(out.size()), in.size() / 1.5, 0.01 * in.size());
+}
+
+// A ring that cannot grow keeps what it holds; the output that did not fit stays in the engine
+// and comes out with the next block, here a zero-length one.
+TEST(AllocationFailure, RingThatCannotGrowKeepsWhatItHolds) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_TRUE(p.ChangeTempo(-50));
+    const std::vector<uint8_t> in = Sine16(kRate * 2);
+    int32_t held = 0;
+    {
+        FailAllocationsAbove guard(64 * 1024); // the ring's first storage, no more
+        for (size_t at = 0; at + 4096 <= in.size() && g_failures == 0; at += 4096) {
+            p.ProcessInput(in.data() + at, 4096);
+        }
+        EXPECT_GT(g_failures, 0);
+        EXPECT_EQ(p.RingCapacity(), 64 * 1024);
+        held = p.BufferedBytes();
+        EXPECT_GT(held, 60 * 1024);
+    }
+    EXPECT_TRUE(p.ProcessInput(nullptr, 0));
+    EXPECT_GT(p.BufferedBytes(), held);
+}
+
+} // namespace

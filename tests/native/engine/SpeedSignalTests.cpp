@@ -1,0 +1,156 @@
+#include "EngineTestUtil.h"
+#include "SampleConvert.h"
+#include "SpeedProcessor.h"
+
+#include <gtest/gtest.h>
+
+using namespace enginetest;
+
+namespace {
+
+// Frames out of 10 s of tone, at 44.1 kHz stereo 16-bit in 4096-byte blocks.
+size_t FramesOut(int32_t tempo, int32_t rate, bool drain = true) {
+    CSpeedProcessor p;
+    EXPECT_TRUE(ConfigureDefault(p));
+    EXPECT_TRUE(p.ChangeTempo(tempo));
+    EXPECT_TRUE(p.ChangeRate(rate));
+    return Stream(p, Sine16(kRate * 10), 4096, -1, drain).size() / 4;
+}
+
+TEST(SpeedSignal, TempoAndRateScaleTheLength) {
+    const double in = kRate * 10.0;
+    EXPECT_NEAR(static_cast<double>(FramesOut(100, 0)), in / 2, 10);
+    // Without Drain the engine's latency (tens of ms) is missing.
+    EXPECT_LT(static_cast<double>(FramesOut(100, 0, false)), in / 2 - 0.02 * kRate);
+    EXPECT_NEAR(static_cast<double>(FramesOut(-50, 0)), in * 2, 10);
+    EXPECT_NEAR(static_cast<double>(FramesOut(0, 100)), in / 2, 10);
+    EXPECT_NEAR(static_cast<double>(FramesOut(50, -20)), in / 1.2, 10);
+}
+
+TEST(SpeedSignal, TwelveSemitonesUpDoublesTheZeroCrossings) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p, 1));
+    ASSERT_TRUE(p.ChangePitchSemiTones(12));
+    const std::vector<uint8_t> in = Sine16(kRate * 4, 1);
+    const std::vector<int16_t> out = AsInt16(Stream(p, in, 4096));
+    EXPECT_NEAR(static_cast<double>(out.size()), kRate * 4.0, 10); // tempo kept
+    const size_t from = kRate / 2, to = out.size() - kRate / 2;
+    const double perSecondIn = 2 * 441.0;
+    const double perSecondOut = ZeroCrossings(out, 1, from, to) * double(kRate) / double(to - from);
+    EXPECT_NEAR(perSecondOut / perSecondIn, 2.0, 0.02);
+}
+
+// Each sample width goes through the engine in its own format: three channels, the tone on the
+// second only, at tempo 2.0; the output is half as long with the tone where it was.
+TEST(SpeedSignal, EveryWidthStretchesInItsOwnFormat) {
+    const struct {
+        uint16_t bits;
+        bool isFloat;
+    } formats[] = {{8, false}, {16, false}, {24, false}, {32, false}, {32, true}};
+    constexpr int32_t channels = 3, frames = kRate * 2;
+    std::vector<float> tone(static_cast<size_t>(frames) * channels, 0.0f);
+    for (int32_t f = 0; f < frames; ++f) {
+        tone[static_cast<size_t>(f) * channels + 1] =
+            static_cast<float>(0.5 * std::sin(2.0 * kPi * 441.0 * f / kRate));
+    }
+    for (const auto& format : formats) {
+        const SampleConverter& c = *FindSampleConverter(format.bits, format.isFloat);
+        std::vector<uint8_t> in(tone.size() * static_cast<size_t>(c.bytesPerSample));
+        c.fromFloat(tone.data(), in.data(), static_cast<int32_t>(tone.size()));
+        CSpeedProcessor p;
+        ASSERT_TRUE(ConfigureDefault(p, channels, kRate, format.bits, format.isFloat));
+        ASSERT_TRUE(p.ChangeTempo(100));
+        const std::vector<uint8_t> out = Stream(p, in, p.BlockAlign() * 1000);
+        std::vector<float> back(out.size() / static_cast<size_t>(c.bytesPerSample));
+        c.toFloat(out.data(), back.data(), static_cast<int32_t>(back.size()));
+        EXPECT_NEAR(static_cast<double>(back.size() / channels), frames / 2.0, 10) << format.bits;
+        float peak[channels] = {};
+        for (size_t i = 0; i < back.size(); ++i) {
+            peak[i % channels] = std::max(peak[i % channels], std::fabs(back[i]));
+        }
+        EXPECT_LT(peak[0], 0.01f) << format.bits;
+        EXPECT_NEAR(peak[1], 0.5f, 0.05f) << format.bits;
+        EXPECT_LT(peak[2], 0.01f) << format.bits;
+    }
+}
+
+// Every combination of the range ends runs without failure; integer output is in range by
+// construction, so the float format shows NaN, infinity or runaway values.
+TEST(SpeedSignal, RangeEndsRunCleanly) {
+    constexpr int32_t rate = 8000;
+    std::vector<float> tone(static_cast<size_t>(rate) / 2 * 2);
+    for (size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = static_cast<float>(0.9 * std::sin(2.0 * kPi * 300.0 * double(i / 2) / rate));
+    }
+    std::vector<uint8_t> in(tone.size() * 4);
+    std::memcpy(in.data(), tone.data(), in.size());
+    for (int32_t tempo : {-95, 0, 4900}) {
+        for (int32_t rateChange : {-95, 0, 4900}) {
+            for (int32_t pitch : {-60, 0, 60}) {
+                CSpeedProcessor p;
+                ASSERT_TRUE(ConfigureDefault(p, 2, rate, 32, true));
+                ASSERT_TRUE(p.ChangeTempo(tempo));
+                ASSERT_TRUE(p.ChangeRate(rateChange));
+                ASSERT_TRUE(p.ChangePitchSemiTones(pitch));
+                const std::vector<uint8_t> out = Stream(p, in, 3200, 0); // read after Drain
+                std::vector<float> f(out.size() / 4);
+                if (!f.empty()) {
+                    std::memcpy(f.data(), out.data(), out.size());
+                }
+                for (float x : f) {
+                    ASSERT_TRUE(std::isfinite(x) && std::fabs(x) < 4.0f)
+                        << tempo << " " << rateChange << " " << pitch << " " << x;
+                }
+                if (tempo == -95 && rateChange == -95) { // 200 s of output, bounded
+                    EXPECT_EQ(f.size(), size_t(CSpeedProcessor::kRingSeconds) * rate * 2);
+                }
+            }
+        }
+    }
+}
+
+// Changes while a tone streams through in 100 ms blocks, read like the filter reads (at most
+// one block's bytes per block), insert no silence: the engine is not flushed.
+TEST(SpeedSignal, SpeedChangesInsertNoSilence) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    const int32_t block = kRate / 10 * 4;
+    const std::vector<uint8_t> in = Sine16(kRate * 12);
+    struct Change {
+        int32_t tempo, rate, pitch;
+    } const changes[] = {{50, 0, 0},   {-20, 0, 0}, {-20, 10, 0}, {-20, 10, 3},
+                         {100, 0, -5}, {0, 0, 2},   {0, -30, 0},  {15, 0, 0}};
+    std::vector<uint8_t> out;
+    std::vector<int32_t> emptyReads;
+    for (int32_t i = 0; i * block < static_cast<int32_t>(in.size()); ++i) {
+        if (i % 15 == 0) {
+            const Change& c = changes[(i / 15) % std::size(changes)];
+            const StretchBand& band = SelectStretchBand(1.0 + c.tempo / 100.0);
+            // The order the filter applies a change in.
+            p.ChangeTempo(c.tempo);
+            p.ChangeRate(c.rate);
+            p.ChangePitchSemiTones(c.pitch);
+            p.ChangeSetting(SETTING_SEQUENCE_MS, band.sequenceMs);
+            p.ChangeSetting(SETTING_SEEKWINDOW_MS, band.seekWindowMs);
+            p.ChangeSetting(SETTING_OVERLAP_MS, band.overlapMs);
+        }
+        p.ProcessInput(in.data() + static_cast<size_t>(i) * block, block);
+        const size_t n = out.size();
+        out.resize(n + static_cast<size_t>(block));
+        const int32_t got = p.ReadOutput(out.data() + n, block);
+        out.resize(n + static_cast<size_t>(got));
+        if (got == 0 && i > 2) {
+            emptyReads.push_back(i);
+        }
+    }
+    EXPECT_TRUE(emptyReads.empty()) << "first empty read at block " << emptyReads.front();
+    const std::vector<int16_t> s = AsInt16(out);
+    size_t run = 0, longest = 0;
+    for (size_t f = 0; f < s.size() / 2; ++f) {
+        run = std::abs(static_cast<int32_t>(s[2 * f])) < 300 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_LT(longest, static_cast<size_t>(kRate / 20)) << "quiet frames in a row";
+}
+
+} // namespace
