@@ -1,0 +1,86 @@
+// The platform-independent parts of the named objects.
+#include "NamedObjects.h"
+
+#include <cstring>
+
+bool velomix_ipc::IsValidName(const char* pszName) noexcept {
+    if (pszName == nullptr || pszName[0] == '\0' || pszName[0] == '.') {
+        return false;
+    }
+    // '/' would leave the object directory; a leading '.' is kept for private files.
+    return std::strlen(pszName) <= 200 && std::strchr(pszName, '/') == nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CQNamedMutex
+
+CQNamedMutex::CQNamedMutex() noexcept = default;
+
+CQNamedMutex::CQNamedMutex(const char* pszName) noexcept {
+    SetName(pszName);
+}
+
+CQNamedMutex::~CQNamedMutex() {
+    Unlock();
+}
+
+void CQNamedMutex::SetName(const char* pszName) noexcept {
+    m_szName.fill('\0');
+    if (pszName != nullptr && std::strlen(pszName) < m_szName.size()) {
+        std::strcpy(m_szName.data(), pszName);
+    }
+}
+
+CQNamedMutex::Guard CQNamedMutex::Acquire(uint32_t timeoutMs) noexcept {
+    bool bAbandoned = false;
+    if (!Lock(timeoutMs, &bAbandoned)) {
+        return Guard();
+    }
+    return Guard(this, bAbandoned);
+}
+
+CQNamedMutex::Guard::Guard(Guard&& other) noexcept
+    : m_pMutex(other.m_pMutex), m_bAbandoned(other.m_bAbandoned) {
+    other.m_pMutex = nullptr;
+}
+
+CQNamedMutex::Guard& CQNamedMutex::Guard::operator=(Guard&& other) noexcept {
+    if (this != &other) {
+        Release();
+        m_pMutex = other.m_pMutex;
+        m_bAbandoned = other.m_bAbandoned;
+        other.m_pMutex = nullptr;
+    }
+    return *this;
+}
+
+CQNamedMutex::Guard::~Guard() {
+    Release();
+}
+
+void CQNamedMutex::Guard::Release() noexcept {
+    if (m_pMutex != nullptr) {
+        m_pMutex->Unlock();
+        m_pMutex = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// CQShareMemory
+
+uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const noexcept {
+    if (m_pData == nullptr || pDst == nullptr || dwOffset > m_dwDataSize ||
+        cb > m_dwDataSize - dwOffset) {
+        return 0;
+    }
+    std::memcpy(pDst, m_pData + dwOffset, cb);
+    return cb;
+}
+
+uint32_t CQShareMemory::StoredDataSize() const noexcept {
+    uint32_t size = 0;
+    if (m_pData != nullptr) {
+        std::memcpy(&size, m_pData - 4, sizeof size);
+    }
+    return size;
+}

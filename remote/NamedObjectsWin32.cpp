@@ -1,0 +1,244 @@
+// Named objects on Windows: Win32 mutexes, events and paging-file mappings of the session
+// namespace.
+#include "NamedObjects.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <windows.h>
+
+namespace velomix_ipc {
+
+struct Object {
+    HANDLE hObject = nullptr;
+    void* pView = nullptr; // mappings: the whole mapped view
+};
+
+void ObjectCloser::operator()(Object* pObject) const noexcept {
+    std::unique_ptr<Object> owned(pObject);
+    if (!owned) {
+        return;
+    }
+    if (owned->pView != nullptr) {
+        UnmapViewOfFile(owned->pView);
+    }
+    if (owned->hObject != nullptr) {
+        CloseHandle(owned->hObject);
+    }
+}
+
+} // namespace velomix_ipc
+
+using velomix_ipc::Object;
+using velomix_ipc::ObjectPtr;
+
+namespace {
+
+// Wraps a fresh handle; closes it again when no wrapper can be allocated.
+ObjectPtr Wrap(HANDLE hObject) noexcept {
+    if (hObject == nullptr) {
+        return nullptr;
+    }
+    try {
+        ObjectPtr obj(std::make_unique<Object>().release());
+        obj->hObject = hObject;
+        return obj;
+    } catch (const std::bad_alloc&) {
+        CloseHandle(hObject);
+        return nullptr;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CQNamedMutex
+
+bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
+    if (pbAbandoned != nullptr) {
+        *pbAbandoned = false;
+    }
+    if (m_szName[0] == '\0' || m_hMutex || !velomix_ipc::IsValidName(m_szName.data())) {
+        return false;
+    }
+    // Asking for initial ownership makes a new mutex ours at once; an existing one is waited
+    // for.
+    ObjectPtr handle = Wrap(CreateMutexA(nullptr, TRUE, m_szName.data()));
+    if (!handle) {
+        return false;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        const DWORD result = WaitForSingleObject(handle->hObject, timeoutMs);
+        if (result == WAIT_ABANDONED) {
+            if (pbAbandoned != nullptr) {
+                *pbAbandoned = true;
+            }
+        } else if (result != WAIT_OBJECT_0) {
+            return false; // time-out or failure: not ours
+        }
+    }
+    m_hMutex = std::move(handle);
+    return true;
+}
+
+void CQNamedMutex::Unlock() noexcept {
+    if (!m_hMutex) {
+        return;
+    }
+    ReleaseMutex(m_hMutex->hObject);
+    m_hMutex.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// CQNamedEvent
+
+CQNamedEvent::CQNamedEvent() noexcept = default;
+
+CQNamedEvent::~CQNamedEvent() = default;
+
+bool CQNamedEvent::Create(const char* pszName, bool bManualReset, bool bInitialState,
+                          bool* pbExisted) noexcept {
+    Close();
+    if (pbExisted != nullptr) {
+        *pbExisted = false;
+    }
+    if (pszName != nullptr && !velomix_ipc::IsValidName(pszName)) {
+        return false;
+    }
+    HANDLE hEvent =
+        CreateEventA(nullptr, bManualReset ? TRUE : FALSE, bInitialState ? TRUE : FALSE, pszName);
+    const bool bExisted = hEvent != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+    m_hEvent = Wrap(hEvent);
+    if (pbExisted != nullptr) {
+        *pbExisted = bExisted && m_hEvent;
+    }
+    return IsOpen();
+}
+
+bool CQNamedEvent::CreateNew(const char* pszName, bool bManualReset, bool bInitialState) noexcept {
+    bool bExisted = false;
+    if (pszName == nullptr || !Create(pszName, bManualReset, bInitialState, &bExisted)) {
+        return false;
+    }
+    if (bExisted) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CQNamedEvent::OpenExisting(const char* pszName, bool bManualReset,
+                                bool bInitialState) noexcept {
+    bool bExisted = false;
+    if (pszName == nullptr || !Create(pszName, bManualReset, bInitialState, &bExisted)) {
+        return false;
+    }
+    if (!bExisted) {
+        Close(); // the event just made disappears with its only handle
+        return false;
+    }
+    return true;
+}
+
+bool CQNamedEvent::Set() noexcept {
+    return m_hEvent && SetEvent(m_hEvent->hObject) != FALSE;
+}
+
+bool CQNamedEvent::Reset() noexcept {
+    return m_hEvent && ResetEvent(m_hEvent->hObject) != FALSE;
+}
+
+bool CQNamedEvent::Wait(uint32_t timeoutMs) noexcept {
+    return m_hEvent && WaitForSingleObject(m_hEvent->hObject, timeoutMs) == WAIT_OBJECT_0;
+}
+
+int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
+                          uint32_t timeoutMs) noexcept {
+    if (events.size() == 0 || events.size() > MAXIMUM_WAIT_OBJECTS) {
+        return kWaitFailed;
+    }
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD count = 0;
+    for (CQNamedEvent* pEvent : events) {
+        if (pEvent == nullptr || !pEvent->m_hEvent) {
+            return kWaitFailed;
+        }
+        handles[count++] = pEvent->m_hEvent->hObject;
+    }
+    // With several signalled, the lowest index is reported and only that one is reset.
+    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+    if (result < WAIT_OBJECT_0 + count) {
+        return static_cast<int>(result - WAIT_OBJECT_0);
+    }
+    return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
+}
+
+void CQNamedEvent::Close() noexcept {
+    m_hEvent.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// CQShareMemory
+
+CQShareMemory::CQShareMemory() noexcept = default;
+
+CQShareMemory::~CQShareMemory() {
+    Close();
+}
+
+bool CQShareMemory::Create(const char* pszName, uint32_t dwDataSize) noexcept {
+    return Map(pszName, dwDataSize, true);
+}
+
+bool CQShareMemory::Open(const char* pszName, uint32_t dwDataSize) noexcept {
+    return Map(pszName, dwDataSize, false);
+}
+
+bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) noexcept {
+    Close();
+    if (!velomix_ipc::IsValidName(pszName) || dwDataSize > MAXDWORD - 4) {
+        return false;
+    }
+    const DWORD dwSize = dwDataSize + 4;
+    // Backed by the paging file; an existing mapping of that name is simply opened.
+    ObjectPtr mapping = Wrap(bCreate ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                                          PAGE_READWRITE, 0, dwSize, pszName)
+                                     : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, pszName));
+    if (!mapping) {
+        return false;
+    }
+    mapping->pView = MapViewOfFile(mapping->hObject, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (mapping->pView == nullptr) {
+        return false;
+    }
+    // Someone else may have made the mapping smaller than asked for.
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(mapping->pView, &info, sizeof info) == 0 || info.RegionSize < dwSize) {
+        return false;
+    }
+    uint8_t* view = static_cast<uint8_t*>(mapping->pView);
+    if (bCreate) {
+        std::memcpy(view, &dwDataSize, sizeof dwDataSize);
+        FlushViewOfFile(view, sizeof dwDataSize);
+    }
+    m_hMapping = std::move(mapping);
+    m_pData = view + 4;
+    m_dwDataSize = dwDataSize;
+    return true;
+}
+
+uint32_t CQShareMemory::Write(const void* pSrc, uint32_t dwOffset, uint32_t cb) noexcept {
+    if (m_pData == nullptr || pSrc == nullptr || dwOffset > m_dwDataSize ||
+        cb > m_dwDataSize - dwOffset) {
+        return 0;
+    }
+    std::memcpy(m_pData + dwOffset, pSrc, cb);
+    return FlushViewOfFile(m_pData + dwOffset, cb) != FALSE ? cb : 0;
+}
+
+void CQShareMemory::Close() noexcept {
+    m_pData = nullptr;
+    m_dwDataSize = 0;
+    m_hMapping.reset();
+}

@@ -1,0 +1,352 @@
+// CVelomixCommServer against a fake filter: publication, requests from other processes,
+// who serves, departure, refused values, a killed control program, lock order under load.
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CommServer.h"
+#include "NamedObjects.h"
+#include "RemoteTestSupport.h"
+#include "SharedBlock.h"
+
+namespace {
+
+class CommServerTest : public IpcTest {
+protected:
+    // A server bound to its filter the way the real filter binds it.
+    struct Bound {
+        FakeFilter filter;
+        CVelomixCommServer server;
+        explicit Bound(double dTempo = 1.0, double dRate = 1.0, int nPitch = 0)
+            : filter(dTempo, dRate, nPitch) {
+            filter.Attach(&server);
+        }
+        ~Bound() {
+            server.Stop();
+            filter.Attach(nullptr);
+        }
+        bool Start() { return server.Start(&filter); }
+        // Start, and wait until its thread serves requests.
+        bool StartServing() {
+            CQNamedEvent evArrival;
+            return evArrival.Create(kVelomixArrivalEventName, false, false) && Start() &&
+                   evArrival.Wait(kHangMs);
+        }
+    };
+
+    static bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
+        CQNamedEvent evRequest;
+        return WriteRequest(dTempo, dRate, nPitch) &&
+               evRequest.OpenExisting(kVelomixRequestEventName, false, false) && evRequest.Set();
+    }
+
+    // Waits for change notifications until the block holds these values.
+    static bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int nPitch) {
+        for (;;) {
+            BlockValues now;
+            if (ReadBlock(now) && now.dTempo == dTempo && now.dRate == dRate &&
+                now.nPitch == nPitch) {
+                return true;
+            }
+            if (!evChange.Wait(kHangMs)) {
+                return false;
+            }
+        }
+    }
+};
+
+} // namespace
+
+// Creates (or opens) an auto-reset event as a control program does.
+#define NAMED_EVENT(var, name)                                                                     \
+    CQNamedEvent var;                                                                              \
+    ASSERT_TRUE(var.Create(name, false, false))
+
+TEST_F(CommServerTest, PublishesTheFilterValuesAtStart) {
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    Bound first;
+    ASSERT_TRUE(first.Start());
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dwHeader, 20u);
+    EXPECT_EQ(block.dTempo, 1.0);
+    EXPECT_EQ(block.dRate, 1.0);
+    EXPECT_EQ(block.nPitch, 0);
+    EXPECT_TRUE(evChange.Wait(0));
+    EXPECT_EQ(first.filter.References(), 0) << "the server must not hold a reference";
+}
+
+TEST_F(CommServerTest, EffectiveLocalChangeIsPublishedAndAnnouncedOnce) {
+    Bound bound;
+    ASSERT_TRUE(bound.Start());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    ASSERT_EQ(bound.filter.SetTempo(1.5), S_OK);
+    EXPECT_TRUE(evChange.Wait(0));
+    EXPECT_FALSE(evChange.Wait(0));
+    // Seen from another process.
+    auto ctl = ChildProcess::StartCtl({"get", "--json"});
+    ASSERT_TRUE(ctl);
+    EXPECT_EQ(ctl->Wait(), 0) << ctl->Stderr();
+    EXPECT_EQ(ctl->Stdout(), "{\"tempo\":1.5,\"rate\":1,\"pitch\":0}\n");
+    // The same value again is no change.
+    ASSERT_EQ(bound.filter.SetTempo(1.5), S_OK);
+    EXPECT_FALSE(evChange.Wait(0));
+}
+
+TEST_F(CommServerTest, RequestFromAnotherProcessChangesTheFilter) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    auto ctl = ChildProcess::StartCtl({"set", "--tempo", "2", "--pitch", "-4"});
+    ASSERT_TRUE(ctl);
+    EXPECT_EQ(ctl->Wait(), 0) << ctl->Stderr();
+    EXPECT_EQ(ctl->Stdout(), "tempo 2 rate 1 pitch -4\n");
+    EXPECT_EQ(bound.filter.Tempo(), 2.0);
+    EXPECT_EQ(bound.filter.Rate(), 1.0);
+    EXPECT_EQ(bound.filter.Pitch(), -4);
+    EXPECT_EQ(bound.filter.Changes(), 2);
+}
+
+TEST_F(CommServerTest, RequestWithTheCurrentValuesChangesAndAnnouncesNothing) {
+    Bound bound(1.25, 0.5, 7);
+    ASSERT_TRUE(bound.StartServing());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    ASSERT_TRUE(SendRequest(1.25, 0.5, 7));
+    ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.SetterCalls() == 3; }));
+    EXPECT_EQ(bound.filter.Changes(), 0);
+    EXPECT_FALSE(evChange.Wait(0));
+}
+
+TEST_F(CommServerTest, TwoRequestsBeforeTheThreadReadsApplyAsOne) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    {
+        // Holding the mutex keeps the server from reading between the two requests.
+        CQNamedMutex mutex(kVelomixMutexName);
+        CQNamedMutex::Guard guard = mutex.Acquire();
+        ASSERT_TRUE(guard);
+        CQShareMemory block;
+        CQNamedEvent evRequest;
+        ASSERT_TRUE(block.Open(kVelomixBlockName, kVelomixBlockDataSize));
+        ASSERT_TRUE(evRequest.OpenExisting(kVelomixRequestEventName, false, false));
+        for (double dTempo : {1.5, 2.5}) {
+            ASSERT_EQ(block.Write(&dTempo, kVelomixTempoOffset, 8), 8u);
+            ASSERT_TRUE(evRequest.Set());
+        }
+    }
+    ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.Tempo() == 2.5; }));
+    EXPECT_EQ(bound.filter.TempoHistory(), std::vector<double>{2.5});
+    EXPECT_TRUE(evChange.Wait(kHangMs));
+}
+
+TEST_F(CommServerTest, SecondServerPublishesButDoesNotServe) {
+    NAMED_EVENT(evArrival, kVelomixArrivalEventName);
+    Bound serving;
+    ASSERT_TRUE(serving.Start());
+    ASSERT_TRUE(evArrival.Wait(kHangMs));
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    Bound second(0.75);
+    ASSERT_TRUE(second.Start());
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 0.75) << "every server publishes its own values";
+    EXPECT_TRUE(evChange.Wait(0));
+    second.server.Stop(); // joins its thread, which ended at once
+    EXPECT_FALSE(evArrival.Wait(0)) << "only the serving thread announces itself";
+
+    ASSERT_TRUE(SendRequest(2.0, 1.0, 0));
+    ASSERT_TRUE(serving.filter.WaitUntil([&] { return serving.filter.Tempo() == 2.0; }));
+    EXPECT_EQ(second.filter.Tempo(), 0.75);
+    EXPECT_EQ(second.filter.SetterCalls(), 0);
+}
+
+TEST_F(CommServerTest, ServerInAnotherProcessPublishesButDoesNotServe) {
+    Bound serving;
+    ASSERT_TRUE(serving.StartServing());
+    auto other = ChildProcess::StartRole("server", {"0.75"});
+    ASSERT_TRUE(other && other->WaitForLine("started"));
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 0.75);
+
+    auto ctl = ChildProcess::StartCtl({"set", "--tempo", "3"});
+    ASSERT_TRUE(ctl);
+    EXPECT_EQ(ctl->Wait(), 0) << ctl->Stderr();
+    EXPECT_EQ(serving.filter.Tempo(), 3.0);
+    other->WriteLine("tempo");
+    std::string line;
+    ASSERT_TRUE(other->ReadLine(line));
+    EXPECT_EQ(line, "0.75");
+    // Its local change is published into the one shared block.
+    other->WriteLine("set 0.5");
+    ASSERT_TRUE(other->WaitForLine("ok"));
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 0.5);
+    other->CloseStdin();
+    EXPECT_EQ(other->Wait(), 0) << other->Stderr();
+}
+
+TEST_F(CommServerTest, EveryServerAnnouncesItsDeparture) {
+    NAMED_EVENT(evDeparture, kVelomixDepartureEventName);
+    { CVelomixCommServer neverStarted; }
+    EXPECT_TRUE(evDeparture.Wait(0));
+    {
+        Bound serving;
+        ASSERT_TRUE(serving.Start());
+        {
+            Bound publishingOnly;
+            ASSERT_TRUE(publishingOnly.Start());
+        }
+        EXPECT_TRUE(evDeparture.Wait(0));
+    }
+    EXPECT_TRUE(evDeparture.Wait(0));
+    EXPECT_FALSE(evDeparture.Wait(0));
+}
+
+TEST_F(CommServerTest, ServesAgainOnceTheRequestEventIsGone) {
+    NAMED_EVENT(evArrival, kVelomixArrivalEventName);
+    {
+        Bound first;
+        ASSERT_TRUE(first.Start());
+        ASSERT_TRUE(evArrival.Wait(kHangMs));
+    }
+    // The first server's event ended with it.
+    Bound second;
+    ASSERT_TRUE(second.Start());
+    EXPECT_TRUE(evArrival.Wait(kHangMs));
+    ASSERT_TRUE(SendRequest(1.5, 1.0, 0));
+    EXPECT_TRUE(second.filter.WaitUntil([&] { return second.filter.Tempo() == 1.5; }));
+}
+
+TEST_F(CommServerTest, ControlProgramHoldingTheRequestEventKeepsServersOffUntilKilled) {
+    NAMED_EVENT(evArrival, kVelomixArrivalEventName);
+    auto holder = ChildProcess::StartRole("hold-event", {kVelomixRequestEventName, "any"});
+    ASSERT_TRUE(holder && holder->WaitForLine("holding"));
+    {
+        Bound blocked;
+        ASSERT_TRUE(blocked.Start());
+        blocked.server.Stop(); // its thread has ended without serving
+        EXPECT_FALSE(evArrival.Wait(0));
+    }
+    holder->Signal(SIGKILL);
+    EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
+    Bound serving;
+    ASSERT_TRUE(serving.Start());
+    EXPECT_TRUE(evArrival.Wait(kHangMs)) << "the killed holder kept the request event alive";
+    auto ctl = ChildProcess::StartCtl({"set", "--rate", "1.5"});
+    ASSERT_TRUE(ctl);
+    EXPECT_EQ(ctl->Wait(), 0) << ctl->Stderr();
+    EXPECT_EQ(serving.filter.Rate(), 1.5);
+}
+
+TEST_F(CommServerTest, SetterAfterStopPublishesNothing) {
+    Bound bound;
+    ASSERT_TRUE(bound.Start());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    bound.server.Stop();
+    EXPECT_FALSE(bound.server.Publish());
+    ASSERT_EQ(bound.filter.SetTempo(2.0), S_OK);
+    EXPECT_FALSE(evChange.Wait(0));
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block)) << "the block stays mapped after Stop";
+    EXPECT_EQ(block.dTempo, 1.0);
+}
+
+TEST_F(CommServerTest, RefusedFieldsChangeNothingAndTheBlockShowsTheFilterValues) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    // Tempo and pitch refused, rate taken.
+    ASSERT_TRUE(SendRequest(std::nan(""), 2.0, 99));
+    ASSERT_TRUE(WaitForBlock(evChange, 1.0, 2.0, 0));
+    EXPECT_EQ(bound.filter.Tempo(), 1.0);
+    EXPECT_EQ(bound.filter.Rate(), 2.0);
+    EXPECT_EQ(bound.filter.Pitch(), 0);
+
+    // Everything refused: nothing changes, the request is replaced by the values in force.
+    const int changes = bound.filter.Changes();
+    ASSERT_TRUE(SendRequest(std::numeric_limits<double>::infinity(), 0.01, -61));
+    ASSERT_TRUE(WaitForBlock(evChange, 1.0, 2.0, 0));
+    EXPECT_EQ(bound.filter.Changes(), changes);
+}
+
+TEST_F(CommServerTest, ControlProgramKilledHoldingTheMutexDoesNotHangTheFilter) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    auto holder = ChildProcess::StartRole("hold-mutex", {kVelomixMutexName});
+    ASSERT_TRUE(holder && holder->WaitForLine("locked"));
+    // A setter's publication now waits for the mutex.
+    std::thread setter([&] { bound.filter.SetTempo(1.5); });
+    holder->Signal(SIGKILL);
+    EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
+    setter.join();
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 1.5);
+    ASSERT_TRUE(SendRequest(1.5, 1.0, 5));
+    EXPECT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.Pitch() == 5; }));
+}
+
+TEST_F(CommServerTest, LockOrderHoldsUnderLoad) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    auto requester = ChildProcess::StartRole("requester", {"2000"});
+    ASSERT_TRUE(requester);
+    std::atomic<bool> bStop{false};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = 0; !bStop; ++i) {
+                double dValue = 0.0;
+                int nValue = 0;
+                bound.filter.SetTempo(0.5 + ((i + t) % 4) * 0.5);
+                bound.filter.GetRate(&dValue);
+                bound.filter.SetPitch((i % 9) - 4);
+                bound.filter.GetTempo(&dValue);
+                bound.filter.SetRate(1.0 + (i % 3) * 0.25);
+                bound.filter.GetPitch(&nValue);
+            }
+        });
+    }
+    const bool bBurstDone = requester->WaitForLine("burst done");
+    bStop = true;
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    ASSERT_TRUE(bBurstDone) << requester->Stderr();
+    EXPECT_EQ(requester->Wait(), 0);
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+
+    // The server still serves. A request still being applied may publish over a new one
+    // (the protocol has no reply for that), so the request is repeated until it is in force.
+    bool bApplied = false;
+    for (int attempt = 0; attempt < 5 && !bApplied; ++attempt) {
+        ASSERT_TRUE(SendRequest(0.875, 1.125, -1));
+        bApplied = bound.filter.WaitUntil(
+            [&] {
+                return bound.filter.Tempo() == 0.875 && bound.filter.Rate() == 1.125 &&
+                       bound.filter.Pitch() == -1;
+            },
+            kHangMs / 5);
+    }
+    EXPECT_TRUE(bApplied);
+    EXPECT_TRUE(WaitForBlock(evChange, 0.875, 1.125, -1));
+
+    // Quiet now: the block shows the last local change.
+    std::thread([&] {
+        bound.filter.SetTempo(1.75);
+        bound.filter.SetRate(1.25);
+        bound.filter.SetPitch(3);
+    }).join();
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 1.75);
+    EXPECT_EQ(block.dRate, 1.25);
+    EXPECT_EQ(block.nPitch, 3);
+}

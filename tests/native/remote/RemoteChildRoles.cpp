@@ -1,0 +1,233 @@
+// The other side in cross-process tests: this test binary started with
+// VELOMIX_TEST_CHILD_ROLE set runs that role before main and exits. Roles report progress as
+// lines on stdout and, where they hold something, keep it until stdin ends (or they are
+// killed).
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include "NamedObjects.h"
+#include "RemoteTestSupport.h"
+#include "SharedBlock.h"
+
+namespace {
+
+[[noreturn]] void Exit(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
+void Say(const char* pszLine) {
+    std::printf("%s\n", pszLine);
+    std::fflush(stdout);
+}
+
+void WaitForStdinEnd() {
+    char buffer[64];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+}
+
+// hold-mutex NAME: locks the mutex and keeps it.
+int HoldMutex(const std::vector<std::string>& args) {
+    CQNamedMutex mutex(args.at(0).c_str());
+    if (!mutex.Lock()) {
+        return 3;
+    }
+    Say("locked");
+    WaitForStdinEnd();
+    mutex.Unlock();
+    return 0;
+}
+
+// hold-event NAME new|any: creates (only as new, or new or existing) and keeps the event.
+int HoldEvent(const std::vector<std::string>& args) {
+    CQNamedEvent event;
+    const bool ok = args.at(1) == "new" ? event.CreateNew(args.at(0).c_str(), false, false)
+                                        : event.Create(args.at(0).c_str(), false, false);
+    if (!ok) {
+        return 3;
+    }
+    Say("holding");
+    WaitForStdinEnd();
+    return 0;
+}
+
+// ping-pong A B ROUNDS: waits for A and answers with B, ROUNDS times.
+int PingPong(const std::vector<std::string>& args) {
+    CQNamedEvent evPing;
+    CQNamedEvent evPong;
+    if (!evPing.OpenExisting(args.at(0).c_str(), false, false) ||
+        !evPong.OpenExisting(args.at(1).c_str(), false, false)) {
+        return 3;
+    }
+    Say("ready");
+    const int rounds = std::atoi(args.at(2).c_str());
+    for (int i = 0; i < rounds; ++i) {
+        if (!evPing.Wait(kHangMs) || !evPong.Set()) {
+            return 4;
+        }
+    }
+    return 0;
+}
+
+// block NAME TEMPO: maps the block, writes the tempo field and keeps the block.
+int HoldBlock(const std::vector<std::string>& args) {
+    CQShareMemory block;
+    const double dTempo = std::atof(args.at(1).c_str());
+    if (!block.Create(args.at(0).c_str(), kVelomixBlockDataSize) ||
+        block.Write(&dTempo, kVelomixTempoOffset, sizeof dTempo) != sizeof dTempo) {
+        return 3;
+    }
+    Say("written");
+    WaitForStdinEnd();
+    return 0;
+}
+
+// server TEMPO: a filter with that tempo and its control server. Commands on stdin:
+// "tempo" prints the filter's tempo, "set T" sets it; end of input destroys the server.
+int Server(const std::vector<std::string>& args) {
+    FakeFilter filter(std::atof(args.at(0).c_str()));
+    {
+        CVelomixCommServer server;
+        filter.Attach(&server);
+        if (!server.Start(&filter)) {
+            return 3;
+        }
+        Say("started");
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (line == "tempo") {
+                std::printf("%.17g\n", filter.Tempo());
+                std::fflush(stdout);
+            } else if (line.rfind("set ", 0) == 0) {
+                filter.SetTempo(std::atof(line.c_str() + 4));
+                Say("ok");
+            }
+        }
+        server.Stop();
+        filter.Attach(nullptr);
+    }
+    return 0;
+}
+
+// requester MS: a control program writing requests as fast as it can for MS milliseconds.
+int Requester(const std::vector<std::string>& args) {
+    CQShareMemory block;
+    CQNamedEvent evRequest;
+    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize) ||
+        !evRequest.OpenExisting(kVelomixRequestEventName, false, false)) {
+        return 3;
+    }
+    auto request = [&](double dTempo, double dRate, int32_t nPitch) {
+        CQNamedMutex mutex(kVelomixMutexName);
+        if (CQNamedMutex::Guard guard = mutex.Acquire()) {
+            block.Write(&dTempo, kVelomixTempoOffset, 8);
+            block.Write(&dRate, kVelomixRateOffset, 8);
+            block.Write(&nPitch, kVelomixPitchOffset, 4);
+        }
+        evRequest.Set();
+    };
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(args.at(0).c_str()));
+    for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        request(0.5 + (i % 7) * 0.25, 0.75 + (i % 3) * 0.25, (i % 5) - 2);
+    }
+    Say("burst done");
+    return 0;
+}
+
+// foreign UID: becomes that user and tries to reach the objects of the directory given in
+// VELOMIX_IPC_DIR. Prints what it could reach; the exit code counts them.
+int Foreign(const std::vector<std::string>& args) {
+    const uid_t uid = static_cast<uid_t>(std::atoi(args.at(0).c_str()));
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+        std::fprintf(stderr, "cannot become uid %u: %s\n", static_cast<unsigned>(uid),
+                     std::strerror(errno));
+        return 100;
+    }
+    int reached = 0;
+    CQNamedEvent event;
+    if (event.OpenExisting(kVelomixChangeEventName, false, false)) {
+        Say("event");
+        ++reached;
+    }
+    CQShareMemory block;
+    if (block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
+        Say("block");
+        ++reached;
+    }
+    CQNamedMutex mutex(kVelomixMutexName);
+    if (mutex.Lock(0)) {
+        Say("mutex");
+        ++reached;
+    }
+    const char* dir = std::getenv("VELOMIX_IPC_DIR");
+    const std::string file = std::string(dir != nullptr ? dir : "") + "/" + kVelomixBlockName;
+    const int fd = open(file.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        Say("file");
+        close(fd);
+        ++reached;
+    }
+    return reached;
+}
+
+int RunRoleIfAsked() {
+    const char* role = std::getenv("VELOMIX_TEST_CHILD_ROLE");
+    if (role == nullptr) {
+        return 0;
+    }
+    std::vector<std::string> args;
+    std::string cmdline;
+    // Arguments come from /proc: main has not run yet.
+    if (FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+        int c;
+        while ((c = std::fgetc(f)) != EOF) {
+            cmdline.push_back(static_cast<char>(c));
+        }
+        std::fclose(f);
+    }
+    for (size_t pos = cmdline.find('\0'); pos != std::string::npos && pos + 1 < cmdline.size();) {
+        const size_t next = cmdline.find('\0', pos + 1);
+        args.push_back(cmdline.substr(pos + 1, next - pos - 1));
+        pos = next;
+    }
+    const std::string name = role;
+    try {
+        if (name == "hold-mutex") {
+            Exit(HoldMutex(args));
+        } else if (name == "hold-event") {
+            Exit(HoldEvent(args));
+        } else if (name == "ping-pong") {
+            Exit(PingPong(args));
+        } else if (name == "block") {
+            Exit(HoldBlock(args));
+        } else if (name == "server") {
+            Exit(Server(args));
+        } else if (name == "requester") {
+            Exit(Requester(args));
+        } else if (name == "foreign") {
+            Exit(Foreign(args));
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "role %s: %s\n", role, e.what());
+        Exit(99);
+    }
+    std::fprintf(stderr, "unknown role %s\n", role);
+    Exit(98);
+}
+
+[[maybe_unused]] const int g_roleDispatch = RunRoleIfAsked();
+
+} // namespace

@@ -1,0 +1,405 @@
+#include "RemoteTestSupport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "NamedObjects.h"
+#include "SharedBlock.h"
+
+extern char** environ;
+
+// ---------------------------------------------------------------------------------------------
+// IpcTest
+
+void IpcTest::SetUp() {
+    char templ[] = "/tmp/velomix-remote-test-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr) << std::strerror(errno);
+    m_dir = templ;
+    const char* previous = std::getenv("VELOMIX_IPC_DIR");
+    m_bHadPrevious = previous != nullptr;
+    if (m_bHadPrevious) {
+        m_previous = previous;
+    }
+    setenv("VELOMIX_IPC_DIR", m_dir.c_str(), 1);
+}
+
+void IpcTest::TearDown() {
+    if (m_bHadPrevious) {
+        setenv("VELOMIX_IPC_DIR", m_previous.c_str(), 1);
+    } else {
+        unsetenv("VELOMIX_IPC_DIR");
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChildProcess
+
+namespace {
+
+std::string SelfPath() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::StartRole(const std::string& role,
+                                                      const std::vector<std::string>& args) {
+    std::vector<std::string> argv{SelfPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Start(argv, {"VELOMIX_TEST_CHILD_ROLE=" + role});
+}
+
+std::string ChildProcess::CtlPath() {
+    const char* env = std::getenv("VELOMIXCTL");
+    if (env != nullptr && env[0] != '\0') {
+        return env;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path path =
+        fs::path(SelfPath()).parent_path() / ".." / ".." / "tools" / "velomixctl" / "velomixctl";
+    return fs::exists(path, ec) ? fs::canonical(path, ec).string() : std::string();
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::StartCtl(const std::vector<std::string>& args) {
+    const std::string path = CtlPath();
+    if (path.empty()) {
+        ADD_FAILURE() << "velomixctl not found; set VELOMIXCTL";
+        return nullptr;
+    }
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Start(argv, {});
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
+                                                  const std::vector<std::string>& extraEnv) {
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (std::strncmp(*p, "VELOMIX_TEST_CHILD_ROLE=", 24) != 0) {
+            env.emplace_back(*p);
+        }
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> envp;
+    for (std::string& s : env) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (std::string& s : args) {
+        argp.push_back(s.data());
+    }
+    argp.push_back(nullptr);
+
+    auto child = std::make_unique<ChildProcess>();
+    const int rc = posix_spawn(&child->m_pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    child->m_stdin = in[1];
+    child->m_stdoutFd = out[0];
+    child->m_stderrFd = err[0];
+    if (rc != 0) {
+        child->m_pid = -1;
+        ADD_FAILURE() << "posix_spawn " << argp[0] << ": " << std::strerror(rc);
+        return nullptr;
+    }
+    return child;
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && m_status < 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    for (int fd : {m_stdin, m_stdoutFd, m_stderrFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+bool ChildProcess::Pump(int timeoutMs) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    for (int fd : {m_stdoutFd, m_stderrFd}) {
+        if (fd >= 0) {
+            fds[count].fd = fd;
+            fds[count].events = POLLIN;
+            ++count;
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    const int rc = poll(fds, count, timeoutMs);
+    if (rc <= 0) {
+        return true;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        const bool bOut = fds[i].fd == m_stdoutFd;
+        if (n > 0) {
+            (bOut ? m_stdout : m_stderr).append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            close(fds[i].fd);
+            (bOut ? m_stdoutFd : m_stderrFd) = -1;
+        }
+    }
+    return m_stdoutFd >= 0 || m_stderrFd >= 0;
+}
+
+bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
+    const int64_t deadline = NowMs() + timeoutMs;
+    for (;;) {
+        const size_t newline = m_stdout.find('\n', m_consumed);
+        if (newline != std::string::npos) {
+            line = m_stdout.substr(m_consumed, newline - m_consumed);
+            m_consumed = newline + 1;
+            return true;
+        }
+        const int64_t left = deadline - NowMs();
+        if (left <= 0 || m_stdoutFd < 0) {
+            return false;
+        }
+        Pump(static_cast<int>(left));
+    }
+}
+
+bool ChildProcess::WaitForLine(const std::string& want, int timeoutMs) {
+    const int64_t deadline = NowMs() + timeoutMs;
+    std::string line;
+    while (ReadLine(line, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+        if (line == want) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ChildProcess::WriteLine(const std::string& line) {
+    const std::string data = line + "\n";
+    // A child that already ended must not end the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    if (m_stdin >= 0) {
+        ASSERT_EQ(write(m_stdin, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    }
+}
+
+void ChildProcess::CloseStdin() {
+    if (m_stdin >= 0) {
+        close(m_stdin);
+        m_stdin = -1;
+    }
+}
+
+void ChildProcess::Signal(int sig) {
+    if (m_pid > 0 && m_status < 0) {
+        kill(m_pid, sig);
+    }
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+    if (m_status >= 0) {
+        return m_status;
+    }
+    const int64_t deadline = NowMs() + timeoutMs;
+    while (Pump(static_cast<int>(std::max<int64_t>(0, deadline - NowMs())))) {
+        if (NowMs() >= deadline) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            m_status = INT_MAX;
+            return -1;
+        }
+    }
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_status;
+}
+
+// ---------------------------------------------------------------------------------------------
+// FakeFilter
+
+FakeFilter::FakeFilter(double dTempo, double dRate, int nPitch)
+    : m_dTempo(dTempo), m_dRate(dRate), m_nPitch(nPitch) {}
+
+void FakeFilter::Attach(CVelomixCommServer* pServer) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    m_pServer = pServer;
+}
+
+HRESULT FakeFilter::QueryInterface(REFIID /*riid*/, void** ppv) {
+    if (ppv != nullptr) {
+        *ppv = nullptr;
+    }
+    return E_NOINTERFACE;
+}
+
+ULONG FakeFilter::AddRef() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return static_cast<ULONG>(++m_references);
+}
+
+ULONG FakeFilter::Release() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return static_cast<ULONG>(--m_references);
+}
+
+template <typename T> HRESULT FakeFilter::Store(T& field, T value, bool bValid, bool bTempo) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    ++m_nSetterCalls;
+    if (bValid && field != value) {
+        field = value;
+        ++m_nChanges;
+        if (bTempo) {
+            m_tempoHistory.push_back(m_dTempo);
+        }
+        if (m_pServer != nullptr) {
+            m_pServer->Publish(); // under the lock, as the filter's setters do
+        }
+    }
+    m_changed.notify_all();
+    return bValid ? S_OK : E_INVALIDARG;
+}
+
+namespace {
+bool ValidFactor(double d) {
+    return std::isfinite(d) && d >= 0.05 && d <= 50.0;
+}
+} // namespace
+
+HRESULT FakeFilter::SetTempo(double dTempo) {
+    return Store(m_dTempo, dTempo, ValidFactor(dTempo), true);
+}
+HRESULT FakeFilter::SetRate(double dRate) {
+    return Store(m_dRate, dRate, ValidFactor(dRate));
+}
+HRESULT FakeFilter::SetPitch(int nPitch) {
+    return Store(m_nPitch, nPitch, nPitch >= -60 && nPitch <= 60);
+}
+
+HRESULT FakeFilter::GetTempo(double* pdTempo) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    *pdTempo = m_dTempo;
+    return S_OK;
+}
+
+HRESULT FakeFilter::GetRate(double* pdRate) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    *pdRate = m_dRate;
+    return S_OK;
+}
+
+HRESULT FakeFilter::GetPitch(int* pnPitch) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    *pnPitch = m_nPitch;
+    return S_OK;
+}
+
+double FakeFilter::Tempo() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_dTempo;
+}
+
+double FakeFilter::Rate() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_dRate;
+}
+
+int FakeFilter::Pitch() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_nPitch;
+}
+
+int FakeFilter::SetterCalls() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_nSetterCalls;
+}
+
+int FakeFilter::Changes() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_nChanges;
+}
+
+std::vector<double> FakeFilter::TempoHistory() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_tempoHistory;
+}
+
+bool FakeFilter::WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    std::unique_lock<std::recursive_mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block access
+
+bool ReadBlock(BlockValues& values) {
+    CQShareMemory block;
+    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
+        return false;
+    }
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
+    if (!guard) {
+        return false;
+    }
+    values.dwHeader = block.StoredDataSize();
+    return block.Read(&values.dTempo, kVelomixTempoOffset, 8) == 8 &&
+           block.Read(&values.dRate, kVelomixRateOffset, 8) == 8 &&
+           block.Read(&values.nPitch, kVelomixPitchOffset, 4) == 4;
+}
+
+bool WriteRequest(double dTempo, double dRate, int32_t nPitch) {
+    CQShareMemory block;
+    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
+        return false;
+    }
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
+    return guard && block.Write(&dTempo, kVelomixTempoOffset, 8) == 8 &&
+           block.Write(&dRate, kVelomixRateOffset, 8) == 8 &&
+           block.Write(&nPitch, kVelomixPitchOffset, 4) == 4;
+}
