@@ -105,8 +105,9 @@ protected:
     friend class CTransformOutputPin;
 
     bool m_bEOSDelivered = false;
-    bool m_bSampleSkipped = false;
-    bool m_bQualityChanged = false;
+    // Written by Pause (filter lock) and by Receive (streaming lock): atomic.
+    std::atomic<bool> m_bSampleSkipped{false};
+    std::atomic<bool> m_bQualityChanged{false};
 
     CCritSec m_csFilter;  // filter-state lock
     CCritSec m_csReceive; // streaming lock

@@ -44,11 +44,26 @@ public:
     ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
     ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
 
+    // The object's non-delegating IUnknown as a real IUnknown (what an aggregating owner holds).
+    IUnknown* InnerUnknown() noexcept { return &m_Inner; }
+
 protected:
     const char* m_pName;
     std::atomic<long> m_cRef{0};
 
 private:
+    // Forwards to the NonDelegating methods; calling them through an IUnknown pointer cast
+    // from INonDelegatingUnknown would be undefined (and trips UBSan's vptr check).
+    struct CInner final : IUnknown {
+        explicit CInner(CUnknown* pThis) noexcept : m_pThis(pThis) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+            return m_pThis->NonDelegatingQueryInterface(riid, ppv);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return m_pThis->NonDelegatingAddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return m_pThis->NonDelegatingRelease(); }
+        CUnknown* const m_pThis;
+    };
+    CInner m_Inner{this};
     IUnknown* const m_pUnknown;
 };
 
@@ -65,5 +80,5 @@ HRESULT GetInterface(IUnknown* pUnk, void** ppv) noexcept;
 
 // The non-delegating IUnknown of an object, as handed to an aggregating owner.
 inline IUnknown* NonDelegatingUnknown(INonDelegatingUnknown* p) noexcept {
-    return reinterpret_cast<IUnknown*>(p);
+    return static_cast<CUnknown*>(p)->InnerUnknown();
 }
