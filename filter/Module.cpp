@@ -1,0 +1,30 @@
+// The module's entry points and its factory template table.
+#include "ClassFactory.h"
+#include "CopyTransformFilter.h"
+
+namespace {
+
+const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM}};
+
+const AMOVIESETUP_PIN kPins[] = {
+    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 1, kPinTypes},
+    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 1, kPinTypes},
+};
+
+// Above every named merit, so that automatic graph building offers the filter first.
+constexpr DWORD kMerit = 0xFFFFFFFF;
+
+const AMOVIESETUP_FILTER kFilterSetup = {&CLSID_Velomix, L"Velomix", kMerit, 2, kPins};
+
+} // namespace
+
+const CFactoryTemplate g_Templates[] = {
+    {L"Velomix", &CLSID_Velomix, CCopyTransformFilter::CreateInstance, nullptr, &kFilterSetup},
+};
+const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
+    return FrameworkGetClassObject(rclsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return FrameworkCanUnloadNow(); }

@@ -1,0 +1,155 @@
+#include "FilterTest.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+WAVEFORMATEX WaveFormat(WORD channels, DWORD rate, WORD bits, WORD tag) {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = tag;
+    wfx.nChannels = channels;
+    wfx.nSamplesPerSec = rate;
+    wfx.wBitsPerSample = bits;
+    wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
+    return wfx;
+}
+
+CMediaType AudioType(const WAVEFORMATEX& wfx, const GUID& subtype) {
+    CMediaType mt;
+    mt.SetType(&MEDIATYPE_Audio);
+    mt.SetSubtype(&subtype);
+    mt.SetFormatType(&FORMAT_WaveFormatEx);
+    mt.SetSampleSize(wfx.nBlockAlign);
+    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
+    return mt;
+}
+
+CChunkProvider::CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk, Hook hook)
+    : m_wfx(wfx), m_Data(std::move(data)), m_cbChunk(cbChunk - cbChunk % wfx.nBlockAlign), m_Hook(std::move(hook)) {}
+
+HRESULT CChunkProvider::FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) {
+    if (m_Offset >= m_Data.size())
+        return S_FALSE;
+    LONG cb = std::min<LONG>(std::min(m_cbChunk, cbBuffer), static_cast<LONG>(m_Data.size() - m_Offset));
+    const LONGLONG frame = static_cast<LONGLONG>(m_Offset / m_wfx.nBlockAlign);
+    pChunk->bTimeValid = true;
+    pChunk->tStart = CPcmProvider::FrameTime(frame, m_wfx.nSamplesPerSec);
+    pChunk->tStop = CPcmProvider::FrameTime(frame + cb / m_wfx.nBlockAlign, m_wfx.nSamplesPerSec);
+    pChunk->bMediaTimeValid = true;
+    pChunk->mtStart = frame;
+    pChunk->mtStop = frame + cb / m_wfx.nBlockAlign;
+    pChunk->bSyncPoint = true;
+    pChunk->bDiscontinuity = m_Chunk == 0;
+    pChunk->cbData = cb;
+    if (m_Hook)
+        m_Hook(m_Chunk, *pChunk);
+    cb = std::min(pChunk->cbData, cb);
+    std::memcpy(pBuffer, m_Data.data() + m_Offset, static_cast<size_t>(cb));
+    m_Offset += static_cast<size_t>(cb);
+    ++m_Chunk;
+    return S_OK;
+}
+
+REFERENCE_TIME CChunkProvider::Duration() const noexcept {
+    return CPcmProvider::FrameTime(static_cast<LONGLONG>(m_Data.size() / m_wfx.nBlockAlign), m_wfx.nSamplesPerSec);
+}
+
+CModuleLoader& FilterTest::Module() {
+    static CModuleLoader loader;
+    if (!loader.Load(VELOMIX_MODULE_PATH))
+        ADD_FAILURE() << loader.Error();
+    return loader;
+}
+
+void FilterTest::SetUp() {
+    char folder[] = "/tmp/velomix-filter-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    m_ConfigHome = folder;
+    setenv("XDG_CONFIG_HOME", m_ConfigHome.c_str(), 1);
+    m_cObjectsAtStart = CBaseObject::ObjectsActive();
+    ASSERT_HR(S_OK, Module().CanUnloadNow()) << "an earlier test left an object alive";
+}
+
+void FilterTest::TearDown() {
+    EXPECT_HR(S_OK, Module().CanUnloadNow()) << "the module still has live objects";
+    EXPECT_EQ(CBaseObject::ObjectsActive(), m_cObjectsAtStart) << "test objects leaked";
+    nftw(m_ConfigHome.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); },
+         16, FTW_DEPTH | FTW_PHYS);
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+void FilterTest::WriteSettings(const std::string& text) {
+    const std::string folder = SettingsFolder();
+    mkdir((m_ConfigHome + "/Korvane").c_str(), 0700);
+    mkdir(folder.c_str(), 0700);
+    std::ofstream(folder + "/VELO.INI") << text;
+}
+
+ComPtr<IBaseFilter> FilterTest::CreateFilter() {
+    ComPtr<IClassFactory> factory;
+    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    ComPtr<IBaseFilter> filter;
+    if (factory) {
+        EXPECT_HR(S_OK, factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)));
+    }
+    return filter;
+}
+
+ComPtr<IPin> FilterTest::Pin(IBaseFilter* pFilter, const wchar_t* id) {
+    ComPtr<IPin> pin;
+    EXPECT_HR(S_OK, pFilter->FindPin(id, &pin));
+    return pin;
+}
+
+ComPtr<IVelomixProp> FilterTest::Prop(IBaseFilter* pFilter) {
+    ComPtr<IVelomixProp> prop;
+    EXPECT_HR(S_OK, pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
+    return prop;
+}
+
+FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider,
+                                         LONG cbBuffer, LONG cBuffers) {
+    Chain c;
+    EXPECT_HR(S_OK, CFilterGraph::Create(&c.graph));
+    CPushSource::Options options;
+    options.cbBuffer = cbBuffer;
+    options.cBuffers = cBuffers;
+    EXPECT_HR(S_OK, CPushSource::Create(mt, std::move(provider), options, &c.source));
+    EXPECT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, {}, &c.sink));
+    c.filter = CreateFilter();
+    if (!c.graph || !c.source || !c.sink || !c.filter)
+        return c;
+    c.prop = Prop(c.filter.Get());
+    EXPECT_HR(S_OK, c.graph->AddFilter(c.source.Get(), L"source"));
+    EXPECT_HR(S_OK, c.graph->AddFilter(c.filter.Get(), L"Velomix"));
+    EXPECT_HR(S_OK, c.graph->AddFilter(c.sink.Get(), L"sink"));
+    EXPECT_HR(S_OK, c.graph->ConnectDirect(c.source->OutputPin(), Pin(c.filter.Get(), L"In").Get(), nullptr));
+    EXPECT_HR(S_OK, c.graph->ConnectDirect(Pin(c.filter.Get(), L"Out").Get(), c.sink->InputPin(), nullptr));
+    return c;
+}
+
+void FilterTest::RunToEnd(Chain& c, DWORD timeoutMs) {
+    ASSERT_HR(S_OK, c.graph->Run());
+    LONG code = 0;
+    EXPECT_HR(S_OK, c.graph->WaitForCompletion(timeoutMs, &code));
+    EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_HR(S_OK, c.graph->Stop());
+}
+
+std::vector<uint8_t> FilterTest::Output(const Chain& c) {
+    std::vector<uint8_t> out;
+    for (const ReceivedSample& s : c.sink->Samples())
+        out.insert(out.end(), s.data.begin(), s.data.end());
+    return out;
+}
+
+void FilterTest::Release(Chain& c) {
+    c.prop.Reset();
+    c.filter.Reset();
+    c.source.Reset();
+    c.sink.Reset();
+    c.graph.Reset(); // disconnects and releases its filters
+}
