@@ -2,11 +2,6 @@
 
 #include "ThreadPlatform.h"
 
-namespace {
-// The CQThread whose worker is the calling thread, if any.
-thread_local const CQThread* t_pWorkerOf = nullptr;
-} // namespace
-
 CQThread::CQThread() noexcept = default;
 
 CQThread::~CQThread() {
@@ -27,12 +22,13 @@ bool CQThread::Start(void* pParam, Callback pfnRun, Callback pfnStart, Callback 
 
 void CQThread::Stop() noexcept {
     // Checked first: the worker must not even read m_pThread, which Start may be writing.
-    if (t_pWorkerOf == this || !m_pThread) {
+    if (m_WorkerKey.load() == velomix_thread::CurrentThreadKey() || !m_pThread) {
         return;
     }
     SignalStop();
     velomix_thread::JoinPlatformThread(*m_pThread);
     m_pThread.reset();
+    m_WorkerKey = 0;
     m_pfnStart = nullptr;
     m_pfnRun = nullptr;
     m_pfnEnd = nullptr;
@@ -40,8 +36,8 @@ void CQThread::Stop() noexcept {
 }
 
 void CQThread::ThreadBody(void* pSelf) noexcept {
-    const CQThread& self = *static_cast<const CQThread*>(pSelf);
-    t_pWorkerOf = &self;
+    CQThread& self = *static_cast<CQThread*>(pSelf);
+    self.m_WorkerKey = velomix_thread::CurrentThreadKey();
     try {
         if (self.m_pfnStart != nullptr && self.m_pfnStart(self.m_pParam) == 0) {
             return;

@@ -10,6 +10,8 @@
 // callbacks to return by themselves.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "Object.h"
@@ -56,6 +58,8 @@ private:
     static void ThreadBody(void* pSelf) noexcept;
 
     std::unique_ptr<velomix_thread::PlatformThread, velomix_thread::PlatformThreadCloser> m_pThread;
+    // The running worker's thread key (0 when none), so Stop can tell it is called by the worker.
+    std::atomic<uintptr_t> m_WorkerKey{0};
     Callback m_pfnStart = nullptr;
     Callback m_pfnRun = nullptr;
     Callback m_pfnEnd = nullptr;

@@ -47,6 +47,11 @@ ThreadPtr CreatePlatformThread(Body body, void* pArg, int /*nPriority*/) noexcep
     return thread;
 }
 
+uintptr_t CurrentThreadKey() noexcept {
+    // pthread_t is an integer or pointer on every platform this build targets.
+    return static_cast<uintptr_t>(pthread_self());
+}
+
 void JoinPlatformThread(PlatformThread& thread) noexcept {
     if (!thread.bJoined) {
         pthread_join(thread.thread, nullptr);

@@ -54,6 +54,8 @@ ThreadPtr CreatePlatformThread(Body body, void* pArg, int nPriority) noexcept {
     return thread;
 }
 
+uintptr_t CurrentThreadKey() noexcept { return GetCurrentThreadId(); }
+
 void JoinPlatformThread(PlatformThread& thread) noexcept {
     WaitForSingleObject(thread.hThread, INFINITE);
 }

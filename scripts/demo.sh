@@ -12,7 +12,7 @@ bash scripts/setup.sh
 bash scripts/build.sh --release
 bash scripts/sample.sh
 
-tool=build/release/tools/velomix
+tool=build/release/bin/velomix
 if [ ! -x "$tool" ]; then
   echo "demo: $tool was not built" >&2
   exit 1

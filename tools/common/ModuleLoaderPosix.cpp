@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 
 CModuleLoader::~CModuleLoader() {
-    if (m_hModule)
+    // Unload only a module that says it may go (no object of it lives).
+    if (m_hModule && m_pCanUnloadNow && m_pCanUnloadNow() == S_OK)
         dlclose(m_hModule);
 }
 

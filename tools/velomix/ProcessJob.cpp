@@ -1,0 +1,229 @@
+#include "ProcessJob.h"
+
+#include "ComPtr.h"
+#include "control/IVelomixProp.h"
+#include "ModuleLoader.h"
+#include "SoundFile.h"
+#include "posix/CollectingSink.h"
+#include "posix/FilterGraph.h"
+#include "posix/PushSource.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "velomix: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+WAVEFORMATEX WaveFormatFor(const PcmLayout& l) {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = l.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+    wfx.nChannels = static_cast<WORD>(l.channels);
+    wfx.nSamplesPerSec = static_cast<DWORD>(l.sampleRate);
+    wfx.wBitsPerSample = static_cast<WORD>(l.bits);
+    wfx.nBlockAlign = static_cast<WORD>(l.BlockAlign());
+    wfx.nAvgBytesPerSec = wfx.nSamplesPerSec * wfx.nBlockAlign;
+    return wfx;
+}
+
+CMediaType MediaTypeFor(const WAVEFORMATEX& wfx, bool isFloat) {
+    CMediaType mt;
+    mt.SetType(&MEDIATYPE_Audio);
+    mt.SetSubtype(isFloat ? &MEDIASUBTYPE_IEEE_FLOAT : &MEDIASUBTYPE_PCM);
+    mt.SetFormatType(&FORMAT_WaveFormatEx);
+    mt.SetSampleSize(wfx.nBlockAlign);
+    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
+    return mt;
+}
+
+// Streams the input file. Each sample carries at most as much audio as the filter's output
+// buffer can hold after slowing it down, so processed audio never piles up in the filter.
+class CFileProvider final : public CSampleProvider {
+public:
+    CFileProvider(CSoundReader& reader, int64_t chunkFrames, std::atomic<int64_t>& framesRead)
+        : m_Reader(reader), m_ChunkFrames(chunkFrames), m_FramesRead(framesRead) {}
+
+    HRESULT FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) override {
+        const int blockAlign = m_Reader.Layout().BlockAlign();
+        const int64_t frames = std::min<int64_t>(m_ChunkFrames, cbBuffer / blockAlign);
+        const int64_t got = m_Reader.Read(pBuffer, frames);
+        if (got < 0)
+            return E_FAIL;
+        if (got == 0)
+            return S_FALSE;
+        const DWORD rate = static_cast<DWORD>(m_Reader.Layout().sampleRate);
+        pChunk->cbData = static_cast<LONG>(got * blockAlign);
+        pChunk->bTimeValid = true;
+        pChunk->tStart = CPcmProvider::FrameTime(m_Position, rate);
+        pChunk->tStop = CPcmProvider::FrameTime(m_Position + got, rate);
+        pChunk->bMediaTimeValid = true;
+        pChunk->mtStart = m_Position;
+        pChunk->mtStop = m_Position + got;
+        pChunk->bSyncPoint = true;
+        pChunk->bDiscontinuity = m_Position == 0;
+        m_Position += got;
+        m_FramesRead = m_Position;
+        return S_OK;
+    }
+    REFERENCE_TIME Duration() const noexcept override {
+        return CPcmProvider::FrameTime(m_Reader.Frames(), static_cast<DWORD>(m_Reader.Layout().sampleRate));
+    }
+
+private:
+    CSoundReader& m_Reader;
+    const int64_t m_ChunkFrames;
+    std::atomic<int64_t>& m_FramesRead;
+    int64_t m_Position = 0;
+};
+
+void DrawProgress(int64_t done, int64_t total) {
+    const int width = 40;
+    const double f = total > 0 ? std::min(1.0, double(done) / double(total)) : 0.0;
+    const int filled = static_cast<int>(f * width);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
+                 static_cast<int>(f * 100));
+    std::fflush(stderr);
+}
+
+} // namespace
+
+int RunProcessJob(const ProcessOptions& o) {
+    CSoundReader reader;
+    if (!reader.Open(o.inputPath))
+        return Fail("cannot read " + o.inputPath + ": " + reader.Error());
+    const PcmLayout layout = reader.Layout();
+
+    CModuleLoader module;
+    const std::string modulePath = o.modulePath.empty() ? CModuleLoader::DefaultPath() : o.modulePath;
+    if (modulePath.empty())
+        return Fail("cannot find Velomix.ax (set VELOMIX_MODULE or pass --module)");
+    if (!module.Load(modulePath))
+        return Fail(module.Error());
+
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr))
+        return Fail("the module offers no Velomix filter (" + Hex(hr) + ")");
+    ComPtr<IBaseFilter> filter;
+    hr = factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
+    if (FAILED(hr))
+        return Fail("cannot create the filter (" + Hex(hr) + ")");
+    ComPtr<IVelomixProp> prop;
+    hr = filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop));
+    if (FAILED(hr))
+        return Fail("the filter has no speed control (" + Hex(hr) + ")");
+
+    struct Setting {
+        const char* name;
+        HRESULT hr;
+        double value;
+    } settings[] = {{"--tempo", prop->SetTempo(o.tempo), o.tempo},
+                    {"--rate", prop->SetRate(o.rate), o.rate},
+                    {"--pitch", prop->SetPitch(o.pitch), double(o.pitch)}};
+    for (const Setting& s : settings) {
+        if (FAILED(s.hr)) {
+            std::fprintf(stderr, "velomix: %s %g refused by the filter (%s%s)\n", s.name, s.value,
+                         s.hr == E_INVALIDARG ? "E_INVALIDARG " : "", Hex(s.hr).c_str());
+            return kExitUsage;
+        }
+    }
+
+    // 100 ms buffers; inputs shrink with the slow-down so that each fits one output buffer.
+    const WAVEFORMATEX wfx = WaveFormatFor(layout);
+    const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
+    const double speed = std::min(1.0, o.tempo * o.rate);
+    const int64_t chunkFrames = std::max<int64_t>(1, static_cast<int64_t>(bufferFrames * speed * 0.9));
+
+    std::atomic<int64_t> framesRead{0};
+    CPushSource::Options so;
+    so.cbBuffer = static_cast<LONG>(bufferFrames * wfx.nBlockAlign);
+    so.cBuffers = 4;
+    ComPtr<CPushSource> source;
+    hr = CPushSource::Create(MediaTypeFor(wfx, layout.isFloat), std::make_unique<CFileProvider>(reader, chunkFrames, framesRead),
+                             so, &source);
+    if (FAILED(hr))
+        return Fail("cannot create the file source (" + Hex(hr) + ")");
+
+    CSoundWriter writer;
+    if (!writer.Open(o.outputPath, layout, reader.Format()))
+        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+    std::atomic<bool> writeFailed{false};
+    CCollectingSink::Options sinkOptions;
+    sinkOptions.bStoreSamples = false;
+    sinkOptions.onSample = [&](IMediaSample*, const ReceivedSample& s) -> HRESULT {
+        if (!writer.Write(s.data.data(), static_cast<int64_t>(s.data.size()))) {
+            writeFailed = true;
+            return E_FAIL;
+        }
+        return S_OK;
+    };
+    ComPtr<CCollectingSink> sink;
+    hr = CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink);
+    if (FAILED(hr))
+        return Fail("cannot create the file sink (" + Hex(hr) + ")");
+
+    ComPtr<CFilterGraph> graph;
+    if (FAILED(hr = CFilterGraph::Create(&graph)) || FAILED(hr = graph->AddFilter(source.Get(), L"File Source")) ||
+        FAILED(hr = graph->AddFilter(filter.Get(), L"Velomix")) || FAILED(hr = graph->AddFilter(sink.Get(), L"File Sink")))
+        return Fail("cannot build the graph (" + Hex(hr) + ")");
+    ComPtr<IPin> in, out;
+    if (FAILED(filter->FindPin(L"In", &in)) || FAILED(filter->FindPin(L"Out", &out)))
+        return Fail("the filter has no pins \"In\" and \"Out\"");
+    hr = graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "velomix: %s: the filter does not take this format (%d channels, %d Hz, %d-bit%s; %s)\n",
+                     o.inputPath.c_str(), layout.channels, layout.sampleRate, layout.bits, layout.isFloat ? " float" : "",
+                     Hex(hr).c_str());
+        return kExitFailure;
+    }
+    hr = graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr);
+    if (FAILED(hr))
+        return Fail("cannot connect the file sink (" + Hex(hr) + ")");
+
+    const auto started = std::chrono::steady_clock::now();
+    hr = graph->Run();
+    if (FAILED(hr))
+        return Fail("cannot run the graph (" + Hex(hr) + ")");
+    LONG code = 0;
+    LONG_PTR param = 0;
+    for (;;) {
+        hr = graph->WaitForCompletion(100, &code, &param);
+        if (o.progress)
+            DrawProgress(framesRead, reader.Frames());
+        if (hr != E_ABORT || writeFailed)
+            break;
+    }
+    graph->Stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (o.progress)
+        std::fputc('\n', stderr);
+
+    if (writeFailed)
+        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+    if (FAILED(hr) || code != EC_COMPLETE)
+        return Fail("processing failed (" + (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " + Hex(static_cast<HRESULT>(param)) : Hex(hr)) + ")");
+    if (!writer.Close())
+        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+
+    const double inSeconds = double(reader.Frames()) / layout.sampleRate;
+    const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
+    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n", o.outputPath.c_str(),
+                inSeconds, outSeconds, o.tempo, o.rate, o.pitch, elapsed > 0 ? inSeconds / elapsed : 0.0);
+    return kExitOk;
+}

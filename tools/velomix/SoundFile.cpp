@@ -1,0 +1,234 @@
+#include "SoundFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+PcmLayout LayoutFor(const SF_INFO& info) {
+    PcmLayout l;
+    l.channels = info.channels;
+    l.sampleRate = info.samplerate;
+    switch (info.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        l.bits = 8;
+        break;
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_DWVW_24:
+    case SF_FORMAT_ALAC_24:
+        l.bits = 24;
+        break;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAC_20:
+    case SF_FORMAT_ALAC_32:
+        l.bits = 32;
+        break;
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS:
+        l.bits = 32;
+        l.isFloat = true;
+        break;
+    default: // 16-bit PCM and the codecs that decode to at most 16 bits
+        l.bits = 16;
+        break;
+    }
+    return l;
+}
+
+// The sub-format that stores the layout exactly.
+int SubtypeFor(const PcmLayout& l, int major) {
+    if (l.isFloat)
+        return SF_FORMAT_FLOAT;
+    switch (l.bits) {
+    case 8:
+        return major == SF_FORMAT_WAV ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_S8;
+    case 24:
+        return SF_FORMAT_PCM_24;
+    case 32:
+        return SF_FORMAT_PCM_32;
+    default:
+        return SF_FORMAT_PCM_16;
+    }
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The major format whose usual extension the path has; 0 when none matches.
+int MajorForPath(const std::string& path) {
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return 0;
+    const std::string ext = Lower(path.substr(dot + 1));
+    if (ext == "wav")
+        return SF_FORMAT_WAV;
+    if (ext == "ogg" || ext == "oga")
+        return SF_FORMAT_OGG;
+    if (ext == "aif" || ext == "aiff")
+        return SF_FORMAT_AIFF;
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof(count));
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO fi{};
+        fi.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &fi, sizeof(fi)) == 0 && fi.extension &&
+            Lower(fi.extension) == ext)
+            return fi.format & SF_FORMAT_TYPEMASK;
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---- reader ----------------------------------------------------------------------------------
+
+CSoundReader::~CSoundReader() {
+    if (m_pFile)
+        sf_close(m_pFile);
+}
+
+bool CSoundReader::Open(const std::string& path) {
+    m_Info = SF_INFO{};
+    m_pFile = sf_open(path.c_str(), SFM_READ, &m_Info);
+    if (!m_pFile) {
+        m_Error = sf_strerror(nullptr);
+        return false;
+    }
+    if (m_Info.channels < 1 || m_Info.samplerate < 1) {
+        m_Error = "the file holds no audio";
+        return false;
+    }
+    m_Layout = LayoutFor(m_Info);
+    return true;
+}
+
+int64_t CSoundReader::Read(uint8_t* dst, int64_t frames) {
+    if (!m_pFile)
+        return -1;
+    const int ch = m_Layout.channels;
+    sf_count_t got = 0;
+    if (m_Layout.isFloat) {
+        got = sf_readf_float(m_pFile, reinterpret_cast<float*>(dst), frames);
+    } else if (m_Layout.bits == 16) {
+        got = sf_readf_short(m_pFile, reinterpret_cast<short*>(dst), frames);
+    } else if (m_Layout.bits == 32) {
+        got = sf_readf_int(m_pFile, reinterpret_cast<int*>(dst), frames);
+    } else {
+        m_Scratch.resize(static_cast<size_t>(frames * ch));
+        got = sf_readf_int(m_pFile, m_Scratch.data(), frames);
+        const size_t n = static_cast<size_t>(got * ch);
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t v = static_cast<uint32_t>(m_Scratch[i]);
+            if (m_Layout.bits == 8) {
+                dst[i] = static_cast<uint8_t>((v >> 24) ^ 0x80); // signed -> unsigned around 128
+            } else {
+                dst[3 * i] = static_cast<uint8_t>(v >> 8);
+                dst[3 * i + 1] = static_cast<uint8_t>(v >> 16);
+                dst[3 * i + 2] = static_cast<uint8_t>(v >> 24);
+            }
+        }
+    }
+    if (got < 0 || sf_error(m_pFile) != SF_ERR_NO_ERROR) {
+        m_Error = sf_strerror(m_pFile);
+        return -1;
+    }
+    return got;
+}
+
+bool CSoundReader::Seek(int64_t frame) { return m_pFile && sf_seek(m_pFile, frame, SEEK_SET) >= 0; }
+
+// ---- writer ----------------------------------------------------------------------------------
+
+CSoundWriter::~CSoundWriter() { Close(); }
+
+bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat) {
+    m_Layout = layout;
+    int major = MajorForPath(path);
+    if (major == 0)
+        major = inputFormat & SF_FORMAT_TYPEMASK;
+    SF_INFO info{};
+    info.channels = layout.channels;
+    info.samplerate = layout.sampleRate;
+    // The input's own sub-format first, then the exact one for the layout, then whatever the
+    // container takes (Ogg holds only compressed audio).
+    const int candidates[] = {inputFormat & SF_FORMAT_SUBMASK, SubtypeFor(layout, major),
+                              SF_FORMAT_VORBIS, SF_FORMAT_PCM_16};
+    bool found = false;
+    for (int sub : candidates) {
+        info.format = major | sub;
+        if (sf_format_check(&info)) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        m_Error = "no sample format of this container can hold the audio";
+        return false;
+    }
+    m_pFile = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!m_pFile) {
+        m_Error = sf_strerror(nullptr);
+        return false;
+    }
+    // Keep float output that overshoots from wrapping when the container stores integers.
+    sf_command(m_pFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return true;
+}
+
+bool CSoundWriter::Write(const uint8_t* data, int64_t bytes) {
+    if (!m_pFile)
+        return false;
+    const int ch = m_Layout.channels;
+    const int64_t frames = bytes / m_Layout.BlockAlign();
+    if (frames <= 0)
+        return true;
+    sf_count_t put = 0;
+    if (m_Layout.isFloat) {
+        std::vector<float> f(static_cast<size_t>(frames * ch));
+        std::memcpy(f.data(), data, f.size() * sizeof(float));
+        put = sf_writef_float(m_pFile, f.data(), frames);
+    } else if (m_Layout.bits == 16) {
+        std::vector<short> s(static_cast<size_t>(frames * ch));
+        std::memcpy(s.data(), data, s.size() * sizeof(short));
+        put = sf_writef_short(m_pFile, s.data(), frames);
+    } else {
+        m_Scratch.resize(static_cast<size_t>(frames * ch));
+        const size_t n = m_Scratch.size();
+        for (size_t i = 0; i < n; ++i) {
+            uint32_t v = 0;
+            if (m_Layout.bits == 8)
+                v = static_cast<uint32_t>(data[i] ^ 0x80) << 24;
+            else if (m_Layout.bits == 24)
+                v = (uint32_t(data[3 * i]) << 8) | (uint32_t(data[3 * i + 1]) << 16) |
+                    (uint32_t(data[3 * i + 2]) << 24);
+            else
+                std::memcpy(&v, data + 4 * i, 4);
+            m_Scratch[i] = static_cast<int32_t>(v);
+        }
+        put = sf_writef_int(m_pFile, m_Scratch.data(), frames);
+    }
+    if (put != frames) {
+        m_Error = sf_strerror(m_pFile);
+        return false;
+    }
+    m_nFrames += frames;
+    return true;
+}
+
+bool CSoundWriter::Close() {
+    if (!m_pFile)
+        return m_Error.empty();
+    sf_write_sync(m_pFile);
+    const int rc = sf_close(m_pFile);
+    m_pFile = nullptr;
+    if (rc != 0 && m_Error.empty())
+        m_Error = sf_error_number(rc);
+    return m_Error.empty();
+}

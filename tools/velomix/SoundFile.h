@@ -1,0 +1,68 @@
+// Audio files through libsndfile, as interleaved PCM in the layout the filter streams:
+// 8-bit unsigned, 16/24/32-bit signed little-endian, or 32-bit float.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PcmLayout {
+    int channels = 0;
+    int sampleRate = 0;
+    int bits = 16;        // 8, 16, 24 or 32
+    bool isFloat = false; // 32-bit IEEE float
+    int BlockAlign() const { return channels * bits / 8; }
+};
+
+class CSoundReader {
+public:
+    CSoundReader() = default;
+    ~CSoundReader();
+    CSoundReader(const CSoundReader&) = delete;
+    CSoundReader& operator=(const CSoundReader&) = delete;
+
+    // False with Error() set when the file is missing, unreadable or not audio.
+    bool Open(const std::string& path);
+    const PcmLayout& Layout() const { return m_Layout; }
+    int64_t Frames() const { return m_Info.frames; }
+    int Format() const { return m_Info.format; }
+    // Reads up to `frames` frames into dst (BlockAlign() bytes each); returns frames read,
+    // 0 at the end, -1 on a read error.
+    int64_t Read(uint8_t* dst, int64_t frames);
+    bool Seek(int64_t frame);
+    const std::string& Error() const { return m_Error; }
+
+private:
+    SNDFILE* m_pFile = nullptr;
+    SF_INFO m_Info{};
+    PcmLayout m_Layout;
+    std::vector<int32_t> m_Scratch;
+    std::string m_Error;
+};
+
+class CSoundWriter {
+public:
+    CSoundWriter() = default;
+    ~CSoundWriter();
+    CSoundWriter(const CSoundWriter&) = delete;
+    CSoundWriter& operator=(const CSoundWriter&) = delete;
+
+    // Creates path in the container its extension names (the input's when it has none),
+    // keeping the input's sample format where the container allows it.
+    bool Open(const std::string& path, const PcmLayout& layout, int inputFormat);
+    // Writes whole frames of `bytes` bytes of PCM in the layout; false on a write error.
+    bool Write(const uint8_t* data, int64_t bytes);
+    // Closes the file; false when the last writes failed.
+    bool Close();
+    int64_t FramesWritten() const { return m_nFrames; }
+    const std::string& Error() const { return m_Error; }
+
+private:
+    SNDFILE* m_pFile = nullptr;
+    PcmLayout m_Layout;
+    std::vector<int32_t> m_Scratch;
+    int64_t m_nFrames = 0;
+    std::string m_Error;
+};

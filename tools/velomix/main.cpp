@@ -1,0 +1,127 @@
+// velomix: runs the Velomix module as a host does, over audio files.
+#include "ProcessJob.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH] [--no-progress]\n"
+    "       velomix --help | --version\n"
+    "\n"
+    "Runs IN through the Velomix filter in a graph (file source -> Velomix -> file sink)\n"
+    "and writes OUT in the same sample format. Every format libsndfile reads can be IN;\n"
+    "OUT's container follows its extension (.wav, .flac, .ogg, .aiff, ...).\n"
+    "\n"
+    "  --tempo F     speed with the pitch kept, factor 0.05 to 50 (1 = unchanged)\n"
+    "  --rate F      speed and pitch together, as a tape played faster, 0.05 to 50\n"
+    "  --pitch N     pitch shift in whole semitones, -60 to 60\n"
+    "  --module PATH the module file (default: VELOMIX_MODULE, else next to velomix\n"
+    "                or in the build tree's filter folder)\n"
+    "  --no-progress no progress bar (it is drawn only when stderr is a terminal)\n"
+    "\n"
+    "Exit codes: 0 done, 1 a file, module or processing error, 2 a usage error or a\n"
+    "value the filter refused.\n";
+
+int Usage(const char* message) {
+    std::fprintf(stderr, "velomix: %s\n%s", message, kUsage);
+    return kExitUsage;
+}
+
+// Whole-string conversions: "1.5x", "", "nan" and "inf" are refused.
+bool ParseDouble(const char* text, double* out) {
+    if (!*text)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (*end || errno == ERANGE || !std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool ParseInt(const char* text, int* out) {
+    if (!*text)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (*end || errno == ERANGE || v < -1000000 || v > 1000000)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+int Process(const std::vector<std::string>& args) {
+    ProcessOptions o;
+    o.progress = isatty(STDERR_FILENO) != 0;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "velomix: %s needs a value\n", name);
+                return nullptr;
+            }
+            return args[++i].c_str();
+        };
+        if (a == "--tempo" || a == "--rate") {
+            const char* v = value(a.c_str());
+            if (!v)
+                return kExitUsage;
+            if (!ParseDouble(v, a == "--tempo" ? &o.tempo : &o.rate))
+                return Usage((a + ": not a number: " + v).c_str());
+        } else if (a == "--pitch") {
+            const char* v = value("--pitch");
+            if (!v)
+                return kExitUsage;
+            if (!ParseInt(v, &o.pitch))
+                return Usage((std::string("--pitch: not a whole number: ") + v).c_str());
+        } else if (a == "--module") {
+            const char* v = value("--module");
+            if (!v)
+                return kExitUsage;
+            o.modulePath = v;
+        } else if (a == "--no-progress") {
+            o.progress = false;
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            return Usage(("unknown option " + a).c_str());
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.size() != 2)
+        return Usage("process needs an input and an output file");
+    o.inputPath = files[0];
+    o.outputPath = files[1];
+    return RunProcessJob(o);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return Usage("no command");
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::printf("velomix %s\n", VELOMIX_VERSION);
+        return kExitOk;
+    }
+    if (command == "process")
+        return Process(std::vector<std::string>(args.begin() + 1, args.end()));
+    return Usage(("unknown command " + command).c_str());
+}
