@@ -88,8 +88,6 @@ TEST_P(SpeedTest, LengthAndPitchFollowTheValues) {
     const std::vector<uint8_t> out = Output(c);
     const double outSeconds = Seconds(out.size(), wfx);
     EXPECT_NEAR(outSeconds, seconds * p.lengthRatio, 0.01 * seconds) << "within the engine's latency";
-    // Every output sample keeps its input's time stamps (the tail follows the last one).
-    const std::vector<uint8_t> none;
     const std::vector<int16_t> left = Channel0(out, 2);
     const double crossingsPerSecond = ZeroCrossings(left) / outSeconds;
     EXPECT_NEAR(crossingsPerSecond / (2 * 440.0), p.frequencyRatio, 0.03 * p.frequencyRatio);
