@@ -3,6 +3,7 @@
 // Both use the filter's defaults for that tempo: quick seek, anti-alias filter of 32 taps and
 // the "1.6" band's tuning (66, 14, 12 ms). "audio_s" is seconds of input audio per second of
 // run time, i.e. how many times faster than real time.
+#include "BenchSignal.h"
 #include "SpeedProcessor.h"
 #include "StretchTuning.h"
 
@@ -17,39 +18,17 @@
 
 namespace {
 
-constexpr int32_t kRate = 44100;
-constexpr int32_t kChannels = 2;
-constexpr int32_t kBlockAlign = kChannels * 2;
+using bench::kBlockAlign;
+using bench::kChannels;
+using bench::kRate;
+using bench::Input;
+using bench::Report;
+using bench::k100msBytes;
+using bench::k4096Bytes;
 constexpr double kTempo = 1.5;
-constexpr double kPi = 3.14159265358979323846;
-
-// 10 s of a chord with a little noise, as 16-bit stereo bytes, cycled through by the loops.
-const std::vector<uint8_t>& Input() {
-    static const std::vector<uint8_t> bytes = [] {
-        std::vector<uint8_t> b(static_cast<size_t>(kRate) * 10 * kBlockAlign);
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<double> noise(-0.02, 0.02);
-        for (size_t i = 0; i < b.size() / 2; ++i) {
-            const double t = static_cast<double>(i / kChannels) / kRate;
-            const double v = 0.3 * std::sin(2 * kPi * 220 * t) + 0.2 * std::sin(2 * kPi * 331 * t) +
-                             0.1 * std::sin(2 * kPi * 1250 * t) + noise(rng);
-            const auto s = static_cast<int16_t>(std::lround(v * 32767));
-            std::memcpy(&b[2 * i], &s, 2);
-        }
-        return b;
-    }();
-    return bytes;
-}
 
 const StretchBand& Band() {
     return SelectStretchBand(kTempo);
-}
-
-void Report(benchmark::State& state, int32_t blockBytes) {
-    const double bytes = static_cast<double>(state.iterations()) * blockBytes;
-    state.SetBytesProcessed(static_cast<int64_t>(bytes));
-    state.counters["audio_s"] =
-        benchmark::Counter(bytes / (kRate * kBlockAlign), benchmark::Counter::kIsRate);
 }
 
 // The filter's loop: push one block in, read at most one block out.
@@ -119,8 +98,6 @@ void BM_BareSoundTouch(benchmark::State& state) {
     Report(state, blockBytes);
 }
 
-constexpr int64_t k4096Bytes = 4096;
-constexpr int64_t k100msBytes = kRate / 10 * kBlockAlign; // 17640
 
 BENCHMARK(BM_SpeedProcessor)->ArgName("block_bytes")->Arg(k4096Bytes)->Arg(k100msBytes);
 BENCHMARK(BM_BareSoundTouch)->ArgName("block_bytes")->Arg(k4096Bytes)->Arg(k100msBytes);
