@@ -9,27 +9,11 @@
 namespace {
 
 // Enumerates a filter's pins; out of sync when the filter's pin set changed.
-class CEnumPins final : public IEnumPins, public CBaseObject {
+class CEnumPins final : public CSimpleObject<IEnumPins, IID_IEnumPins> {
 public:
     CEnumPins(CBaseFilter* pFilter, int position) noexcept
         : m_pFilter(pFilter), m_Position(position), m_Version(pFilter->GetPinVersion()) {
         m_pFilter->AddRef();
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumPins))
-            return GetInterface(this, ppv);
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const long c = --m_cRef;
-        if (c == 0)
-            delete this;
-        return static_cast<ULONG>(c);
     }
 
     STDMETHODIMP Next(ULONG cPins, IPin** ppPins, ULONG* pcFetched) override {
@@ -88,7 +72,6 @@ private:
     ~CEnumPins() override { m_pFilter->Release(); }
     bool OutOfSync() const { return m_Version != m_pFilter->GetPinVersion(); }
 
-    std::atomic<long> m_cRef{0};
     CBaseFilter* m_pFilter;
     int m_Position;
     LONG m_Version;

@@ -3,33 +3,18 @@
 #include "Platform.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <new>
 
 namespace {
 
 // Enumerates the types a pin offers through its GetMediaType.
-class CEnumMediaTypes final : public IEnumMediaTypes, public CBaseObject {
+class CEnumMediaTypes final : public CSimpleObject<IEnumMediaTypes, IID_IEnumMediaTypes> {
 public:
     CEnumMediaTypes(CBasePin* pPin, int position) noexcept
         : m_pPin(pPin), m_Position(position), m_Version(pPin->GetMediaTypeVersion()) {
         m_pPin->AddRef();
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumMediaTypes))
-            return GetInterface(this, ppv);
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const long c = --m_cRef;
-        if (c == 0)
-            delete this;
-        return static_cast<ULONG>(c);
     }
 
     STDMETHODIMP Next(ULONG cTypes, AM_MEDIA_TYPE** ppTypes, ULONG* pcFetched) override {
@@ -93,7 +78,6 @@ public:
 private:
     ~CEnumMediaTypes() override { m_pPin->Release(); }
 
-    std::atomic<long> m_cRef{0};
     CBasePin* m_pPin;
     int m_Position;
     LONG m_Version;

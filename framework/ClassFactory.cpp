@@ -2,24 +2,6 @@
 
 #include <new>
 
-STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory))
-        return GetInterface(static_cast<IClassFactory*>(this), ppv);
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CClassFactory::AddRef() { return static_cast<ULONG>(++m_cRef); }
-
-STDMETHODIMP_(ULONG) CClassFactory::Release() {
-    const long cRef = --m_cRef;
-    if (cRef == 0)
-        delete this;
-    return static_cast<ULONG>(cRef);
-}
-
 STDMETHODIMP CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;

@@ -37,20 +37,16 @@ struct CFactoryTemplate {
 extern const CFactoryTemplate g_Templates[];
 extern const int g_cTemplates;
 
-class CClassFactory final : public IClassFactory, public CBaseObject {
+class CClassFactory final : public CSimpleObject<IClassFactory, IID_IClassFactory> {
 public:
     explicit CClassFactory(const CFactoryTemplate* pTemplate) noexcept : m_pTemplate(pTemplate) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
     STDMETHODIMP LockServer(BOOL fLock) override;
 
 private:
     ~CClassFactory() override = default;
 
-    std::atomic<long> m_cRef{0};
     const CFactoryTemplate* m_pTemplate;
 };
 

@@ -70,6 +70,33 @@ private:
 // Hands out pUnk as the answer of a query, with a reference added.
 HRESULT GetInterface(IUnknown* pUnk, void** ppv) noexcept;
 
+// A COM object with one interface of its own and no aggregation (enumerators, class
+// factories): IUnknown answered here, the object deleted with its last reference.
+template <class I, const IID& Iid> class CSimpleObject : public I, public CBaseObject {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, Iid))
+            return GetInterface(static_cast<I*>(this), ppv);
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const long cRef = --m_cRef;
+        if (cRef == 0)
+            delete this;
+        return static_cast<ULONG>(cRef);
+    }
+
+protected:
+    ~CSimpleObject() override = default;
+
+private:
+    std::atomic<long> m_cRef{0};
+};
+
 // Puts the IUnknown methods on an interface face of a CUnknown-derived class.
 #define DECLARE_IUNKNOWN                                                                      \
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                          \
