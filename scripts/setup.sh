@@ -24,6 +24,36 @@ WINDOWS_PACKAGES=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   dpkg-dev xvfb xauth
 )
+
+# The deb-src twin of the system's Debian entries, so that `apt-get source soundtouch` works.
+DEB_SRC_FILE=/etc/apt/sources.list.d/velomix-deb-src.sources
+
+# Returns 0 when apt's sources already have a deb-src entry (files apt reads only).
+has_deb_src() {
+  local files=()
+  [ -f /etc/apt/sources.list ] && files+=(/etc/apt/sources.list)
+  mapfile -t -O "${#files[@]}" files < <(find /etc/apt/sources.list.d -maxdepth 1 -type f \
+    \( -name '*.list' -o -name '*.sources' \) 2>/dev/null)
+  [ "${#files[@]}" -gt 0 ] && grep -qsE '^(Types:.*deb-src|deb-src )' "${files[@]}"
+}
+
+# Writes deb-src entries beside the deb ones (deb822 or one-line format); returns 0 when it
+# wrote any, so that apt's lists are fetched again.
+add_deb_src() {
+  has_deb_src && return 1
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types:.*$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      | as_root tee "$DEB_SRC_FILE" >/dev/null
+  elif grep -qsE '^deb ' /etc/apt/sources.list; then
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list \
+      | as_root tee /etc/apt/sources.list.d/velomix-deb-src.list >/dev/null
+  else
+    echo "setup: no Debian entries found to derive deb-src entries from" >&2
+    return 1
+  fi
+  echo "setup: added deb-src entries"
+  return 0
+}
 # --------------------------------------------------------------------------------------------
 
 as_root() {
@@ -74,6 +104,13 @@ force_update=0
 if [ "$with_windows" -eq 1 ]; then
   wanted+=("${WINDOWS_PACKAGES[@]}")
   if add_architectures "${WINDOWS_ARCHITECTURES[@]}"; then
+    force_update=1
+  fi
+  if add_deb_src; then
+    force_update=1
+  fi
+  # Entries present but their source index never fetched: fetch it now.
+  if ! apt-cache showsrc soundtouch 2>/dev/null | grep -q '^Package: soundtouch'; then
     force_update=1
   fi
 fi

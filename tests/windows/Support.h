@@ -1,0 +1,121 @@
+// What the Windows tests share: the module loaded as a host loads it, owned handles, test WAV
+// files, and pin lookup.
+#pragma once
+
+#include "ComPtr.h"
+#include "media.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
+// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
+VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
+                0x8C, 0x1E);
+// The platform's wave parser; mingw-w64's uuids.h lacks it.
+// {D51BD5A1-7548-11CF-A520-0080C77EF58A}
+VMX_DEFINE_GUID(kClsidWaveParser, 0xD51BD5A1, 0x7548, 0x11CF, 0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E,
+                0xF5, 0x8A);
+
+// An owned kernel handle.
+class CHandle {
+public:
+    explicit CHandle(HANDLE h = nullptr) noexcept : m_h(h) {}
+    ~CHandle() {
+        if (m_h && m_h != INVALID_HANDLE_VALUE)
+            CloseHandle(m_h);
+    }
+    CHandle(const CHandle&) = delete;
+    CHandle& operator=(const CHandle&) = delete;
+    HANDLE Get() const noexcept { return m_h; }
+
+private:
+    HANDLE m_h;
+};
+
+// COM for the life of a scope, as a host initialises it.
+class CComScope {
+public:
+    CComScope() noexcept : m_hr(CoInitialize(nullptr)) {}
+    ~CComScope() {
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
+    }
+    CComScope(const CComScope&) = delete;
+    CComScope& operator=(const CComScope&) = delete;
+    HRESULT Result() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// Velomix.ax from the test program's folder, loaded with LoadLibrary; unloaded at the end of
+// the scope only when it says it may be.
+class CModule {
+public:
+    CModule() noexcept;
+    ~CModule();
+    CModule(const CModule&) = delete;
+    CModule& operator=(const CModule&) = delete;
+
+    bool Loaded() const noexcept { return m_hModule && m_pGetClassObject && m_pCanUnloadNow; }
+    HMODULE Handle() const noexcept { return m_hModule; }
+    const std::wstring& Path() const noexcept { return m_Path; }
+    HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) const;
+    HRESULT CanUnloadNow() const;
+
+    // A filter made through the module's class factory; null (with the result in *phr) on
+    // failure.
+    ComPtr<IBaseFilter> CreateFilter(HRESULT* phr = nullptr) const;
+
+private:
+    typedef HRESULT(STDAPICALLTYPE* GetClassObjectFn)(REFCLSID, REFIID, void**);
+    typedef HRESULT(STDAPICALLTYPE* CanUnloadNowFn)();
+
+    std::wstring m_Path;
+    HMODULE m_hModule = nullptr;
+    GetClassObjectFn m_pGetClassObject = nullptr;
+    CanUnloadNowFn m_pCanUnloadNow = nullptr;
+};
+
+// 16-bit PCM audio and its format.
+struct PcmAudio {
+    WAVEFORMATEX wfx{};
+    std::vector<uint8_t> data;
+
+    size_t Frames() const noexcept { return data.size() / wfx.nBlockAlign; }
+    int16_t Sample(size_t frame, int channel) const noexcept;
+};
+
+// Stereo frames whose two samples spell the frame's index (low and high 16 bits): any
+// dropped, repeated or reordered frame shows.
+PcmAudio IndexSignal(size_t frames, DWORD rate = 44100);
+// A sine of the given frequency on both channels, at half of full scale. The optional second
+// frequency takes over from frame switchFrame on.
+PcmAudio SineSignal(size_t frames, double hz, double hz2 = 0, size_t switchFrame = 0,
+                    DWORD rate = 44100);
+// Sign changes of channel 0 over the frames [first, first + count).
+size_t ZeroCrossings(const uint8_t* data, size_t count, const WAVEFORMATEX& wfx);
+
+// A folder under the temporary folder, removed with its files at the end of the scope.
+class CTempFolder {
+public:
+    CTempFolder();
+    ~CTempFolder();
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+    std::wstring File(const wchar_t* name) const { return m_Path + name; }
+
+private:
+    std::wstring m_Path; // ends in a backslash
+};
+
+// Writes a canonical 44-byte-header RIFF WAVE file.
+bool WriteWav(const std::wstring& path, const PcmAudio& audio);
+
+// The first pin of a direction, or the pin with the given id.
+ComPtr<IPin> FindPinByDirection(IBaseFilter* pFilter, PIN_DIRECTION dir);
+ComPtr<IPin> FindPinById(IBaseFilter* pFilter, const wchar_t* id);
