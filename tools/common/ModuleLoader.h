@@ -19,6 +19,10 @@ public:
     HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) const;
     // The module's DllCanUnloadNow: S_OK when no object of it lives.
     HRESULT CanUnloadNow() const;
+    // The module's DllRegisterServer / DllUnregisterServer; E_NOTIMPL when the module does
+    // not export it, E_UNEXPECTED before Load.
+    HRESULT RegisterServer() const;
+    HRESULT UnregisterServer() const;
     const std::string& Error() const { return m_Error; }
     const std::string& Path() const { return m_Path; }
 
@@ -29,10 +33,13 @@ public:
 private:
     typedef HRESULT(STDAPICALLTYPE* GetClassObjectFn)(REFCLSID, REFIID, void**);
     typedef HRESULT(STDAPICALLTYPE* CanUnloadNowFn)();
+    typedef HRESULT(STDAPICALLTYPE* RegisterServerFn)();
 
     void* m_hModule = nullptr;
     GetClassObjectFn m_pGetClassObject = nullptr;
     CanUnloadNowFn m_pCanUnloadNow = nullptr;
+    RegisterServerFn m_pRegisterServer = nullptr;
+    RegisterServerFn m_pUnregisterServer = nullptr;
     std::string m_Error;
     std::string m_Path;
 };

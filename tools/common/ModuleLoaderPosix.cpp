@@ -31,6 +31,9 @@ bool CModuleLoader::Load(const std::string& path) {
         m_hModule = nullptr;
         return false;
     }
+    // Optional: only registration needs them.
+    m_pRegisterServer = reinterpret_cast<RegisterServerFn>(dlsym(m_hModule, "DllRegisterServer"));
+    m_pUnregisterServer = reinterpret_cast<RegisterServerFn>(dlsym(m_hModule, "DllUnregisterServer"));
     return true;
 }
 
@@ -40,6 +43,18 @@ HRESULT CModuleLoader::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) 
 
 HRESULT CModuleLoader::CanUnloadNow() const {
     return m_pCanUnloadNow ? m_pCanUnloadNow() : E_UNEXPECTED;
+}
+
+HRESULT CModuleLoader::RegisterServer() const {
+    if (!m_hModule)
+        return E_UNEXPECTED;
+    return m_pRegisterServer ? m_pRegisterServer() : E_NOTIMPL;
+}
+
+HRESULT CModuleLoader::UnregisterServer() const {
+    if (!m_hModule)
+        return E_UNEXPECTED;
+    return m_pUnregisterServer ? m_pUnregisterServer() : E_NOTIMPL;
 }
 
 std::string CModuleLoader::DefaultPath() {
@@ -55,8 +70,11 @@ std::string CModuleLoader::DefaultPath() {
     for (const char* rel : {"Velomix.ax", "../filter/Velomix.ax", "../lib/velomix/Velomix.ax"}) {
         const std::string candidate = dir + rel;
         struct stat st {};
-        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            return candidate;
+        if (stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        // The registry records this path: make it the plain absolute one.
+        char resolved[PATH_MAX];
+        return realpath(candidate.c_str(), resolved) ? std::string(resolved) : candidate;
     }
     return {};
 }

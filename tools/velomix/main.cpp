@@ -1,7 +1,6 @@
 // velomix: runs the Velomix module as a host does, over audio files.
 #include "ProcessJob.h"
-
-#include <unistd.h>
+#include "RegisterCommand.h"
 
 #include <cerrno>
 #include <cmath>
@@ -13,13 +12,14 @@
 
 namespace {
 
-const char kUsage[] =
+// The usage text around the platform's paragraph on file formats (kProcessFileFormats).
+const char kUsageHead[] =
     "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH] [--no-progress]\n"
+    "       velomix register | unregister [--module PATH]\n"
     "       velomix --help | --version\n"
     "\n"
-    "Runs IN through the Velomix filter in a graph (file source -> Velomix -> file sink)\n"
-    "and writes OUT in the same sample format. Every format libsndfile reads can be IN;\n"
-    "OUT's container follows its extension (.wav, .flac, .ogg, .aiff, ...).\n"
+    "Runs IN through the Velomix filter in a graph (file source -> Velomix -> file sink)\n";
+const char kUsageTail[] =
     "\n"
     "  --tempo F     speed with the pitch kept, factor 0.05 to 50 (1 = unchanged)\n"
     "  --rate F      speed and pitch together, as a tape played faster, 0.05 to 50\n"
@@ -28,11 +28,22 @@ const char kUsage[] =
     "                or in the build tree's filter folder)\n"
     "  --no-progress no progress bar (it is drawn only when stderr is a terminal)\n"
     "\n"
+    "register and unregister call the module's DllRegisterServer / DllUnregisterServer:\n"
+    "its COM classes, its filter-mapper entry \"Velomix\" and its installation record\n"
+    "(kept by unregister).\n"
+    "\n"
     "Exit codes: 0 done, 1 a file, module or processing error, 2 a usage error or a\n"
     "value the filter refused.\n";
 
+void PrintUsage(FILE* stream) {
+    std::fputs(kUsageHead, stream);
+    std::fputs(kProcessFileFormats, stream);
+    std::fputs(kUsageTail, stream);
+}
+
 int Usage(const char* message) {
-    std::fprintf(stderr, "velomix: %s\n%s", message, kUsage);
+    std::fprintf(stderr, "velomix: %s\n", message);
+    PrintUsage(stderr);
     return kExitUsage;
 }
 
@@ -63,7 +74,7 @@ bool ParseInt(const char* text, int* out) {
 
 int Process(const std::vector<std::string>& args) {
     ProcessOptions o;
-    o.progress = isatty(STDERR_FILENO) != 0;
+    o.progress = StderrIsTerminal();
     std::vector<std::string> files;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -114,12 +125,22 @@ int main(int argc, char** argv) {
         return Usage("no command");
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+        PrintUsage(stdout);
         return kExitOk;
     }
     if (command == "--version") {
         std::printf("velomix %s\n", VELOMIX_VERSION);
         return kExitOk;
+    }
+    if (command == "register" || command == "unregister") {
+        std::string modulePath;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--module" && i + 1 < args.size())
+                modulePath = args[++i];
+            else
+                return Usage(("unknown argument " + args[i]).c_str());
+        }
+        return RunRegisterCommand(command == "register", modulePath);
     }
     if (command == "process")
         return Process(std::vector<std::string>(args.begin() + 1, args.end()));

@@ -1,0 +1,372 @@
+// One hive of the native registry store in memory, and its text form.
+#include "RegistryStore.h"
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+namespace regstore {
+
+namespace {
+
+const char kHeader[] = "VELOMIX REGISTRY 1";
+
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void AppendQuoted(std::string* out, const char* text, size_t cb) {
+    *out += '"';
+    for (size_t i = 0; i < cb; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c == '"') {
+            *out += '\\';
+            *out += static_cast<char>(c);
+        } else if (IsControl(c)) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\x%02x", c);
+            *out += esc;
+        } else {
+            *out += static_cast<char>(c);
+        }
+    }
+    *out += '"';
+}
+
+void AppendHex(std::string* out, const std::vector<BYTE>& data) {
+    char byte[4];
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(byte, sizeof(byte), i ? ",%02x" : "%02x", data[i]);
+        *out += byte;
+    }
+}
+
+// REG_SZ data that reads back the same from the quoted form: one terminating zero, no other.
+bool IsPlainString(const Value& v) {
+    return v.type == kRegSz && !v.data.empty() && v.data.back() == 0 &&
+           std::memchr(v.data.data(), 0, v.data.size() - 1) == nullptr;
+}
+
+// A cursor over one line of the file.
+class CLineParser {
+public:
+    explicit CLineParser(const std::string& line) : m_Line(line) {}
+
+    bool AtEnd() const { return m_Pos == m_Line.size(); }
+    bool Take(char c) {
+        if (m_Pos < m_Line.size() && m_Line[m_Pos] == c) {
+            ++m_Pos;
+            return true;
+        }
+        return false;
+    }
+    bool TakeWord(const char* word) {
+        const size_t n = std::strlen(word);
+        if (m_Line.compare(m_Pos, n, word) != 0)
+            return false;
+        m_Pos += n;
+        return true;
+    }
+    // A quoted text starting at the cursor, unescaped.
+    bool Quoted(std::string* out) {
+        if (!Take('"'))
+            return false;
+        out->clear();
+        while (m_Pos < m_Line.size()) {
+            const char c = m_Line[m_Pos++];
+            if (c == '"')
+                return true;
+            if (c != '\\') {
+                *out += c;
+                continue;
+            }
+            if (m_Pos >= m_Line.size())
+                return false;
+            const char e = m_Line[m_Pos++];
+            if (e == '\\' || e == '"') {
+                *out += e;
+            } else if (e == 'x' && m_Pos + 2 <= m_Line.size() && HexDigit(m_Line[m_Pos]) >= 0 &&
+                       HexDigit(m_Line[m_Pos + 1]) >= 0) {
+                *out +=
+                    static_cast<char>(HexDigit(m_Line[m_Pos]) * 16 + HexDigit(m_Line[m_Pos + 1]));
+                m_Pos += 2;
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+    // Hex digits up to the first non-digit; at least one, at most maxDigits.
+    bool HexNumber(size_t maxDigits, DWORD* out) {
+        DWORD v = 0;
+        size_t n = 0;
+        while (m_Pos < m_Line.size() && HexDigit(m_Line[m_Pos]) >= 0 && n < maxDigits) {
+            v = v * 16 + static_cast<DWORD>(HexDigit(m_Line[m_Pos++]));
+            ++n;
+        }
+        *out = v;
+        return n > 0;
+    }
+    // "aa,bb,..." to the end of the line (possibly empty).
+    bool HexBytes(std::vector<BYTE>* out) {
+        out->clear();
+        if (AtEnd())
+            return true;
+        do {
+            if (m_Pos + 2 > m_Line.size() || HexDigit(m_Line[m_Pos]) < 0 ||
+                HexDigit(m_Line[m_Pos + 1]) < 0)
+                return false;
+            out->push_back(
+                static_cast<BYTE>(HexDigit(m_Line[m_Pos]) * 16 + HexDigit(m_Line[m_Pos + 1])));
+            m_Pos += 2;
+        } while (Take(','));
+        return AtEnd();
+    }
+
+private:
+    const std::string& m_Line;
+    size_t m_Pos = 0;
+};
+
+// The data part of a value line (after '='); an empty string when it parsed, else the problem.
+std::string ParseData(CLineParser& p, Value* v) {
+    if (p.TakeWord("dword:")) {
+        DWORD n = 0;
+        if (!p.HexNumber(8, &n) || !p.AtEnd())
+            return "dword: needs up to eight hexadecimal digits";
+        v->type = kRegDword;
+        v->data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
+                   static_cast<BYTE>(n >> 24)};
+        return {};
+    }
+    if (p.TakeWord("hex(")) {
+        if (!p.HexNumber(8, &v->type) || !p.Take(')') || !p.Take(':'))
+            return "hex(type): needs a hexadecimal type";
+        return p.HexBytes(&v->data) ? std::string() : "bad hexadecimal bytes";
+    }
+    if (p.TakeWord("hex:")) {
+        v->type = kRegBinary;
+        return p.HexBytes(&v->data) ? std::string() : "bad hexadecimal bytes";
+    }
+    std::string text;
+    if (!p.Quoted(&text) || !p.AtEnd())
+        return "expected a quoted text, dword:, hex: or hex(type):";
+    v->type = kRegSz;
+    v->data.assign(text.begin(), text.end());
+    v->data.push_back(0);
+    return {};
+}
+
+} // namespace
+
+bool SplitPath(const std::string& path, std::vector<std::string>* components) {
+    components->clear();
+    if (path.empty())
+        return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find('\\', start);
+        std::string part =
+            path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.empty())
+            return false;
+        for (const char c : part)
+            if (IsControl(static_cast<unsigned char>(c)))
+                return false;
+        components->push_back(std::move(part));
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+std::string Fold(const std::string& text) {
+    std::string folded(text);
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+const Key* CHive::Find(const std::string& path) const {
+    const auto it = m_Keys.find(Fold(path));
+    return it == m_Keys.end() ? nullptr : &it->second;
+}
+
+Key* CHive::Find(const std::string& path) {
+    const auto it = m_Keys.find(Fold(path));
+    return it == m_Keys.end() ? nullptr : &it->second;
+}
+
+bool CHive::CreateKey(const std::vector<std::string>& components) {
+    bool bCreated = false;
+    std::string display;
+    for (const std::string& part : components) {
+        const std::string wanted = display.empty() ? part : display + '\\' + part;
+        auto it = m_Keys.find(Fold(wanted));
+        if (it == m_Keys.end()) {
+            it = m_Keys.emplace(Fold(wanted), Key{wanted, {}}).first;
+            bCreated = true;
+        }
+        // Existing parents keep their case.
+        display = it->second.path;
+    }
+    return bCreated;
+}
+
+bool CHive::SetValue(Key* key, const std::string& name, DWORD type, const BYTE* data, size_t cb) {
+    const std::string folded = Fold(name);
+    for (Value& v : key->values) {
+        if (Fold(v.name) != folded)
+            continue;
+        if (v.type == type && v.data.size() == cb &&
+            (cb == 0 || std::memcmp(v.data.data(), data, cb) == 0))
+            return false;
+        v.type = type;
+        v.data.assign(data, data + cb);
+        return true;
+    }
+    key->values.push_back(Value{name, type, std::vector<BYTE>(data, data + cb)});
+    return true;
+}
+
+bool CHive::DeleteTree(const std::string& path) {
+    const std::string folded = Fold(path);
+    const auto it = m_Keys.find(folded);
+    if (it == m_Keys.end())
+        return false;
+    // Everything below shares the prefix "path\", a contiguous range of the ordered map.
+    const std::string prefix = folded + '\\';
+    auto end = m_Keys.lower_bound(prefix);
+    while (end != m_Keys.end() && end->first.compare(0, prefix.size(), prefix) == 0)
+        ++end;
+    m_Keys.erase(m_Keys.lower_bound(prefix), end);
+    m_Keys.erase(folded);
+    return true;
+}
+
+std::vector<std::string> CHive::Subkeys(const std::string& path) const {
+    std::vector<std::string> names;
+    if (path.empty()) {
+        for (const auto& entry : m_Keys)
+            if (entry.first.find('\\') == std::string::npos)
+                names.push_back(entry.second.path);
+        return names;
+    }
+    const std::string prefix = Fold(path) + '\\';
+    for (auto it = m_Keys.lower_bound(prefix);
+         it != m_Keys.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+        if (it->first.find('\\', prefix.size()) == std::string::npos)
+            names.push_back(it->second.path.substr(prefix.size()));
+    }
+    return names;
+}
+
+bool CHive::Parse(const std::string& text, std::string* problem) {
+    m_Keys.clear();
+    Key* current = nullptr;
+    std::set<std::string> listed;
+    size_t lineNo = 0;
+    size_t pos = 0;
+    auto fail = [&](const std::string& what) {
+        *problem = "line " + std::to_string(lineNo) + ": " + what;
+        m_Keys.clear();
+        return false;
+    };
+    while (pos < text.size() || lineNo == 0) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos)
+            eol = text.size();
+        std::string line = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (lineNo == 1) {
+            if (line != kHeader)
+                return fail(std::string("not a registry store file (expected \"") + kHeader +
+                            "\")");
+            continue;
+        }
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == ';')
+            continue;
+        if (line[0] == '[') {
+            if (line.back() != ']')
+                return fail("a key line must end with ']'");
+            std::vector<std::string> parts;
+            if (!SplitPath(line.substr(1, line.size() - 2), &parts))
+                return fail("bad key path");
+            const std::string path = line.substr(1, line.size() - 2);
+            if (!listed.insert(Fold(path)).second)
+                return fail("key listed twice: " + path);
+            CreateKey(parts);
+            current = Find(path);
+            continue;
+        }
+        if (!current)
+            return fail("a value before the first key");
+        CLineParser p(line);
+        Value v;
+        if (!p.Take('@') && !p.Quoted(&v.name))
+            return fail("expected @ or a quoted value name");
+        if (!p.Take('='))
+            return fail("expected '=' after the value name");
+        const std::string bad = ParseData(p, &v);
+        if (!bad.empty())
+            return fail(bad);
+        for (const Value& other : current->values)
+            if (Fold(other.name) == Fold(v.name))
+                return fail("value listed twice: " + (v.name.empty() ? std::string("@") : v.name));
+        current->values.push_back(std::move(v));
+    }
+    return true;
+}
+
+std::string CHive::Serialize() const {
+    std::string out =
+        std::string(kHeader) + "\n; Velomix registry store: written whole by each change.\n";
+    for (const auto& entry : m_Keys) {
+        const Key& key = entry.second;
+        out += '\n';
+        out += '[' + key.path + "]\n";
+        for (const Value& v : key.values) {
+            if (v.name.empty())
+                out += '@';
+            else
+                AppendQuoted(&out, v.name.data(), v.name.size());
+            out += '=';
+            if (IsPlainString(v)) {
+                AppendQuoted(&out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
+            } else if (v.type == kRegDword && v.data.size() == 4) {
+                char dw[16];
+                std::snprintf(dw, sizeof(dw), "dword:%08x",
+                              static_cast<unsigned>(v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
+                                                    static_cast<DWORD>(v.data[3]) << 24));
+                out += dw;
+            } else if (v.type == kRegBinary) {
+                out += "hex:";
+                AppendHex(&out, v.data);
+            } else {
+                char type[24];
+                std::snprintf(type, sizeof(type), "hex(%x):", static_cast<unsigned>(v.type));
+                out += type;
+                AppendHex(&out, v.data);
+            }
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+} // namespace regstore
