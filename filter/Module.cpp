@@ -1,6 +1,10 @@
 // The module's entry points and its factory template table.
 #include "ClassFactory.h"
 #include "CopyTransformFilter.h"
+#include "InstallRecord.h"
+#include "ModulePath.h"
+#include "Registration.h"
+#include "VelomixProp1.h"
 
 namespace {
 
@@ -20,6 +24,7 @@ const AMOVIESETUP_FILTER kFilterSetup = {&CLSID_Velomix, L"Velomix", kMerit, 2, 
 
 const CFactoryTemplate g_Templates[] = {
     {L"Velomix", &CLSID_Velomix, CCopyTransformFilter::CreateInstance, nullptr, &kFilterSetup},
+    {L"Velomix Property Page", &CLSID_VelomixProp1, CVelomixProp1::CreateInstance, nullptr, nullptr},
 };
 const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 
@@ -28,3 +33,12 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
 }
 
 STDAPI DllCanUnloadNow() { return FrameworkCanUnloadNow(); }
+
+// The installation record first; its outcome never changes the result.
+STDAPI DllRegisterServer() {
+    WriteInstallRecord(ModuleFileByName());
+    return AMovieDllRegisterServer2(TRUE);
+}
+
+// The framework's unregistration only: the installation record stays.
+STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }

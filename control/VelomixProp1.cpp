@@ -1,0 +1,185 @@
+#include "VelomixProp1.h"
+
+#include "Settings.h"
+#include "resource.h"
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+constexpr int RoundToInt(double d) {
+    return static_cast<int>(d + 0.5);
+}
+
+// Factor sliders step by kSpeedFactorLimits.dPageStep over the page's span: 100 positions per
+// 1.0, position 0 at 0.05, 395 at 4.00.
+constexpr int kFactorScale = RoundToInt(1.0 / kSpeedFactorLimits.dPageStep);
+constexpr int kFactorOffset = RoundToInt(kSpeedFactorLimits.dPageMin * kFactorScale);
+constexpr int kFactorMaxPos =
+    RoundToInt(kSpeedFactorLimits.dPageMax * kFactorScale) - kFactorOffset;
+// Pitch slider: one position per semitone, 0 at the lowest.
+constexpr int kPitchMaxPos = kPitchLimits.nPageMax - kPitchLimits.nPageMin;
+static_assert(kFactorMaxPos > 0 && kFactorMaxPos <= 0x7FFF && kPitchMaxPos > 0,
+              "a trackbar range travels as two 16-bit halves");
+
+double FactorFromPosition(LRESULT position) {
+    return static_cast<double>(position + kFactorOffset) / kFactorScale;
+}
+
+// value x 100 + 95 - 100, truncated: in this order of operations the exact inverse of
+// FactorFromPosition for every position (value x 100 - 5 misses 18 of them). Clamped as the
+// trackbar would clamp, before the conversion, so that no double out of int range converts.
+LPARAM PositionFromFactor(double dFactor) {
+    double position = dFactor * kFactorScale + (kFactorScale - kFactorOffset) - kFactorScale;
+    if (!(position >= 0)) // also NaN
+        position = 0;
+    if (position > kFactorMaxPos)
+        position = kFactorMaxPos;
+    return static_cast<LPARAM>(static_cast<int>(position));
+}
+
+LPARAM PositionFromPitch(int nPitch) {
+    const long long position = static_cast<long long>(nPitch) - kPitchLimits.nPageMin;
+    return static_cast<LPARAM>(position < 0              ? 0
+                               : position > kPitchMaxPos ? kPitchMaxPos
+                                                         : position);
+}
+
+void SetFactorText(HWND hwnd, int textId, double dFactor) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%01.01f", dFactor);
+    SetDlgItemTextA(hwnd, textId, text);
+}
+
+void SetPitchText(HWND hwnd, int nPitch) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%d", nPitch);
+    SetDlgItemTextA(hwnd, IDC_PITCH_TEXT, text);
+}
+
+void ShowFactor(HWND hwnd, int sliderId, int textId, double dFactor) {
+    SendDlgItemMessageA(hwnd, sliderId, TBM_SETPOS, TRUE, PositionFromFactor(dFactor));
+    SetFactorText(hwnd, textId, dFactor);
+}
+
+void ShowPitch(HWND hwnd, int nPitch) {
+    SendDlgItemMessageA(hwnd, IDC_PITCH_SLIDER, TBM_SETPOS, TRUE, PositionFromPitch(nPitch));
+    SetPitchText(hwnd, nPitch);
+}
+
+} // namespace
+
+CUnknown* CVelomixProp1::CreateInstance(IUnknown* pUnk, HRESULT* phr) {
+    auto* pPage = new (std::nothrow) CVelomixProp1(pUnk);
+    if (!pPage && phr)
+        *phr = E_OUTOFMEMORY;
+    return pPage;
+}
+
+CVelomixProp1::CVelomixProp1(IUnknown* pUnk) noexcept
+    : CBasePropertyPage(nullptr, pUnk, IDD_VELOMIXPROP, IDS_VELOMIXPROP_TITLE) {}
+
+HRESULT CVelomixProp1::OnConnect(IUnknown* pUnknown) {
+    // Taking the interface releases one held from an earlier connection.
+    const HRESULT hr =
+        pUnknown->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&m_pSpeedProp));
+    if (FAILED(hr) || !m_pSpeedProp) {
+        m_pSpeedProp.Reset();
+        return E_NOINTERFACE;
+    }
+    m_pSpeedProp->GetTempo(&m_dTempo);
+    m_pSpeedProp->GetRate(&m_dRate);
+    m_pSpeedProp->GetPitch(&m_nPitch);
+    return S_OK;
+}
+
+HRESULT CVelomixProp1::OnDisconnect() {
+    if (!m_pSpeedProp)
+        return E_UNEXPECTED;
+    m_pSpeedProp.Reset();
+    return S_OK;
+}
+
+HRESULT CVelomixProp1::OnApplyChanges() {
+    if (m_pSpeedProp) {
+        m_pSpeedProp->SetTempo(m_dTempo);
+        m_pSpeedProp->SetRate(m_dRate);
+        m_pSpeedProp->SetPitch(m_nPitch);
+        m_bDirty = false;
+    }
+    return S_OK;
+}
+
+INT_PTR CVelomixProp1::OnReceiveMessage(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    switch (uMsg) {
+    case WM_INITDIALOG:
+        InitDialog(hwnd);
+        break;
+    case WM_NOTIFY:
+        if (lParam)
+            OnSliderReleased(hwnd, *reinterpret_cast<const NMHDR*>(lParam));
+        break;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IDC_INIT)
+            OnInitButton(hwnd);
+        break;
+    default:
+        break;
+    }
+    return CBasePropertyPage::OnReceiveMessage(hwnd, uMsg, wParam, lParam);
+}
+
+void CVelomixProp1::InitDialog(HWND hwnd) {
+    SendDlgItemMessageA(hwnd, IDC_TEMPO_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
+    ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
+    SendDlgItemMessageA(hwnd, IDC_RATE_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
+    ShowFactor(hwnd, IDC_RATE_SLIDER, IDC_RATE_TEXT, m_dRate);
+    SendDlgItemMessageA(hwnd, IDC_PITCH_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kPitchMaxPos));
+    ShowPitch(hwnd, m_nPitch);
+    if (!m_pSpeedProp) {
+        // Refused object: the page shows its own values but offers nothing to change.
+        for (int id : {IDC_TEMPO_SLIDER, IDC_RATE_SLIDER, IDC_PITCH_SLIDER, IDC_INIT})
+            EnableWindow(GetDlgItem(hwnd, id), FALSE);
+    }
+}
+
+void CVelomixProp1::OnSliderReleased(HWND hwnd, const NMHDR& nmhdr) {
+    if (nmhdr.code != NM_RELEASEDCAPTURE || !m_pSpeedProp)
+        return;
+    // The filter's setters cannot fail for values from the sliders' spans.
+    switch (nmhdr.idFrom) {
+    case IDC_TEMPO_SLIDER:
+        m_dTempo = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
+        SetFactorText(hwnd, IDC_TEMPO_TEXT, m_dTempo);
+        m_pSpeedProp->SetTempo(m_dTempo);
+        break;
+    case IDC_RATE_SLIDER:
+        m_dRate = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
+        SetFactorText(hwnd, IDC_RATE_TEXT, m_dRate);
+        m_pSpeedProp->SetRate(m_dRate);
+        break;
+    case IDC_PITCH_SLIDER:
+        m_nPitch = static_cast<int>(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0)) +
+                   kPitchLimits.nPageMin;
+        SetPitchText(hwnd, m_nPitch);
+        m_pSpeedProp->SetPitch(m_nPitch);
+        break;
+    default:
+        break;
+    }
+}
+
+void CVelomixProp1::OnInitButton(HWND hwnd) {
+    if (!m_pSpeedProp)
+        return;
+    m_dTempo = 1.0;
+    m_dRate = 1.0;
+    m_nPitch = 0;
+    ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
+    ShowFactor(hwnd, IDC_RATE_SLIDER, IDC_RATE_TEXT, m_dRate);
+    ShowPitch(hwnd, m_nPitch);
+    m_pSpeedProp->SetTempo(m_dTempo);
+    m_pSpeedProp->SetRate(m_dRate);
+    m_pSpeedProp->SetPitch(m_nPitch);
+}
