@@ -1,12 +1,14 @@
 #include "ProcessJob.h"
 
 #include "ComPtr.h"
-#include "control/IVelomixProp.h"
+#include "JobCommon.h"
 #include "ModuleLoader.h"
 #include "SoundFile.h"
 #include "posix/CollectingSink.h"
 #include "posix/FilterGraph.h"
 #include "posix/PushSource.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,21 +17,11 @@
 #include <cstring>
 #include <memory>
 
+const char kProcessFileFormats[] =
+    "and writes OUT in the same sample format. Every format libsndfile reads can be IN;\n"
+    "OUT's container follows its extension (.wav, .flac, .ogg, .aiff, ...).\n";
+
 namespace {
-
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
-
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "velomix: %s\n", message.c_str());
-    return kExitFailure;
-}
 
 WAVEFORMATEX WaveFormatFor(const PcmLayout& l) {
     WAVEFORMATEX wfx{};
@@ -92,57 +84,20 @@ private:
     int64_t m_Position = 0;
 };
 
-void DrawProgress(int64_t done, int64_t total) {
-    const int width = 40;
-    const double f = total > 0 ? std::min(1.0, double(done) / double(total)) : 0.0;
-    const int filled = static_cast<int>(f * width);
-    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
-                 static_cast<int>(f * 100));
-    std::fflush(stderr);
-}
-
 } // namespace
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 int RunProcessJob(const ProcessOptions& o) {
     CSoundReader reader;
     if (!reader.Open(o.inputPath))
-        return Fail("cannot read " + o.inputPath + ": " + reader.Error());
+        return JobFailure("cannot read " + o.inputPath + ": " + reader.Error());
     const PcmLayout layout = reader.Layout();
 
     CModuleLoader module;
-    const std::string modulePath = o.modulePath.empty() ? CModuleLoader::DefaultPath() : o.modulePath;
-    if (modulePath.empty())
-        return Fail("cannot find Velomix.ax (set VELOMIX_MODULE or pass --module)");
-    if (!module.Load(modulePath))
-        return Fail(module.Error());
-
-    ComPtr<IClassFactory> factory;
-    HRESULT hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr))
-        return Fail("the module offers no Velomix filter (" + Hex(hr) + ")");
     ComPtr<IBaseFilter> filter;
-    hr = factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
-    if (FAILED(hr))
-        return Fail("cannot create the filter (" + Hex(hr) + ")");
-    ComPtr<IVelomixProp> prop;
-    hr = filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop));
-    if (FAILED(hr))
-        return Fail("the filter has no speed control (" + Hex(hr) + ")");
-
-    struct Setting {
-        const char* name;
-        HRESULT hr;
-        double value;
-    } settings[] = {{"--tempo", prop->SetTempo(o.tempo), o.tempo},
-                    {"--rate", prop->SetRate(o.rate), o.rate},
-                    {"--pitch", prop->SetPitch(o.pitch), double(o.pitch)}};
-    for (const Setting& s : settings) {
-        if (FAILED(s.hr)) {
-            std::fprintf(stderr, "velomix: %s %g refused by the filter (%s%s)\n", s.name, s.value,
-                         s.hr == E_INVALIDARG ? "E_INVALIDARG " : "", Hex(s.hr).c_str());
-            return kExitUsage;
-        }
-    }
+    if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
+        return code;
 
     // 100 ms buffers; inputs shrink with the slow-down so that each fits one output buffer.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
@@ -155,14 +110,14 @@ int RunProcessJob(const ProcessOptions& o) {
     so.cbBuffer = static_cast<LONG>(bufferFrames * wfx.nBlockAlign);
     so.cBuffers = 4;
     ComPtr<CPushSource> source;
-    hr = CPushSource::Create(MediaTypeFor(wfx, layout.isFloat), std::make_unique<CFileProvider>(reader, chunkFrames, framesRead),
+    HRESULT hr = CPushSource::Create(MediaTypeFor(wfx, layout.isFloat), std::make_unique<CFileProvider>(reader, chunkFrames, framesRead),
                              so, &source);
     if (FAILED(hr))
-        return Fail("cannot create the file source (" + Hex(hr) + ")");
+        return JobFailure("cannot create the file source (" + HexResult(hr) + ")");
 
     CSoundWriter writer;
     if (!writer.Open(o.outputPath, layout, reader.Format()))
-        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+        return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     std::atomic<bool> writeFailed{false};
     CCollectingSink::Options sinkOptions;
     sinkOptions.bStoreSamples = false;
@@ -176,36 +131,36 @@ int RunProcessJob(const ProcessOptions& o) {
     ComPtr<CCollectingSink> sink;
     hr = CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink);
     if (FAILED(hr))
-        return Fail("cannot create the file sink (" + Hex(hr) + ")");
+        return JobFailure("cannot create the file sink (" + HexResult(hr) + ")");
 
     ComPtr<CFilterGraph> graph;
     if (FAILED(hr = CFilterGraph::Create(&graph)) || FAILED(hr = graph->AddFilter(source.Get(), L"File Source")) ||
         FAILED(hr = graph->AddFilter(filter.Get(), L"Velomix")) || FAILED(hr = graph->AddFilter(sink.Get(), L"File Sink")))
-        return Fail("cannot build the graph (" + Hex(hr) + ")");
+        return JobFailure("cannot build the graph (" + HexResult(hr) + ")");
     ComPtr<IPin> in, out;
     if (FAILED(filter->FindPin(L"In", &in)) || FAILED(filter->FindPin(L"Out", &out)))
-        return Fail("the filter has no pins \"In\" and \"Out\"");
+        return JobFailure("the filter has no pins \"In\" and \"Out\"");
     hr = graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr);
     if (FAILED(hr)) {
         std::fprintf(stderr, "velomix: %s: the filter does not take this format (%d channels, %d Hz, %d-bit%s; %s)\n",
                      o.inputPath.c_str(), layout.channels, layout.sampleRate, layout.bits, layout.isFloat ? " float" : "",
-                     Hex(hr).c_str());
+                     HexResult(hr).c_str());
         return kExitFailure;
     }
     hr = graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr);
     if (FAILED(hr))
-        return Fail("cannot connect the file sink (" + Hex(hr) + ")");
+        return JobFailure("cannot connect the file sink (" + HexResult(hr) + ")");
 
     const auto started = std::chrono::steady_clock::now();
     hr = graph->Run();
     if (FAILED(hr))
-        return Fail("cannot run the graph (" + Hex(hr) + ")");
+        return JobFailure("cannot run the graph (" + HexResult(hr) + ")");
     LONG code = 0;
     LONG_PTR param = 0;
     for (;;) {
         hr = graph->WaitForCompletion(100, &code, &param);
         if (o.progress)
-            DrawProgress(framesRead, reader.Frames());
+            DrawProgress(reader.Frames() > 0 ? double(framesRead) / double(reader.Frames()) : 0.0);
         if (hr != E_ABORT || writeFailed)
             break;
     }
@@ -215,15 +170,14 @@ int RunProcessJob(const ProcessOptions& o) {
         std::fputc('\n', stderr);
 
     if (writeFailed)
-        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+        return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     if (FAILED(hr) || code != EC_COMPLETE)
-        return Fail("processing failed (" + (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " + Hex(static_cast<HRESULT>(param)) : Hex(hr)) + ")");
+        return JobFailure("processing failed (" + (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " + HexResult(static_cast<HRESULT>(param)) : HexResult(hr)) + ")");
     if (!writer.Close())
-        return Fail("cannot write " + o.outputPath + ": " + writer.Error());
+        return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
 
     const double inSeconds = double(reader.Frames()) / layout.sampleRate;
     const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
-    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n", o.outputPath.c_str(),
-                inSeconds, outSeconds, o.tempo, o.rate, o.pitch, elapsed > 0 ? inSeconds / elapsed : 0.0);
+    PrintSummary(o, inSeconds, outSeconds, elapsed);
     return kExitOk;
 }

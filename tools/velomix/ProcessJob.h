@@ -1,4 +1,6 @@
-// One run of the module over a file: file source -> Velomix -> file sink.
+// One run of the module over a file: file source -> Velomix -> file sink. One implementation
+// per platform: ProcessJob.cpp (libsndfile and the framework's own graph) and
+// ProcessJobWin32.cpp (WAV files in the platform's graph manager).
 #pragma once
 
 #include <string>
@@ -18,3 +20,10 @@ enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
 // Runs the job; prints errors and the summary line. Returns an ExitCode.
 int RunProcessJob(const ProcessOptions& options);
+
+// True when stderr is an interactive terminal (a console on Windows): the progress bar is
+// drawn only there unless asked not to.
+bool StderrIsTerminal();
+
+// The --help paragraph on what IN and OUT may be on this platform, ending in a newline.
+extern const char kProcessFileFormats[];

@@ -1,0 +1,78 @@
+#include "JobCommon.h"
+
+#include "control/IVelomixProp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+
+} // namespace
+
+std::string HexResult(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+int JobFailure(const std::string& message) {
+    std::fprintf(stderr, "velomix: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+int CreateConfiguredFilter(const ProcessOptions& o, CModuleLoader& module, ComPtr<IBaseFilter>& result) {
+    const std::string modulePath = o.modulePath.empty() ? CModuleLoader::DefaultPath() : o.modulePath;
+    if (modulePath.empty())
+        return JobFailure("cannot find Velomix.ax (set VELOMIX_MODULE or pass --module)");
+    if (!module.Load(modulePath))
+        return JobFailure(module.Error());
+
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr))
+        return JobFailure("the module offers no Velomix filter (" + HexResult(hr) + ")");
+    ComPtr<IBaseFilter> filter;
+    hr = factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
+    if (FAILED(hr))
+        return JobFailure("cannot create the filter (" + HexResult(hr) + ")");
+    ComPtr<IVelomixProp> prop;
+    hr = filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop));
+    if (FAILED(hr))
+        return JobFailure("the filter has no speed control (" + HexResult(hr) + ")");
+
+    struct Setting {
+        const char* name;
+        HRESULT hr;
+        double value;
+    } settings[] = {{"--tempo", prop->SetTempo(o.tempo), o.tempo},
+                    {"--rate", prop->SetRate(o.rate), o.rate},
+                    {"--pitch", prop->SetPitch(o.pitch), double(o.pitch)}};
+    for (const Setting& s : settings) {
+        if (FAILED(s.hr)) {
+            std::fprintf(stderr, "velomix: %s %g refused by the filter (%s%s)\n", s.name, s.value,
+                         s.hr == E_INVALIDARG ? "E_INVALIDARG " : "", HexResult(s.hr).c_str());
+            return kExitUsage;
+        }
+    }
+    result = std::move(filter);
+    return kExitOk;
+}
+
+void DrawProgress(double fraction) {
+    const int width = 40;
+    const double f = std::clamp(fraction, 0.0, 1.0);
+    const int filled = static_cast<int>(f * width);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
+                 static_cast<int>(f * 100));
+    std::fflush(stderr);
+}
+
+void PrintSummary(const ProcessOptions& o, double inSeconds, double outSeconds, double elapsedSeconds) {
+    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n", o.outputPath.c_str(),
+                inSeconds, outSeconds, o.tempo, o.rate, o.pitch,
+                elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
+}
