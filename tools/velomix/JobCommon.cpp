@@ -9,7 +9,8 @@
 namespace {
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
 
 } // namespace
 
@@ -24,15 +25,18 @@ int JobFailure(const std::string& message) {
     return kExitFailure;
 }
 
-int CreateConfiguredFilter(const ProcessOptions& o, CModuleLoader& module, ComPtr<IBaseFilter>& result) {
-    const std::string modulePath = o.modulePath.empty() ? CModuleLoader::DefaultPath() : o.modulePath;
+int CreateConfiguredFilter(const ProcessOptions& o, CModuleLoader& module,
+                           ComPtr<IBaseFilter>& result) {
+    const std::string modulePath =
+        o.modulePath.empty() ? CModuleLoader::DefaultPath() : o.modulePath;
     if (modulePath.empty())
         return JobFailure("cannot find Velomix.ax (set VELOMIX_MODULE or pass --module)");
     if (!module.Load(modulePath))
         return JobFailure(module.Error());
 
     ComPtr<IClassFactory> factory;
-    HRESULT hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    HRESULT hr =
+        module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr))
         return JobFailure("the module offers no Velomix filter (" + HexResult(hr) + ")");
     ComPtr<IBaseFilter> filter;
@@ -66,13 +70,14 @@ void DrawProgress(double fraction) {
     const int width = 40;
     const double f = std::clamp(fraction, 0.0, 1.0);
     const int filled = static_cast<int>(f * width);
-    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", width - filled, "",
-                 static_cast<int>(f * 100));
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                 width - filled, "", static_cast<int>(f * 100));
     std::fflush(stderr);
 }
 
-void PrintSummary(const ProcessOptions& o, double inSeconds, double outSeconds, double elapsedSeconds) {
-    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n", o.outputPath.c_str(),
-                inSeconds, outSeconds, o.tempo, o.rate, o.pitch,
+void PrintSummary(const ProcessOptions& o, double inSeconds, double outSeconds,
+                  double elapsedSeconds) {
+    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n",
+                o.outputPath.c_str(), inSeconds, outSeconds, o.tempo, o.rate, o.pitch,
                 elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
 }

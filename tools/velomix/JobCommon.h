@@ -19,10 +19,12 @@ int JobFailure(const std::string& message);
 // the filter through its class factory and gives it the options' tempo, rate and pitch.
 // kExitOk with filter set; otherwise prints why and returns kExitFailure, or kExitUsage
 // for a value the filter refused.
-int CreateConfiguredFilter(const ProcessOptions& options, CModuleLoader& module, ComPtr<IBaseFilter>& filter);
+int CreateConfiguredFilter(const ProcessOptions& options, CModuleLoader& module,
+                           ComPtr<IBaseFilter>& filter);
 
 // Redraws the progress bar on stderr; fraction from 0 to 1.
 void DrawProgress(double fraction);
 
 // "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout.
-void PrintSummary(const ProcessOptions& options, double inSeconds, double outSeconds, double elapsedSeconds);
+void PrintSummary(const ProcessOptions& options, double inSeconds, double outSeconds,
+                  double elapsedSeconds);
