@@ -1,5 +1,7 @@
 #include "CommServer.h"
 
+#include <cstring>
+
 #include "SharedBlock.h"
 
 CVelomixCommServer::CVelomixCommServer() noexcept {
@@ -44,6 +46,10 @@ bool CVelomixCommServer::Start(IVelomixProp* pFilter) noexcept {
 }
 
 bool CVelomixCommServer::Publish() noexcept {
+    return PublishUnless(nullptr);
+}
+
+bool CVelomixCommServer::PublishUnless(const uint8_t* pRead) noexcept {
     IVelomixProp* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
         return false;
@@ -69,6 +75,13 @@ bool CVelomixCommServer::Publish() noexcept {
     CQNamedMutex::Guard guard = mutex.Acquire();
     if (!guard) {
         return false;
+    }
+    if (pRead != nullptr) {
+        uint8_t now[kVelomixBlockDataSize];
+        if (m_Block.Read(now, 0, sizeof now) != sizeof now ||
+            std::memcmp(now, pRead, sizeof now) != 0) {
+            return false;
+        }
     }
     m_Block.Write(&dTempo, kVelomixTempoOffset, sizeof dTempo);
     m_Block.Write(&dRate, kVelomixRateOffset, sizeof dRate);
@@ -128,6 +141,7 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
     double dTempo = 1.0;
     double dRate = 1.0;
     int32_t nPitch = 0;
+    uint8_t request[kVelomixBlockDataSize] = {};
     {
         CQNamedMutex mutex(kVelomixMutexName);
         CQNamedMutex::Guard guard = mutex.Acquire();
@@ -137,6 +151,7 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
         m_Block.Read(&dTempo, kVelomixTempoOffset, sizeof dTempo);
         m_Block.Read(&dRate, kVelomixRateOffset, sizeof dRate);
         m_Block.Read(&nPitch, kVelomixPitchOffset, sizeof nPitch);
+        m_Block.Read(request, 0, sizeof request);
     }
     // Each effective setter publishes by itself. A refused value changes nothing and so
     // publishes nothing, which would leave the refused request in the block as if in force.
@@ -144,7 +159,10 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
     const bool bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
     const bool bPitchOk = SUCCEEDED(pFilter->SetPitch(nPitch));
     if (!bTempoOk || !bRateOk || !bPitchOk) {
-        Publish();
+        // This publication reads the values outside the filter's speed lock: a setter on
+        // another thread may change and publish them before it writes. Anything written since
+        // the request (that setter, another filter, a new request) is newer, so it stays.
+        PublishUnless(request);
     }
     return true;
 }

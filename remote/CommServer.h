@@ -58,6 +58,9 @@ private:
     static int Run(void* pParam) noexcept;
     // Applies one request from the block to the filter. Server thread.
     bool ApplyRequest() noexcept;
+    // Publish, but when pRead is given only while the block still holds those data bytes
+    // (nobody has written since they were read).
+    bool PublishUnless(const uint8_t* pRead) noexcept;
 
     CQNamedEvent m_evStop; // unnamed, auto-reset
     std::atomic<IVelomixProp*> m_pFilter{nullptr};

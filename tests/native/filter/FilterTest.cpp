@@ -111,14 +111,14 @@ ComPtr<IVelomixProp> FilterTest::Prop(IBaseFilter* pFilter) {
 }
 
 FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider,
-                                         LONG cbBuffer, LONG cBuffers) {
+                                         LONG cbBuffer, LONG cBuffers, CCollectingSink::Options sinkOptions) {
     Chain c;
     EXPECT_HR(S_OK, CFilterGraph::Create(&c.graph));
     CPushSource::Options options;
     options.cbBuffer = cbBuffer;
     options.cBuffers = cBuffers;
     EXPECT_HR(S_OK, CPushSource::Create(mt, std::move(provider), options, &c.source));
-    EXPECT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, {}, &c.sink));
+    EXPECT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, std::move(sinkOptions), &c.sink));
     c.filter = CreateFilter();
     if (!c.graph || !c.source || !c.sink || !c.filter)
         return c;

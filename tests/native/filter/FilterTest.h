@@ -75,7 +75,7 @@ protected:
         ComPtr<IVelomixProp> prop;
     };
     Chain BuildChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider, LONG cbBuffer,
-                     LONG cBuffers = 4);
+                     LONG cBuffers = 4, CCollectingSink::Options sinkOptions = {});
     // Runs until the sink has the end of stream; then stops.
     static void RunToEnd(Chain& chain, DWORD timeoutMs = 30000);
     // Everything the sink received, concatenated.

@@ -39,26 +39,6 @@ protected:
                    evArrival.Wait(kHangMs);
         }
     };
-
-    static bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
-        CQNamedEvent evRequest;
-        return WriteRequest(dTempo, dRate, nPitch) &&
-               evRequest.OpenExisting(kVelomixRequestEventName, false, false) && evRequest.Set();
-    }
-
-    // Waits for change notifications until the block holds these values.
-    static bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int nPitch) {
-        for (;;) {
-            BlockValues now;
-            if (ReadBlock(now) && now.dTempo == dTempo && now.dRate == dRate &&
-                now.nPitch == nPitch) {
-                return true;
-            }
-            if (!evChange.Wait(kHangMs)) {
-                return false;
-            }
-        }
-    }
 };
 
 } // namespace

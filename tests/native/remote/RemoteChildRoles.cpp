@@ -1,7 +1,7 @@
 // The other side in cross-process tests: this test binary started with
-// VELOMIX_TEST_CHILD_ROLE set runs that role before main and exits. Roles report progress as
-// lines on stdout and, where they hold something, keep it until stdin ends (or they are
-// killed).
+// VELOMIX_TEST_CHILD_ROLE set runs that role before main and exits (see RunGroupRole).
+// Roles report progress as lines on stdout and, where they hold something, keep it until stdin
+// ends (or they are killed).
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,12 +20,6 @@
 #include "SharedBlock.h"
 
 namespace {
-
-[[noreturn]] void Exit(int code) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(code);
-}
 
 void Say(const char* pszLine) {
     std::printf("%s\n", pszLine);
@@ -183,51 +177,29 @@ int Foreign(const std::vector<std::string>& args) {
     return reached;
 }
 
-int RunRoleIfAsked() {
-    const char* role = std::getenv("VELOMIX_TEST_CHILD_ROLE");
-    if (role == nullptr) {
-        return 0;
-    }
-    std::vector<std::string> args;
-    std::string cmdline;
-    // Arguments come from /proc: main has not run yet.
-    if (FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF) {
-            cmdline.push_back(static_cast<char>(c));
-        }
-        std::fclose(f);
-    }
-    for (size_t pos = cmdline.find('\0'); pos != std::string::npos && pos + 1 < cmdline.size();) {
-        const size_t next = cmdline.find('\0', pos + 1);
-        args.push_back(cmdline.substr(pos + 1, next - pos - 1));
-        pos = next;
-    }
-    const std::string name = role;
-    try {
-        if (name == "hold-mutex") {
-            Exit(HoldMutex(args));
-        } else if (name == "hold-event") {
-            Exit(HoldEvent(args));
-        } else if (name == "ping-pong") {
-            Exit(PingPong(args));
-        } else if (name == "block") {
-            Exit(HoldBlock(args));
-        } else if (name == "server") {
-            Exit(Server(args));
-        } else if (name == "requester") {
-            Exit(Requester(args));
-        } else if (name == "foreign") {
-            Exit(Foreign(args));
-        }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "role %s: %s\n", role, e.what());
-        Exit(99);
-    }
-    std::fprintf(stderr, "unknown role %s\n", role);
-    Exit(98);
-}
-
-[[maybe_unused]] const int g_roleDispatch = RunRoleIfAsked();
-
 } // namespace
+
+int RunRemoteRole(const std::string& name, const std::vector<std::string>& args) {
+    if (name == "hold-mutex") {
+        return HoldMutex(args);
+    }
+    if (name == "hold-event") {
+        return HoldEvent(args);
+    }
+    if (name == "ping-pong") {
+        return PingPong(args);
+    }
+    if (name == "block") {
+        return HoldBlock(args);
+    }
+    if (name == "server") {
+        return Server(args);
+    }
+    if (name == "requester") {
+        return Requester(args);
+    }
+    if (name == "foreign") {
+        return Foreign(args);
+    }
+    return kUnknownRole;
+}

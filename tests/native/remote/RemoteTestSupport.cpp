@@ -1,3 +1,5 @@
+#include <iostream> // the streams are ready before a role runs (roles read std::cin)
+
 #include "RemoteTestSupport.h"
 
 #include <cerrno>
@@ -5,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -21,11 +24,14 @@
 extern char** environ;
 
 // ---------------------------------------------------------------------------------------------
-// IpcTest
+// ScopedIpcDir, IpcTest
 
-void IpcTest::SetUp() {
+ScopedIpcDir::ScopedIpcDir() {
     char templ[] = "/tmp/velomix-remote-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr) << std::strerror(errno);
+    if (mkdtemp(templ) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return;
+    }
     m_dir = templ;
     const char* previous = std::getenv("VELOMIX_IPC_DIR");
     m_bHadPrevious = previous != nullptr;
@@ -35,7 +41,10 @@ void IpcTest::SetUp() {
     setenv("VELOMIX_IPC_DIR", m_dir.c_str(), 1);
 }
 
-void IpcTest::TearDown() {
+ScopedIpcDir::~ScopedIpcDir() {
+    if (m_dir.empty()) {
+        return;
+    }
     if (m_bHadPrevious) {
         setenv("VELOMIX_IPC_DIR", m_previous.c_str(), 1);
     } else {
@@ -43,6 +52,15 @@ void IpcTest::TearDown() {
     }
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
+}
+
+void IpcTest::SetUp() {
+    m_dir = std::make_unique<ScopedIpcDir>();
+    ASSERT_FALSE(m_dir->Path().empty());
+}
+
+void IpcTest::TearDown() {
+    m_dir.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -67,7 +85,9 @@ std::unique_ptr<ChildProcess> ChildProcess::StartRole(const std::string& role,
                                                       const std::vector<std::string>& args) {
     std::vector<std::string> argv{SelfPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Start(argv, {"VELOMIX_TEST_CHILD_ROLE=" + role});
+    // Should the role not be run, the child must not run every test in its place (each of
+    // which would start children of its own): it runs none.
+    return Start(argv, {"VELOMIX_TEST_CHILD_ROLE=" + role, "GTEST_FILTER=-*"});
 }
 
 std::string ChildProcess::CtlPath() {
@@ -110,7 +130,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
 
     std::vector<std::string> env;
     for (char** p = environ; *p != nullptr; ++p) {
-        if (std::strncmp(*p, "VELOMIX_TEST_CHILD_ROLE=", 24) != 0) {
+        if (std::strncmp(*p, "VELOMIX_TEST_CHILD_ROLE=", 24) != 0 &&
+            std::strncmp(*p, "GTEST_FILTER=", 13) != 0) {
             env.emplace_back(*p);
         }
     }
@@ -260,6 +281,56 @@ int ChildProcess::Wait(int timeoutMs) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Child roles
+
+namespace {
+
+[[noreturn]] void ExitChild(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
+// Runs the role asked for, if any, and exits; returns 0 otherwise. Here, beside StartRole, so
+// that every binary that can start a role also runs it.
+int RunChildRoleIfAsked() {
+    const char* role = std::getenv("VELOMIX_TEST_CHILD_ROLE");
+    if (role == nullptr) {
+        return 0;
+    }
+    std::vector<std::string> args;
+    std::string cmdline;
+    // Arguments come from /proc: main has not run yet.
+    if (FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+        int c;
+        while ((c = std::fgetc(f)) != EOF) {
+            cmdline.push_back(static_cast<char>(c));
+        }
+        std::fclose(f);
+    }
+    for (size_t pos = cmdline.find('\0'); pos != std::string::npos && pos + 1 < cmdline.size();) {
+        const size_t next = cmdline.find('\0', pos + 1);
+        args.push_back(cmdline.substr(pos + 1, next - pos - 1));
+        pos = next;
+    }
+    int code = kUnknownRole;
+    try {
+        code = RunGroupRole(role, args);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "role %s: %s\n", role, e.what());
+        ExitChild(99);
+    }
+    if (code == kUnknownRole) {
+        std::fprintf(stderr, "unknown role %s\n", role);
+    }
+    ExitChild(code);
+}
+
+[[maybe_unused]] const int g_roleDispatch = RunChildRoleIfAsked();
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
 // FakeFilter
 
 FakeFilter::FakeFilter(double dTempo, double dRate, int nPitch)
@@ -402,4 +473,22 @@ bool WriteRequest(double dTempo, double dRate, int32_t nPitch) {
     return guard && block.Write(&dTempo, kVelomixTempoOffset, 8) == 8 &&
            block.Write(&dRate, kVelomixRateOffset, 8) == 8 &&
            block.Write(&nPitch, kVelomixPitchOffset, 4) == 4;
+}
+
+bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
+    CQNamedEvent evRequest;
+    return WriteRequest(dTempo, dRate, nPitch) &&
+           evRequest.OpenExisting(kVelomixRequestEventName, false, false) && evRequest.Set();
+}
+
+bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int32_t nPitch) {
+    for (;;) {
+        BlockValues now;
+        if (ReadBlock(now) && now.dTempo == dTempo && now.dRate == dRate && now.nPitch == nPitch) {
+            return true;
+        }
+        if (!evChange.Wait(kHangMs)) {
+            return false;
+        }
+    }
 }

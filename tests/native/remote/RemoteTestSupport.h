@@ -15,23 +15,48 @@
 
 #include "CommServer.h"
 #include "IVelomixProp.h"
+#include "NamedObjects.h"
 
 // Generous limit for anything that should happen promptly; reaching it means a hang or a
 // lost wake-up, never slowness.
 constexpr int kHangMs = 20000;
 
-// Each test gets its own VELOMIX_IPC_DIR (inherited by the children it starts).
-class IpcTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-    const std::string& IpcDir() const { return m_dir; }
+// A private VELOMIX_IPC_DIR for the life of the object (inherited by the children started
+// meanwhile); the previous value comes back and the directory goes afterwards. Path() is
+// empty (and the test has failed) when the directory could not be made.
+class ScopedIpcDir {
+public:
+    ScopedIpcDir();
+    ~ScopedIpcDir();
+    ScopedIpcDir(const ScopedIpcDir&) = delete;
+    ScopedIpcDir& operator=(const ScopedIpcDir&) = delete;
+    const std::string& Path() const { return m_dir; }
 
 private:
     std::string m_dir;
     std::string m_previous;
     bool m_bHadPrevious = false;
 };
+
+// Each test gets its own VELOMIX_IPC_DIR.
+class IpcTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    const std::string& IpcDir() const { return m_dir->Path(); }
+
+private:
+    std::unique_ptr<ScopedIpcDir> m_dir;
+};
+
+// Child roles: this test binary, started by ChildProcess::StartRole, runs the role named in
+// VELOMIX_TEST_CHILD_ROLE before main (RemoteTestSupport.cpp dispatches it) and exits with
+// the role's result, kUnknownRole for a role it does not know.
+constexpr int kUnknownRole = 98;
+// The roles of this test binary: each binary that links RemoteTestSupport.cpp defines it.
+int RunGroupRole(const std::string& role, const std::vector<std::string>& args);
+// The roles of RemoteChildRoles.cpp: control-program stand-ins and a server over a fake filter.
+int RunRemoteRole(const std::string& role, const std::vector<std::string>& args);
 
 // A child process with pipes on its stdin, stdout and stderr. The destructor kills and reaps
 // a child still running.
@@ -141,3 +166,8 @@ struct BlockValues {
 bool ReadBlock(BlockValues& values);
 // Writes a request as a control program does (no SVR signal).
 bool WriteRequest(double dTempo, double dRate, int32_t nPitch);
+// Writes a request and sets "VELFilter_SVR"; false when either is missing.
+bool SendRequest(double dTempo, double dRate, int32_t nPitch);
+// Waits for change notifications on evChange (a "VELFilter_CLI" handle) until the block holds
+// these values; false after kHangMs without a notification.
+bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int32_t nPitch);

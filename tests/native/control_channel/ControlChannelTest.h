@@ -1,0 +1,115 @@
+// The filter's cross-process control channel end to end: the real filter, made by the loaded
+// module's class factory, on one side; real processes (velomixctl, or this test binary in a
+// child role) on the other. Each test has its own object directory (VELOMIX_IPC_DIR) and
+// settings folder (XDG_CONFIG_HOME), both inherited by the processes it starts, and ends with
+// no object of the module alive.
+#pragma once
+
+#include "filter/FilterTest.h"
+#include "remote/RemoteTestSupport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Tempo, rate and pitch as a filter holds them or the shared block shows them.
+struct ChannelValues {
+    double dTempo = 1.0;
+    double dRate = 1.0;
+    int nPitch = 0;
+
+    bool operator==(const ChannelValues& o) const {
+        return dTempo == o.dTempo && dRate == o.dRate && nPitch == o.nPitch;
+    }
+    bool operator!=(const ChannelValues& o) const { return !(*this == o); }
+};
+std::ostream& operator<<(std::ostream& os, const ChannelValues& v);
+
+// Aborts the test binary with a message when a scope outlives its limit: a deadlock would
+// otherwise hang until ctest's time-out without saying where.
+class Watchdog {
+public:
+    Watchdog(std::string what, int limitMs);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bDone = false;
+    std::thread m_thread;
+};
+
+// An endless 440 Hz tone (16-bit stereo) in chunks of a fixed size, until Finish(); the
+// stream then ends. Records the size of each output sample the sink receives, so that a test
+// can tell which samples were processed at which speed.
+class ToneLoop {
+public:
+    ToneLoop(const WAVEFORMATEX& wfx, LONG cbChunk);
+    std::unique_ptr<CSampleProvider> Provider();
+    // Sink options that record every output sample's size.
+    CCollectingSink::Options SinkOptions();
+    void Finish() { m_bFinish = true; }
+
+    // Output samples received so far.
+    size_t Received();
+    // Waits until n output samples have arrived; false after timeoutMs.
+    bool WaitForReceived(size_t n, int timeoutMs = kHangMs);
+    // Output bytes per input byte over samples [first, last).
+    double Ratio(size_t first, size_t last);
+    // True when every sample in [first, last) carries exactly a chunk (a copy at normal speed).
+    bool AllWholeChunks(size_t first, size_t last);
+
+private:
+    class CLoopProvider;
+    const WAVEFORMATEX m_wfx;
+    const LONG m_cbChunk;
+    std::vector<uint8_t> m_Tone; // one second, looped
+    std::atomic<bool> m_bFinish{false};
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<LONG> m_Sizes;
+};
+
+class ControlChannelTest : public FilterTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new filter whose thread has announced that it serves requests.
+    ComPtr<IBaseFilter> CreateServingFilter();
+    static ChannelValues ValuesOf(IVelomixProp* pProp);
+    // The values in the shared block (a failure when there is none).
+    static ChannelValues SharedBlockValues();
+    // Waits for change notifications on evChange (a "VELFilter_CLI" handle) until the filter
+    // holds these values and the block shows them; false after kHangMs without one.
+    static bool WaitUntilInForce(CQNamedEvent& evChange, IVelomixProp* pProp,
+                                 const ChannelValues& v);
+    // Runs velomixctl to its end: its exit code (-1 when it could not start).
+    int Ctl(const std::vector<std::string>& args);
+    // Runs this binary in a child role to its end: the exit code (-1 when it had to be killed
+    // after timeoutMs).
+    int RunRole(const std::string& role, const std::vector<std::string>& args,
+                int timeoutMs = kHangMs);
+    // The output of the last process run by Ctl or RunRole.
+    const std::string& Out() const { return m_last->Stdout(); }
+    const std::string& Err() const { return m_last->Stderr(); }
+    // A role's argument for a double, exact and readable by strtod ("nan", "inf" included).
+    static std::string Arg(double d);
+
+private:
+    std::unique_ptr<ScopedIpcDir> m_ipc;
+    std::unique_ptr<ChildProcess> m_last;
+    int Finish(std::unique_ptr<ChildProcess> child, int timeoutMs = kHangMs);
+};
+
+// Creates (or opens) an auto-reset event as a control program does.
+#define CHANNEL_EVENT(var, name)                                                                   \
+    CQNamedEvent var;                                                                              \
+    ASSERT_TRUE(var.Create(name, false, false))
