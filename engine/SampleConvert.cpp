@@ -23,8 +23,13 @@ int32_t TruncateClamp(float x, double scale, double lo, double hi) {
     return static_cast<int32_t>(d);
 }
 
-int32_t To16(float x) {
-    return TruncateClamp(x, 32768.0, -32768.0, 32767.0);
+// The 16-bit case in float arithmetic, without branches, so the loops vectorise: scaling by a
+// power of two is exact in float, so this equals the double computation above.
+inline int32_t To16(float x) {
+    float d = x * 32768.0f;
+    d = d != d ? 0.0f : d; // NaN
+    d = d < -32768.0f ? -32768.0f : (d > 32767.0f ? 32767.0f : d);
+    return static_cast<int32_t>(d);
 }
 
 void U8ToFloat(const uint8_t* src, float* dst, int32_t count) {
@@ -39,18 +44,22 @@ void FloatToU8(const float* src, uint8_t* dst, int32_t count) {
     }
 }
 
+// The 16-bit stream is little-endian, as the machine is: whole samples are copied, which lets
+// the loops vectorise.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit samples are read as native");
+
 void S16ToFloat(const uint8_t* src, float* dst, int32_t count) {
-    for (int32_t i = 0; i < count; ++i, src += 2) {
-        const auto v = static_cast<int16_t>(static_cast<uint16_t>(src[0] | (src[1] << 8)));
+    for (int32_t i = 0; i < count; ++i) {
+        int16_t v;
+        std::memcpy(&v, src + 2 * i, sizeof v);
         dst[i] = static_cast<float>(v) * kInv15;
     }
 }
 
 void FloatToS16(const float* src, uint8_t* dst, int32_t count) {
-    for (int32_t i = 0; i < count; ++i, dst += 2) {
-        const auto u = static_cast<uint32_t>(To16(src[i]));
-        dst[0] = static_cast<uint8_t>(u);
-        dst[1] = static_cast<uint8_t>(u >> 8);
+    for (int32_t i = 0; i < count; ++i) {
+        const auto v = static_cast<int16_t>(To16(src[i]));
+        std::memcpy(dst + 2 * i, &v, sizeof v);
     }
 }
 
