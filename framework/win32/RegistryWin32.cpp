@@ -177,21 +177,6 @@ LONG CRegKey::QueryValue(const std::string& name, DWORD* type,
     });
 }
 
-LONG CRegKey::QueryString(const std::string& name, std::string* text) const noexcept {
-    return Guard([&]() -> LONG {
-        DWORD type = 0;
-        std::vector<BYTE> data;
-        const LONG result = QueryValue(name, &type, &data);
-        if (result != ERROR_SUCCESS)
-            return result;
-        if (type != REG_SZ)
-            return ERROR_INVALID_PARAMETER;
-        const auto end = std::find(data.begin(), data.end(), BYTE{0});
-        text->assign(data.begin(), end);
-        return ERROR_SUCCESS;
-    });
-}
-
 LONG CRegKey::EnumSubkeys(std::vector<std::string>* names) const noexcept {
     if (!m_pImpl)
         return ERROR_INVALID_HANDLE;

@@ -37,26 +37,6 @@ bool CModuleLoader::Load(const std::string& path) {
     return true;
 }
 
-HRESULT CModuleLoader::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) const {
-    return m_pGetClassObject ? m_pGetClassObject(rclsid, riid, ppv) : E_UNEXPECTED;
-}
-
-HRESULT CModuleLoader::CanUnloadNow() const {
-    return m_pCanUnloadNow ? m_pCanUnloadNow() : E_UNEXPECTED;
-}
-
-HRESULT CModuleLoader::RegisterServer() const {
-    if (!m_hModule)
-        return E_UNEXPECTED;
-    return m_pRegisterServer ? m_pRegisterServer() : E_NOTIMPL;
-}
-
-HRESULT CModuleLoader::UnregisterServer() const {
-    if (!m_hModule)
-        return E_UNEXPECTED;
-    return m_pUnregisterServer ? m_pUnregisterServer() : E_NOTIMPL;
-}
-
 std::string CModuleLoader::DefaultPath() {
     if (const char* env = std::getenv("VELOMIX_MODULE"); env && *env)
         return env;
