@@ -65,8 +65,26 @@ void CQNamedMutex::Guard::Release() noexcept {
     }
 }
 
+void CQNamedEvent::Close() noexcept {
+    m_hEvent.reset();
+}
+
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
+
+CQShareMemory::CQShareMemory() noexcept = default;
+
+CQShareMemory::~CQShareMemory() {
+    Close();
+}
+
+bool CQShareMemory::Create(const char* pszName, uint32_t dwDataSize) noexcept {
+    return Map(pszName, dwDataSize, true);
+}
+
+bool CQShareMemory::Open(const char* pszName, uint32_t dwDataSize) noexcept {
+    return Map(pszName, dwDataSize, false);
+}
 
 uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const noexcept {
     if (m_pData == nullptr || pDst == nullptr || dwOffset > m_dwDataSize ||

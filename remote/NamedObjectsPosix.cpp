@@ -574,34 +574,35 @@ bool CQNamedEvent::Create(const char* pszName, bool bManualReset, bool bInitialS
     return IsOpen();
 }
 
-bool CQNamedEvent::CreateNew(const char* pszName, bool bManualReset, bool bInitialState) noexcept {
-    Close();
+namespace {
+
+// A named event only as new, or only as existing; null when that is not how it stands.
+ObjectPtr OpenNamedEvent(const char* pszName, Disposition disposition, bool bManualReset,
+                         bool bInitialState) noexcept {
     if (pszName == nullptr) {
-        return false;
+        return nullptr;
     }
     try {
-        m_hEvent = ObjectPtr(OpenNamed(Kind::Event, pszName, Disposition::CreateNew, 0,
-                                       bManualReset, bInitialState, nullptr)
-                                 .release());
+        return ObjectPtr(OpenNamed(Kind::Event, pszName, disposition, 0, bManualReset,
+                                   bInitialState, nullptr)
+                             .release());
     } catch (const std::bad_alloc&) {
-        return false;
+        return nullptr;
     }
+}
+
+} // namespace
+
+bool CQNamedEvent::CreateNew(const char* pszName, bool bManualReset, bool bInitialState) noexcept {
+    Close();
+    m_hEvent = OpenNamedEvent(pszName, Disposition::CreateNew, bManualReset, bInitialState);
     return IsOpen();
 }
 
 bool CQNamedEvent::OpenExisting(const char* pszName, bool bManualReset,
                                 bool bInitialState) noexcept {
     Close();
-    if (pszName == nullptr) {
-        return false;
-    }
-    try {
-        m_hEvent = ObjectPtr(OpenNamed(Kind::Event, pszName, Disposition::OpenExisting, 0,
-                                       bManualReset, bInitialState, nullptr)
-                                 .release());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    m_hEvent = OpenNamedEvent(pszName, Disposition::OpenExisting, bManualReset, bInitialState);
     return IsOpen();
 }
 
@@ -692,26 +693,8 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
     }
 }
 
-void CQNamedEvent::Close() noexcept {
-    m_hEvent.reset();
-}
-
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
-
-CQShareMemory::CQShareMemory() noexcept = default;
-
-CQShareMemory::~CQShareMemory() {
-    Close();
-}
-
-bool CQShareMemory::Create(const char* pszName, uint32_t dwDataSize) noexcept {
-    return Map(pszName, dwDataSize, true);
-}
-
-bool CQShareMemory::Open(const char* pszName, uint32_t dwDataSize) noexcept {
-    return Map(pszName, dwDataSize, false);
-}
 
 bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) noexcept {
     Close();

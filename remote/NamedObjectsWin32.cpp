@@ -174,26 +174,8 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
     return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
 }
 
-void CQNamedEvent::Close() noexcept {
-    m_hEvent.reset();
-}
-
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
-
-CQShareMemory::CQShareMemory() noexcept = default;
-
-CQShareMemory::~CQShareMemory() {
-    Close();
-}
-
-bool CQShareMemory::Create(const char* pszName, uint32_t dwDataSize) noexcept {
-    return Map(pszName, dwDataSize, true);
-}
-
-bool CQShareMemory::Open(const char* pszName, uint32_t dwDataSize) noexcept {
-    return Map(pszName, dwDataSize, false);
-}
 
 bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) noexcept {
     Close();
