@@ -180,23 +180,3 @@ bool WriteWav(const std::wstring& path, const PcmAudio& audio) {
     return WriteFile(file.Get(), audio.data.data(), cbData, &written, nullptr) && written == cbData;
 }
 
-ComPtr<IPin> FindPinByDirection(IBaseFilter* pFilter, PIN_DIRECTION dir) {
-    ComPtr<IEnumPins> pEnum;
-    if (FAILED(pFilter->EnumPins(&pEnum)))
-        return {};
-    for (;;) {
-        ComPtr<IPin> pPin;
-        if (pEnum->Next(1, &pPin, nullptr) != S_OK)
-            return {};
-        PIN_DIRECTION d;
-        if (SUCCEEDED(pPin->QueryDirection(&d)) && d == dir)
-            return pPin;
-    }
-}
-
-ComPtr<IPin> FindPinById(IBaseFilter* pFilter, const wchar_t* id) {
-    ComPtr<IPin> pPin;
-    if (FAILED(pFilter->FindPin(id, &pPin)))
-        return {};
-    return pPin;
-}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "GraphHelpers.h"
 #include "media.h"
 
 #include <cstdint>
@@ -34,22 +35,6 @@ public:
 
 private:
     HANDLE m_h;
-};
-
-// COM for the life of a scope, as a host initialises it.
-class CComScope {
-public:
-    CComScope() noexcept : m_hr(CoInitialize(nullptr)) {}
-    ~CComScope() {
-        if (SUCCEEDED(m_hr))
-            CoUninitialize();
-    }
-    CComScope(const CComScope&) = delete;
-    CComScope& operator=(const CComScope&) = delete;
-    HRESULT Result() const noexcept { return m_hr; }
-
-private:
-    HRESULT m_hr;
 };
 
 // Velomix.ax from the test program's folder, loaded with LoadLibrary; unloaded at the end of
@@ -117,5 +102,3 @@ private:
 bool WriteWav(const std::wstring& path, const PcmAudio& audio);
 
 // The first pin of a direction, or the pin with the given id.
-ComPtr<IPin> FindPinByDirection(IBaseFilter* pFilter, PIN_DIRECTION dir);
-ComPtr<IPin> FindPinById(IBaseFilter* pFilter, const wchar_t* id);

@@ -7,6 +7,7 @@
 // and the filter keeps the rest until the end of the stream.
 #include "ProcessJob.h"
 
+#include "GraphHelpers.h"
 #include "JobCommon.h"
 #include "WavFile.h"
 #include "WavSink.h"
@@ -27,22 +28,6 @@ VMX_DEFINE_GUID(kClsidWaveParser, 0xD51BD5A1, 0x7548, 0x11CF, 0xA5, 0x20, 0x00, 
                 0xF5, 0x8A);
 
 constexpr double kUnitsPerSecond = 10000000.0;
-
-// COM on this thread for the life of the job, as a player initialises it.
-class CComScope {
-public:
-    CComScope() noexcept : m_hr(CoInitialize(nullptr)) {}
-    ~CComScope() {
-        if (SUCCEEDED(m_hr))
-            CoUninitialize();
-    }
-    CComScope(const CComScope&) = delete;
-    CComScope& operator=(const CComScope&) = delete;
-    HRESULT Result() const noexcept { return m_hr; }
-
-private:
-    HRESULT m_hr;
-};
 
 // An event's parameters, freed through the graph when the scope ends.
 class CGraphEvent {
@@ -77,28 +62,6 @@ ComPtr<IBaseFilter> CreatePlatformFilter(REFCLSID clsid, HRESULT* phr) {
     *phr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                             reinterpret_cast<void**>(&p));
     return SUCCEEDED(*phr) ? p : ComPtr<IBaseFilter>();
-}
-
-// The first pin of a direction, or the pin with the given id.
-ComPtr<IPin> PinByDirection(IBaseFilter* pFilter, PIN_DIRECTION dir) {
-    ComPtr<IEnumPins> pEnum;
-    if (FAILED(pFilter->EnumPins(&pEnum)))
-        return {};
-    for (;;) {
-        ComPtr<IPin> pPin;
-        if (pEnum->Next(1, &pPin, nullptr) != S_OK)
-            return {};
-        PIN_DIRECTION d;
-        if (SUCCEEDED(pPin->QueryDirection(&d)) && d == dir)
-            return pPin;
-    }
-}
-
-ComPtr<IPin> PinById(IBaseFilter* pFilter, const wchar_t* id) {
-    ComPtr<IPin> pPin;
-    if (FAILED(pFilter->FindPin(id, &pPin)))
-        return {};
-    return pPin;
 }
 
 // "2 channels, 44100 Hz, 16-bit" of the first type a pin offers, for messages; false when it
@@ -197,8 +160,8 @@ int RunProcessJob(const ProcessOptions& o) {
         FAILED(hr = fileSource->Load(WideFromAnsi(o.inputPath).c_str(), nullptr)))
         return JobFailure("cannot read " + o.inputPath + ": the file source refused it (" +
                           HexResult(hr) + ")");
-    const ComPtr<IPin> sourceOut = PinByDirection(source.Get(), PINDIR_OUTPUT);
-    const ComPtr<IPin> parserIn = PinByDirection(parser.Get(), PINDIR_INPUT);
+    const ComPtr<IPin> sourceOut = FindPinByDirection(source.Get(), PINDIR_OUTPUT);
+    const ComPtr<IPin> parserIn = FindPinByDirection(parser.Get(), PINDIR_INPUT);
     if (!sourceOut || !parserIn)
         return JobFailure("the platform's file source or wave parser has no pins");
     hr = graph->ConnectDirect(sourceOut.Get(), parserIn.Get(), nullptr);
@@ -206,10 +169,10 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("cannot read " + o.inputPath + ": the wave parser does not take it (" +
                           HexResult(hr) + ")");
     // The parser makes its output pin once it has read the file's header.
-    const ComPtr<IPin> parserOut = PinByDirection(parser.Get(), PINDIR_OUTPUT);
-    const ComPtr<IPin> in = PinById(filter.Get(), L"In");
-    const ComPtr<IPin> out = PinById(filter.Get(), L"Out");
-    const ComPtr<IPin> sinkIn = PinById(sink.Get(), L"In");
+    const ComPtr<IPin> parserOut = FindPinByDirection(parser.Get(), PINDIR_OUTPUT);
+    const ComPtr<IPin> in = FindPinById(filter.Get(), L"In");
+    const ComPtr<IPin> out = FindPinById(filter.Get(), L"Out");
+    const ComPtr<IPin> sinkIn = FindPinById(sink.Get(), L"In");
     if (!parserOut)
         return JobFailure("cannot read " + o.inputPath +
                           ": the wave parser found no audio stream in it");
