@@ -3,6 +3,8 @@
 // framework's graph. Every test ends with no object of the module or of the test alive.
 #pragma once
 
+#include "HresultAssertions.h"
+
 #include "ComPtr.h"
 #include "IVelomixProp.h"
 #include "ModuleLoader.h"
@@ -22,14 +24,6 @@
 VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
 VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0, 0x8C, 0x1E);
-
-inline std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
-#define EXPECT_HR(expected, call) EXPECT_EQ(Hex(expected), Hex(call))
-#define ASSERT_HR(expected, call) ASSERT_EQ(Hex(expected), Hex(call))
 
 WAVEFORMATEX WaveFormat(WORD channels, DWORD rate, WORD bits, WORD tag = WAVE_FORMAT_PCM);
 CMediaType AudioType(const WAVEFORMATEX& wfx, const GUID& subtype = MEDIASUBTYPE_PCM);

@@ -1,6 +1,8 @@
 // Helpers shared by the framework tests.
 #pragma once
 
+#include "HresultAssertions.h"
+
 #include "ComPtr.h"
 #include "MediaType.h"
 #include "Unknown.h"
@@ -21,15 +23,6 @@ protected:
 private:
     long m_cObjectsAtStart = 0;
 };
-
-inline std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
-
-#define EXPECT_HR(expected, call) EXPECT_EQ(Hex(expected), Hex(call))
-#define ASSERT_HR(expected, call) ASSERT_EQ(Hex(expected), Hex(call))
 
 // An audio PCM type in WAVEFORMATEX.
 inline CMediaType PcmType(WORD nChannels, DWORD nSamplesPerSec, WORD wBitsPerSample) {

@@ -4,6 +4,8 @@
 // them. Every test ends with no object of the module alive.
 #pragma once
 
+#include "HresultAssertions.h"
+
 #include "ComPtr.h"
 #include "IVelomixProp.h"
 #include "ModuleLoader.h"
@@ -16,14 +18,6 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-
-inline std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
-#define EXPECT_HR(expected, call) EXPECT_EQ(Hex(expected), Hex(call))
-#define ASSERT_HR(expected, call) ASSERT_EQ(Hex(expected), Hex(call))
 
 // The frame's side of a page: counts status changes and its own references.
 class CTestPageSite final : public IPropertyPageSite {
