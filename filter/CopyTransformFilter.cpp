@@ -223,7 +223,7 @@ HRESULT CCopyTransformFilter::CopySampleProperties(IMediaSample* pIn, IMediaSamp
     if (pIn->GetMediaType(&pmt) == S_OK && pmt) {
         const HRESULT hr = pOut->SetMediaType(pmt);
         if (SUCCEEDED(hr))
-            m_mtStream.Set(*pmt);
+            m_bStreamFormatValid = SUCCEEDED(ParseAudioFormat(*pmt, &m_StreamFormat));
         DeleteMediaType(pmt);
         if (FAILED(hr))
             return hr;
@@ -261,10 +261,9 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     const LONG cbOutSize = std::max<LONG>(pOut->GetSize(), 0);
 
     // The stream's format: the connection type, or the type a sample last carried.
-    AudioFormat fmt;
-    if (FAILED(ParseAudioFormat(m_mtStream, &fmt)))
+    if (!m_bStreamFormatValid)
         return VFW_E_INVALIDMEDIATYPE;
-    UpdateProcessorFormat(fmt);
+    UpdateProcessorFormat(m_StreamFormat);
     ApplySpeedChanges();
 
     LONG cbOut = 0;
@@ -294,7 +293,6 @@ void CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
         return;
     if (fmt.nChannels == 1)
         m_nHighEffectLen = 32;
-    m_StreamFormat = fmt;
     m_Processor.Configure(fmt.nChannels, fmt.nSamplesPerSec, fmt.wBitsPerSample, m_bFast, m_bHighEffect,
                           m_nHighEffectLen, 82, 14, 12, fmt.bFloat);
     // A new processor starts at normal speed: give it the current values, latched or not.
@@ -356,9 +354,11 @@ HRESULT CCopyTransformFilter::EndFlush() {
 
 HRESULT CCopyTransformFilter::SetMediaType(PIN_DIRECTION dir, const CMediaType* pmt) {
     if (dir == PINDIR_INPUT && pmt) {
-        // A new connection type: samples follow it until one carries a type of its own.
+        // A new connection type: samples follow it until one carries a type of its own. Read
+        // once here, not for every sample.
         CAutoLock lock(&m_csReceive);
-        return m_mtStream.Set(*pmt);
+        m_bStreamFormatValid = SUCCEEDED(ParseAudioFormat(*pmt, &m_StreamFormat));
+        return S_OK;
     }
     return S_OK;
 }

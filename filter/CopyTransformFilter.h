@@ -97,8 +97,8 @@ private:
 
     // Streaming state: touched only on the streaming thread (or under m_csReceive).
     CSpeedProcessor m_Processor;
-    CMediaType m_mtStream;       // the type samples currently carry
-    AudioFormat m_StreamFormat;  // read from m_mtStream
+    AudioFormat m_StreamFormat;        // of the type samples currently carry
+    bool m_bStreamFormatValid = false; // false until connected, or after a type it cannot take
     REFERENCE_TIME m_rtTailStart = 0; // where the tail after end of stream starts
     bool m_bTailTimeValid = false;
 
