@@ -336,3 +336,22 @@ TEST_F(FilterTest, ExtremeSpeedsStream) {
         Release(c);
     }
 }
+
+TEST_F(FilterTest, ASampleCarryingTheStreamTypeIsPassedOnWithIt) {
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    const CMediaType type = AudioType(wfx);
+    const std::vector<uint8_t> input = Noise(kBuffer100ms * 4, 5);
+    auto provider = std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms, [&type](int chunk, SourceChunk& c) {
+        if (chunk == 2)
+            c.pNewType = &type;
+    });
+    Chain c = BuildChain(type, std::move(provider), kBuffer100ms);
+    RunToEnd(c);
+    EXPECT_EQ(Output(c), input) << "the stream goes on in the format the sample names";
+    const std::vector<ReceivedSample> out = c.sink->Samples();
+    ASSERT_EQ(out.size(), 4u);
+    for (size_t i = 0; i < out.size(); ++i)
+        EXPECT_EQ(out[i].bTypeChanged, i == 2) << "sample " << i;
+    EXPECT_TRUE(out[2].mediaType == type);
+    Release(c);
+}
