@@ -1,6 +1,7 @@
 #include "JobCommon.h"
 
 #include "control/IVelomixProp.h"
+#include "engine/StretchTuning.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -75,9 +76,47 @@ void DrawProgress(double fraction) {
     std::fflush(stderr);
 }
 
-void PrintSummary(const ProcessOptions& o, double inSeconds, double outSeconds,
-                  double elapsedSeconds) {
-    std::printf("%s: %.2f s in, %.2f s out (tempo %g, rate %g, pitch %+d), %.0fx realtime\n",
-                o.outputPath.c_str(), inSeconds, outSeconds, o.tempo, o.rate, o.pitch,
+int RefuseOutputIsInput(const ProcessOptions& o) {
+    std::fprintf(stderr,
+                 "velomix: %s and %s are the same file: writing the output would destroy the "
+                 "input; give another output file\n",
+                 o.inputPath.c_str(), o.outputPath.c_str());
+    return kExitUsage;
+}
+
+SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& o) {
+    SpeedSetting s{o.tempo, o.rate, o.pitch};
+    ComPtr<IVelomixProp> prop;
+    if (!filter ||
+        FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))))
+        return s;
+    SpeedSetting now;
+    if (SUCCEEDED(prop->GetTempo(&now.tempo)) && SUCCEEDED(prop->GetRate(&now.rate)) &&
+        SUCCEEDED(prop->GetPitch(&now.pitch)))
+        s = now;
+    return s;
+}
+
+namespace {
+
+// "1.14 from 1.15": the factor as the engine receives it (SpeedFactorToPercent), then the
+// setting when that differs.
+std::string AppliedFactor(double factor) {
+    const double applied = 1.0 + SpeedFactorToPercent(factor) / 100.0;
+    char text[64];
+    if (applied == factor)
+        std::snprintf(text, sizeof(text), "%g", applied);
+    else
+        std::snprintf(text, sizeof(text), "%g from %g", applied, factor);
+    return text;
+}
+
+} // namespace
+
+void PrintSummary(const std::string& outputPath, const SpeedSetting& speed, double inSeconds,
+                  double outSeconds, double elapsedSeconds) {
+    std::printf("%s: %.2f s in, %.2f s out (tempo %s, rate %s, pitch %+d), %.0fx realtime\n",
+                outputPath.c_str(), inSeconds, outSeconds, AppliedFactor(speed.tempo).c_str(),
+                AppliedFactor(speed.rate).c_str(), speed.pitch,
                 elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
 }

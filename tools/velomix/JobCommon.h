@@ -25,6 +25,23 @@ int CreateConfiguredFilter(const ProcessOptions& options, CModuleLoader& module,
 // Redraws the progress bar on stderr; fraction from 0 to 1.
 void DrawProgress(double fraction);
 
-// "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout.
-void PrintSummary(const ProcessOptions& options, double inSeconds, double outSeconds,
-                  double elapsedSeconds);
+// Says on stderr that OUT names the input file, which writing would destroy; returns
+// kExitUsage.
+int RefuseOutputIsInput(const ProcessOptions& options);
+
+// Tempo, rate and pitch as the filter holds them.
+struct SpeedSetting {
+    double tempo = 1.0;
+    double rate = 1.0;
+    int pitch = 0;
+};
+
+// The filter's values read back through IVelomixProp at the end of a run, a change made by
+// velomixctl while it ran included; the options' values when the filter does not answer.
+SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& options);
+
+// "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout. The factors are
+// given as the filter applies them, in whole percent truncated toward zero; one that differs
+// from its setting is followed by "from" and the setting ("tempo 1.14 from 1.15").
+void PrintSummary(const std::string& outputPath, const SpeedSetting& speed, double inSeconds,
+                  double outSeconds, double elapsedSeconds);

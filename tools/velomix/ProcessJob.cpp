@@ -2,7 +2,9 @@
 
 #include "ComPtr.h"
 #include "JobCommon.h"
+#include "JobInterrupt.h"
 #include "ModuleLoader.h"
+#include "OutputFile.h"
 #include "SoundFile.h"
 #include "posix/CollectingSink.h"
 #include "posix/FilterGraph.h"
@@ -89,6 +91,9 @@ private:
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 int RunProcessJob(const ProcessOptions& o) {
+    // Before anything is opened: writing OUT would destroy IN.
+    if (COutputFile::SameFile(o.inputPath, o.outputPath))
+        return RefuseOutputIsInput(o);
     CSoundReader reader;
     if (!reader.Open(o.inputPath))
         return JobFailure("cannot read " + o.inputPath + ": " + reader.Error());
@@ -115,8 +120,27 @@ int RunProcessJob(const ProcessOptions& o) {
     if (FAILED(hr))
         return JobFailure("cannot create the file source (" + HexResult(hr) + ")");
 
+    // From here on an interruption stops the graph and removes what was written.
+    CJobInterrupt interrupt;
+    // Declared before the writer, which is thus closed before the temporary file goes.
+    COutputFile output;
+    switch (output.Create(o.inputPath, o.outputPath)) {
+    case COutputFile::Result::Ok:
+        break;
+    case COutputFile::Result::SameAsInput:
+        return RefuseOutputIsInput(o);
+    case COutputFile::Result::Failed:
+        return JobFailure("cannot write " + o.outputPath + ": " + output.Error());
+    }
+    if (output.IsTemporary())
+        interrupt.RemoveOnSecond(output.WritePath().c_str());
+    // The audio the run should give, for a container that must know ahead whether it outgrows
+    // 32-bit sizes.
+    const double expectedBytes =
+        double(reader.Frames()) * layout.BlockAlign() / std::max(o.tempo * o.rate, 1e-6);
     CSoundWriter writer;
-    if (!writer.Open(o.outputPath, layout, reader.Format()))
+    if (!writer.Open(output.WritePath(), layout, reader.Format(), o.outputPath,
+                     expectedBytes >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(expectedBytes)))
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     std::atomic<bool> writeFailed{false};
     CCollectingSink::Options sinkOptions;
@@ -161,10 +185,21 @@ int RunProcessJob(const ProcessOptions& o) {
         hr = graph->WaitForCompletion(100, &code, &param);
         if (o.progress)
             DrawProgress(reader.Frames() > 0 ? double(framesRead) / double(reader.Frames()) : 0.0);
-        if (hr != E_ABORT || writeFailed)
+        if (hr != E_ABORT || writeFailed || interrupt.Requested())
             break;
     }
     graph->Stop();
+    if (interrupt.Requested()) {
+        interrupt.RemoveOnSecond(nullptr);
+        const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
+                                                         : o.outputPath + " is incomplete";
+        writer.Close();
+        output.Discard();
+        if (o.progress)
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
+        interrupt.EndProcess();
+    }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
         std::fputc('\n', stderr);
@@ -175,9 +210,13 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("processing failed (" + (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " + HexResult(static_cast<HRESULT>(param)) : HexResult(hr)) + ")");
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
+    interrupt.RemoveOnSecond(nullptr);
+    if (!output.Commit())
+        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
 
-    const double inSeconds = double(reader.Frames()) / layout.sampleRate;
+    // What was read, which a stream's header may have announced otherwise.
+    const double inSeconds = double(framesRead) / layout.sampleRate;
     const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
-    PrintSummary(o, inSeconds, outSeconds, elapsed);
+    PrintSummary(o.outputPath, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
     return kExitOk;
 }

@@ -148,11 +148,19 @@ bool CSoundReader::Seek(int64_t frame) { return m_pFile && sf_seek(m_pFile, fram
 
 CSoundWriter::~CSoundWriter() { Close(); }
 
-bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat) {
+bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat,
+                        const std::string& containerName, uint64_t expectedBytes) {
     m_Layout = layout;
-    int major = MajorForPath(path);
+    int major = MajorForPath(containerName);
     if (major == 0)
         major = inputFormat & SF_FORMAT_TYPEMASK;
+    // RF64 is WAV with 64-bit sizes; chosen only for audio expected to need them (with room for
+    // a later slow-down), since older readers do not know it.
+    if (major == SF_FORMAT_WAV && expectedBytes >= kMax32BitData / 4 * 3)
+        major = SF_FORMAT_RF64;
+    const bool b32BitSizes = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF;
+    m_cbLimit = b32BitSizes ? kMax32BitData : 0;
+    m_Major = major;
     SF_INFO info{};
     info.channels = layout.channels;
     info.samplerate = layout.sampleRate;
@@ -189,6 +197,13 @@ bool CSoundWriter::Write(const uint8_t* data, int64_t bytes) {
     const int64_t frames = bytes / m_Layout.BlockAlign();
     if (frames <= 0)
         return true;
+    // libsndfile would wrap the size fields of a plain WAV or AIFF past 4 GiB.
+    if (m_cbLimit != 0 &&
+        static_cast<uint64_t>(m_nFrames + frames) * static_cast<uint64_t>(m_Layout.BlockAlign()) > m_cbLimit) {
+        m_Error = "the audio outgrows the 4 GiB a " + std::string(m_Major == SF_FORMAT_AIFF ? "AIFF" : "WAV") +
+                  " file can describe (an .rf64 or .w64 output has no such limit)";
+        return false;
+    }
     sf_count_t put = 0;
     if (m_Layout.isFloat) {
         std::vector<float> f(static_cast<size_t>(frames * ch));

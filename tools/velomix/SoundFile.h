@@ -49,11 +49,18 @@ public:
     CSoundWriter(const CSoundWriter&) = delete;
     CSoundWriter& operator=(const CSoundWriter&) = delete;
 
-    // Creates path in the container its extension names (the input's when it has none),
-    // keeping the input's sample format where the container allows it.
-    bool Open(const std::string& path, const PcmLayout& layout, int inputFormat);
-    // Writes whole frames of `bytes` bytes of PCM in the layout; false on a write error.
+    // Creates path in the container that the extension of containerName names (the input's
+    // when it has none), keeping the input's sample format where the container allows it.
+    // containerName is the name the file will have in the end (path may be a temporary one).
+    // A WAV whose audio is expected to reach what a RIFF header can describe (expectedBytes of
+    // audio, from the input's length and the speed) is written as RF64 (a "ds64" chunk).
+    bool Open(const std::string& path, const PcmLayout& layout, int inputFormat,
+              const std::string& containerName, uint64_t expectedBytes);
+    // Writes whole frames of `bytes` bytes of PCM in the layout; false on a write error, and
+    // false before the audio would outgrow the 32-bit sizes of a plain WAV or AIFF header.
     bool Write(const uint8_t* data, int64_t bytes);
+    // The largest audio, in bytes, that this writer puts in a container with 32-bit sizes.
+    static constexpr uint64_t kMax32BitData = 0xFFFFFFFFull - 0x10000; // room for the header
     // Closes the file; false when the last writes failed.
     bool Close();
     int64_t FramesWritten() const { return m_nFrames; }
@@ -64,5 +71,7 @@ private:
     PcmLayout m_Layout;
     std::vector<int32_t> m_Scratch;
     int64_t m_nFrames = 0;
+    int m_Major = 0;
+    uint64_t m_cbLimit = 0; // 0: the container has no 32-bit size to outgrow
     std::string m_Error;
 };

@@ -1,9 +1,8 @@
 // velomix: runs the Velomix module as a host does, over audio files.
+#include "NumberText.h"
 #include "ProcessJob.h"
 #include "RegisterCommand.h"
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,31 +46,6 @@ int Usage(const char* message) {
     return kExitUsage;
 }
 
-// Whole-string conversions: "1.5x", "", "nan" and "inf" are refused.
-bool ParseDouble(const char* text, double* out) {
-    if (!*text)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (*end || errno == ERANGE || !std::isfinite(v))
-        return false;
-    *out = v;
-    return true;
-}
-
-bool ParseInt(const char* text, int* out) {
-    if (!*text)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (*end || errno == ERANGE || v < -1000000 || v > 1000000)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
 int Process(const std::vector<std::string>& args) {
     ProcessOptions o;
     o.progress = StderrIsTerminal();
@@ -89,13 +63,13 @@ int Process(const std::vector<std::string>& args) {
             const char* v = value(a.c_str());
             if (!v)
                 return kExitUsage;
-            if (!ParseDouble(v, a == "--tempo" ? &o.tempo : &o.rate))
+            if (!ParseDecimal(v, a == "--tempo" ? &o.tempo : &o.rate))
                 return Usage((a + ": not a number: " + v).c_str());
         } else if (a == "--pitch") {
             const char* v = value("--pitch");
             if (!v)
                 return kExitUsage;
-            if (!ParseInt(v, &o.pitch))
+            if (!ParseWholeNumber(v, &o.pitch))
                 return Usage((std::string("--pitch: not a whole number: ") + v).c_str());
         } else if (a == "--module") {
             const char* v = value("--module");

@@ -11,6 +11,7 @@
 
 #include "Interrupt.h"
 #include "NamedObjects.h"
+#include "NumberText.h"
 #include "SharedBlock.h"
 
 namespace {
@@ -87,49 +88,11 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// A plain decimal number: optional sign, digits with an optional fraction, optional
-// exponent. Refuses what strtod would also take: blanks, hex, "inf", "nan", "1.5x".
-bool ParseFactor(const char* psz, double& value) {
-    const char* p = psz;
-    if (*p == '+' || *p == '-') {
-        ++p;
-    }
-    size_t digits = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        ++digits;
-    }
-    if (*p == '.') {
-        for (++p; *p >= '0' && *p <= '9'; ++p) {
-            ++digits;
-        }
-    }
-    if (digits == 0) {
-        return false;
-    }
-    if (*p == 'e' || *p == 'E') {
-        ++p;
-        if (*p == '+' || *p == '-') {
-            ++p;
-        }
-        if (!(*p >= '0' && *p <= '9')) {
-            return false;
-        }
-        while (*p >= '0' && *p <= '9') {
-            ++p;
-        }
-    }
-    if (*p != '\0') {
-        return false;
-    }
-    value = std::strtod(psz, nullptr);
-    return std::isfinite(value);
-}
+// Numbers are read as velomix reads them (NumberText.h): plain decimals and whole numbers.
+bool ParseFactor(const char* psz, double& value) { return ParseDecimal(psz, &value); }
 
 template <typename T> bool ParseInteger(const char* psz, T& value) {
-    const char* end = psz + std::strlen(psz);
-    const char* begin = (*psz == '+' && psz[1] != '-') ? psz + 1 : psz;
-    const auto result = std::from_chars(begin, end, value);
-    return begin != end && result.ec == std::errc() && result.ptr == end;
+    return ParseWholeNumber(psz, &value);
 }
 
 int ParseArguments(int argc, char** argv, Options& options) {

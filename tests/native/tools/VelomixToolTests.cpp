@@ -1,13 +1,27 @@
-// The velomix host from the outside: files in, files out, messages and exit codes.
+// The velomix host from the outside: files in, files out, messages and exit codes; and the
+// reading of numbers that velomix and velomixctl share.
+#include "NumberText.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,9 +32,9 @@ struct Result {
     std::string output; // stdout and stderr together
 };
 
-Result RunTool(const std::string& args) {
+Result RunProgram(const std::string& program, const std::string& args) {
     Result r;
-    const std::string command = std::string(VELOMIX_TOOL_PATH) + " " + args + " 2>&1";
+    const std::string command = program + " " + args + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return r;
@@ -32,6 +46,8 @@ Result RunTool(const std::string& args) {
     return r;
 }
 
+Result RunTool(const std::string& args) { return RunProgram(VELOMIX_TOOL_PATH, args); }
+
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,10 +55,13 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         m_Dir = folder;
         setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
+        // The filters' control channel of this test alone, for velomixctl to find.
+        setenv("VELOMIX_IPC_DIR", (m_Dir + "/ipc").c_str(), 1);
     }
     void TearDown() override {
-        std::system(("rm -rf '" + m_Dir + "'").c_str());
+        std::system(("chmod -R u+w '" + m_Dir + "'; rm -rf '" + m_Dir + "'").c_str());
         unsetenv("XDG_CONFIG_HOME");
+        unsetenv("VELOMIX_IPC_DIR");
     }
     std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
 
@@ -85,8 +104,143 @@ protected:
         return v;
     }
 
+    static std::string Contents(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static void Put(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+
+    // Files of the folder that a run left behind under a temporary name.
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(m_Dir.c_str())) {
+            while (const dirent* e = readdir(d))
+                if (std::strstr(e->d_name, ".velomix-"))
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
+
 private:
     std::string m_Dir;
+};
+
+// The header of a 16-bit stereo 44100 Hz WAV stream announcing dataBytes of audio.
+std::string StreamHeader(uint32_t dataBytes) {
+    auto le32 = [](uint32_t v) {
+        return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+    };
+    return "RIFF" + le32(dataBytes > 0xFFFFFFFFu - 36 ? 0xFFFFFFFFu : dataBytes + 36) + "WAVE" +
+           "fmt " + le32(16) + std::string{1, 0, 2, 0} + le32(44100) + le32(44100 * 4) +
+           std::string{4, 0, 16, 0} + "data" + le32(dataBytes);
+}
+
+// A tone in that format.
+std::string StreamTone(double seconds) {
+    std::string bytes;
+    const size_t frames = static_cast<size_t>(seconds * 44100);
+    bytes.reserve(frames * 4);
+    for (size_t i = 0; i < frames; ++i) {
+        const auto v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440.0 * double(i) / 44100));
+        for (int channel = 0; channel < 2; ++channel) {
+            bytes.push_back(static_cast<char>(v & 0xFF));
+            bytes.push_back(static_cast<char>((v >> 8) & 0xFF));
+        }
+    }
+    return bytes;
+}
+
+// velomix started without waiting for it, its stdout and stderr in a file; killed if it still
+// runs when the object goes. Its end can be waited for through a process file descriptor.
+class CRunningTool {
+public:
+    CRunningTool(const std::vector<std::string>& args, const std::string& outputPath) {
+        std::vector<char*> argv{const_cast<char*>(VELOMIX_TOOL_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            const int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        m_PidFd = m_Pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, m_Pid, 0)) : -1;
+    }
+    ~CRunningTool() {
+        if (m_Pid > 0 && !m_bReaped) {
+            kill(m_Pid, SIGKILL);
+            waitpid(m_Pid, nullptr, 0);
+        }
+        if (m_PidFd >= 0)
+            close(m_PidFd);
+    }
+    CRunningTool(const CRunningTool&) = delete;
+    CRunningTool& operator=(const CRunningTool&) = delete;
+
+    bool Started() const { return m_Pid > 0 && m_PidFd >= 0; }
+    pid_t Pid() const { return m_Pid; }
+    int EndFd() const { return m_PidFd; }
+    // The wait status once the tool has ended within ms; false if it still runs.
+    bool Wait(int ms, int* status) {
+        pollfd p{m_PidFd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1 || waitpid(m_Pid, status, 0) != m_Pid)
+            return false;
+        m_bReaped = true;
+        return true;
+    }
+
+private:
+    pid_t m_Pid = -1;
+    int m_PidFd = -1;
+    bool m_bReaped = false;
+};
+
+// The writing end of a FIFO that velomix reads as IN, opened without waiting for the reader.
+// A write returns once velomix has taken all but a pipe's worth of the bytes.
+class CFifoWriter {
+public:
+    explicit CFifoWriter(const std::string& path)
+        : m_Fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
+    ~CFifoWriter() { Close(); }
+    CFifoWriter(const CFifoWriter&) = delete;
+    CFifoWriter& operator=(const CFifoWriter&) = delete;
+
+    bool IsOpen() const { return m_Fd >= 0; }
+    // False when the tool ended first, or took nothing for 30 s.
+    bool Write(const std::string& bytes, const CRunningTool& reader) {
+        size_t at = 0;
+        while (at < bytes.size()) {
+            const ssize_t n = write(m_Fd, bytes.data() + at, bytes.size() - at);
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            pollfd p[2] = {{m_Fd, POLLOUT, 0}, {reader.EndFd(), POLLIN, 0}};
+            if (poll(p, 2, 30000) <= 0 || (p[1].revents & POLLIN))
+                return false;
+        }
+        // The reader has taken the bytes beyond what the pipe itself holds.
+        return true;
+    }
+    // The end of IN for the reader.
+    void Close() {
+        if (m_Fd >= 0)
+            close(m_Fd);
+        m_Fd = -1;
+    }
+    // How much the pipe holds: a write of more than this has been partly read.
+    size_t Capacity() const { return static_cast<size_t>(fcntl(m_Fd, F_GETPIPE_SZ)); }
+
+private:
+    int m_Fd;
 };
 
 } // namespace
@@ -155,4 +309,233 @@ TEST_F(ToolTest, FormatsTheFilterRefusesAreReported) {
     const Result r = RunTool("process --no-progress " + in + " " + Path("o.wav"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("does not take this format (17 channels"), std::string::npos) << r.output;
+}
+
+TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
+    const struct {
+        const char* text;
+        bool ok;
+        double value;
+    } decimals[] = {
+        {"1.5", true, 1.5},   {"-0.25", true, -0.25}, {"+2", true, 2.0},   {".5", true, 0.5},
+        {"5.", true, 5.0},    {"1e-1", true, 0.1},    {"2E+1", true, 20.0}, {"0050", true, 50.0},
+        {" 1.5", false, 0},   {"1.5 ", false, 0},     {"\t1", false, 0},   {"", false, 0},
+        {".", false, 0},      {"+", false, 0},        {"1e", false, 0},    {"1e+", false, 0},
+        {"0x1p0", false, 0},  {"0x10", false, 0},     {"inf", false, 0},   {"-nan", false, 0},
+        {"1,5", false, 0},    {"1.5x", false, 0},     {"--1", false, 0},   {"+-1", false, 0},
+        {"1e400", false, 0},  {"1.2.3", false, 0},
+    };
+    for (const auto& d : decimals) {
+        double value = -7.0;
+        EXPECT_EQ(ParseDecimal(d.text, &value), d.ok) << '"' << d.text << '"';
+        EXPECT_EQ(value, d.ok ? d.value : -7.0) << '"' << d.text << "\": nothing stored when refused";
+    }
+    const struct {
+        const char* text;
+        bool ok;
+        int32_t value;
+    } wholes[] = {
+        {"60", true, 60},       {"-60", true, -60},   {"+5", true, 5},   {"007", true, 7},
+        {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
+        {" 5", false, 0},       {"5 ", false, 0},     {"1.0", false, 0}, {"1e1", false, 0},
+        {"0x10", false, 0},     {"+-5", false, 0},    {"-", false, 0},   {"", false, 0},
+        {"2147483648", false, 0},
+    };
+    for (const auto& w : wholes) {
+        int32_t value = -7;
+        EXPECT_EQ(ParseWholeNumber(w.text, &value), w.ok) << '"' << w.text << '"';
+        EXPECT_EQ(value, w.ok ? w.value : -7) << '"' << w.text << '"';
+    }
+    uint32_t u = 7;
+    EXPECT_TRUE(ParseWholeNumber("4294967295", &u) && u == UINT32_MAX);
+    EXPECT_FALSE(ParseWholeNumber("4294967296", &u));
+    EXPECT_FALSE(ParseWholeNumber("-1", &u));
+}
+
+// The two tools take and refuse the same texts: a text one refuses, the other refuses too.
+TEST_F(ToolTest, VelomixAndVelomixctlReadNumbersAlike) {
+    const std::string in = WriteTone("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    for (const char* text : {" 1.5", "1.5 ", "0x1.8p0", "inf", "1,5", "1e400"}) {
+        const std::string quoted = std::string("'") + text + "'";
+        const Result tool = RunTool("process --no-progress --tempo " + quoted + " " + in + " " + Path("o.wav"));
+        EXPECT_EQ(tool.exitCode, 2) << text << "\n" << tool.output;
+        EXPECT_NE(tool.output.find("--tempo: not a number"), std::string::npos) << tool.output;
+        const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo " + quoted);
+        EXPECT_EQ(ctl.exitCode, 2) << text << "\n" << ctl.output;
+        const Result pitch = RunTool("process --no-progress --pitch " + quoted + " " + in + " " + Path("o.wav"));
+        EXPECT_EQ(pitch.exitCode, 2) << text << "\n" << pitch.output;
+    }
+    // Taken by both: velomix runs; velomixctl gets as far as looking for a filter (none here).
+    for (const char* text : {"+1.5", ".75", "15e-1"}) {
+        const Result tool = RunTool(std::string("process --no-progress --tempo ") + text + " " + in + " " + Path("o.wav"));
+        EXPECT_EQ(tool.exitCode, 0) << text << "\n" << tool.output;
+        const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, std::string("set --tempo ") + text);
+        EXPECT_EQ(ctl.exitCode, 1) << text << "\n" << ctl.output;
+        EXPECT_NE(ctl.output.find("no filter"), std::string::npos) << ctl.output;
+    }
+}
+
+TEST_F(ToolTest, AnOutputThatIsTheInputIsRefused) {
+    const std::string in = WriteTone("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const std::string original = Contents(in);
+    ASSERT_EQ(link(in.c_str(), Path("hard.wav").c_str()), 0);
+    ASSERT_EQ(symlink("in.wav", Path("soft.wav").c_str()), 0);
+    ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+    for (const std::string& out : {in, Path("./in.wav"), Path("sub/../in.wav"), Path("hard.wav"), Path("soft.wav")}) {
+        for (const char* speed : {"", "--tempo 1.5 "}) {
+            const Result r = RunTool(std::string("process --no-progress ") + speed + in + " " + out);
+            EXPECT_EQ(r.exitCode, 2) << out << "\n" << r.output;
+            EXPECT_NE(r.output.find("the same file"), std::string::npos) << r.output;
+            EXPECT_EQ(Contents(in), original) << out << ": the input is untouched";
+        }
+    }
+    // The input named through a link, the output by its own name.
+    const Result r = RunTool("process --no-progress " + Path("soft.wav") + " " + in);
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(Contents(in), original);
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+// OUT is replaced only by a finished run: a refused format, a folder, or a folder that takes no
+// new file leave an existing OUT as it was and no temporary file behind.
+TEST_F(ToolTest, OnlyAFinishedRunReplacesTheOutput) {
+    const std::string in = WriteTone("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const std::string wide = WriteTone("wide.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 17);
+    const std::string out = Path("keep.wav");
+    Put(out, "an existing file that a failed run must not touch");
+    const std::string before = Contents(out);
+
+    Result r = RunTool("process --no-progress " + wide + " " + out);
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("does not take this format"), std::string::npos) << r.output;
+    EXPECT_EQ(Contents(out), before) << "a refused format leaves OUT as it was";
+
+    ASSERT_EQ(mkdir(Path("folder").c_str(), 0755), 0);
+    r = RunTool("process --no-progress " + in + " " + Path("folder"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("cannot write " + Path("folder") + ": it is a folder"), std::string::npos) << r.output;
+
+    r = RunTool("process --no-progress --tempo 2 " + in + " " + Path("no/such/folder/o.wav"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("cannot write"), std::string::npos) << r.output;
+    EXPECT_TRUE(Leftovers().empty());
+
+    // A folder that takes no new files (not for root, who may write anyway).
+    ASSERT_EQ(mkdir(Path("locked").c_str(), 0755), 0);
+    const std::string locked = Path("locked/keep.wav");
+    Put(locked, before);
+    ASSERT_EQ(chmod(Path("locked").c_str(), 0555), 0);
+    if (access(Path("locked").c_str(), W_OK) != 0) {
+        r = RunTool("process --no-progress " + in + " " + locked);
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_NE(r.output.find("cannot write " + locked + ": cannot create a file in"), std::string::npos)
+            << r.output;
+        EXPECT_EQ(Contents(locked), before);
+    }
+
+    // A finished run replaces OUT, keeping its permissions and a link to it; pipes and devices
+    // are written where they are.
+    Put(out, "old");
+    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("keep.wav", Path("link.wav").c_str()), 0);
+    r = RunTool("process --no-progress " + in + " " + Path("link.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    struct stat st {};
+    ASSERT_EQ(lstat(Path("link.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Samples(out), Samples(in));
+    EXPECT_TRUE(Leftovers().empty());
+
+    r = RunTool("process --no-progress " + in + " /dev/null");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/null is still the device";
+}
+
+// IN a stream that the test feeds: velomix is still running while the test acts.
+class StreamToolTest : public ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        ASSERT_EQ(mkfifo(Path("stream.wav").c_str(), 0600), 0);
+        m_Fifo = std::make_unique<CFifoWriter>(Path("stream.wav"));
+        ASSERT_TRUE(m_Fifo->IsOpen());
+    }
+    void TearDown() override {
+        m_Fifo.reset();
+        ToolTest::TearDown();
+    }
+
+    // Starts velomix on the stream and feeds it the header and `seconds` of tone; returns once
+    // velomix has read well into the audio, so that its graph runs and OUT is open.
+    std::unique_ptr<CRunningTool> Start(const std::vector<std::string>& args, uint32_t declaredBytes,
+                                        double seconds) {
+        std::vector<std::string> all{"process", "--no-progress"};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(Path("stream.wav"));
+        all.push_back(Path("out.wav"));
+        auto tool = std::make_unique<CRunningTool>(all, Path("tool-output.txt"));
+        EXPECT_TRUE(tool->Started());
+        const std::string head = StreamHeader(declaredBytes) + StreamTone(seconds);
+        EXPECT_GT(head.size(), m_Fifo->Capacity() + 65536);
+        EXPECT_TRUE(m_Fifo->Write(head, *tool)) << Contents(Path("tool-output.txt"));
+        return tool;
+    }
+    CFifoWriter& Fifo() { return *m_Fifo; }
+
+private:
+    std::unique_ptr<CFifoWriter> m_Fifo;
+};
+
+TEST_F(StreamToolTest, AnInterruptedRunLeavesTheOutputAsItWas) {
+    Put(Path("out.wav"), "an existing file that an interrupted run must not touch");
+    const std::string before = Contents(Path("out.wav"));
+    auto tool = Start({}, 60 * 44100 * 4, 2.0);
+    EXPECT_EQ(Leftovers().size(), 1u) << "the run writes a temporary file beside OUT";
+    ASSERT_EQ(kill(tool->Pid(), SIGINT), 0);
+    // Fed on until it ends: a read it waits in is no place to be stuck.
+    Fifo().Write(StreamTone(30.0), *tool);
+    Fifo().Close();
+    int status = 0;
+    ASSERT_TRUE(tool->Wait(60000, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)
+        << "ends as an interrupted program does; status " << status << "\n"
+        << Contents(Path("tool-output.txt"));
+    EXPECT_EQ(Contents(Path("out.wav")), before);
+    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_NE(Contents(Path("tool-output.txt")).find("interrupted; " + Path("out.wav") + " is left as it was"),
+              std::string::npos);
+}
+
+// The summary names the speed in force at the end, as the filter applies it.
+TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
+    auto tool = Start({"--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
+    const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.15 --rate 0.55 --pitch 3");
+    ASSERT_EQ(ctl.exitCode, 0) << ctl.output;
+    ASSERT_TRUE(Fifo().Write(StreamTone(2.0), *tool));
+    Fifo().Close();
+    int status = 0;
+    ASSERT_TRUE(tool->Wait(60000, &status));
+    const std::string output = Contents(Path("tool-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    // 1.15 and 0.55 lie just below their decimals: the engine gets +14 % and -44 %.
+    EXPECT_NE(output.find("4.00 s in, "), std::string::npos) << output;
+    EXPECT_NE(output.find("(tempo 1.14 from 1.15, rate 0.56 from 0.55, pitch +3)"), std::string::npos) << output;
+}
+
+// A WAV whose audio will not fit the 32-bit sizes of RIFF is written as RF64; the length
+// comes from the stream's header (a stream of unknown length announces 0xFFFFFFF0 bytes).
+TEST_F(StreamToolTest, AWavOutputThatWillOutgrowRiffIsWrittenAsRf64) {
+    auto tool = Start({"--tempo", "0.5"}, 0xFFFFFFF0u, 2.0);
+    Fifo().Close();
+    int status = 0;
+    ASSERT_TRUE(tool->Wait(60000, &status));
+    const std::string output = Contents(Path("tool-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("2.00 s in, "), std::string::npos) << "what was read: " << output;
+    const SF_INFO info = Info(Path("out.wav"));
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64) << std::hex << info.format;
+    EXPECT_NEAR(double(info.frames) / 44100, 4.0, 0.05);
 }
