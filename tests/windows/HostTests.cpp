@@ -383,6 +383,79 @@ VMX_TEST(host, errors_have_messages_and_exit_codes) {
     }
 }
 
+// Files of the folder that a run left behind under a temporary name.
+size_t Leftovers(const CTempFolder& folder) {
+    WIN32_FIND_DATAW found{};
+    size_t n = 0;
+    const HANDLE h = FindFirstFileW(folder.File(L"*.velomix-*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do
+        ++n;
+    while (FindNextFileW(h, &found));
+    FindClose(h);
+    return n;
+}
+
+VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_replaces_one) {
+    CTempFolder folder;
+    const std::wstring in = folder.File(L"in.wav");
+    REQUIRE(WriteWav(in, SineSignal(44100 / 2, 440.0)), "the input is written");
+    const std::vector<uint8_t> original = ReadAll(in);
+    const std::wstring hard = folder.File(L"hard.wav");
+    REQUIRE(CreateHardLinkW(hard.c_str(), in.c_str(), nullptr), "a hard link to the input");
+    // The folder removes its files, not its folders.
+    struct CSubFolder {
+        std::wstring path;
+        ~CSubFolder() { RemoveDirectoryW(path.c_str()); }
+    } sub{folder.File(L"sub")};
+    REQUIRE(CreateDirectoryW(sub.path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS,
+            "a sub-folder");
+    // The same file by its name, another spelling of it, and another name of it.
+    for (const std::wstring& out : {in, folder.File(L".\\in.wav"), folder.File(L"sub\\..\\IN.WAV"), hard}) {
+        const std::string name = Ansi(out);
+        const ToolRun r = Run(folder, L"velomix.exe",
+                              L"process --tempo 1.5 " + Quoted(in) + L" " + Quoted(out));
+        CHECK(r.exitCode == 2, "%s: exit code 2, got %lu; stderr: %s", name.c_str(), r.exitCode,
+              r.err.c_str());
+        CHECK(Contains(r.err, "are the same file"), "%s: says why: %s", name.c_str(), r.err.c_str());
+        CHECK(ReadAll(in) == original, "%s: the input is untouched", name.c_str());
+    }
+
+    // An existing OUT stays as it was when the filter refuses the format or OUT is a folder.
+    const std::wstring out = folder.File(L"keep.wav");
+    const std::string keep = "an existing file that a failed run must not touch";
+    {
+        const CHandle file(CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        REQUIRE(file.Get() != INVALID_HANDLE_VALUE &&
+                    WriteFile(file.Get(), keep.data(), static_cast<DWORD>(keep.size()), &written,
+                              nullptr),
+                "OUT exists");
+    }
+    const std::wstring high = folder.File(L"high.wav");
+    REQUIRE(WriteWav(high, Audio(WAVE_FORMAT_PCM, 2, 384000, 16, 38400)), "a 384 kHz input");
+    ToolRun r = Run(folder, L"velomix.exe", L"process " + Quoted(high) + L" " + Quoted(out));
+    CHECK(r.exitCode == 1 && Contains(r.err, "does not take this format"),
+          "a refused format: exit code 1, got %lu; stderr: %s", r.exitCode, r.err.c_str());
+    const std::vector<uint8_t> after = ReadAll(out);
+    CHECK(std::string(after.begin(), after.end()) == keep, "OUT is as it was");
+    r = Run(folder, L"velomix.exe", L"process " + Quoted(in) + L" " + Quoted(folder.File(L"sub")));
+    CHECK(r.exitCode == 1 && Contains(r.err, "it is a folder"),
+          "OUT a folder: exit code 1, got %lu; stderr: %s", r.exitCode, r.err.c_str());
+    CHECK(Leftovers(folder) == 0, "no temporary file is left");
+
+    // A finished run replaces it.
+    r = Run(folder, L"velomix.exe", L"process " + Quoted(in) + L" " + Quoted(out));
+    CHECK(r.exitCode == 0, "exit code 0, got %lu; stderr: %s", r.exitCode, r.err.c_str());
+    const ParsedWav w = ParseWav(ReadAll(out));
+    CHECK(w.problem.empty() && w.data.size() == original.size() - 44,
+          "OUT is the finished WAV: %s, %u bytes of data", w.problem.c_str(),
+          static_cast<unsigned>(w.data.size()));
+    CHECK(Leftovers(folder) == 0, "no temporary file is left");
+}
+
 VMX_TEST(host, register_and_unregister_through_the_module) {
     CTempFolder folder;
     const std::wstring module = TestFolder() + L"Velomix.ax";
@@ -534,6 +607,9 @@ VMX_TEST(host_control, velomixctl_changes_a_running_velomix_graph) {
     const DWORD code = velomix.Wait();
     CHECK(code == 0, "velomix.exe: exit code 0, got %lu; stderr: %s", code, velomix.Err().c_str());
     CHECK(Contains(velomix.Out(), "60.00 s in"), "velomix.exe's summary: %s",
+          velomix.Out().c_str());
+    CHECK(Contains(velomix.Out(), "(tempo 1.5, rate 1, pitch +0)"),
+          "the summary names the speed in force at the end, set by velomixctl: %s",
           velomix.Out().c_str());
 
     const ParsedWav w = ParseWav(bytes);

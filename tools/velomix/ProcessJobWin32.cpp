@@ -9,6 +9,8 @@
 
 #include "GraphHelpers.h"
 #include "JobCommon.h"
+#include "JobInterrupt.h"
+#include "OutputFile.h"
 #include "WavFile.h"
 #include "WavSink.h"
 #include "Win32Text.h"
@@ -108,6 +110,9 @@ bool StderrIsTerminal() {
 }
 
 int RunProcessJob(const ProcessOptions& o) {
+    // Before anything is opened: writing OUT would destroy IN.
+    if (COutputFile::SameFile(o.inputPath, o.outputPath))
+        return RefuseOutputIsInput(o);
     std::string error;
     if (!CheckWavFile(o.inputPath, &error))
         return JobFailure("cannot read " + o.inputPath + ": " + error);
@@ -122,9 +127,16 @@ int RunProcessJob(const ProcessOptions& o) {
     if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
         return code;
 
+    // Declared before the sink: the sink's file is closed before the temporary file goes.
+    COutputFile output;
     const ComPtr<CWavSink> sink = CWavSink::Create();
     if (!sink)
         return JobFailure("cannot create the file sink");
+    // However the job ends, the sink lets go of its file; the graph may hold it a while.
+    struct CCloseSinkFile {
+        CWavSink* pSink;
+        ~CCloseSinkFile() { pSink->FinishFile(); }
+    } closeSinkFile{sink.Get()};
 
     ComPtr<IGraphBuilder> graph;
     HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
@@ -191,8 +203,20 @@ int RunProcessJob(const ProcessOptions& o) {
     hr = graph->ConnectDirect(out.Get(), sinkIn.Get(), nullptr);
     if (FAILED(hr))
         return JobFailure("cannot connect the file sink (" + HexResult(hr) + ")");
-    // OUT is created only now: a job that cannot run leaves no file behind.
-    if (!sink->BeginFile(o.outputPath))
+    // OUT is prepared only now: a job that cannot run leaves nothing behind. An interruption
+    // from here on stops the graph and removes what was written.
+    CJobInterrupt interrupt;
+    switch (output.Create(o.inputPath, o.outputPath)) {
+    case COutputFile::Result::Ok:
+        break;
+    case COutputFile::Result::SameAsInput:
+        return RefuseOutputIsInput(o);
+    case COutputFile::Result::Failed:
+        return JobFailure("cannot write " + o.outputPath + ": " + output.Error());
+    }
+    if (output.IsTemporary())
+        interrupt.RemoveOnSecond(output.WritePath().c_str());
+    if (!sink->BeginFile(output.WritePath()))
         return JobFailure("cannot write " + o.outputPath + ": " + sink->FileError());
     const double inSeconds = DurationSeconds(parserOut.Get(), parser.Get());
 
@@ -209,6 +233,8 @@ int RunProcessJob(const ProcessOptions& o) {
         hr = event.Wait(100);
         if (o.progress && inSeconds > 0)
             DrawProgress(static_cast<double>(sink->StreamPosition()) / kUnitsPerSecond / inSeconds);
+        if (interrupt.Requested())
+            break;
         if (hr == E_ABORT)
             continue;
         if (FAILED(hr))
@@ -221,6 +247,18 @@ int RunProcessJob(const ProcessOptions& o) {
         }
     }
     control->Stop();
+    if (interrupt.Requested()) {
+        interrupt.RemoveOnSecond(nullptr);
+        const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
+                                                         : o.outputPath + " is incomplete";
+        sink->FinishFile();
+        output.Discard();
+        if (o.progress)
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
+        std::fflush(stderr);
+        interrupt.EndProcess();
+    }
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
@@ -234,11 +272,14 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("processing failed (" + HexResult(static_cast<HRESULT>(endParam)) + ")");
     if (!sink->FinishFile())
         return JobFailure("cannot write " + o.outputPath + ": " + sink->FileError());
+    interrupt.RemoveOnSecond(nullptr);
+    if (!output.Commit())
+        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
 
     const WAVEFORMATEX& wfx = sink->Format();
     const double bytesPerSecond = static_cast<double>(wfx.nSamplesPerSec) * wfx.nBlockAlign;
     const double outSeconds =
         bytesPerSecond > 0 ? static_cast<double>(sink->DataBytes()) / bytesPerSecond : 0.0;
-    PrintSummary(o, inSeconds, outSeconds, elapsed);
+    PrintSummary(o.outputPath, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
     return kExitOk;
 }

@@ -200,7 +200,8 @@ bool CSoundWriter::Write(const uint8_t* data, int64_t bytes) {
     // libsndfile would wrap the size fields of a plain WAV or AIFF past 4 GiB.
     if (m_cbLimit != 0 &&
         static_cast<uint64_t>(m_nFrames + frames) * static_cast<uint64_t>(m_Layout.BlockAlign()) > m_cbLimit) {
-        m_Error = "the audio outgrows the 4 GiB a " + std::string(m_Major == SF_FORMAT_AIFF ? "AIFF" : "WAV") +
+        m_Error = std::string("the audio outgrows the 4 GiB that ") +
+                  (m_Major == SF_FORMAT_AIFF ? "an AIFF" : "a WAV") +
                   " file can describe (an .rf64 or .w64 output has no such limit)";
         return false;
     }

@@ -1,5 +1,7 @@
 #include "WavFile.h"
 
+#include "WavHeader.h"
+
 #include "Win32Text.h"
 
 #include <algorithm>
@@ -7,22 +9,6 @@
 #include <vector>
 
 namespace {
-
-constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
-
-void Put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v & 0xFF));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void PutTag(std::vector<uint8_t>& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
-}
 
 // Closes an owned handle at the end of a scope.
 class CFileHandle {
@@ -84,9 +70,13 @@ bool CWavFileWriter::Open(const std::string& path) {
     Close();
     m_bHeader = false;
     m_cbData = 0;
+    m_Format.clear();
     // Devices (a pipe's \\.\pipe\name) exist before they are written to; files are replaced.
     const bool bDevice = path.compare(0, 4, "\\\\.\\") == 0;
-    m_hFile = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    // FILE_SHARE_DELETE: a temporary file can be removed while it is still being written (the
+    // system then removes it when it is closed).
+    m_hFile = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                           bDevice ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_hFile == INVALID_HANDLE_VALUE)
         return Fail(SystemErrorText(GetLastError()));
@@ -112,45 +102,17 @@ bool CWavFileWriter::WriteAll(const void* pData, size_t cb) {
 bool CWavFileWriter::WriteHeader(const WAVEFORMATEX* pwfx, size_t cbFormat) {
     if (m_hFile == INVALID_HANDLE_VALUE || m_bHeader)
         return Fail("the file is not open for a header");
-    if (!pwfx || cbFormat < 16 || pwfx->nBlockAlign == 0)
-        return Fail("the stream has no wave format");
-    // Integer PCM has the plain 16-byte format; every other format carries cbSize and its extra
-    // bytes.
-    size_t cbFmt = 16;
-    if (pwfx->wFormatTag != WAVE_FORMAT_PCM)
-        cbFmt = cbFormat >= sizeof(WAVEFORMATEX)
-                    ? std::min<size_t>(cbFormat, sizeof(WAVEFORMATEX) + pwfx->cbSize)
-                    : 16;
-    const uint32_t unknown = m_bSeekable ? 0 : kUnknownSize;
-
-    std::vector<uint8_t> h;
-    PutTag(h, "RIFF");
-    Put32(h, unknown);
-    PutTag(h, "WAVE");
-    PutTag(h, "fmt ");
-    Put32(h, static_cast<uint32_t>(cbFmt));
+    WavHeaderPlan plan;
+    plan.bReserveDs64 = m_bSeekable;
+    plan.bSizesKnown = m_bSeekable;
+    std::vector<uint8_t> header;
+    std::string error;
+    if (!BuildWavHeader(pwfx, cbFormat, plan, &header, &error))
+        return Fail(error);
     const auto* pFormat = reinterpret_cast<const uint8_t*>(pwfx);
-    h.insert(h.end(), pFormat, pFormat + 16);
-    if (cbFmt > 16) {
-        // cbSize as far as the connection carries it: what follows it is exactly cbFmt - 18 bytes.
-        Put16(h, static_cast<uint16_t>(cbFmt - 18));
-        h.insert(h.end(), pFormat + 18, pFormat + cbFmt);
-    }
-    if (cbFmt & 1)
-        h.push_back(0);
-    m_offFactFrames = 0;
-    if (pwfx->wFormatTag != WAVE_FORMAT_PCM) {
-        PutTag(h, "fact");
-        Put32(h, 4);
-        m_offFactFrames = h.size();
-        Put32(h, unknown);
-    }
-    PutTag(h, "data");
-    m_offDataSize = h.size();
-    Put32(h, unknown);
-    m_cbHeader = h.size();
-    m_nBlockAlign = pwfx->nBlockAlign;
-    if (!WriteAll(h.data(), h.size()))
+    m_Format.assign(pFormat, pFormat + cbFormat);
+    m_cbHeader = header.size();
+    if (!WriteAll(header.data(), header.size()))
         return false;
     m_bHeader = true;
     return true;
@@ -159,23 +121,10 @@ bool CWavFileWriter::WriteHeader(const WAVEFORMATEX* pwfx, size_t cbFormat) {
 bool CWavFileWriter::Write(const void* pData, size_t cb) {
     if (!m_bHeader)
         return Fail("no header written");
-    // The RIFF size field counts everything after it, a pad byte included.
-    if (m_cbHeader - 8 + m_cbData + cb + 1 > kUnknownSize - 1)
-        return Fail("the output would exceed the 4 GB a WAV file can hold");
     if (!WriteAll(pData, cb))
         return false;
     m_cbData += cb;
     return true;
-}
-
-bool CWavFileWriter::WriteAt(uint64_t offset, uint32_t value) {
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(m_hFile, at, nullptr, FILE_BEGIN))
-        return Fail(SystemErrorText(GetLastError()));
-    std::vector<uint8_t> bytes;
-    Put32(bytes, value);
-    return WriteAll(bytes.data(), bytes.size());
 }
 
 bool CWavFileWriter::Finish() {
@@ -184,14 +133,23 @@ bool CWavFileWriter::Finish() {
     bool ok = true;
     if (m_bHeader) {
         const uint8_t pad = 0;
-        const bool bPad = (m_cbData & 1) != 0;
-        ok = !bPad || WriteAll(&pad, 1);
+        ok = (m_cbData & 1) == 0 || WriteAll(&pad, 1);
         if (ok && m_bSeekable) {
-            const uint64_t riff = m_cbHeader - 8 + m_cbData + (bPad ? 1 : 0);
-            ok = WriteAt(4, static_cast<uint32_t>(riff)) &&
-                 WriteAt(m_offDataSize, static_cast<uint32_t>(m_cbData)) &&
-                 (m_offFactFrames == 0 ||
-                  WriteAt(m_offFactFrames, static_cast<uint32_t>(m_cbData / m_nBlockAlign)));
+            // The same header with the sizes; RF64 past 4 GiB, in the room reserved for it.
+            WavHeaderPlan plan;
+            plan.cbData = m_cbData;
+            std::vector<uint8_t> header;
+            std::string error;
+            LARGE_INTEGER start{};
+            if (!BuildWavHeader(reinterpret_cast<const WAVEFORMATEX*>(m_Format.data()),
+                                m_Format.size(), plan, &header, &error))
+                ok = Fail(error);
+            else if (header.size() != m_cbHeader)
+                ok = Fail("the header changed its length");
+            else if (!SetFilePointerEx(m_hFile, start, nullptr, FILE_BEGIN))
+                ok = Fail(SystemErrorText(GetLastError()));
+            else
+                ok = WriteAll(header.data(), header.size());
         }
     }
     if (!CloseHandle(m_hFile) && ok)

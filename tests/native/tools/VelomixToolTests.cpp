@@ -1,6 +1,7 @@
 // The velomix host from the outside: files in, files out, messages and exit codes; and the
 // reading of numbers that velomix and velomixctl share.
 #include "NumberText.h"
+#include "WavHeader.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -538,4 +539,52 @@ TEST_F(StreamToolTest, AWavOutputThatWillOutgrowRiffIsWrittenAsRf64) {
     const SF_INFO info = Info(Path("out.wav"));
     EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64) << std::hex << info.format;
     EXPECT_NEAR(double(info.frames) / 44100, 4.0, 0.05);
+}
+
+// The Windows job's WAV header, read by libsndfile over a sparse file of the announced length:
+// plain WAV up to the 32-bit limit, RF64 past it, never a wrapped size.
+TEST(WavHeader, SizesPast4GiBMakeAnRf64Header) {
+    char folder[] = "/tmp/velomix-wav-header-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/big.wav";
+    WAVEFORMATEX pcm{};
+    pcm.wFormatTag = WAVE_FORMAT_PCM;
+    pcm.nChannels = 2;
+    pcm.nSamplesPerSec = 44100;
+    pcm.wBitsPerSample = 16;
+    pcm.nBlockAlign = 4;
+    pcm.nAvgBytesPerSec = 44100 * 4;
+    WAVEFORMATEX flt = pcm;
+    flt.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+    flt.wBitsPerSample = 32;
+    flt.nBlockAlign = 8;
+    flt.nAvgBytesPerSec = 44100 * 8;
+    const uint64_t k4GiB = uint64_t(1) << 32;
+    for (const WAVEFORMATEX* wfx : {&pcm, &flt}) {
+        const uint64_t block = wfx->nBlockAlign;
+        for (const uint64_t cbData : {block * 44100, (k4GiB - 1024) / block * block, k4GiB - block,
+                                      k4GiB + 8 * block, 5 * k4GiB}) {
+            WavHeaderPlan plan;
+            plan.cbData = cbData;
+            std::vector<uint8_t> header;
+            std::string error;
+            ASSERT_TRUE(BuildWavHeader(wfx, sizeof(WAVEFORMATEX), plan, &header, &error)) << error;
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(write(fd, header.data(), header.size()), ssize_t(header.size()));
+            ASSERT_EQ(ftruncate(fd, off_t(header.size() + cbData + (cbData & 1))), 0);
+            close(fd);
+            const bool bRf64 = header.size() - 8 + cbData >= 0xFFFFFFFFu;
+            SF_INFO info{};
+            SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+            ASSERT_NE(f, nullptr) << cbData << ": " << sf_strerror(nullptr);
+            sf_close(f);
+            EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, bRf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV)
+                << std::hex << info.format << std::dec << " for " << cbData << " bytes";
+            EXPECT_EQ(uint64_t(info.frames), cbData / block) << cbData << " bytes";
+            EXPECT_EQ(info.channels, 2);
+            EXPECT_EQ(header.size() % 2, 0u);
+        }
+    }
+    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
 }
