@@ -444,6 +444,14 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
     r = Run(folder, L"velomix.exe", L"process " + Quoted(in) + L" " + Quoted(folder.File(L"sub")));
     CHECK(r.exitCode == 1 && Contains(r.err, "it is a folder"),
           "OUT a folder: exit code 1, got %lu; stderr: %s", r.exitCode, r.err.c_str());
+    // Nor is a file marked read-only replaced.
+    REQUIRE(SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_READONLY), "OUT is made read-only");
+    r = Run(folder, L"velomix.exe", L"process " + Quoted(in) + L" " + Quoted(out));
+    CHECK(r.exitCode == 1, "OUT read-only: exit code 1, got %lu; stderr: %s", r.exitCode,
+          r.err.c_str());
+    const std::vector<uint8_t> kept = ReadAll(out);
+    CHECK(std::string(kept.begin(), kept.end()) == keep, "the read-only OUT is as it was");
+    SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_NORMAL);
     CHECK(Leftovers(folder) == 0, "no temporary file is left");
 
     // A finished run replaces it.

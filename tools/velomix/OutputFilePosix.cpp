@@ -75,6 +75,11 @@ COutputFile::Result COutputFile::Create(const std::string& inputPath,
         return Result::Ok;
     }
 
+    // Renaming over a file needs only the folder's permission: a file we may not write stays.
+    if (bExists && access(outputPath.c_str(), W_OK) != 0) {
+        m_Error = SystemError(errno);
+        return Result::Failed;
+    }
     m_TargetPath = FollowLinks(outputPath);
     // A replaced file keeps its permissions; a new one gets what the umask leaves of rw-rw-rw-.
     const mode_t mode = bExists ? (st.st_mode & 07777) : 0666;

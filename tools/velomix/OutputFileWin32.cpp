@@ -62,6 +62,11 @@ COutputFile::Result COutputFile::Create(const std::string& inputPath,
         m_Error = "it is a folder";
         return Result::Failed;
     }
+    // Moving over a file would replace one that is marked read-only: it stays.
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        m_Error = "it is read-only";
+        return Result::Failed;
+    }
     m_TargetPath = outputPath;
     const std::string folder = Folder(outputPath);
     const std::string stem = outputPath + ".velomix-";

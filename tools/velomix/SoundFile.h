@@ -52,8 +52,8 @@ public:
     // Creates path in the container that the extension of containerName names (the input's
     // when it has none), keeping the input's sample format where the container allows it.
     // containerName is the name the file will have in the end (path may be a temporary one).
-    // A WAV whose audio is expected to reach what a RIFF header can describe (expectedBytes of
-    // audio, from the input's length and the speed) is written as RF64 (a "ds64" chunk).
+    // A WAV whose audio is expected to come within a quarter of what a RIFF header can describe
+    // (expectedBytes of audio, from the input's length and the speed) is written as RF64.
     bool Open(const std::string& path, const PcmLayout& layout, int inputFormat,
               const std::string& containerName, uint64_t expectedBytes);
     // Writes whole frames of `bytes` bytes of PCM in the layout; false on a write error, and

@@ -432,6 +432,13 @@ TEST_F(ToolTest, OnlyAFinishedRunReplacesTheOutput) {
         EXPECT_NE(r.output.find("cannot write " + locked + ": cannot create a file in"), std::string::npos)
             << r.output;
         EXPECT_EQ(Contents(locked), before);
+        // Nor is a file that may not be written replaced through its folder.
+        const std::string readOnly = Path("read-only.wav");
+        Put(readOnly, before);
+        ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+        r = RunTool("process --no-progress " + in + " " + readOnly);
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_EQ(Contents(readOnly), before);
     }
 
     // A finished run replaces OUT, keeping its permissions and a link to it; pipes and devices
