@@ -13,6 +13,11 @@ namespace {
 // staging buffers) small even when a very slow tempo turns one block into minutes of audio.
 constexpr int32_t kChunkFrames = 1024;
 constexpr int32_t kRingMinCapacity = 64 * 1024;
+// Silence the tail may feed, beyond what its length needs, before the engine's pipeline is
+// taken to be empty (with the longest tuning the pipeline holds a few seconds).
+constexpr int32_t kTailPipelineSeconds = 60;
+constexpr int32_t kMinTailSilenceFrames = 128;
+constexpr int32_t kMaxTailSilenceFrames = 64 * 1024;
 
 bool IsUsableAntiAliasLength(int32_t taps) {
     return taps > 0 && taps % 8 == 0 && taps <= CSpeedProcessor::kMaxAntiAliasLength;
@@ -308,6 +313,101 @@ bool CSpeedProcessor::Drain() {
         EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
     }
     return m_nRingCount > 0;
+}
+
+double CSpeedProcessor::OutputPerInputRatio() {
+    if (!m_pSoundTouch) {
+        return 1.0;
+    }
+    const double ratio = m_pSoundTouch->getInputOutputSampleRatio();
+    return ratio > 0.0 ? ratio : 1.0;
+}
+
+int32_t CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes) {
+    if (!m_pSoundTouch || dest == nullptr || maxBytes <= 0) {
+        return 0;
+    }
+    // Silence enough for this piece at the current ratio, plus a minute for the pipeline to fill
+    // (its length follows the stretch tuning). An engine that still yields nothing is given up.
+    const double pieceFrames = static_cast<double>(maxBytes / BlockAlign() + 1) / OutputPerInputRatio();
+    int64_t silenceBudget = static_cast<int64_t>(std::min(pieceFrames, 1e12)) +
+                            static_cast<int64_t>(kTailPipelineSeconds) * m_nSamplesPerSec;
+    std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_nChannels, 0.0f);
+    std::unique_ptr<float[]> silence; // more than a chunk of it, made when first needed
+    int32_t done = ReadOutput(dest, maxBytes);
+    while (done < maxBytes) {
+        if (!m_pSoundTouch || !PullTailChunk(silence, silenceBudget)) {
+            // Nothing more from the engine: the rest of the piece is silence.
+            if (!m_pConverter || !AppendSilence(kChunkFrames)) {
+                break;
+            }
+        }
+        done += ReadOutput(dest + done, maxBytes - done);
+    }
+    return done;
+}
+
+// Moves at most one chunk of the engine's output into the ring, first feeding it silence until it
+// has some (within silenceBudget frames). False when the engine failed or gave nothing.
+//
+// The silence goes in pieces that start small (at a slow tempo every frame yields many) and
+// double while the engine yields nothing: at a fast tempo it wants seconds of input first, and
+// it grows its input buffer by each piece's size, copying what it holds, so small pieces alone
+// would make that quadratic. m_pInFloat holds a chunk of silence; bigSilence more, once needed.
+bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_t& silenceBudget) {
+    int32_t silenceFrames = kMinTailSilenceFrames;
+    unsigned available = m_pSoundTouch->numSamples();
+    while (available == 0) {
+        if (silenceBudget <= 0) {
+            return false;
+        }
+        const float* silence = m_pInFloat.get();
+        if (silenceFrames > kChunkFrames) {
+            if (!bigSilence) {
+                bigSilence.reset(new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) * m_nChannels]());
+            }
+            if (bigSilence) {
+                silence = bigSilence.get();
+            } else {
+                silenceFrames = kChunkFrames;
+            }
+        }
+        if (!EngineCall([&](soundtouch::SoundTouch& st) {
+                st.putSamples(silence, static_cast<unsigned>(silenceFrames));
+            })) {
+            return false;
+        }
+        silenceBudget -= silenceFrames;
+        available = m_pSoundTouch->numSamples();
+        silenceFrames = std::min(2 * silenceFrames, kMaxTailSilenceFrames);
+    }
+    const auto frames =
+        static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
+    if (!RingReserve(frames * BlockAlign())) {
+        return false;
+    }
+    unsigned received = 0;
+    if (!EngineCall([&](soundtouch::SoundTouch& st) {
+            received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
+        }) ||
+        received == 0) {
+        return false;
+    }
+    const auto count = static_cast<int32_t>(received);
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_nChannels);
+    RingAppend(m_pOutBytes.get(), count * BlockAlign());
+    return true;
+}
+
+// Appends frames of the format's silence (128 for unsigned 8-bit, else 0) to the ring.
+bool CSpeedProcessor::AppendSilence(int32_t frames) {
+    if (!m_pOutFloat || !RingReserve(frames * BlockAlign())) {
+        return false;
+    }
+    std::fill_n(m_pOutFloat.get(), static_cast<size_t>(frames) * m_nChannels, 0.0f);
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), frames * m_nChannels);
+    RingAppend(m_pOutBytes.get(), frames * BlockAlign());
+    return true;
 }
 
 void CSpeedProcessor::Clear() {

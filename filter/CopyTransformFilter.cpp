@@ -4,6 +4,7 @@
 #include "control/SettingsPath.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -193,6 +194,9 @@ HRESULT CCopyTransformFilter::BreakConnect(PIN_DIRECTION dir) {
 
 namespace {
 
+// Output, in seconds of audio, past which one input is fed to the processor in slices.
+constexpr int kSliceOutputSeconds = 5;
+
 // S_OK -> true, S_FALSE -> false, anything else is an error.
 bool ReadFlag(HRESULT hr, bool* pFlag) {
     if (hr == S_OK)
@@ -264,27 +268,181 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     if (!m_bStreamFormatValid)
         return VFW_E_INVALIDMEDIATYPE;
     UpdateProcessorFormat(m_StreamFormat);
+    const int32_t cbHeld = m_Processor.BufferedBytes();
+    const double dRatioBefore = m_Processor.OutputPerInputRatio();
     ApplySpeedChanges();
-
-    LONG cbOut = 0;
-    if (m_Processor.m_bActive) {
-        m_Processor.ProcessInput(pSrc, cbIn);
-        cbOut = m_Processor.ReadOutput(pDst, cbOutSize);
-    } else {
-        cbOut = std::min(cbIn, cbOutSize);
-        std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
+    // A change drops the ring's bytes: for the tail's length they are taken. The input still
+    // inside the engine comes out at the new ratio: what it owes is rescaled.
+    m_llTakenBytes += cbHeld - m_Processor.BufferedBytes();
+    const double dRatioAfter = m_Processor.OutputPerInputRatio();
+    if (dRatioAfter != dRatioBefore && m_Processor.BlockAlign() > 0) {
+        const double dTaken = double(m_llTakenBytes) / m_Processor.BlockAlign();
+        m_dExpectedFrames = dTaken + (m_dExpectedFrames - dTaken) * (dRatioAfter / dRatioBefore);
     }
-    hr = pOut->SetActualDataLength(cbOut);
-    if (FAILED(hr))
-        return hr;
 
     REFERENCE_TIME tStart = 0, tStop = 0;
-    hr = pIn->GetTime(&tStart, &tStop);
-    if (hr == S_OK) {
+    if (pIn->GetTime(&tStart, &tStop) == S_OK) {
         m_rtTailStart = tStop;
         m_bTailTimeValid = true;
     }
-    return S_OK;
+
+    if (m_Processor.m_bActive) {
+        if (!StartStretchInput(pIn, pSrc, cbIn, cbOutSize))
+            return E_UNEXPECTED;
+        FeedGroup();
+        hr = FillPlannedSample(pOut, pDst, cbOutSize);
+        if (FAILED(hr))
+            return hr;
+        m_bStretchPending = true;
+        return S_OK;
+    }
+    // Bypassed: the engine owes nothing.
+    ResetTailLength();
+    const LONG cbOut = std::min(cbIn, cbOutSize);
+    std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
+    return pOut->SetActualDataLength(cbOut);
+}
+
+HRESULT CCopyTransformFilter::Receive(IMediaSample* pSample) {
+    m_bStretchPending = false;
+    HRESULT hr = CTransformFilter::Receive(pSample);
+    if (m_bStretchPending && hr == S_OK)
+        hr = DeliverRestOfInput();
+    // Whatever was not delivered stays in the ring; the input's buffer is upstream's again.
+    m_bStretchPending = false;
+    m_Stretch.pData = nullptr;
+    return hr;
+}
+
+bool CCopyTransformFilter::StartStretchInput(IMediaSample* pIn, const BYTE* pData, LONG cbData,
+                                             LONG cbOutBuffer) {
+    StretchInput& s = m_Stretch;
+    s = StretchInput{};
+    s.pData = pData;
+    s.cbData = cbData;
+    s.cbOutBuffer = cbOutBuffer;
+    s.dRatio = m_Processor.OutputPerInputRatio();
+    const LONG blockAlign = m_Processor.BlockAlign();
+    if (blockAlign <= 0)
+        return false;
+    // An input whose output would be longer than a few seconds (or four buffers) is fed in
+    // slices, so that the ring stays small and never reaches its bound, however long one input
+    // is and however slow the tempo.
+    const double sliceOutFrames = std::max(4.0 * std::max<LONG>(cbOutBuffer, blockAlign) / blockAlign,
+                                           double(kSliceOutputSeconds) * m_Processor.m_nSamplesPerSec);
+    const double sliceFrames = sliceOutFrames / s.dRatio;
+    s.cbSlice = static_cast<LONG>(std::clamp(sliceFrames, 1.0, double(std::max<LONG>(cbData / blockAlign, 1)))) *
+                blockAlign;
+    s.bTimeValid = pIn->GetTime(&s.tStart, &s.tStop) == S_OK;
+    s.bMediaTimeValid = pIn->GetMediaTime(&s.mtStart, &s.mtStop) == S_OK;
+    s.bSyncPoint = pIn->IsSyncPoint() == S_OK;
+    s.bPreroll = pIn->IsPreroll() == S_OK;
+    return true;
+}
+
+// Feeds slices until the ring holds more than one output buffer or the input is used up, then
+// plans the group's outputs: whole buffers while more than one buffer is held, and the final
+// group of an input at least one sample (possibly short or empty) so that its outputs end at
+// the input's stop.
+void CCopyTransformFilter::FeedGroup() {
+    StretchInput& s = m_Stretch;
+    const LONG blockAlign = m_Processor.BlockAlign();
+    s.cbGroupFrom = s.cbGroupTo;
+    while (s.cbFed < s.cbData) {
+        // The last slice carries a trailing partial frame, which the processor ignores.
+        const LONG cbRest = s.cbData - s.cbFed;
+        const LONG cbPiece = cbRest - std::min(s.cbSlice, cbRest) < blockAlign ? cbRest : s.cbSlice;
+        m_Processor.ProcessInput(s.pData + s.cbFed, cbPiece);
+        m_dExpectedFrames += static_cast<double>(cbPiece / std::max<LONG>(blockAlign, 1)) * s.dRatio;
+        s.cbFed += cbPiece;
+        if (s.cbOutBuffer > 0 && m_Processor.BufferedBytes() > s.cbOutBuffer)
+            break;
+    }
+    s.cbGroupTo = s.cbFed;
+    const LONG held = m_Processor.BufferedBytes();
+    const LONG b = s.cbOutBuffer;
+    s.cbPlanned = (b <= 0 || held <= b) ? std::min<LONG>(held, std::max<LONG>(b, 0)) : b * ((held - 1) / b);
+    s.cbPlanDone = 0;
+    s.bGroupOpen = true;
+}
+
+// Reads the group's next output (at most cbMax bytes) into a sample and stamps it with its share
+// of the group's time span.
+HRESULT CCopyTransformFilter::FillPlannedSample(IMediaSample* pOut, BYTE* pDst, LONG cbMax) {
+    StretchInput& s = m_Stretch;
+    const LONG want = std::clamp<LONG>(s.cbPlanned - s.cbPlanDone, 0, std::max<LONG>(cbMax, 0));
+    const LONG n = want > 0 ? m_Processor.ReadOutput(pDst, want) : 0;
+    m_llTakenBytes += n;
+    // Position, in input bytes, of an output offset of the group.
+    auto inputAt = [&s](LONG outOffset, bool bStop) -> double {
+        if (s.cbPlanned <= 0)
+            return bStop ? s.cbGroupTo : s.cbGroupFrom;
+        return s.cbGroupFrom + (s.cbGroupTo - s.cbGroupFrom) * (double(outOffset) / double(s.cbPlanned));
+    };
+    // Exact at both ends of the input; in between, rounded to the nearest unit.
+    auto timeAt = [&s](LONGLONG a, LONGLONG b, double inputPos) -> LONGLONG {
+        if (s.cbData <= 0 || inputPos <= 0)
+            return a;
+        if (inputPos >= s.cbData)
+            return b;
+        return a + std::llround(double(b - a) * (inputPos / s.cbData));
+    };
+    const double from = inputAt(s.cbPlanDone, false);
+    const double to = inputAt(s.cbPlanDone + n, true);
+    s.cbPlanDone += n;
+    s.bGroupOpen = s.cbPlanDone < s.cbPlanned;
+    if (s.bTimeValid) {
+        REFERENCE_TIME t0 = timeAt(s.tStart, s.tStop, from), t1 = timeAt(s.tStart, s.tStop, to);
+        if (s.cbData <= 0)
+            t1 = s.tStop;
+        pOut->SetTime(&t0, &t1);
+    }
+    if (s.bMediaTimeValid) {
+        LONGLONG m0 = timeAt(s.mtStart, s.mtStop, from), m1 = timeAt(s.mtStart, s.mtStop, to);
+        if (s.cbData <= 0)
+            m1 = s.mtStop;
+        pOut->SetMediaTime(&m0, &m1);
+    }
+    return pOut->SetActualDataLength(n);
+}
+
+// After Transform's sample: the input's other outputs, each from the output allocator (waiting
+// there is downstream's backpressure). Stops at the first failure, or when a flush or stop has
+// begun; what was not delivered then stays in the ring.
+HRESULT CCopyTransformFilter::DeliverRestOfInput() {
+    StretchInput& s = m_Stretch;
+    for (;;) {
+        if (!s.bGroupOpen) {
+            if (s.cbFed >= s.cbData)
+                return S_OK;
+            FeedGroup();
+        }
+        if (m_pInput->IsFlushing() || IsStopped())
+            return S_OK;
+        IMediaSample* pRaw = nullptr;
+        HRESULT hr = m_pOutput->GetDeliveryBuffer(&pRaw, nullptr, nullptr, 0);
+        if (FAILED(hr))
+            return hr;
+        ComPtr<IMediaSample> pOut = ComPtr<IMediaSample>::Attach(pRaw);
+        BYTE* pDst = nullptr;
+        hr = pOut->GetPointer(&pDst);
+        if (FAILED(hr))
+            return hr;
+        const LONG cbSize = std::min<LONG>(std::max<LONG>(pOut->GetSize(), 0), s.cbOutBuffer);
+        if (cbSize <= 0 && s.cbPlanned > s.cbPlanDone)
+            return E_UNEXPECTED; // an allocator whose buffers hold nothing
+        pOut->SetSyncPoint(s.bSyncPoint ? TRUE : FALSE);
+        pOut->SetPreroll(s.bPreroll ? TRUE : FALSE);
+        pOut->SetDiscontinuity(FALSE);
+        if (!s.bTimeValid)
+            pOut->SetTime(nullptr, nullptr);
+        hr = FillPlannedSample(pOut.Get(), pDst, cbSize);
+        if (FAILED(hr))
+            return hr;
+        hr = m_pOutput->Deliver(pOut.Get());
+        if (hr != S_OK)
+            return hr;
+    }
 }
 
 void CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
@@ -295,28 +453,39 @@ void CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
         m_nHighEffectLen = 32;
     m_Processor.Configure(fmt.nChannels, fmt.nSamplesPerSec, fmt.wBitsPerSample, m_bFast, m_bHighEffect,
                           m_nHighEffectLen, 82, 14, 12, fmt.bFloat);
+    ResetTailLength();
     // A new processor starts at normal speed: give it the current values, latched or not.
     ApplySpeedChanges(true);
 }
 
+void CCopyTransformFilter::ResetTailLength() {
+    m_dExpectedFrames = 0;
+    m_llTakenBytes = 0;
+}
+
 HRESULT CCopyTransformFilter::DeliverTail() {
-    if (!m_Processor.m_bActive || !m_Processor.Drain())
-        return S_OK;
+    HRESULT hr = S_OK;
+    const int32_t blockAlign = m_Processor.BlockAlign();
+    int64_t owed = m_Processor.m_bActive && blockAlign > 0
+                       ? std::llround(m_dExpectedFrames) * blockAlign - m_llTakenBytes
+                       : 0;
     const LONG nAvgBytesPerSec = m_StreamFormat.nBlockAlign * m_StreamFormat.nSamplesPerSec;
-    while (m_Processor.BufferedBytes() > 0) {
+    while (owed > 0) {
         REFERENCE_TIME tStart = m_rtTailStart;
         IMediaSample* pRaw = nullptr;
-        HRESULT hr = m_pOutput->GetDeliveryBuffer(&pRaw, m_bTailTimeValid ? &tStart : nullptr, nullptr, 0);
+        hr = m_pOutput->GetDeliveryBuffer(&pRaw, m_bTailTimeValid ? &tStart : nullptr, nullptr, 0);
         if (FAILED(hr))
-            return hr;
+            break;
         ComPtr<IMediaSample> pOut = ComPtr<IMediaSample>::Attach(pRaw);
         BYTE* pDst = nullptr;
         hr = pOut->GetPointer(&pDst);
         if (FAILED(hr))
-            return hr;
-        const LONG cb = m_Processor.ReadOutput(pDst, std::max<LONG>(pOut->GetSize(), 0));
+            break;
+        const LONG cbMax = static_cast<LONG>(std::min<int64_t>(std::max<LONG>(pOut->GetSize(), 0), owed));
+        const LONG cb = m_Processor.ReadTail(pDst, cbMax);
         if (cb <= 0)
             break;
+        owed -= cb;
         pOut->SetActualDataLength(cb);
         pOut->SetSyncPoint(TRUE);
         pOut->SetDiscontinuity(FALSE);
@@ -328,16 +497,17 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         }
         hr = m_pOutput->Deliver(pOut.Get());
         if (hr != S_OK)
-            return hr;
+            break;
     }
-    return S_OK;
+    // What goes past the owed length, and the engine's state, belong to no later stream.
+    m_Processor.Clear();
+    ResetTailLength();
+    return hr;
 }
 
 HRESULT CCopyTransformFilter::EndOfStream() {
-    // The engine still holds the last fraction of a second: deliver it before the end.
-    const HRESULT hr = DeliverTail();
-    if (FAILED(hr))
-        m_Processor.Clear();
+    // The engine still holds the last part of the stream: deliver it before the end.
+    DeliverTail();
     return CTransformFilter::EndOfStream();
 }
 
@@ -347,6 +517,7 @@ HRESULT CCopyTransformFilter::EndFlush() {
         // progress, then forget everything from before the seek.
         CAutoLock lock(&m_csReceive);
         m_Processor.Clear();
+        ResetTailLength();
         m_bTailTimeValid = false;
     }
     return CTransformFilter::EndFlush();

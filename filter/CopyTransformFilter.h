@@ -1,9 +1,13 @@
 // CCopyTransformFilter: the speed filter.
 //
-// Accepts uncompressed audio on its input pin "In" and delivers the same type on "Out". For
-// every input media sample it delivers one output sample with the input's time stamps,
-// media times and flags: a copy of the input at normal speed, or up to one buffer of
-// time-stretched audio from its speed processor. Time stamps are never rescaled.
+// Accepts uncompressed audio on its input pin "In" and delivers the same type on "Out". At
+// normal speed every input media sample yields one output sample, a copy with the input's
+// time stamps, media times and flags. Otherwise the input goes through the speed processor
+// and yields as many output buffers as it takes to keep the processor's ring at about one
+// buffer: the first from Transform, the others right after it from the receive path. Time
+// stamps are never rescaled: the outputs of one input share its time span (and media times),
+// split in proportion to their bytes. At end of stream the tail is delivered up to the length
+// the engine owes for the input since the last flush or format change.
 //
 // Threads and locks: connection and state changes hold the filter-state lock m_csFilter;
 // the upstream streaming thread runs Transform, end of stream and the processor under the
@@ -60,6 +64,7 @@ public:
     STDMETHODIMP GetPages(CAUUID* pPages) override;
 
     // CTransformFilter
+    HRESULT Receive(IMediaSample* pSample) override;
     HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override;
     HRESULT CheckInputType(const CMediaType* mtIn) override;
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
@@ -82,8 +87,35 @@ private:
     void ApplySpeedChanges(bool bForce = false);
     void ReadStretchTuning(double dTempo, int32_t& sequenceMs, int32_t& seekWindowMs,
                            int32_t& overlapMs);
-    // Delivers what the processor still holds after end of stream.
+    // Delivers the rest of the stream after end of stream: what the processor still holds,
+    // padded or trimmed to the length the engine owes.
     HRESULT DeliverTail();
+    void ResetTailLength();
+
+    // The stretched input sample being worked through, from Transform to the end of Receive
+    // (pData is the input's buffer: valid only then). Its input is fed in slices; the output of
+    // the slices fed so far (a group) is planned as whole output buffers, leaving at most one
+    // buffer in the ring, and shares the time span of those slices.
+    struct StretchInput {
+        const BYTE* pData = nullptr;
+        LONG cbData = 0;
+        LONG cbFed = 0;
+        LONG cbSlice = 0;     // input bytes per ProcessInput
+        LONG cbOutBuffer = 0; // bytes per output sample
+        double dRatio = 1.0;  // output frames per input frame
+        bool bTimeValid = false;
+        REFERENCE_TIME tStart = 0, tStop = 0;
+        bool bMediaTimeValid = false;
+        LONGLONG mtStart = 0, mtStop = 0;
+        bool bSyncPoint = false, bPreroll = false;
+        LONG cbGroupFrom = 0, cbGroupTo = 0; // input bytes of the group
+        LONG cbPlanned = 0, cbPlanDone = 0;  // output bytes of the group
+        bool bGroupOpen = false;             // a sample of the group is still to go
+    };
+    bool StartStretchInput(IMediaSample* pIn, const BYTE* pData, LONG cbData, LONG cbOutBuffer);
+    void FeedGroup();
+    HRESULT FillPlannedSample(IMediaSample* pOut, BYTE* pDst, LONG cbMax);
+    HRESULT DeliverRestOfInput();
     // The filter connected to the first pin of direction dir of pFilter, AddRef'd, or null.
     static IBaseFilter* FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
     HRESULT SetSpeedValue(double CCopyTransformFilter::*pMember, double dValue);
@@ -101,6 +133,13 @@ private:
     bool m_bStreamFormatValid = false; // false until connected, or after a type it cannot take
     REFERENCE_TIME m_rtTailStart = 0; // where the tail after end of stream starts
     bool m_bTailTimeValid = false;
+    StretchInput m_Stretch;
+    bool m_bStretchPending = false; // Receive has the rest of m_Stretch to deliver
+    // The tail's length: output frames expected for the input fed since the last flush, format
+    // change or end of stream (frames / (tempo × rate) as the engine applies them), and the bytes
+    // taken from the processor since then (delivered, or dropped by a speed change).
+    double m_dExpectedFrames = 0;
+    int64_t m_llTakenBytes = 0;
 
     bool m_bFast = true;
     bool m_bHighEffect = true;

@@ -169,15 +169,19 @@ HRESULT CCollectingSink::OnSample(IMediaSample* pSample, const AM_SAMPLE2_PROPER
             // filter upstream, not this sink).
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                SinkEvent event;
-                event.kind = SinkEvent::Sample;
-                event.iSample = m_cSamplesSeen++;
-                m_Events.push_back(event);
+                ++m_cSamplesSeen;
             }
             m_cv.notify_all();
             return S_OK;
         }
-        ReceivedSample s;
+        // Samples arrive on one streaming thread at a time: when none is kept, one scratch
+        // record serves them all, and its buffer is reused.
+        ReceivedSample stored;
+        ReceivedSample& s = m_Options.bStoreSamples ? stored : m_Scratch;
+        s.data.clear();
+        s.bTimeValid = s.bStopValid = s.bMediaTimeValid = s.bTypeChanged = false;
+        s.tStart = s.tStop = 0;
+        s.mtStart = s.mtStop = 0;
         s.lActual = props.lActual;
         s.cbBuffer = pSample->GetSize();
         BYTE* pData = nullptr;
@@ -211,13 +215,14 @@ HRESULT CCollectingSink::OnSample(IMediaSample* pSample, const AM_SAMPLE2_PROPER
 
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            SinkEvent event;
-            event.kind = SinkEvent::Sample;
-            event.iSample = m_cSamplesSeen;
-            m_Events.push_back(event);
-            ++m_cSamplesSeen;
-            if (m_Options.bStoreSamples)
+            if (m_Options.bStoreSamples) {
+                SinkEvent event;
+                event.kind = SinkEvent::Sample;
+                event.iSample = m_cSamplesSeen;
+                m_Events.push_back(event);
                 m_Samples.push_back(s);
+            }
+            ++m_cSamplesSeen;
         }
         m_cv.notify_all();
         return m_Options.onSample ? m_Options.onSample(pSample, s) : S_OK;
@@ -279,6 +284,8 @@ std::vector<std::string> CCollectingSink::EventNames() const {
 
 size_t CCollectingSink::Count(SinkEvent::Kind kind) const {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (kind == SinkEvent::Sample)
+        return m_cSamplesSeen;
     size_t n = 0;
     for (const SinkEvent& e : m_Events)
         n += e.kind == kind ? 1 : 0;

@@ -2,7 +2,8 @@
 //
 // It records, in arrival order, every sample (a copy of its payload and properties), every
 // end of stream, flush and new segment, and can hand each sample to a callback (the host's
-// file writer). It reports AM_FILTER_MISC_FLAGS_IS_RENDERER, so a graph waits for it: after
+// file writer). A sink that stores no samples only counts them (Count, WaitForSamples): its
+// record then holds the other calls alone, so a long run's memory stays flat. It reports AM_FILTER_MISC_FLAGS_IS_RENDERER, so a graph waits for it: after
 // an end of stream it sends EC_COMPLETE to the graph once it runs (at once when running,
 // else on Run); a flush or a new start (leaving Stopped) re-arms it.
 //
@@ -83,8 +84,10 @@ public:
 
     // ---- the record (any thread) ----
     std::vector<ReceivedSample> Samples() const;
+    // Every call in arrival order; samples only when the sink stores them.
     std::vector<SinkEvent> Events() const;
     std::vector<std::string> EventNames() const;
+    // Calls of one kind since the last Clear; for Sample, every sample, stored or not.
     size_t Count(SinkEvent::Kind kind) const;
     // True once an end of stream has been accepted since the last flush or start.
     bool EndOfStreamReached() const;
@@ -118,6 +121,7 @@ private:
     std::vector<ReceivedSample> m_Samples;
     std::vector<SinkEvent> m_Events;
     size_t m_cSamplesSeen = 0;
+    ReceivedSample m_Scratch; // the sample handed to the callback when none is stored
     bool m_bEndOfStream = false;
     bool m_bCompleteSent = false;
 };

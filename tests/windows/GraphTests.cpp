@@ -281,3 +281,31 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
     }
     CHECK_HR(S_OK, module.CanUnloadNow());
 }
+
+VMX_TEST(graph, slowing_down_with_the_parsers_buffers_loses_nothing) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    CTempFolder temp;
+    const std::wstring path = temp.File(L"slow.wav");
+    // The parser sends 40 ms of audio in buffers of nearly a second (the output buffers are as
+    // large): at tempo 0.05 and rate 0.5 every input yields about two buffers of output, and
+    // three seconds of input make two minutes, four times the processor's ring.
+    const PcmAudio audio = SineSignal(3 * 44100, 440.0);
+    REQUIRE(WriteWav(path, audio), "the test file is written");
+    {
+        Graph g = BuildGraph(module, path);
+        REQUIRE_HR(S_OK, g.prop->SetTempo(0.05));
+        REQUIRE_HR(S_OK, g.prop->SetRate(0.5));
+        RunToCompletion(g);
+        const CaptureLog log = g.sink->Log();
+        CHECK(log.endOfStreams == 1, "one end of stream, got %d", log.endOfStreams);
+        const double expected = static_cast<double>(audio.data.size()) / (0.05 * 0.5);
+        const double ratio = static_cast<double>(log.bytes.size()) / expected;
+        CHECK(std::fabs(ratio - 1.0) <= 0.01, "output is input/0.025 within 1%%: %u bytes for %.0f expected (%.4f)",
+              static_cast<unsigned>(log.bytes.size()), expected, ratio);
+        CHECK(log.bytes.size() % audio.wfx.nBlockAlign == 0, "whole frames only");
+        TearDown(g);
+    }
+    CHECK_HR(S_OK, module.CanUnloadNow());
+}

@@ -104,11 +104,10 @@ int RunProcessJob(const ProcessOptions& o) {
     if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
         return code;
 
-    // 100 ms buffers; inputs shrink with the slow-down so that each fits one output buffer.
+    // 100 ms buffers, filled whatever the speed: the filter delivers as many outputs as it needs.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
     const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
-    const double speed = std::min(1.0, o.tempo * o.rate);
-    const int64_t chunkFrames = std::max<int64_t>(1, static_cast<int64_t>(bufferFrames * speed * 0.9));
+    const int64_t chunkFrames = bufferFrames;
 
     std::atomic<int64_t> framesRead{0};
     CPushSource::Options so;

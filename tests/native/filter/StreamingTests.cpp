@@ -355,3 +355,146 @@ TEST_F(FilterTest, ASampleCarryingTheStreamTypeIsPassedOnWithIt) {
     EXPECT_TRUE(out[2].mediaType == type);
     Release(c);
 }
+
+// ---- slowing down with inputs that fill every buffer ------------------------------------------
+
+namespace {
+
+// Mono 16 kHz keeps a minute of slowed-down audio cheap.
+constexpr DWORD kSlowRate = 16000;
+constexpr LONG kSlowBuffer = 1600 * 2; // 100 ms
+
+// Checks the output of inputs of cbChunk bytes each (the last may be shorter): consecutive
+// stamps join; the outputs of one input end exactly at its stop and share its span (and its
+// media frames) in proportion to their bytes; and by each output's start, delivery has kept
+// pace with the input, within the engine's latency and a few buffers (outputPerInput gives the
+// output seconds per input second at an input time).
+void ExpectOutputsShareTheirInputsSpan(const std::vector<ReceivedSample>& out, const WAVEFORMATEX& wfx,
+                                       size_t cbInput, LONG cbChunk,
+                                       const std::function<double(double)>& outputPerInput) {
+    const LONGLONG chunkFrames = cbChunk / wfx.nBlockAlign;
+    const LONGLONG inputFrames = static_cast<LONGLONG>(cbInput / wfx.nBlockAlign);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.front().tStart, 0);
+    EXPECT_EQ(out.front().mtStart, 0);
+    size_t i = 0;
+    double delivered = 0; // output seconds before out[i]
+    double expected = 0;  // output seconds owed for the input before the current one
+    for (LONGLONG first = 0; first < inputFrames && i < out.size(); first += chunkFrames) {
+        const LONGLONG last = std::min(first + chunkFrames, inputFrames);
+        const REFERENCE_TIME inStart = CPcmProvider::FrameTime(first, wfx.nSamplesPerSec);
+        const REFERENCE_TIME inStop = CPcmProvider::FrameTime(last, wfx.nSamplesPerSec);
+        const size_t begin = i;
+        LONGLONG bytes = 0;
+        while (i < out.size()) {
+            bytes += out[i].lActual;
+            const bool bLast = out[i++].tStop >= inStop;
+            if (bLast)
+                break;
+        }
+        ASSERT_GT(i, begin) << "no output for the input at " << first;
+        ASSERT_EQ(out[i - 1].tStop, inStop) << "the outputs of the input at frame " << first << " end at its stop";
+        ASSERT_EQ(out[i - 1].mtStop, last);
+        const double span = double(inStop - inStart);
+        const double frames = double(last - first);
+        const double seconds = double(last - first) / wfx.nSamplesPerSec;
+        const double allowance = 0.25 * outputPerInput(double(first) / wfx.nSamplesPerSec) + 6 * 0.1;
+        for (size_t k = begin; k < i; ++k) {
+            ASSERT_TRUE(out[k].bTimeValid && out[k].bStopValid && out[k].bMediaTimeValid);
+            if (k > 0) {
+                ASSERT_EQ(out[k].tStart, out[k - 1].tStop) << "output " << k;
+                ASSERT_EQ(out[k].mtStart, out[k - 1].mtStop) << "output " << k;
+            }
+            if (bytes > 0) {
+                EXPECT_NEAR(double(out[k].tStop - out[k].tStart), span * out[k].lActual / bytes, 1.0) << "output " << k;
+                EXPECT_NEAR(double(out[k].mtStop - out[k].mtStart), frames * out[k].lActual / bytes, 1.0) << "output " << k;
+            }
+            ASSERT_GE(delivered, expected - allowance) << "output " << k << ": delivery fell behind the input";
+            delivered += double(out[k].lActual) / wfx.nAvgBytesPerSec;
+        }
+        expected += seconds * outputPerInput(double(first) / wfx.nSamplesPerSec);
+    }
+    EXPECT_EQ(out[i - 1].tStop, CPcmProvider::FrameTime(inputFrames, wfx.nSamplesPerSec));
+}
+
+} // namespace
+
+class SlowFullBufferTest : public FilterTest, public ::testing::WithParamInterface<double> {};
+
+TEST_P(SlowFullBufferTest, NothingIsLostAndOutputsShareTheInputsSpan) {
+    const double tempo = GetParam();
+    const WAVEFORMATEX wfx = WaveFormat(1, kSlowRate, 16);
+    const double seconds = tempo < 0.1 ? 3.0 : 40.0; // either way past the ring's 30 s
+    const std::vector<uint8_t> input = Sine16(1, kSlowRate, 440, seconds);
+    // The plain source fills every buffer it is given.
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), kSlowBuffer);
+    ASSERT_HR(S_OK, c.prop->SetTempo(tempo));
+    RunToEnd(c, 120000);
+    const std::vector<ReceivedSample> out = c.sink->Samples();
+    const std::vector<uint8_t> bytes = Output(c);
+    EXPECT_NEAR(Seconds(bytes.size(), wfx), seconds / tempo, 0.002 * seconds / tempo);
+    for (const ReceivedSample& s : out)
+        ASSERT_LE(s.lActual, s.cbBuffer);
+    const size_t inputs = (input.size() + kSlowBuffer - 1) / kSlowBuffer;
+    // The stream's own outputs (the tail follows the last input's stop).
+    std::vector<ReceivedSample> stream;
+    for (const ReceivedSample& s : out)
+        if (s.tStop <= CPcmProvider::FrameTime(LONGLONG(input.size() / 2), kSlowRate))
+            stream.push_back(s);
+    EXPECT_GE(stream.size(), inputs);
+    ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer, [tempo](double) { return 1 / tempo; });
+    Release(c);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tempos, SlowFullBufferTest, ::testing::Values(0.05, 0.5));
+
+TEST_F(FilterTest, ASlowDownMidStreamLosesNothingWithFullBuffers) {
+    const WAVEFORMATEX wfx = WaveFormat(1, kSlowRate, 16);
+    const std::vector<uint8_t> input = Sine16(1, kSlowRate, 440, 3.0);
+    ComPtr<IVelomixProp> prop;
+    auto hook = [&prop](int chunk, SourceChunk&) {
+        if (chunk == 10)
+            prop->SetTempo(0.05);
+    };
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kSlowBuffer, hook), kSlowBuffer);
+    prop = c.prop;
+    ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
+    RunToEnd(c, 120000);
+    // One second at tempo 2, two at 0.05; what the engine held at the change (about 0.1 s of
+    // input) comes out at the new tempo, up to 2 s more.
+    const double expected = 1.0 / 2.0 + 2.0 / 0.05;
+    const std::vector<uint8_t> bytes = Output(c);
+    EXPECT_GE(Seconds(bytes.size(), wfx), expected - 0.01 * expected);
+    EXPECT_LE(Seconds(bytes.size(), wfx), expected + 0.1 / 0.05);
+    std::vector<ReceivedSample> stream;
+    for (const ReceivedSample& s : c.sink->Samples())
+        if (s.tStop <= CPcmProvider::FrameTime(LONGLONG(input.size() / 2), kSlowRate))
+            stream.push_back(s);
+    ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer,
+                                      [](double t) { return t < 1.0 ? 0.5 : 20.0; });
+    prop.Reset();
+    Release(c);
+}
+
+// ---- the tail -----------------------------------------------------------------------------------
+
+class LongTuningTailTest : public FilterTest, public ::testing::WithParamInterface<double> {};
+
+TEST_P(LongTuningTailTest, TheTailIsDeliveredWhole) {
+    const double tempo = GetParam();
+    // The longest tuning the settings file takes: the engine holds seconds of audio at the end.
+    WriteSettings("[SPEED]\n1.0=1000,1000,1000\n2.0=1000,1000,1000\n");
+    const WAVEFORMATEX wfx = WaveFormat(1, kRate, 16);
+    const double seconds = 10.0;
+    const std::vector<uint8_t> input = Sine16(1, kRate, 440, seconds);
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), 4410 * 2);
+    ASSERT_HR(S_OK, c.prop->SetTempo(tempo));
+    RunToEnd(c, 120000);
+    const size_t frames = Output(c).size() / wfx.nBlockAlign;
+    const double expected = double(input.size() / wfx.nBlockAlign) / tempo;
+    EXPECT_NEAR(double(frames), expected, 2.0) << "frames out of " << input.size() / 2 << " in";
+    EXPECT_EQ(c.sink->EventNames().back(), "eos");
+    Release(c);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tempos, LongTuningTailTest, ::testing::Values(0.5, 50.0));

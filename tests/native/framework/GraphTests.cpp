@@ -380,6 +380,36 @@ TEST_F(GraphTest, SourceToSinkDeliversBytesAndTimeStampsUnchanged) {
     EXPECT_HR(S_OK, m_pGraph->Stop());
 }
 
+TEST_F(GraphTest, ASinkThatStoresNothingKeepsNoRecordPerSample) {
+    // A host's long run: the sink counts samples but its record must not grow with them.
+    for (const bool bCallback : {false, true}) {
+        CCollectingSink::Options sinkOptions;
+        sinkOptions.bStoreSamples = false;
+        LONG cbSeen = 0;
+        if (bCallback)
+            sinkOptions.onSample = [&cbSeen](IMediaSample*, const ReceivedSample& s) -> HRESULT {
+                cbSeen += static_cast<LONG>(s.data.size());
+                return S_OK;
+            };
+        CPushSource::Options options;
+        options.cbBuffer = 40;
+        Build(std::make_unique<CPcmProvider>(FormatOf(m_mt), Pattern(2000 * 4), 40), options, false,
+              std::move(sinkOptions));
+        ASSERT_HR(S_OK, m_pGraph->Run());
+        LONG code = 0;
+        ASSERT_HR(S_OK, m_pGraph->WaitForCompletion(kHangGuardMs, &code));
+        EXPECT_EQ(m_pSink->Count(SinkEvent::Sample), 200u);
+        EXPECT_TRUE(m_pSink->WaitForSamples(200, 0));
+        EXPECT_EQ(m_pSink->EventNames(), (std::vector<std::string>{"segment", "eos"}));
+        EXPECT_TRUE(m_pSink->Samples().empty());
+        EXPECT_EQ(cbSeen, bCallback ? 8000 : 0) << "the callback still sees every payload";
+        EXPECT_HR(S_OK, m_pGraph->Stop());
+        m_pGraph.Reset();
+        m_pSource.Reset();
+        m_pSink.Reset();
+    }
+}
+
 TEST_F(GraphTest, ThroughACopyTransformTheStreamIsUnchanged) {
     const std::vector<BYTE> data = Pattern(3000 * 4);
     BuildPcm(data, 1000, true);
