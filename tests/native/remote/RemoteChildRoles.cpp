@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <unistd.h>
@@ -41,6 +43,22 @@ int HoldMutex(const std::vector<std::string>& args) {
     Say("locked");
     WaitForStdinEnd();
     mutex.Unlock();
+    return 0;
+}
+
+// hold-mutex-stopped NAME: locks the mutex, says "locked" and stops itself (SIGSTOP), as a
+// control program stopped by Ctrl-Z or a debugger; once continued it unlocks, says "released"
+// and waits for the end of stdin.
+int HoldMutexStopped(const std::vector<std::string>& args) {
+    CQNamedMutex mutex(args.at(0).c_str());
+    if (!mutex.Lock()) {
+        return 3;
+    }
+    Say("locked");
+    raise(SIGSTOP);
+    mutex.Unlock();
+    Say("released");
+    WaitForStdinEnd();
     return 0;
 }
 
@@ -182,6 +200,9 @@ int Foreign(const std::vector<std::string>& args) {
 int RunRemoteRole(const std::string& name, const std::vector<std::string>& args) {
     if (name == "hold-mutex") {
         return HoldMutex(args);
+    }
+    if (name == "hold-mutex-stopped") {
+        return HoldMutexStopped(args);
     }
     if (name == "hold-event") {
         return HoldEvent(args);
