@@ -4,7 +4,9 @@
 // state (a robust, recursive, process-shared pthread mutex; an event's flags; a memory block's
 // bytes). Only a mutex is mapped. A memory block is read and written with pread/pwrite, so a
 // process of the same user that truncates its file makes reads come up short instead of
-// raising SIGBUS in everyone who maps it. An event's signalled state is one byte in a FIFO
+// raising SIGBUS in everyone who maps it. (A mutex cannot work that way. Its file is checked
+// on every open, but one truncated by a process of the same user while a lock is held or
+// awaited through the mapping still faults: that process could as well kill ours.) An event's signalled state is one byte in a FIFO
 // beside it (".<name>.fifo"), so waits are poll() on FIFOs and pipes and several can be waited
 // on at once.
 //
