@@ -241,6 +241,9 @@ struct FileHeader {
     uint32_t payloadSize;
 };
 constexpr size_t kPayloadOffset = 64; // keeps the payload aligned for a pthread mutex
+// Largest memory block a header is believed to claim when it is restored: the file is not
+// grown to what garbage says.
+constexpr uint32_t kMaxPayload = 1u << 20;
 static_assert(sizeof(FileHeader) <= kPayloadOffset, "header fits before the payload");
 
 std::string FifoName(const std::string& name) {
@@ -359,35 +362,28 @@ bool IsIntactOtherKind(const Object& obj, Kind kind) noexcept {
 }
 
 // Gives a memory block's file its full length and a valid header again, after a truncation
-// or scribbling by another process (the data lost reads zero). False when that failed.
+// or scribbling by another process (the data lost reads zero). A valid header of another size
+// is kept: that block is refused by the size check, not remade. False when that failed.
 bool RestoreMemoryFile(const Object& obj, size_t payloadSize) noexcept {
-    const size_t length = kPayloadOffset + payloadSize;
     struct stat st {};
+    FileHeader header{};
     if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
+    // The file may be shorter than a header: a short read then counts as garbage.
+    const bool bValid = ReadHeader(obj, header) && header.magic == kMagic &&
+                        header.kind == static_cast<uint32_t>(Kind::Memory) &&
+                        header.payloadSize <= kMaxPayload;
+    if (!bValid) {
+        header = FileHeader{kMagic, static_cast<uint32_t>(Kind::Memory), 0u,
+                            static_cast<uint32_t>(payloadSize)};
+    }
+    const size_t length = kPayloadOffset + header.payloadSize;
     if (static_cast<size_t>(st.st_size) < length &&
         ::ftruncate(obj.file.Get(), static_cast<off_t>(length)) != 0) {
         return false;
     }
-    FileHeader header{};
-    const bool bValid = ReadHeader(obj, header) && header.magic == kMagic &&
-                        header.kind == static_cast<uint32_t>(Kind::Memory);
-    if (bValid && header.payloadSize >= payloadSize &&
-        kPayloadOffset + header.payloadSize <= std::max(length, static_cast<size_t>(st.st_size))) {
-        return true;
-    }
-    // Never shrinks what a valid header claims (other mappers may use more of the block), up
-    // to a sane size: the file is not grown to what garbage says.
-    constexpr uint32_t kMaxClaimed = 4096;
-    const uint32_t claimed = bValid && header.payloadSize <= kMaxClaimed ? header.payloadSize : 0u;
-    header = FileHeader{kMagic, static_cast<uint32_t>(Kind::Memory), 0u,
-                        std::max(claimed, static_cast<uint32_t>(payloadSize))};
-    if (kPayloadOffset + header.payloadSize > std::max(length, static_cast<size_t>(st.st_size)) &&
-        ::ftruncate(obj.file.Get(), static_cast<off_t>(kPayloadOffset + header.payloadSize)) != 0) {
-        return false;
-    }
-    return WriteHeader(obj, header);
+    return bValid || WriteHeader(obj, header);
 }
 
 bool InitMutex(void* p) noexcept {

@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -59,6 +60,19 @@ int HoldMutexStopped(const std::vector<std::string>& args) {
     mutex.Unlock();
     Say("released");
     WaitForStdinEnd();
+    return 0;
+}
+
+// hold-dir-lock DIR: takes the object directory's lock, as a process stopped in the middle of
+// creating or opening an object would hold it, until the end of stdin.
+int HoldDirLock(const std::vector<std::string>& args) {
+    const int fd = open(args.at(0).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        return 3;
+    }
+    Say("locked");
+    WaitForStdinEnd();
+    close(fd);
     return 0;
 }
 
@@ -203,6 +217,9 @@ int RunRemoteRole(const std::string& name, const std::vector<std::string>& args)
     }
     if (name == "hold-mutex-stopped") {
         return HoldMutexStopped(args);
+    }
+    if (name == "hold-dir-lock") {
+        return HoldDirLock(args);
     }
     if (name == "hold-event") {
         return HoldEvent(args);
