@@ -219,10 +219,10 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
             self.m_nWork.fetch_or(again);
         }
         const uint32_t timeoutMs = again != 0 ? kRetryMs : (bServing ? kInfinite : kTakeoverMs);
-        const int result = bServing
-                               ? CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake, &evRequest},
-                                                       timeoutMs)
-                               : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
+        const int result =
+            bServing
+                ? CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake, &evRequest}, timeoutMs)
+                : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
         if (result == 0) {
             break;
         }

@@ -6,9 +6,9 @@
 // process of the same user that truncates its file makes reads come up short instead of
 // raising SIGBUS in everyone who maps it. (A mutex cannot work that way. Its file is checked
 // on every open, but one truncated by a process of the same user while a lock is held or
-// awaited through the mapping still faults: that process could as well kill ours.) An event's signalled state is one byte in a FIFO
-// beside it (".<name>.fifo"), so waits are poll() on FIFOs and pipes and several can be waited
-// on at once.
+// awaited through the mapping still faults: that process could as well kill ours.) An event's
+// signalled state is one byte in a FIFO beside it (".<name>.fifo"), so waits are poll() on FIFOs
+// and pipes and several can be waited on at once.
 //
 // Lifetime: each handle holds its own open of the object file with a shared flock(). The
 // kernel drops that lock when the handle closes or its process dies, so "nobody holds a
@@ -87,7 +87,7 @@ int RetryFlock(int fd, int op) noexcept {
 }
 
 // Bounds of the waits for the directory lock, which every holder keeps for microseconds.
-constexpr uint32_t kDirLockMs = 1000;  // create, open, set, reset
+constexpr uint32_t kDirLockMs = 1000; // create, open, set, reset
 constexpr uint32_t kCloseLockMs = 20; // close: a last handle that cannot get it leaves the
                                       // files behind, and the next opener replaces them
 
@@ -319,11 +319,13 @@ void RemoveObjectFiles(int dirFd, const std::string& name) {
 }
 
 bool ReadHeader(const Object& obj, FileHeader& header) noexcept {
-    return ::pread(obj.file.Get(), &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    return ::pread(obj.file.Get(), &header, sizeof header, 0) ==
+           static_cast<ssize_t>(sizeof header);
 }
 
 bool WriteHeader(const Object& obj, const FileHeader& header) noexcept {
-    return ::pwrite(obj.file.Get(), &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    return ::pwrite(obj.file.Get(), &header, sizeof header, 0) ==
+           static_cast<ssize_t>(sizeof header);
 }
 
 // Opens an existing, live object file and checks that it is what the caller expects; maps a
@@ -332,7 +334,8 @@ bool AttachExisting(Object& obj, size_t payloadSize) {
     struct stat st {};
     FileHeader header{};
     if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize || !ReadHeader(obj, header)) {
+        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
+        !ReadHeader(obj, header)) {
         return false;
     }
     if (header.magic != kMagic || header.kind != static_cast<uint32_t>(obj.kind) ||
@@ -762,9 +765,9 @@ ObjectPtr OpenNamedEvent(const char* pszName, Disposition disposition, bool bMan
         return nullptr;
     }
     try {
-        return ObjectPtr(OpenNamed(Kind::Event, pszName, disposition, 0, bManualReset,
-                                   bInitialState, nullptr)
-                             .release());
+        return ObjectPtr(
+            OpenNamed(Kind::Event, pszName, disposition, 0, bManualReset, bInitialState, nullptr)
+                .release());
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -942,8 +945,7 @@ uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const n
 }
 
 uint32_t CQShareMemory::Write(const void* pSrc, uint32_t dwOffset, uint32_t cb) noexcept {
-    if (!m_hMapping || pSrc == nullptr || dwOffset > m_dwDataSize ||
-        cb > m_dwDataSize - dwOffset) {
+    if (!m_hMapping || pSrc == nullptr || dwOffset > m_dwDataSize || cb > m_dwDataSize - dwOffset) {
         return 0;
     }
     return WriteBlockBytes(*m_hMapping, pSrc, 4 + off_t{dwOffset}, cb) ? cb : 0;

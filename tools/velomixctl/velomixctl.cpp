@@ -222,7 +222,8 @@ int ReportStatus(const CVelomixClient& client, VelomixStatus status) {
     case VelomixStatus::NoChannel:
         return Fail(client.Problem().c_str());
     case VelomixStatus::NoFilter:
-        return Fail("no filter is running (no shared block \"VELFilter_MEM\" with a filter's values)");
+        return Fail(
+            "no filter is running (no shared block \"VELFilter_MEM\" with a filter's values)");
     case VelomixStatus::Damaged:
         return Fail("the shared block \"VELFilter_MEM\" is damaged (its size field is wrong); a "
                     "running filter restores it at its next change or request");

@@ -29,8 +29,8 @@ void Say(const std::string& line) {
 
 // filter: a Velomix filter made by the module's class factory in this process. Commands on
 // stdin: "get" prints "TEMPO RATE PITCH"; "tempo F", "rate F", "pitch N" call the setter and
-// print its result; "another" makes a second filter and releases it again. End of input releases the filter; the exit code is 0 only when the module
-// then has no object left.
+// print its result; "another" makes a second filter and releases it again. End of input releases
+// the filter; the exit code is 0 only when the module then has no object left.
 int FilterRole(const std::vector<std::string>&) {
     CModuleLoader module;
     if (!module.Load(VELOMIX_MODULE_PATH)) {

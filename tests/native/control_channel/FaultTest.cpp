@@ -69,9 +69,10 @@ TEST_F(ControlChannelTest, StoppedMutexHolderStallsNoFilter) {
             start = Clock::now();
             other.Reset();
             const double destroyMs = MsSince(start);
-            std::printf("[ measured ] mutex holder stopped: filter made in %.1f ms, setter returned "
-                        "within %.1f ms, filter destroyed in %.1f ms\n",
-                        createMs, setterMs, destroyMs);
+            std::printf(
+                "[ measured ] mutex holder stopped: filter made in %.1f ms, setter returned "
+                "within %.1f ms, filter destroyed in %.1f ms\n",
+                createMs, setterMs, destroyMs);
             // Generous limits: the design bounds are a few ms for a setter and about two
             // attempts of the server thread for the rest; a missing bound is a hang.
             EXPECT_LT(setterMs, 500.0);
