@@ -182,13 +182,16 @@ void CVelomixCommServer::SignalStop() noexcept {
 }
 
 bool CVelomixCommServer::TryToServe(CQNamedEvent& evRequest, CQNamedEvent& evArrival) noexcept {
-    CQNamedMutex mutex(kVelomixMutexName);
-    CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
     // An existing request event means another filter serves (or a control program still
-    // holds it after the server left): stand by and try again later.
-    if (!guard || !evRequest.CreateNew(kVelomixRequestEventName, false, false)) {
+    // holds it after the server left): stand by and try again later. Creating it only as a
+    // new object decides alone who serves, so a standby filter's tries never take the mutex
+    // that every publication needs.
+    if (!evRequest.CreateNew(kVelomixRequestEventName, false, false)) {
         return false;
     }
+    // Announced under the mutex where it can be had, as every signal of the channel.
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
     if (evArrival.OpenExisting(kVelomixArrivalEventName, false, false)) {
         evArrival.Set();
     }

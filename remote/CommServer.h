@@ -21,14 +21,15 @@
 // - the thread waits at most kThreadLockMs per attempt and looks at the stop event between
 //   attempts, so Stop (and the destructor, which then waits at most kTeardownLockMs more
 //   before it signals the departure anyway) returns within about two attempts.
-// Measured with the mutex held by a stopped process (native build, Debug with ASan+UBSan, 2
-// shared cores under load): a setter returned within 3.4 ms, a new filter was made within
-// 12 ms and destroyed within 145 ms, and the newest values reached the block once the holder
-// went on or died. Under Wine (i686, mutex held by a hanging thread) a setter took 22 ms: a
-// timed wait there, as on Windows, lasts at least until the next tick of the system timer
-// (15.6 ms by default); a filter was made within 78 ms and destroyed within 140 ms. A standby
-// filter took over within 6 ms (native) and 35 ms (Wine) of the serving filter's departure,
-// and within 144 ms of its process being killed; the bound is kTakeoverMs plus one attempt.
+// Measured with the mutex held by a stopped process (native build, Debug with ASan+UBSan or
+// TSan, 2 shared cores under load): a setter returned within 4.1 ms, a new filter was made
+// within 12 ms and destroyed within 145 ms, and the newest values reached the block once the
+// holder went on or died. Under Wine (mutex held by a hanging thread) a setter took 4.3 ms
+// (x86_64) to 22 ms (i686): a timed wait there, as on Windows, may last until the next tick
+// of the system timer (15.6 ms by default); a filter was made within 78 ms and destroyed
+// within 157 ms. A standby filter took over serving within 2 to 197 ms of the serving
+// filter's departure (depending on where in its period it was) and within 153 ms of the
+// serving process being killed: the bound is kTakeoverMs plus one try.
 // The tests StoppedMutexHolderStallsNoFilter, RemainingFilterTakesOverServing and
 // PublishingFilterTakesOverFromAKilledServer (and the Windows group "channel") print these.
 //

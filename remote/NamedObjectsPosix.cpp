@@ -534,10 +534,31 @@ std::unique_ptr<Object> CreateUnnamedEvent(bool bManualReset, bool bInitialState
 // mutex stays on its owning thread's robust list at the address it was locked through, so
 // that mapping must outlive the lock even when locks through different CQNamedMutex objects
 // are released out of order.
-// Timed, so that a Lock with a short time-out is not held up by another thread's open.
-std::timed_mutex& MutexCacheLock() {
-    static std::timed_mutex lock;
+std::mutex& MutexCacheLock() {
+    static std::mutex lock;
     return lock;
+}
+
+// Takes the cache lock within timeoutMs, so that a Lock with a short time-out is not held up
+// for long by another thread's open. Tries and sleeps (50 us up to 1 ms) rather than use a
+// timed mutex: the lock is held for an open at most and is rarely contended.
+bool LockCacheWithin(std::unique_lock<std::mutex>& guard, uint32_t timeoutMs) {
+    if (timeoutMs == kInfinite) {
+        guard.lock();
+        return true;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    long pauseNs = 50000;
+    while (!guard.try_lock()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 1000000L);
+    }
+    return true;
 }
 std::map<std::string, std::unique_ptr<Object>>& MutexCache() {
     static std::map<std::string, std::unique_ptr<Object>> cache;
@@ -557,10 +578,8 @@ ObjectPtr AcquireMutexObject(const char* pszName, uint32_t timeoutMs) {
     }
     std::string key = std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + '/';
     key += pszName;
-    std::unique_lock<std::timed_mutex> guard(MutexCacheLock(), std::defer_lock);
-    if (timeoutMs == kInfinite) {
-        guard.lock();
-    } else if (!guard.try_lock_for(std::chrono::milliseconds(timeoutMs))) {
+    std::unique_lock<std::mutex> guard(MutexCacheLock(), std::defer_lock);
+    if (!LockCacheWithin(guard, timeoutMs)) {
         return nullptr;
     }
     auto& cache = MutexCache();
@@ -580,7 +599,7 @@ ObjectPtr AcquireMutexObject(const char* pszName, uint32_t timeoutMs) {
 
 void ReleaseMutexObject(Object* pObject) noexcept {
     // Held by others only for bounded opens and closes.
-    std::lock_guard<std::timed_mutex> guard(MutexCacheLock());
+    std::lock_guard<std::mutex> guard(MutexCacheLock());
     if (--pObject->references == 0) {
         // Closed under the cache lock, so that a Lock in this process cannot find the handle
         // while it is deciding whether it was the last.
@@ -646,6 +665,29 @@ void velomix_ipc::ObjectCloser::operator()(Object* pObject) const noexcept {
     std::unique_ptr<Object> owned(pObject);
 }
 
+#if defined(__SANITIZE_THREAD__)
+namespace {
+int TimedLockByTrying(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+    long pauseNs = 50000;
+    for (;;) {
+        const int rc = ::pthread_mutex_trylock(mutex);
+        if (rc != EBUSY) {
+            return rc;
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            return ETIMEDOUT;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 1000000L);
+    }
+}
+} // namespace
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // CQWaitBound
 
@@ -702,7 +744,13 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer does not count a timed lock that returns EOWNERDEAD as taken (a try
+        // lock it does) and would then report our unlock: it gets try locks and pauses.
+        rc = TimedLockByTrying(mutex, deadline);
+#else
         rc = ::pthread_mutex_timedlock(mutex, &deadline);
+#endif
     }
     if ((rc == ETIMEDOUT || rc == EBUSY) && bBounded) {
         t_bWaitBoundHit = true;
