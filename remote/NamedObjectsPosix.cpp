@@ -91,9 +91,11 @@ constexpr uint32_t kDirLockMs = 1000; // create, open, set, reset
 constexpr uint32_t kCloseLockMs = 20; // close: a last handle that cannot get it leaves the
                                       // files behind, and the next opener replaces them
 
-// The bound of CQWaitBound on this thread, and whether a wait gave up at it.
-thread_local uint32_t t_waitBoundMs = kInfinite;
-thread_local bool t_bWaitBoundHit = false;
+// The bound of CQWaitBound on this thread, and whether a wait gave up at it. Initial-exec: the
+// module is loaded with dlopen, and dynamically allocated TLS of an unloaded module trips
+// LeakSanitizer at the host's exit; these few bytes fit the static reserve kept for dlopen.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_waitBoundMs = kInfinite;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_bWaitBoundHit = false;
 
 // flock(LOCK_EX) waiting at most timeoutMs (kInfinite: no limit). flock has no timed form, so
 // this tries without blocking and sleeps between tries, from 50 us up to 2 ms.
