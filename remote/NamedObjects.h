@@ -24,7 +24,8 @@
 // - Handles are not inherited by programs started with exec (and should not be used in a
 //   fork()ed child before exec).
 // - Names: 1 to 200 characters, without '/' and not starting with '.'; anything else fails.
-// - Waits block in the kernel; no call polls or sleeps.
+// - Waits for events and mutexes block in the kernel. Only the brief directory lock (elsewhere
+//   than Windows), which has no timed form, is tried again after pauses of 50 us to 2 ms.
 //
 // Threads: creating, opening, locking, unlocking and closing through one C++ object need one
 // thread at a time. Set, Reset and the waits of one CQNamedEvent, and Read and Write of one
