@@ -1,11 +1,33 @@
 #include "CommServer.h"
 
+#include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "SharedBlock.h"
 
+namespace {
+
+// Says once per process why the channel cannot be had, if the object folder is the reason:
+// a filter that silently ran without its channel would look to velomixctl as if none ran.
+void ReportChannelProblemOnce() noexcept {
+    static std::atomic<bool> s_bReported{false};
+    try {
+        const std::string problem = VelomixNamedObjectsProblem();
+        if (!problem.empty() && !s_bReported.exchange(true)) {
+            std::fprintf(stderr, "Velomix: %s; filters run without the control channel\n",
+                         problem.c_str());
+        }
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+} // namespace
+
 CVelomixCommServer::CVelomixCommServer() noexcept {
     m_evStop.Create(nullptr, false, false);
+    m_evWake.Create(nullptr, false, false);
 }
 
 CVelomixCommServer::~CVelomixCommServer() {
@@ -13,47 +35,77 @@ CVelomixCommServer::~CVelomixCommServer() {
     {
         CQNamedEvent evDeparture;
         CQNamedMutex mutex(kVelomixMutexName);
-        if (CQNamedMutex::Guard guard = mutex.Acquire()) {
-            if (evDeparture.OpenExisting(kVelomixDepartureEventName, false, false)) {
-                evDeparture.Set();
-            }
+        // Signalled even when the mutex stays busy: the departure must be heard.
+        CQNamedMutex::Guard guard = mutex.Acquire(kTeardownLockMs);
+        if (evDeparture.OpenExisting(kVelomixDepartureEventName, false, false)) {
+            evDeparture.Set();
         }
     }
     m_Block.Close();
+    m_evWake.Close();
     m_evStop.Close();
 }
 
 bool CVelomixCommServer::Start(IVelomixProp* pFilter) noexcept {
     Stop();
     m_pFilter = pFilter;
-    if (!m_evStop.IsOpen()) {
-        return false; // a thread without a stop event could never be stopped
+    if (!m_evStop.IsOpen() || !m_evWake.IsOpen()) {
+        return false; // a thread without its events could never be stopped or woken
     }
     {
+        // Mapping (and writing the constant header) is safe without the mutex, so a busy
+        // mutex only keeps the constructor waiting for kSetterLockMs.
         CQNamedMutex mutex(kVelomixMutexName);
-        if (CQNamedMutex::Guard guard = mutex.Acquire()) {
-            if (m_Block.Create(kVelomixBlockName, kVelomixBlockDataSize)) {
-                m_bReady = true;
-            }
+        CQNamedMutex::Guard guard = mutex.Acquire(kSetterLockMs);
+        if (m_Block.Create(kVelomixBlockName, kVelomixBlockDataSize)) {
+            m_bReady = true;
         }
     }
     if (!m_bReady) {
+        ReportChannelProblemOnce();
         return false;
     }
+    // Published before the thread starts, so that the first notification precedes the
+    // arrival; anything left over is posted for the thread, which takes it on its first round.
+    m_bThread = true;
     Publish();
-    CQThread::Start(this, &CVelomixCommServer::Run);
+    m_bThread = CQThread::Start(this, &CVelomixCommServer::Run);
     return true;
 }
 
 bool CVelomixCommServer::Publish() noexcept {
-    return PublishUnless(nullptr);
-}
-
-bool CVelomixCommServer::PublishUnless(const uint8_t* pRead) noexcept {
     IVelomixProp* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
         return false;
     }
+    m_nVersion.fetch_add(1);
+    // Nothing below may hold up the setter's caller for long on another process.
+    CQWaitBound bound(kSetterLockMs);
+    if (WriteValues(pFilter, kSetterLockMs, nullptr, false, 0) != WriteResult::Written) {
+        Post(kWorkPublish);
+        return false;
+    }
+    if (bound.TimedOut()) {
+        Post(kWorkNotify); // the notification may not have gone out: the thread sends it
+    }
+    return true;
+}
+
+bool CVelomixCommServer::PublishPending() noexcept {
+    IVelomixProp* pFilter = m_pFilter;
+    if (!m_bReady || pFilter == nullptr) {
+        return true;
+    }
+    return Finish(WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()));
+}
+
+bool CVelomixCommServer::Finish(WriteResult result) noexcept {
+    return result != WriteResult::Busy;
+}
+
+CVelomixCommServer::WriteResult
+CVelomixCommServer::WriteValues(IVelomixProp* pFilter, uint32_t timeoutMs, const uint8_t* pRead,
+                                bool bCheckVersion, uint64_t nVersion) noexcept {
     // Read before locking: the getters take the filter's speed lock, which must never be
     // entered while the named mutex is held.
     double dTempo = 1.0;
@@ -70,31 +122,58 @@ bool CVelomixCommServer::PublishUnless(const uint8_t* pRead) noexcept {
     }
     const int32_t nPitch32 = nPitch;
 
-    CQNamedEvent evChange; // declared first: closed after the unlock
     CQNamedMutex mutex(kVelomixMutexName);
-    CQNamedMutex::Guard guard = mutex.Acquire();
+    CQNamedMutex::Guard guard = mutex.Acquire(timeoutMs);
     if (!guard) {
-        return false;
+        return WriteResult::Busy;
     }
+    // A setter that published after the values above were read wrote newer ones (or left
+    // them to this thread again): these must not overwrite them.
+    if (bCheckVersion && m_nVersion.load() != nVersion) {
+        return WriteResult::Skipped;
+    }
+    m_Block.Restore();
     if (pRead != nullptr) {
         uint8_t now[kVelomixBlockDataSize];
         if (m_Block.Read(now, 0, sizeof now) != sizeof now ||
             std::memcmp(now, pRead, sizeof now) != 0) {
-            return false;
+            return WriteResult::Skipped;
         }
     }
     m_Block.Write(&dTempo, kVelomixTempoOffset, sizeof dTempo);
     m_Block.Write(&dRate, kVelomixRateOffset, sizeof dRate);
     m_Block.Write(&nPitch32, kVelomixPitchOffset, sizeof nPitch32);
+    // Under the mutex, so that a control program that holds it knows every signal from then
+    // on follows what it did meanwhile.
+    Notify();
+    return WriteResult::Written;
+}
+
+void CVelomixCommServer::Notify() noexcept {
+    CQNamedEvent evChange;
     if (evChange.OpenExisting(kVelomixChangeEventName, false, false)) {
         evChange.Set();
     }
-    return true;
+}
+
+void CVelomixCommServer::Post(unsigned work) noexcept {
+    if (!m_bThread) {
+        // No thread to leave it to (it could not start): notify here, drop a retry.
+        if ((work & kWorkNotify) != 0) {
+            Notify();
+        }
+        return;
+    }
+    m_nWork.fetch_or(work);
+    m_evWake.Set();
 }
 
 void CVelomixCommServer::Stop() noexcept {
     CQThread::Stop();
+    m_bThread = false;
+    m_nWork = 0;
     m_evStop.Reset();
+    m_evWake.Reset();
     m_pFilter = nullptr;
 }
 
@@ -102,28 +181,56 @@ void CVelomixCommServer::SignalStop() noexcept {
     m_evStop.Set();
 }
 
+bool CVelomixCommServer::TryToServe(CQNamedEvent& evRequest, CQNamedEvent& evArrival) noexcept {
+    // An existing request event means another filter serves (or a control program still
+    // holds it after the server left): stand by and try again later. Creating it only as a
+    // new object decides alone who serves, so a standby filter's tries never take the mutex
+    // that every publication needs.
+    if (!evRequest.CreateNew(kVelomixRequestEventName, false, false)) {
+        return false;
+    }
+    // Announced under the mutex where it can be had, as every signal of the channel.
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
+    if (evArrival.OpenExisting(kVelomixArrivalEventName, false, false)) {
+        evArrival.Set();
+    }
+    return true;
+}
+
 int CVelomixCommServer::Run(void* pParam) noexcept {
     CVelomixCommServer& self = *static_cast<CVelomixCommServer*>(pParam);
     CQNamedEvent evRequest;
     CQNamedEvent evArrival;
-    {
-        CQNamedMutex mutex(kVelomixMutexName);
-        CQNamedMutex::Guard guard = mutex.Acquire();
-        // An existing request event means another filter serves: this one only publishes.
-        if (!guard || !evRequest.CreateNew(kVelomixRequestEventName, false, false)) {
-            return 1;
-        }
-        if (evArrival.OpenExisting(kVelomixArrivalEventName, false, false)) {
-            evArrival.Set();
-        }
-    }
+    bool bServing = false;
     for (;;) {
-        const int result = CQNamedEvent::WaitAny({&self.m_evStop, &evRequest}, kInfinite);
+        if (!bServing) {
+            bServing = TryToServe(evRequest, evArrival);
+        }
+        unsigned again = 0;
+        const unsigned work = self.m_nWork.exchange(0);
+        if ((work & kWorkRequest) != 0 && !self.ApplyRequest()) {
+            again |= kWorkRequest;
+        }
+        if ((work & kWorkPublish) != 0 && !self.PublishPending()) {
+            again |= kWorkPublish;
+        }
+        if ((work & kWorkNotify) != 0) {
+            Notify();
+        }
+        if (again != 0) {
+            self.m_nWork.fetch_or(again);
+        }
+        const uint32_t timeoutMs = again != 0 ? kRetryMs : (bServing ? kInfinite : kTakeoverMs);
+        const int result =
+            bServing
+                ? CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake, &evRequest}, timeoutMs)
+                : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
         if (result == 0) {
             break;
         }
-        if (result == 1) {
-            self.ApplyRequest();
+        if (result == 2 && !self.ApplyRequest()) {
+            self.m_nWork.fetch_or(kWorkRequest);
         } else if (result == kWaitFailed) {
             break; // a wait that fails now fails for ever: retrying would spin
         }
@@ -136,23 +243,32 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
 bool CVelomixCommServer::ApplyRequest() noexcept {
     IVelomixProp* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
-        return false;
+        return true;
     }
     double dTempo = 1.0;
     double dRate = 1.0;
     int32_t nPitch = 0;
     uint8_t request[kVelomixBlockDataSize] = {};
+    bool bRead = false;
     {
         CQNamedMutex mutex(kVelomixMutexName);
-        CQNamedMutex::Guard guard = mutex.Acquire();
+        CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
         if (!guard) {
             return false;
         }
-        m_Block.Read(&dTempo, kVelomixTempoOffset, sizeof dTempo);
-        m_Block.Read(&dRate, kVelomixRateOffset, sizeof dRate);
-        m_Block.Read(&nPitch, kVelomixPitchOffset, sizeof nPitch);
-        m_Block.Read(request, 0, sizeof request);
+        m_Block.Restore();
+        bRead = m_Block.Read(request, 0, sizeof request) == sizeof request;
     }
+    if (!bRead) {
+        // The block cannot be read even after restoring it: show the filter's values again.
+        if (!Finish(WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()))) {
+            Post(kWorkPublish);
+        }
+        return true;
+    }
+    std::memcpy(&dTempo, request + kVelomixTempoOffset, sizeof dTempo);
+    std::memcpy(&dRate, request + kVelomixRateOffset, sizeof dRate);
+    std::memcpy(&nPitch, request + kVelomixPitchOffset, sizeof nPitch);
     // Each effective setter publishes by itself. A refused value changes nothing and so
     // publishes nothing, which would leave the refused request in the block as if in force.
     const bool bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
@@ -162,7 +278,9 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
         // This publication reads the values outside the filter's speed lock: a setter on
         // another thread may change and publish them before it writes. Anything written since
         // the request (that setter, another filter, a new request) is newer, so it stays.
-        PublishUnless(request);
+        if (!Finish(WriteValues(pFilter, kThreadLockMs, request, true, m_nVersion.load()))) {
+            Post(kWorkPublish);
+        }
     }
     return true;
 }

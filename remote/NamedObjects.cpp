@@ -85,20 +85,3 @@ bool CQShareMemory::Create(const char* pszName, uint32_t dwDataSize) noexcept {
 bool CQShareMemory::Open(const char* pszName, uint32_t dwDataSize) noexcept {
     return Map(pszName, dwDataSize, false);
 }
-
-uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const noexcept {
-    if (m_pData == nullptr || pDst == nullptr || dwOffset > m_dwDataSize ||
-        cb > m_dwDataSize - dwOffset) {
-        return 0;
-    }
-    std::memcpy(pDst, m_pData + dwOffset, cb);
-    return cb;
-}
-
-uint32_t CQShareMemory::StoredDataSize() const noexcept {
-    uint32_t size = 0;
-    if (m_pData != nullptr) {
-        std::memcpy(&size, m_pData - 4, sizeof size);
-    }
-    return size;
-}

@@ -8,6 +8,15 @@
 // (/tmp/velomix-<uid> without /dev/shm). Another user's objects are never seen: a directory
 // not owned by the effective user, or open to others, makes every create and open fail.
 //
+// The folder is checked on every create and open (see VelomixNamedObjectsProblem for why it
+// was refused).
+//
+// Bounds: no call waits without limit for another process except the waits given kInfinite.
+// Elsewhere than Windows, creating, opening, setting and resetting wait at most 1 s for a
+// directory lock that other processes hold for microseconds, closing at most 20 ms (the files
+// of a last handle that could not get it are then removed by the next opener); a Lock's
+// time-out covers its open as well as the mutex itself (so it may last up to twice as long).
+//
 // Semantics shared by both platforms:
 // - An object lives as long as some handle to it is open in some process; a process that
 //   ends, also by being killed, closes its handles. A name whose last handle has closed
@@ -15,7 +24,8 @@
 // - Handles are not inherited by programs started with exec (and should not be used in a
 //   fork()ed child before exec).
 // - Names: 1 to 200 characters, without '/' and not starting with '.'; anything else fails.
-// - Waits block in the kernel; no call polls or sleeps.
+// - Waits for events and mutexes block in the kernel. Only the brief directory lock (elsewhere
+//   than Windows), which has no timed form, is tried again after pauses of 50 us to 2 ms.
 //
 // Threads: creating, opening, locking, unlocking and closing through one C++ object need one
 // thread at a time. Set, Reset and the waits of one CQNamedEvent, and Read and Write of one
@@ -28,6 +38,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 
 // Time-out meaning "wait for ever".
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
@@ -161,7 +172,9 @@ private:
 
 // A named shared-memory block: a 4-byte header holding the data size, then the data bytes.
 // Data offsets count from the first data byte. Reads and writes are bounded by the data
-// size and do not lock: callers guard the block with a named mutex.
+// size and do not lock: callers guard the block with a named mutex. Another process may damage
+// the block (scribble over the header; elsewhere than Windows, where the block is a file, also
+// truncate it): reads then fail or return what it wrote, never crash, and Restore puts it right.
 class CQShareMemory {
 public:
     CQShareMemory() noexcept;
@@ -186,7 +199,12 @@ public:
 
     // The header value as stored in the block (what the last Create wrote); 0 when unmapped.
     uint32_t StoredDataSize() const noexcept;
-    bool IsMapped() const noexcept { return m_pData != nullptr; }
+    // Writes the data size into the header again if it differs, and (where the block is a
+    // file) gives the block back its full size and its file header after a truncation; data
+    // bytes lost to a truncation read zero. The caller holds the block's mutex. False when
+    // unmapped or on failure.
+    bool Restore() noexcept;
+    bool IsMapped() const noexcept { return static_cast<bool>(m_hMapping); }
     // Unmaps the block and closes the handle; the block ends when its last handle closes.
     void Close() noexcept;
 
@@ -194,6 +212,31 @@ private:
     bool Map(const char* pszName, uint32_t dwDataSize, bool bCreate) noexcept;
 
     velomix_ipc::ObjectPtr m_hMapping;
-    uint8_t* m_pData = nullptr; // first data byte: the view plus the 4-byte header
+    uint8_t* m_pData = nullptr; // Windows: first data byte, the view plus the 4-byte header
     uint32_t m_dwDataSize = 0;
 };
+
+// Bounds the waits of the named-object calls made on this thread while it lives (nested
+// bounds: the innermost counts) to at most boundMs each, and tells whether one of them gave up
+// for that reason. For a caller that must not be held up, such as a setter publishing on its
+// caller's thread; a call that gives up fails as it would on its own time-out. On Windows,
+// where those calls do not wait for other processes, it has nothing to bound.
+class CQWaitBound {
+public:
+    explicit CQWaitBound(uint32_t boundMs) noexcept;
+    ~CQWaitBound();
+    CQWaitBound(const CQWaitBound&) = delete;
+    CQWaitBound& operator=(const CQWaitBound&) = delete;
+    // True when a wait on this thread gave up at the bound since the object was made.
+    bool TimedOut() const noexcept;
+
+private:
+    uint32_t m_previousMs;
+    bool m_bPreviousTimedOut;
+};
+
+// Why named objects cannot be had in this process's namespace, as one line for a person (for
+// instance the object folder belongs to another user or is open to others); empty when nothing
+// is known to be wrong. Elsewhere than Windows the folder is examined (and created if missing);
+// on Windows the answer is always empty. May throw std::bad_alloc.
+std::string VelomixNamedObjectsProblem();

@@ -1,16 +1,23 @@
 // Named objects on POSIX systems (Linux).
 //
-// Every named object is a file in the per-user directory, mapped shared: a small header, then
-// the object's state (a robust, recursive, process-shared pthread mutex; an event's flags; a
-// memory block's bytes). An event's signalled state is one byte in a FIFO beside it
-// (".<name>.fifo"), so waits are poll() on FIFOs and pipes and several can be waited on at once.
+// Every named object is a file in the per-user directory: a small header, then the object's
+// state (a robust, recursive, process-shared pthread mutex; an event's flags; a memory block's
+// bytes). Only a mutex is mapped. A memory block is read and written with pread/pwrite, so a
+// process of the same user that truncates its file makes reads come up short instead of
+// raising SIGBUS in everyone who maps it. (A mutex cannot work that way. Its file is checked
+// on every open, but one truncated by a process of the same user while a lock is held or
+// awaited through the mapping still faults: that process could as well kill ours.) An event's
+// signalled state is one byte in a FIFO beside it (".<name>.fifo"), so waits are poll() on FIFOs
+// and pipes and several can be waited on at once.
 //
 // Lifetime: each handle holds its own open of the object file with a shared flock(). The
 // kernel drops that lock when the handle closes or its process dies, so "nobody holds a
 // lock" means "no handle is open": a closing handle that can upgrade to an exclusive lock was
 // the last and removes the files; an opener that finds a file nobody locks treats it as gone
 // and replaces it. Creating, opening and closing (and setting events) are serialised by an
-// exclusive flock() on the directory, which also dies with its holder.
+// exclusive flock() on the directory, which also dies with its holder. Nobody waits for that
+// lock without a bound: a holder stopped in the middle of an operation (a debugger, SIGSTOP)
+// must not stall the others for good.
 #include "NamedObjects.h"
 
 #include <algorithm>
@@ -79,17 +86,58 @@ int RetryFlock(int fd, int op) noexcept {
     return rc;
 }
 
+// Bounds of the waits for the directory lock, which every holder keeps for microseconds.
+constexpr uint32_t kDirLockMs = 1000; // create, open, set, reset
+constexpr uint32_t kCloseLockMs = 20; // close: a last handle that cannot get it leaves the
+                                      // files behind, and the next opener replaces them
+
+// The bound of CQWaitBound on this thread, and whether a wait gave up at it. Initial-exec: the
+// module is loaded with dlopen, and dynamically allocated TLS of an unloaded module trips
+// LeakSanitizer at the host's exit; these few bytes fit the static reserve kept for dlopen.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_waitBoundMs = kInfinite;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_bWaitBoundHit = false;
+
+// flock(LOCK_EX) waiting at most timeoutMs (kInfinite: no limit). flock has no timed form, so
+// this tries without blocking and sleeps between tries, from 50 us up to 2 ms.
+bool TimedExclusiveFlock(int fd, uint32_t timeoutMs) noexcept {
+    const bool bBounded = t_waitBoundMs < timeoutMs;
+    if (bBounded) {
+        timeoutMs = t_waitBoundMs;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    long pauseNs = 50000;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return false;
+        }
+        if (timeoutMs != kInfinite && Clock::now() >= deadline) {
+            t_bWaitBoundHit = t_bWaitBoundHit || bBounded;
+            return false;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 2000000L);
+    }
+}
+
 // Exclusive lock on the object directory for the life of the scope. It locks a private open
 // of the directory: flock() does not exclude users of the same open file description, and
 // two threads may take it through one handle.
 class DirLock {
 public:
     DirLock() noexcept = default; // holds nothing
-    explicit DirLock(int dirFd) noexcept { Acquire(dirFd); }
-    // False when the lock could not be taken.
-    bool Acquire(int dirFd) noexcept {
+    DirLock(int dirFd, uint32_t timeoutMs) noexcept { Acquire(dirFd, timeoutMs); }
+    // False when the lock could not be taken within timeoutMs.
+    bool Acquire(int dirFd, uint32_t timeoutMs) noexcept {
         m_fd.Reset(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (m_fd && RetryFlock(m_fd.Get(), LOCK_EX) != 0) {
+        if (m_fd && !TimedExclusiveFlock(m_fd.Get(), timeoutMs)) {
             m_fd.Reset();
         }
         return static_cast<bool>(m_fd);
@@ -100,9 +148,8 @@ private:
     Fd m_fd; // closing it drops the lock
 };
 
-// Opens the per-user object directory, creating it if needed, and refuses one that another
-// user could reach.
-Fd OpenObjectDirectory() noexcept {
+// The per-user object directory's path (see NamedObjects.h); empty when it does not fit.
+std::string ObjectDirectoryPath() {
     char path[PATH_MAX];
     int n;
     const char* override = std::getenv("VELOMIX_IPC_DIR");
@@ -121,15 +168,64 @@ Fd OpenObjectDirectory() noexcept {
         n = std::snprintf(path, sizeof path, "/tmp/velomix-%u", uid);
     }
     if (n <= 0 || static_cast<size_t>(n) >= sizeof path) {
+        return std::string();
+    }
+    return std::string(path, static_cast<size_t>(n));
+}
+
+// Opens the per-user object directory, creating it if needed, and refuses one that another
+// user could reach: it must be a real directory (not a symbolic link), owned by the effective
+// user, with no access for group or others. A folder in a shared place such as /dev/shm can
+// be made first by someone else, so this is checked on every open. On refusal *pProblem (if
+// given) says why, for a person.
+Fd OpenObjectDirectory(std::string* pProblem = nullptr) {
+    const std::string path = ObjectDirectoryPath();
+    auto refuse = [&](const std::string& why) {
+        if (pProblem != nullptr) {
+            *pProblem = "the folder of the control channel's objects, " + path + ", " + why;
+        }
+        return Fd();
+    };
+    if (path.empty()) {
+        if (pProblem != nullptr) {
+            *pProblem = "the path of the control channel's folder is too long";
+        }
         return Fd();
     }
-    if (::mkdir(path, 0700) != 0 && errno != EEXIST) {
-        return Fd();
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return refuse(std::string("cannot be created: ") + std::strerror(errno));
     }
-    Fd dir(::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir || ::fstat(dir.Get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-        return Fd();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return refuse(std::string("cannot be examined: ") + std::strerror(errno));
+    }
+    Fd dir;
+    // Examined before it is opened (another user's folder may not open at all) and again
+    // through the open descriptor, which is what counts.
+    for (int pass = 0; pass < 2; ++pass) {
+        if (S_ISLNK(st.st_mode)) {
+            return refuse("is a symbolic link; it must be a folder of this user's own");
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return refuse("is not a folder");
+        }
+        if (st.st_uid != ::geteuid()) {
+            return refuse("belongs to user id " + std::to_string(st.st_uid) +
+                          ", not to this user (" + std::to_string(::geteuid()) + ")");
+        }
+        if ((st.st_mode & 077) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            return refuse(std::string("is open to other users (mode ") + mode +
+                          "); it must be 0700");
+        }
+        if (pass == 1) {
+            break;
+        }
+        dir.Reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir || ::fstat(dir.Get(), &st) != 0) {
+            return refuse(std::string("cannot be opened as a folder: ") + std::strerror(errno));
+        }
     }
     return dir;
 }
@@ -147,6 +243,9 @@ struct FileHeader {
     uint32_t payloadSize;
 };
 constexpr size_t kPayloadOffset = 64; // keeps the payload aligned for a pthread mutex
+// Largest memory block a header is believed to claim when it is restored: the file is not
+// grown to what garbage says.
+constexpr uint32_t kMaxPayload = 1u << 20;
 static_assert(sizeof(FileHeader) <= kPayloadOffset, "header fits before the payload");
 
 std::string FifoName(const std::string& name) {
@@ -166,7 +265,7 @@ struct Object {
     Fd file;              // the object file; this open holds a shared flock while the handle lives
     Fd wait;              // events: the FIFO (named) or the pipe's read end (unnamed)
     Fd pipeWrite;         // unnamed events: the pipe's write end
-    void* map = MAP_FAILED;
+    void* map = MAP_FAILED; // mutexes only: the file, mapped shared
     size_t mapLength = 0;
     bool manualReset = false;
     std::mutex setLock; // unnamed events: makes "signal if not signalled" atomic
@@ -181,7 +280,7 @@ struct Object {
 
     ~Object() {
         if (file && dir) {
-            DirLock lock(dir.Get());
+            DirLock lock(dir.Get(), kCloseLockMs);
             // Only the last handle gets the exclusive lock; it ends the object.
             if (lock && RetryFlock(file.Get(), LOCK_EX | LOCK_NB) == 0) {
                 ::unlinkat(dir.Get(), name.c_str(), 0);
@@ -196,7 +295,6 @@ struct Object {
     }
 
     uint8_t* Payload() const noexcept { return static_cast<uint8_t*>(map) + kPayloadOffset; }
-    FileHeader* Header() const noexcept { return static_cast<FileHeader*>(map); }
     int WriteFd() const noexcept { return name.empty() ? pipeWrite.Get() : wait.Get(); }
 };
 
@@ -222,20 +320,32 @@ void RemoveObjectFiles(int dirFd, const std::string& name) {
     ::unlinkat(dirFd, FifoName(name).c_str(), 0);
 }
 
-// Maps an existing, live object file and checks that it is what the caller expects.
+bool ReadHeader(const Object& obj, FileHeader& header) noexcept {
+    return ::pread(obj.file.Get(), &header, sizeof header, 0) ==
+           static_cast<ssize_t>(sizeof header);
+}
+
+bool WriteHeader(const Object& obj, const FileHeader& header) noexcept {
+    return ::pwrite(obj.file.Get(), &header, sizeof header, 0) ==
+           static_cast<ssize_t>(sizeof header);
+}
+
+// Opens an existing, live object file and checks that it is what the caller expects; maps a
+// mutex's file.
 bool AttachExisting(Object& obj, size_t payloadSize) {
     struct stat st {};
+    FileHeader header{};
     if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize) {
+        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
+        !ReadHeader(obj, header)) {
         return false;
     }
-    if (!MapFile(obj, static_cast<size_t>(st.st_size))) {
-        return false;
-    }
-    const FileHeader& header = *obj.Header();
     if (header.magic != kMagic || header.kind != static_cast<uint32_t>(obj.kind) ||
         header.payloadSize < payloadSize ||
         kPayloadOffset + header.payloadSize > static_cast<size_t>(st.st_size)) {
+        return false;
+    }
+    if (obj.kind == Kind::Mutex && !MapFile(obj, kPayloadOffset + payloadSize)) {
         return false;
     }
     obj.manualReset = (header.flags & kFlagManualReset) != 0;
@@ -247,6 +357,38 @@ bool AttachExisting(Object& obj, size_t payloadSize) {
         }
     }
     return true;
+}
+
+// True when the file holds a valid header of another kind of object.
+bool IsIntactOtherKind(const Object& obj, Kind kind) noexcept {
+    FileHeader header{};
+    return ReadHeader(obj, header) && header.magic == kMagic &&
+           header.kind != static_cast<uint32_t>(kind);
+}
+
+// Gives a memory block's file its full length and a valid header again, after a truncation
+// or scribbling by another process (the data lost reads zero). A valid header of another size
+// is kept: that block is refused by the size check, not remade. False when that failed.
+bool RestoreMemoryFile(const Object& obj, size_t payloadSize) noexcept {
+    struct stat st {};
+    FileHeader header{};
+    if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    // The file may be shorter than a header: a short read then counts as garbage.
+    const bool bValid = ReadHeader(obj, header) && header.magic == kMagic &&
+                        header.kind == static_cast<uint32_t>(Kind::Memory) &&
+                        header.payloadSize <= kMaxPayload;
+    if (!bValid) {
+        header = FileHeader{kMagic, static_cast<uint32_t>(Kind::Memory), 0u,
+                            static_cast<uint32_t>(payloadSize)};
+    }
+    const size_t length = kPayloadOffset + header.payloadSize;
+    if (static_cast<size_t>(st.st_size) < length &&
+        ::ftruncate(obj.file.Get(), static_cast<off_t>(length)) != 0) {
+        return false;
+    }
+    return bValid || WriteHeader(obj, header);
 }
 
 bool InitMutex(void* p) noexcept {
@@ -274,14 +416,14 @@ bool CreateFresh(Object& obj, size_t payloadSize, bool bInitialState) {
     // does, since this shared lock will be the only one.
     const size_t length = kPayloadOffset + payloadSize;
     if (::fchmod(obj.file.Get(), 0600) != 0 || RetryFlock(obj.file.Get(), LOCK_SH | LOCK_NB) != 0 ||
-        ::ftruncate(obj.file.Get(), static_cast<off_t>(length)) != 0 || !MapFile(obj, length)) {
+        ::ftruncate(obj.file.Get(), static_cast<off_t>(length)) != 0) {
         return false;
     }
-    FileHeader& header = *obj.Header();
+    FileHeader header{};
     header.kind = static_cast<uint32_t>(obj.kind);
     header.flags = obj.manualReset ? kFlagManualReset : 0u;
     header.payloadSize = static_cast<uint32_t>(payloadSize);
-    if (obj.kind == Kind::Mutex && !InitMutex(obj.Payload())) {
+    if (obj.kind == Kind::Mutex && (!MapFile(obj, length) || !InitMutex(obj.Payload()))) {
         return false;
     }
     if (obj.kind == Kind::Event) {
@@ -298,15 +440,17 @@ bool CreateFresh(Object& obj, size_t payloadSize, bool bInitialState) {
             return false;
         }
     }
+    // Written last: a half-made object is never taken for a live one.
     header.magic = kMagic;
-    return true;
+    return WriteHeader(obj, header);
 }
 
-// Opens or creates a named object. *pbExisted tells whether a live object was found (also
-// when that makes a CreateNew fail). Throws only std::bad_alloc.
+// Opens or creates a named object, waiting at most timeoutMs for the directory lock. *pbExisted
+// tells whether a live object was found (also when that makes a CreateNew fail). Throws only
+// std::bad_alloc.
 std::unique_ptr<Object> OpenNamed(Kind kind, const char* pszName, Disposition disposition,
                                   size_t payloadSize, bool bManualReset, bool bInitialState,
-                                  bool* pbExisted) {
+                                  bool* pbExisted, uint32_t timeoutMs = kDirLockMs) {
     if (pbExisted != nullptr) {
         *pbExisted = false;
     }
@@ -326,7 +470,7 @@ std::unique_ptr<Object> OpenNamed(Kind kind, const char* pszName, Disposition di
     }
     // Declared after obj: on a failed return the lock is dropped before obj's destructor
     // takes it again.
-    DirLock lock(obj->dir.Get());
+    DirLock lock(obj->dir.Get(), timeoutMs);
     if (!lock) {
         return nullptr;
     }
@@ -353,6 +497,12 @@ std::unique_ptr<Object> OpenNamed(Kind kind, const char* pszName, Disposition di
             return nullptr;
         }
         obj->file = std::move(found);
+        // A block that a process of this user damaged is put right by whoever maps it anew
+        // (an intact object of another kind is left alone and refused below).
+        if (kind == Kind::Memory && disposition != Disposition::OpenExisting &&
+            !IsIntactOtherKind(*obj, Kind::Memory)) {
+            RestoreMemoryFile(*obj, payloadSize);
+        }
         if (!AttachExisting(*obj, payloadSize)) {
             return nullptr;
         }
@@ -390,12 +540,36 @@ std::mutex& MutexCacheLock() {
     static std::mutex lock;
     return lock;
 }
+
+// Takes the cache lock within timeoutMs, so that a Lock with a short time-out is not held up
+// for long by another thread's open. Tries and sleeps (50 us up to 1 ms) rather than use a
+// timed mutex: the lock is held for an open at most and is rarely contended.
+bool LockCacheWithin(std::unique_lock<std::mutex>& guard, uint32_t timeoutMs) {
+    if (timeoutMs == kInfinite) {
+        guard.lock();
+        return true;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    long pauseNs = 50000;
+    while (!guard.try_lock()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 1000000L);
+    }
+    return true;
+}
 std::map<std::string, std::unique_ptr<Object>>& MutexCache() {
     static std::map<std::string, std::unique_ptr<Object>> cache;
     return cache;
 }
 
-ObjectPtr AcquireMutexObject(const char* pszName) {
+// The handle for the name, opening it if this process has none; waits at most timeoutMs for
+// the locks involved.
+ObjectPtr AcquireMutexObject(const char* pszName, uint32_t timeoutMs) {
     if (!velomix_ipc::IsValidName(pszName)) {
         return nullptr;
     }
@@ -406,12 +580,15 @@ ObjectPtr AcquireMutexObject(const char* pszName) {
     }
     std::string key = std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + '/';
     key += pszName;
-    std::lock_guard<std::mutex> guard(MutexCacheLock());
+    std::unique_lock<std::mutex> guard(MutexCacheLock(), std::defer_lock);
+    if (!LockCacheWithin(guard, timeoutMs)) {
+        return nullptr;
+    }
     auto& cache = MutexCache();
     auto it = cache.find(key);
     if (it == cache.end()) {
         auto obj = OpenNamed(Kind::Mutex, pszName, Disposition::CreateOrOpen,
-                             sizeof(pthread_mutex_t), false, false, nullptr);
+                             sizeof(pthread_mutex_t), false, false, nullptr, timeoutMs);
         if (!obj) {
             return nullptr;
         }
@@ -423,6 +600,7 @@ ObjectPtr AcquireMutexObject(const char* pszName) {
 }
 
 void ReleaseMutexObject(Object* pObject) noexcept {
+    // Held by others only for bounded opens and closes.
     std::lock_guard<std::mutex> guard(MutexCacheLock());
     if (--pObject->references == 0) {
         // Closed under the cache lock, so that a Lock in this process cannot find the handle
@@ -444,7 +622,7 @@ public:
             m_inProcess = std::unique_lock<std::mutex>(obj.setLock);
             m_bLocked = true;
         } else {
-            m_bLocked = m_dirLock.Acquire(obj.dir.Get());
+            m_bLocked = m_dirLock.Acquire(obj.dir.Get(), kDirLockMs);
         }
     }
     explicit operator bool() const noexcept { return m_bLocked; }
@@ -489,6 +667,47 @@ void velomix_ipc::ObjectCloser::operator()(Object* pObject) const noexcept {
     std::unique_ptr<Object> owned(pObject);
 }
 
+#if defined(__SANITIZE_THREAD__)
+namespace {
+int TimedLockByTrying(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+    long pauseNs = 50000;
+    for (;;) {
+        const int rc = ::pthread_mutex_trylock(mutex);
+        if (rc != EBUSY) {
+            return rc;
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+            return ETIMEDOUT;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, 1000000L);
+    }
+}
+} // namespace
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// CQWaitBound
+
+CQWaitBound::CQWaitBound(uint32_t boundMs) noexcept
+    : m_previousMs(t_waitBoundMs), m_bPreviousTimedOut(t_bWaitBoundHit) {
+    t_waitBoundMs = boundMs;
+    t_bWaitBoundHit = false;
+}
+
+CQWaitBound::~CQWaitBound() {
+    t_waitBoundMs = m_previousMs;
+    t_bWaitBoundHit = m_bPreviousTimedOut || t_bWaitBoundHit;
+}
+
+bool CQWaitBound::TimedOut() const noexcept {
+    return t_bWaitBoundHit;
+}
+
 // ---------------------------------------------------------------------------------------------
 // CQNamedMutex
 
@@ -501,7 +720,7 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     }
     ObjectPtr handle;
     try {
-        handle = AcquireMutexObject(m_szName.data());
+        handle = AcquireMutexObject(m_szName.data(), timeoutMs);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -509,6 +728,10 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
         return false;
     }
     pthread_mutex_t* mutex = MutexOf(*handle);
+    const bool bBounded = t_waitBoundMs < timeoutMs;
+    if (bBounded) {
+        timeoutMs = t_waitBoundMs;
+    }
     int rc;
     if (timeoutMs == kInfinite) {
         rc = ::pthread_mutex_lock(mutex);
@@ -523,7 +746,16 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer does not count a timed lock that returns EOWNERDEAD as taken (a try
+        // lock it does) and would then report our unlock: it gets try locks and pauses.
+        rc = TimedLockByTrying(mutex, deadline);
+#else
         rc = ::pthread_mutex_timedlock(mutex, &deadline);
+#endif
+    }
+    if ((rc == ETIMEDOUT || rc == EBUSY) && bBounded) {
+        t_bWaitBoundHit = true;
     }
     if (rc == EOWNERDEAD) {
         // The owner ended while holding it: ours now, as Windows hands over an abandoned mutex.
@@ -583,9 +815,9 @@ ObjectPtr OpenNamedEvent(const char* pszName, Disposition disposition, bool bMan
         return nullptr;
     }
     try {
-        return ObjectPtr(OpenNamed(Kind::Event, pszName, disposition, 0, bManualReset,
-                                   bInitialState, nullptr)
-                             .release());
+        return ObjectPtr(
+            OpenNamed(Kind::Event, pszName, disposition, 0, bManualReset, bInitialState, nullptr)
+                .release());
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -696,6 +928,33 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
 
+// The block's file is never mapped: reads and writes go through the file (the page cache, so
+// they are as coherent between processes as a shared mapping), and a truncated file gives a
+// short read or is extended by a write instead of SIGBUS.
+
+namespace {
+
+// File offset of the block's first byte (its header).
+constexpr off_t kBlockOffset = static_cast<off_t>(kPayloadOffset);
+
+bool ReadBlockBytes(const Object& obj, void* pDst, off_t offset, uint32_t cb) noexcept {
+    ssize_t n;
+    do {
+        n = ::pread(obj.file.Get(), pDst, cb, kBlockOffset + offset);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(cb);
+}
+
+bool WriteBlockBytes(const Object& obj, const void* pSrc, off_t offset, uint32_t cb) noexcept {
+    ssize_t n;
+    do {
+        n = ::pwrite(obj.file.Get(), pSrc, cb, kBlockOffset + offset);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(cb);
+}
+
+} // namespace
+
 bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) noexcept {
     Close();
     if (pszName == nullptr || dwDataSize > UINT32_MAX - 4) {
@@ -708,12 +967,10 @@ bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) 
         if (!obj) {
             return false;
         }
-        uint8_t* view = obj->Payload();
-        if (bCreate) {
-            std::memcpy(view, &dwDataSize, sizeof dwDataSize);
+        if (bCreate && !WriteBlockBytes(*obj, &dwDataSize, 0, sizeof dwDataSize)) {
+            return false;
         }
         m_hMapping = ObjectPtr(obj.release());
-        m_pData = view + 4;
         m_dwDataSize = dwDataSize;
     } catch (const std::bad_alloc&) {
         return false;
@@ -721,18 +978,55 @@ bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) 
     return true;
 }
 
-uint32_t CQShareMemory::Write(const void* pSrc, uint32_t dwOffset, uint32_t cb) noexcept {
-    if (m_pData == nullptr || pSrc == nullptr || dwOffset > m_dwDataSize ||
-        cb > m_dwDataSize - dwOffset) {
+uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const noexcept {
+    if (!m_hMapping || pDst == nullptr || dwOffset > m_dwDataSize || cb > m_dwDataSize - dwOffset) {
         return 0;
     }
-    // A shared mapping is coherent for every process that maps the file: nothing to flush.
-    std::memcpy(m_pData + dwOffset, pSrc, cb);
+    // Through a buffer, so that a short read copies nothing.
+    uint8_t buffer[256];
+    if (cb > sizeof buffer) {
+        return ReadBlockBytes(*m_hMapping, pDst, 4 + off_t{dwOffset}, cb) ? cb : 0;
+    }
+    if (!ReadBlockBytes(*m_hMapping, buffer, 4 + off_t{dwOffset}, cb)) {
+        return 0;
+    }
+    std::memcpy(pDst, buffer, cb);
     return cb;
+}
+
+uint32_t CQShareMemory::Write(const void* pSrc, uint32_t dwOffset, uint32_t cb) noexcept {
+    if (!m_hMapping || pSrc == nullptr || dwOffset > m_dwDataSize || cb > m_dwDataSize - dwOffset) {
+        return 0;
+    }
+    return WriteBlockBytes(*m_hMapping, pSrc, 4 + off_t{dwOffset}, cb) ? cb : 0;
+}
+
+uint32_t CQShareMemory::StoredDataSize() const noexcept {
+    uint32_t size = 0;
+    if (!m_hMapping || !ReadBlockBytes(*m_hMapping, &size, 0, sizeof size)) {
+        return 0;
+    }
+    return size;
+}
+
+bool CQShareMemory::Restore() noexcept {
+    if (!m_hMapping || !RestoreMemoryFile(*m_hMapping, size_t{m_dwDataSize} + 4)) {
+        return false;
+    }
+    return StoredDataSize() == m_dwDataSize ||
+           WriteBlockBytes(*m_hMapping, &m_dwDataSize, 0, sizeof m_dwDataSize);
 }
 
 void CQShareMemory::Close() noexcept {
     m_pData = nullptr;
     m_dwDataSize = 0;
     m_hMapping.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string VelomixNamedObjectsProblem() {
+    std::string problem;
+    OpenObjectDirectory(&problem);
+    return problem;
 }

@@ -224,3 +224,47 @@ void CQShareMemory::Close() noexcept {
     m_dwDataSize = 0;
     m_hMapping.reset();
 }
+
+uint32_t CQShareMemory::Read(void* pDst, uint32_t dwOffset, uint32_t cb) const noexcept {
+    if (m_pData == nullptr || pDst == nullptr || dwOffset > m_dwDataSize ||
+        cb > m_dwDataSize - dwOffset) {
+        return 0;
+    }
+    std::memcpy(pDst, m_pData + dwOffset, cb);
+    return cb;
+}
+
+uint32_t CQShareMemory::StoredDataSize() const noexcept {
+    uint32_t size = 0;
+    if (m_pData != nullptr) {
+        std::memcpy(&size, m_pData - 4, sizeof size);
+    }
+    return size;
+}
+
+bool CQShareMemory::Restore() noexcept {
+    // A paging-file mapping keeps its size; only the header can have been overwritten.
+    if (m_pData == nullptr) {
+        return false;
+    }
+    if (StoredDataSize() != m_dwDataSize) {
+        std::memcpy(m_pData - 4, &m_dwDataSize, sizeof m_dwDataSize);
+        FlushViewOfFile(m_pData - 4, sizeof m_dwDataSize);
+    }
+    return true;
+}
+
+std::string VelomixNamedObjectsProblem() {
+    return std::string(); // the session's kernel namespace is the user's own
+}
+
+// Creating, opening and setting named objects do not wait for other processes here, and every
+// lock is given its own time-out: there is nothing to bound.
+CQWaitBound::CQWaitBound(uint32_t boundMs) noexcept
+    : m_previousMs(boundMs), m_bPreviousTimedOut(false) {}
+
+CQWaitBound::~CQWaitBound() = default;
+
+bool CQWaitBound::TimedOut() const noexcept {
+    return false;
+}

@@ -2,13 +2,15 @@
 // 24-byte shared block. Both ends (the filter's control server and a control program) use
 // these definitions; the names and the layout are a published protocol and never change.
 //
-// Protocol, as the filter side keeps it:
+// Protocol, as the filter side keeps it (written out for third parties, with the confirm
+// sequence and the time-outs, in docs/control-channel.md; CVelomixClient implements it):
 // - read the values: lock "VELFilter_MUTEX", read block bytes 4..23, unlock;
 // - request values: lock, write all three fields, unlock, then open "VELFilter_SVR" and set
 //   it; the serving filter applies all three (unchanged fields must be written unchanged);
 // - "VELFilter_CLI" (if a control program created it) is set after every publication of
-//   any filter; "VELFilter_CONSVR" when a filter starts serving; "VELFilter_DCONSVR" when a
-//   filter is destroyed.
+//   any filter; "VELFilter_CONSVR" when a filter starts serving (also when it takes over from
+//   one that left); "VELFilter_DCONSVR" when a filter is destroyed. Each is auto-reset and
+//   wakes one waiter: a client confirms by reading the block, not by counting signals.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +38,7 @@ constexpr char kVelomixDepartureEventName[] = "VELFilter_DCONSVR";
 // with memcpy or CQShareMemory::Read/Write, never through a pointer to a member.
 struct VelomixSharedBlock {
     uint32_t dwDataSize; // bytes after this header: 20, written by every filter that maps it
+                         // and again at every publication and request
     double dTempo;       // tempo factor, 1.0 normal
     double dRate;        // rate factor, 1.0 normal
     int32_t nPitch;      // pitch shift in semitones, 0 none

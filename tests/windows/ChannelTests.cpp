@@ -1,11 +1,16 @@
 // The cross-process channel on the real platform: a holder of "VELFilter_MUTEX" that dies
 // without releasing it leaves an abandoned mutex, which the next waiter takes over, so the
-// filters keep publishing and serving.
+// filters keep publishing and serving; a holder that hangs delays nothing for long; a damaged
+// size field is restored; a remaining filter takes over serving.
+#include <chrono>
+#include <cstdio>
+
 #include "Harness.h"
 #include "IVelomixProp.h"
 #include "NamedObjects.h"
 #include "SharedBlock.h"
 #include "Support.h"
+#include "VelomixClient.h"
 
 namespace {
 
@@ -33,12 +38,57 @@ bool AbandonTheMutex() {
 }
 
 double BlockTempo() {
-    CQShareMemory block;
-    double tempo = 0;
-    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize) ||
-        block.Read(&tempo, kVelomixTempoOffset, sizeof tempo) != sizeof tempo)
-        return -1;
-    return tempo;
+    CVelomixClient client;
+    VelomixValues values;
+    return client.Read(values, 5000) == VelomixStatus::Ok ? values.dTempo : -1;
+}
+
+// Holds the named mutex on a thread of its own, as a control program that hangs would, until
+// Release.
+class CMutexHolder {
+public:
+    CMutexHolder()
+        : m_locked(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          m_release(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        m_thread = CreateThread(nullptr, 0, &CMutexHolder::Body, this, 0, nullptr);
+    }
+    ~CMutexHolder() {
+        Release();
+        CloseHandle(m_locked);
+        CloseHandle(m_release);
+    }
+    CMutexHolder(const CMutexHolder&) = delete;
+    CMutexHolder& operator=(const CMutexHolder&) = delete;
+
+    bool WaitLocked() { return m_thread && WaitForSingleObject(m_locked, 10000) == WAIT_OBJECT_0; }
+    void Release() {
+        if (m_thread) {
+            SetEvent(m_release);
+            WaitForSingleObject(m_thread, INFINITE);
+            CloseHandle(m_thread);
+            m_thread = nullptr;
+        }
+    }
+
+private:
+    static DWORD WINAPI Body(void* pParam) {
+        CMutexHolder& self = *static_cast<CMutexHolder*>(pParam);
+        CQNamedMutex mutex(kVelomixMutexName);
+        if (!mutex.Lock(10000))
+            return 1;
+        SetEvent(self.m_locked);
+        WaitForSingleObject(self.m_release, INFINITE);
+        mutex.Unlock();
+        return 0;
+    }
+    HANDLE m_locked;
+    HANDLE m_release;
+    HANDLE m_thread = nullptr;
+};
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 } // namespace
@@ -72,5 +122,111 @@ VMX_TEST(channel, an_abandoned_mutex_is_taken_over) {
     CHECK(BlockTempo() == 0.75, "the setter after the holder died publishes: %g", BlockTempo());
     prop.Reset();
     filter.Reset();
+    CHECK_HR(S_OK, module.CanUnloadNow());
+}
+
+VMX_TEST(channel, a_hanging_mutex_holder_stalls_no_filter) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    ComPtr<IBaseFilter> filter = module.CreateFilter();
+    REQUIRE(filter, "a filter is made");
+    ComPtr<IVelomixProp> prop;
+    REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
+    CVelomixClient client;
+    REQUIRE(client.Listen(), "the notice events are made");
+    {
+        CMutexHolder holder;
+        REQUIRE(holder.WaitLocked(), "another thread holds the mutex");
+        auto start = std::chrono::steady_clock::now();
+        ComPtr<IBaseFilter> other = module.CreateFilter();
+        const double createMs = MsSince(start);
+        CHECK(other, "a filter is made while the mutex is held");
+        start = std::chrono::steady_clock::now();
+        CHECK_HR(S_OK, prop->SetTempo(1.5));
+        CHECK_HR(S_OK, prop->SetTempo(1.25));
+        const double setterMs = MsSince(start) / 2;
+        start = std::chrono::steady_clock::now();
+        other.Reset();
+        const double destroyMs = MsSince(start);
+        std::printf("measured: mutex held elsewhere: filter made in %.1f ms, setter %.1f ms, "
+                    "filter destroyed in %.1f ms\n",
+                    createMs, setterMs, destroyMs);
+        CHECK(setterMs < 500 && createMs < 1000 && destroyMs < 1000,
+              "bounded: made %.1f ms, setter %.1f ms, destroyed %.1f ms", createMs, setterMs,
+              destroyMs);
+    }
+    // Released: the server thread publishes the newest values.
+    VelomixValues values{0, 0, 0};
+    bool bRead = false;
+    while (values.dTempo != 1.25) {
+        // The other filter's departure may come first.
+        const VelomixNotice notice = client.WaitForChange(10000, &values, &bRead);
+        REQUIRE(notice != VelomixNotice::Timeout && notice != VelomixNotice::Failed,
+                "the newest values reach the block: %g", values.dTempo);
+    }
+    prop.Reset();
+    filter.Reset();
+    CHECK_HR(S_OK, module.CanUnloadNow());
+}
+
+VMX_TEST(channel, a_damaged_size_field_is_restored) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    CQNamedEvent evArrival;
+    REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+    ComPtr<IBaseFilter> filter = module.CreateFilter();
+    REQUIRE(filter && evArrival.Wait(10000), "a filter is made and serves");
+    ComPtr<IVelomixProp> prop;
+    REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
+    {
+        CQShareMemory scribbler; // writes its own size into the field
+        REQUIRE(scribbler.Create(kVelomixBlockName, 7), "the block is mapped with size 7");
+    }
+    CVelomixClient client;
+    VelomixValues values;
+    CHECK(client.Read(values, 5000) == VelomixStatus::Damaged, "the field reads damaged");
+    CHECK_HR(S_OK, prop->SetPitch(5));
+    CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.nPitch == 5,
+          "the next publication restored it: pitch %d", static_cast<int>(values.nPitch));
+    // A request restores it too.
+    {
+        CQShareMemory scribbler;
+        REQUIRE(scribbler.Create(kVelomixBlockName, 3), "the block is mapped with size 3");
+    }
+    CHECK(client.Request(VelomixValues{2.0, 1.0, 5}, 5000) == VelomixStatus::Ok,
+          "a request is served and confirmed");
+    CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.dTempo == 2.0,
+          "restored by the request: tempo %g", values.dTempo);
+    prop.Reset();
+    filter.Reset();
+    CHECK_HR(S_OK, module.CanUnloadNow());
+}
+
+VMX_TEST(channel, a_remaining_filter_takes_over_serving) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    CQNamedEvent evArrival;
+    REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+    ComPtr<IBaseFilter> first = module.CreateFilter();
+    REQUIRE(first && evArrival.Wait(10000), "the first filter serves");
+    ComPtr<IBaseFilter> second = module.CreateFilter();
+    REQUIRE(second, "a second filter is made");
+    ComPtr<IVelomixProp> prop;
+    REQUIRE_HR(S_OK, second->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
+    const auto start = std::chrono::steady_clock::now();
+    first.Reset();
+    REQUIRE(evArrival.Wait(10000), "the second filter takes over");
+    std::printf("measured: take-over %.1f ms after the serving filter left\n", MsSince(start));
+    CVelomixClient client;
+    CHECK(client.Request(VelomixValues{1.0, 1.5, 0}, 5000) == VelomixStatus::Ok,
+          "the new server confirms a request");
+    double rate = 0;
+    CHECK_HR(S_OK, prop->GetRate(&rate));
+    CHECK(rate == 1.5, "the remaining filter took it: %g", rate);
+    prop.Reset();
+    second.Reset();
     CHECK_HR(S_OK, module.CanUnloadNow());
 }

@@ -10,9 +10,8 @@
 #include <system_error>
 
 #include "Interrupt.h"
-#include "NamedObjects.h"
 #include "NumberText.h"
-#include "SharedBlock.h"
+#include "VelomixClient.h"
 
 namespace {
 
@@ -44,7 +43,8 @@ const char kUsage[] =
     "      Print 'watching' once listening, then one line per change of the values\n"
     "      ('change'), filter starting to serve ('arrival') and filter going away\n"
     "      ('departure'), until interrupted (SIGINT/SIGTERM, Ctrl+C): exit status 0.\n"
-    "      Programs waiting at once share these notifications: each goes to one of them.\n"
+    "      Changes are also seen when another program took their notification: the\n"
+    "      values are read at least every 100 ms.\n"
     "  --help, --version\n"
     "\n"
     "Options:\n"
@@ -58,15 +58,7 @@ const char kUsage[] =
     "Exit status: 0 success; 1 failure (no filter running or serving, time-out, channel\n"
     "error); 2 usage error.\n";
 
-struct SpeedValues {
-    double dTempo = 1.0;
-    double dRate = 1.0;
-    int32_t nPitch = 0;
-
-    bool operator==(const SpeedValues& other) const {
-        return dTempo == other.dTempo && dRate == other.dRate && nPitch == other.nPitch;
-    }
-};
+using SpeedValues = VelomixValues;
 
 struct Options {
     std::string command;
@@ -187,120 +179,61 @@ void PrintValues(const SpeedValues& values, bool bJson, const char* pszEvent = n
     std::fflush(stdout);
 }
 
-enum class BlockResult { Ok, NoFilter, Busy };
-
-// Reads the three values; the caller holds the mutex.
-BlockResult ReadLocked(const CQShareMemory& block, SpeedValues& values) {
-    // The header is 20 from the first filter's mapping on; 0 means no filter wrote yet.
-    if (block.StoredDataSize() != kVelomixBlockDataSize ||
-        block.Read(&values.dTempo, kVelomixTempoOffset, sizeof values.dTempo) == 0 ||
-        block.Read(&values.dRate, kVelomixRateOffset, sizeof values.dRate) == 0 ||
-        block.Read(&values.nPitch, kVelomixPitchOffset, sizeof values.nPitch) == 0) {
-        return BlockResult::NoFilter;
+// The message for a status other than Ok; exit status 1.
+int ReportStatus(const CVelomixClient& client, VelomixStatus status) {
+    switch (status) {
+    case VelomixStatus::NoChannel:
+        return Fail(client.Problem().c_str());
+    case VelomixStatus::NoFilter:
+        return Fail(
+            "no filter is running (no shared block \"VELFilter_MEM\" with a filter's values)");
+    case VelomixStatus::Damaged:
+        return Fail("the shared block \"VELFilter_MEM\" is damaged (its size field is wrong); a "
+                    "running filter restores it at its next change or request");
+    case VelomixStatus::NotServing:
+        return Fail("no filter serves requests (no event \"VELFilter_SVR\")");
+    case VelomixStatus::Busy:
+        return Fail("timed out waiting for the channel's mutex \"VELFilter_MUTEX\"");
+    default:
+        return Fail("the control channel failed");
     }
-    return BlockResult::Ok;
-}
-
-BlockResult ReadValues(const CQShareMemory& block, uint32_t timeoutMs, SpeedValues& values) {
-    CQNamedMutex mutex(kVelomixMutexName);
-    CQNamedMutex::Guard guard = mutex.Acquire(timeoutMs);
-    if (!guard) {
-        return BlockResult::Busy;
-    }
-    return ReadLocked(block, values);
-}
-
-int ReportBlockResult(BlockResult result) {
-    return Fail(result == BlockResult::Busy
-                    ? "timed out waiting for the channel's mutex \"VELFilter_MUTEX\""
-                    : "the shared block \"VELFilter_MEM\" holds no filter's values");
 }
 
 int RunGet(const Options& options) {
-    CQShareMemory block;
-    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
-        return Fail("no filter is running (no shared block \"VELFilter_MEM\")");
-    }
-    SpeedValues values;
-    const BlockResult result = ReadValues(block, options.timeoutMs, values);
-    if (result != BlockResult::Ok) {
-        return ReportBlockResult(result);
+    CVelomixClient client;
+    VelomixValues values;
+    const VelomixStatus status = client.Read(values, options.timeoutMs);
+    if (status != VelomixStatus::Ok) {
+        return ReportStatus(client, status);
     }
     PrintValues(values, options.bJson);
     return kExitOk;
 }
 
 int RunSet(const Options& options) {
-    CQShareMemory block;
-    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
-        return Fail("no filter is running (no shared block \"VELFilter_MEM\")");
-    }
-    // Checked before anything is written: a request nobody serves would stay in the block
-    // as if it were in force.
-    CQNamedEvent evRequest;
-    if (!evRequest.OpenExisting(kVelomixRequestEventName, false, false)) {
-        return Fail("no filter serves requests (no event \"VELFilter_SVR\")");
-    }
-    // Exists before the request is written, so no notification of it can be missed.
-    CQNamedEvent evChange;
-    if (!evChange.Create(kVelomixChangeEventName, false, false)) {
-        return Fail("cannot create the notification event \"VELFilter_CLI\"");
-    }
-
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
-    SpeedValues request;
-    {
-        CQNamedMutex mutex(kVelomixMutexName);
-        CQNamedMutex::Guard guard = mutex.Acquire(options.timeoutMs);
-        if (!guard) {
-            return ReportBlockResult(BlockResult::Busy);
-        }
-        SpeedValues current;
-        if (ReadLocked(block, current) != BlockResult::Ok) {
-            return ReportBlockResult(BlockResult::NoFilter);
+    CVelomixClient client;
+    VelomixValues request = options.values;
+    if (!options.bTempo || !options.bRate || !options.bPitch) {
+        // Fields not given stay as the block shows them; the request carries all three.
+        VelomixValues current;
+        const VelomixStatus status = client.Read(current, options.timeoutMs);
+        if (status != VelomixStatus::Ok && status != VelomixStatus::Damaged) {
+            return ReportStatus(client, status);
         }
         request.dTempo = options.bTempo ? options.values.dTempo : current.dTempo;
         request.dRate = options.bRate ? options.values.dRate : current.dRate;
         request.nPitch = options.bPitch ? options.values.nPitch : current.nPitch;
-        if (request == current) {
-            // The filter would change nothing and announce nothing.
-            guard.Release();
-            PrintValues(current, options.bJson);
-            return kExitOk;
-        }
-        // Publications set the event under this mutex: any signal from now on follows the
-        // request, and a pending one must not be taken for its answer.
-        evChange.Wait(0);
-        block.Write(&request.dTempo, kVelomixTempoOffset, sizeof request.dTempo);
-        block.Write(&request.dRate, kVelomixRateOffset, sizeof request.dRate);
-        block.Write(&request.nPitch, kVelomixPitchOffset, sizeof request.nPitch);
     }
-    if (!evRequest.Set()) {
-        return Fail("cannot signal the request event \"VELFilter_SVR\"");
+    VelomixValues now;
+    const VelomixStatus status = client.Request(request, options.timeoutMs, &now);
+    if (status == VelomixStatus::Ok) {
+        PrintValues(now, options.bJson);
+        return kExitOk;
     }
-
-    // A request changing several values is published once per value; it is in force when a
-    // publication shows all of it. Until one comes, the block only holds the request itself.
-    SpeedValues now;
-    bool bPublished = false;
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || !evChange.Wait(static_cast<uint32_t>(left))) {
-            break;
-        }
-        const BlockResult result = ReadValues(block, options.timeoutMs, now);
-        if (result != BlockResult::Ok) {
-            return ReportBlockResult(result);
-        }
-        bPublished = true;
-        if (now == request) {
-            PrintValues(now, options.bJson);
-            return kExitOk;
-        }
+    if (status != VelomixStatus::Timeout) {
+        return ReportStatus(client, status);
     }
-    if (!bPublished) {
+    if (now == request) {
         std::fprintf(stderr, "velomixctl: the filter did not take the request within %u ms\n",
                      static_cast<unsigned>(options.timeoutMs));
     } else {
@@ -328,37 +261,37 @@ int RunWatch(const Options& options) {
     if (!interrupt.IsOpen()) {
         return Fail("cannot catch interrupts");
     }
-    CQNamedEvent evChange;
-    CQNamedEvent evArrival;
-    CQNamedEvent evDeparture;
-    if (!evChange.Create(kVelomixChangeEventName, false, false) ||
-        !evArrival.Create(kVelomixArrivalEventName, false, false) ||
-        !evDeparture.Create(kVelomixDepartureEventName, false, false)) {
-        return Fail("cannot create the notification events");
+    CVelomixClient client;
+    if (!client.Listen()) {
+        return Fail(client.Problem().empty() ? "cannot create the notification events"
+                                             : client.Problem().c_str());
     }
+    // Changes are told against what the block holds now.
+    VelomixValues last;
+    client.Read(last, kDefaultTimeoutMs);
     // Tells whoever starts or runs this program that it listens now.
     PrintEvent("watching", options.bJson);
     for (;;) {
-        const int result = CQNamedEvent::WaitAny(
-            {&interrupt.Event(), &evChange, &evArrival, &evDeparture}, kInfinite);
-        if (result == 0) {
+        bool bRead = false;
+        switch (client.WaitForChange(kInfinite, &last, &bRead, &interrupt.Event())) {
+        case VelomixNotice::Extra:
             return kExitOk;
-        }
-        if (result == 1) {
-            // Opened per change, so that watching keeps no block alive after the filters.
-            CQShareMemory block;
-            SpeedValues values;
-            if (block.Open(kVelomixBlockName, kVelomixBlockDataSize) &&
-                ReadValues(block, kDefaultTimeoutMs, values) == BlockResult::Ok) {
-                PrintValues(values, options.bJson, "change");
+        case VelomixNotice::Change:
+            if (bRead) {
+                PrintValues(last, options.bJson, "change");
             } else {
                 PrintEvent("change", options.bJson);
             }
-        } else if (result == 2) {
+            break;
+        case VelomixNotice::Arrival:
             PrintEvent("arrival", options.bJson);
-        } else if (result == 3) {
+            break;
+        case VelomixNotice::Departure:
             PrintEvent("departure", options.bJson);
-        } else {
+            break;
+        case VelomixNotice::Timeout:
+            break;
+        default:
             return Fail("waiting for the notification events failed");
         }
     }

@@ -29,8 +29,8 @@ void Say(const std::string& line) {
 
 // filter: a Velomix filter made by the module's class factory in this process. Commands on
 // stdin: "get" prints "TEMPO RATE PITCH"; "tempo F", "rate F", "pitch N" call the setter and
-// print its result. End of input releases the filter; the exit code is 0 only when the module
-// then has no object left.
+// print its result; "another" makes a second filter and releases it again. End of input releases
+// the filter; the exit code is 0 only when the module then has no object left.
 int FilterRole(const std::vector<std::string>&) {
     CModuleLoader module;
     if (!module.Load(VELOMIX_MODULE_PATH)) {
@@ -64,7 +64,16 @@ int FilterRole(const std::vector<std::string>&) {
                 Say(text);
                 continue;
             }
-            if (line.rfind("tempo ", 0) == 0) {
+            if (line == "another") {
+                ComPtr<IClassFactory> again;
+                ComPtr<IBaseFilter> other;
+                hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                           reinterpret_cast<void**>(&again));
+                if (SUCCEEDED(hr)) {
+                    hr = again->CreateInstance(nullptr, IID_IBaseFilter,
+                                               reinterpret_cast<void**>(&other));
+                }
+            } else if (line.rfind("tempo ", 0) == 0) {
                 hr = prop->SetTempo(std::strtod(line.c_str() + 6, nullptr));
             } else if (line.rfind("rate ", 0) == 0) {
                 hr = prop->SetRate(std::strtod(line.c_str() + 5, nullptr));

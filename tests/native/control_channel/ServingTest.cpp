@@ -3,7 +3,9 @@
 // request event or dies holding the mutex, and that another user reaches none of it.
 #include "ControlChannelTest.h"
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <future>
 
 #include <unistd.h>
@@ -90,7 +92,7 @@ TEST_F(ControlChannelTest, FilterInAnotherProcessPublishesButDoesNotServe) {
     EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{0.5, 1.0, -2}));
 }
 
-TEST_F(ControlChannelTest, PublishingFilterNeverTakesOverFromAKilledServer) {
+TEST_F(ControlChannelTest, PublishingFilterTakesOverFromAKilledServer) {
     CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
     auto server = ChildProcess::StartRole("filter");
     ASSERT_TRUE(server && server->WaitForLine("started")) << (server ? server->Stderr() : "");
@@ -102,20 +104,24 @@ TEST_F(ControlChannelTest, PublishingFilterNeverTakesOverFromAKilledServer) {
     EXPECT_EQ(Ask(*server, "get"), "3 1 0");
     EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.0, 1.0, 0}));
 
-    // Killed: its request event goes with it, and the filter left here does not take over.
+    // Killed: its request event goes with it, and the filter left here takes over.
+    const auto start = std::chrono::steady_clock::now();
     server->Signal(SIGKILL);
     EXPECT_EQ(server->Wait(), 128 + SIGKILL);
-    EXPECT_EQ(Ctl({"set", "--tempo", "2"}), 1);
-    EXPECT_NE(Err().find("no filter serves requests"), std::string::npos) << Err();
-    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.0, 1.0, 0}));
-
-    // A filter started now serves.
-    ComPtr<IBaseFilter> next = CreateFilter();
-    ASSERT_TRUE(next && evArrival.Wait(kHangMs));
-    ComPtr<IVelomixProp> nextProp = Prop(next.Get());
+    ASSERT_TRUE(evArrival.Wait(kHangMs)) << "no filter took over from the killed one";
+    std::printf("[ measured ] take-over %.1f ms after the serving filter's process was killed\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
     EXPECT_EQ(Ctl({"set", "--tempo", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(nextProp.Get()), (ChannelValues{2.0, 1.0, 0}));
-    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{2.0, 1.0, 0}));
+
+    // A filter started now only publishes.
+    ComPtr<IBaseFilter> next = CreateFilter();
+    ASSERT_TRUE(next);
+    ComPtr<IVelomixProp> nextProp = Prop(next.Get());
+    EXPECT_EQ(Ctl({"set", "--tempo", "1.5"}), 0) << Err();
+    EXPECT_EQ(ValuesOf(nextProp.Get()), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.5, 1.0, 0}));
 }
 
 TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromServing) {
@@ -132,15 +138,13 @@ TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromS
     ASSERT_HR(S_OK, prop->SetTempo(1.5));
     EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.5, 1.0, 0}));
 
-    // Killed while holding it: the event is gone, a new filter serves.
+    // Killed while holding it: the event is gone, and the filter takes over serving.
+    CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
     holder->Signal(SIGKILL);
     EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
-    ComPtr<IBaseFilter> next = CreateServingFilter();
-    ASSERT_TRUE(next);
-    ComPtr<IVelomixProp> nextProp = Prop(next.Get());
+    ASSERT_TRUE(evArrival.Wait(kHangMs)) << "no filter serves after the holder died";
     EXPECT_EQ(Ctl({"set", "--rate", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(nextProp.Get()), (ChannelValues{1.0, 2.0, 0}));
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.5, 2.0, 0}));
 }
 
 TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWorking) {
@@ -152,21 +156,20 @@ TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWor
     ASSERT_HR(S_OK, c.graph->Run());
     ASSERT_TRUE(tone.WaitForReceived(10));
 
+    CHANNEL_EVENT(evChange, kVelomixChangeEventName);
     auto holder = ChildProcess::StartRole("hold-mutex", {kVelomixMutexName});
     ASSERT_TRUE(holder && holder->WaitForLine("locked"));
     {
-        Watchdog watchdog("a setter after the mutex holder was killed", 60000);
-        // The setter's publication waits for the mutex (and the streaming thread for the
-        // setter's speed lock) as long as the holder lives.
-        IVelomixProp* pProp = c.prop.Get();
-        auto setter = std::async(std::launch::async, [pProp] { return pProp->SetTempo(2.0); });
-        EXPECT_EQ(setter.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
-            << "a setter published without the mutex";
+        Watchdog watchdog("a setter while the mutex holder lives", 60000);
+        // The setter does not wait for the holder (nor the streaming thread for the setter's
+        // speed lock): its publication is left to the server thread.
+        EXPECT_HR(S_OK, c.prop->SetTempo(2.0));
         holder->Signal(SIGKILL);
         EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
-        EXPECT_HR(S_OK, setter.get());
     }
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{2.0, 1.0, 0}));
+    // The server thread takes the abandoned mutex over and publishes.
+    EXPECT_TRUE(WaitUntilInForce(evChange, c.prop.Get(), ChannelValues{2.0, 1.0, 0}))
+        << SharedBlockValues();
     // Streaming goes on, at the new tempo.
     const size_t from = tone.Received() + 3;
     ASSERT_TRUE(tone.WaitForReceived(from + 200));
@@ -202,10 +205,11 @@ TEST_F(ControlChannelTest, AnotherUserReachesNoFilter) {
     ASSERT_HR(S_OK, prop->SetTempo(1.5));
     ASSERT_EQ(Ctl({"get"}), 0) << "this user reaches it: " << Err();
 
-    // The other user's velomixctl, pointed at this user's object directory.
+    // The other user's velomixctl, pointed at this user's object directory, is told whose it is.
     EXPECT_EQ(RunRole("as-user", {std::to_string(kOther), ctl, "get"}), 1) << Out() << Err();
     EXPECT_EQ(Out(), "");
-    EXPECT_NE(Err().find("no filter is running"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("belongs to user id 0, not to this user (65534)"), std::string::npos)
+        << Err();
     EXPECT_EQ(RunRole("as-user", {std::to_string(kOther), ctl, "set", "--tempo", "2"}), 1)
         << Out() << Err();
     EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.5, 1.0, 0}));

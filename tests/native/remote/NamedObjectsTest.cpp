@@ -533,6 +533,31 @@ TEST_F(ObjectDirectoryTest, DirectoryOthersCouldReachIsRefused) {
     unlink(link.c_str());
 }
 
+TEST_F(ObjectDirectoryTest, StalledLockHolderDelaysCallsOnlyForTheirBound) {
+    CQNamedEvent event;
+    ASSERT_TRUE(event.Create("E", false, false));
+    auto holder = ChildProcess::StartRole("hold-dir-lock", {IpcDir()});
+    ASSERT_TRUE(holder && holder->WaitForLine("locked"));
+    {
+        // A caller that must not be held up bounds the wait itself.
+        CQWaitBound bound(5);
+        CQNamedEvent other;
+        EXPECT_FALSE(other.OpenExisting("E", false, false));
+        EXPECT_TRUE(bound.TimedOut());
+        CQNamedMutex mutex("M");
+        EXPECT_FALSE(mutex.Lock(kInfinite)) << "the bound holds for a lock without time-out too";
+    }
+    // Otherwise the call gives up after its own bound.
+    CQNamedEvent other;
+    EXPECT_FALSE(other.OpenExisting("E", false, false));
+    CQNamedMutex mutex("M");
+    EXPECT_FALSE(mutex.Lock(50));
+    holder->CloseStdin();
+    EXPECT_EQ(holder->Wait(), 0);
+    EXPECT_TRUE(other.OpenExisting("E", false, false));
+    EXPECT_TRUE(mutex.Lock(0));
+}
+
 TEST_F(ObjectDirectoryTest, AnotherUserCannotReachTheObjects) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to run a process as another user";

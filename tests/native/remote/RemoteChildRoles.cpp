@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -41,6 +44,35 @@ int HoldMutex(const std::vector<std::string>& args) {
     Say("locked");
     WaitForStdinEnd();
     mutex.Unlock();
+    return 0;
+}
+
+// hold-mutex-stopped NAME: locks the mutex, says "locked" and stops itself (SIGSTOP), as a
+// control program stopped by Ctrl-Z or a debugger; once continued it unlocks, says "released"
+// and waits for the end of stdin.
+int HoldMutexStopped(const std::vector<std::string>& args) {
+    CQNamedMutex mutex(args.at(0).c_str());
+    if (!mutex.Lock()) {
+        return 3;
+    }
+    Say("locked");
+    raise(SIGSTOP);
+    mutex.Unlock();
+    Say("released");
+    WaitForStdinEnd();
+    return 0;
+}
+
+// hold-dir-lock DIR: takes the object directory's lock, as a process stopped in the middle of
+// creating or opening an object would hold it, until the end of stdin.
+int HoldDirLock(const std::vector<std::string>& args) {
+    const int fd = open(args.at(0).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        return 3;
+    }
+    Say("locked");
+    WaitForStdinEnd();
+    close(fd);
     return 0;
 }
 
@@ -182,6 +214,12 @@ int Foreign(const std::vector<std::string>& args) {
 int RunRemoteRole(const std::string& name, const std::vector<std::string>& args) {
     if (name == "hold-mutex") {
         return HoldMutex(args);
+    }
+    if (name == "hold-mutex-stopped") {
+        return HoldMutexStopped(args);
+    }
+    if (name == "hold-dir-lock") {
+        return HoldDirLock(args);
     }
     if (name == "hold-event") {
         return HoldEvent(args);

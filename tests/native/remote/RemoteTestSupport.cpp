@@ -20,6 +20,7 @@
 
 #include "NamedObjects.h"
 #include "SharedBlock.h"
+#include "VelomixClient.h"
 
 extern char** environ;
 
@@ -482,9 +483,11 @@ bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
 }
 
 bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int32_t nPitch) {
+    CVelomixClient client;
+    const VelomixValues want{dTempo, dRate, nPitch};
     for (;;) {
-        BlockValues now;
-        if (ReadBlock(now) && now.dTempo == dTempo && now.dRate == dRate && now.nPitch == nPitch) {
+        VelomixValues now;
+        if (client.Read(now, kHangMs) == VelomixStatus::Ok && now == want) {
             return true;
         }
         if (!evChange.Wait(kHangMs)) {
