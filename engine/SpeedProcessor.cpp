@@ -3,6 +3,7 @@
 #include "SampleConvert.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -80,6 +81,27 @@ bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
     return channels >= 1 && channels <= kMaxChannels && samplesPerSec > 0 &&
            samplesPerSec <= kMaxSampleRate &&
            FindSampleConverter(bitsPerSample, floatSamples) != nullptr;
+}
+
+bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
+                                        int32_t pitchSemiTones) {
+    if (!IsUsableChangePercent(tempoPercent) || !IsUsableChangePercent(ratePercent) ||
+        pitchSemiTones < -kMaxPitchSemiTones || pitchSemiTones > kMaxPitchSemiTones) {
+        return false;
+    }
+    // 2^(pitch/12) as whole octaves (an exact power of two) times what is left, so that at
+    // whole octaves the products below are exact and the bounds hold to the last percent.
+    const int32_t octaves = (pitchSemiTones >= 0 ? pitchSemiTones : pitchSemiTones - 11) / 12;
+    const int32_t semitones = pitchSemiTones - 12 * octaves; // 0..11
+    const double shift = std::ldexp(std::exp2(semitones / 12.0), octaves);
+    // Factors in hundredths (exact integers), bounds likewise: 1/50 is 2, 50 is 5000.
+    const double tempo = 100.0 + tempoPercent;
+    const double rate = 100.0 + ratePercent;
+    const double low = 100.0 / kMaxStageFactor;
+    const double high = 100.0 * kMaxStageFactor;
+    const double stretch = tempo / shift;
+    const double resample = rate * shift;
+    return stretch >= low && stretch <= high && resample >= low && resample <= high;
 }
 
 bool CSpeedProcessor::Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
@@ -163,7 +185,7 @@ template <class Call> bool CSpeedProcessor::ApplyChange(Call call) {
 }
 
 bool CSpeedProcessor::ChangeTempo(int32_t percent) {
-    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(percent, m_nRateChange, m_nPitchSemiTones)) {
         return false;
     }
     m_nTempoChange = percent;
@@ -172,7 +194,7 @@ bool CSpeedProcessor::ChangeTempo(int32_t percent) {
 }
 
 bool CSpeedProcessor::ChangeRate(int32_t percent) {
-    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, percent, m_nPitchSemiTones)) {
         return false;
     }
     m_nRateChange = percent;
@@ -181,12 +203,28 @@ bool CSpeedProcessor::ChangeRate(int32_t percent) {
 }
 
 bool CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
-    if (!m_pSoundTouch || semitones < -kMaxPitchSemiTones || semitones > kMaxPitchSemiTones) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, m_nRateChange, semitones)) {
         return false;
     }
     m_nPitchSemiTones = semitones;
     return ApplyChange([semitones](soundtouch::SoundTouch& st) {
         st.setPitchSemiTones(static_cast<int>(semitones));
+    });
+}
+
+bool CSpeedProcessor::ChangeSpeed(int32_t tempoPercent, int32_t ratePercent,
+                                  int32_t pitchSemiTones) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(tempoPercent, ratePercent, pitchSemiTones)) {
+        return false;
+    }
+    m_nTempoChange = tempoPercent;
+    m_nRateChange = ratePercent;
+    m_nPitchSemiTones = pitchSemiTones;
+    // Between these calls the engine only recomputes its parameters; it processes nothing.
+    return ApplyChange([=](soundtouch::SoundTouch& st) {
+        st.setTempoChange(static_cast<double>(tempoPercent));
+        st.setRateChange(static_cast<double>(ratePercent));
+        st.setPitchSemiTones(static_cast<int>(pitchSemiTones));
     });
 }
 

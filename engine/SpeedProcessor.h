@@ -42,6 +42,15 @@ public:
     static constexpr int32_t kMinChangePercent = -99;
     static constexpr int32_t kMaxChangePercent = 4900;
     static constexpr int32_t kMaxPitchSemiTones = 60;
+    // The speed envelope. The engine does a pitch shift p = 2^(pitch / 12) by a time stretch at
+    // the effective tempo T = tempo / p followed (or preceded) by a resampling at the effective
+    // rate R = rate x p (tempo and rate as factors). Its work per input second grows with how
+    // far either stage goes: T = 1/640 makes the stretch produce 640 times the input before
+    // the resampler throws most of it away, and T = 1600 makes it hold minutes of input
+    // before it delivers anything. Both T and R must lie within 1/kMaxStageFactor ..
+    // kMaxStageFactor, the span a single tempo or rate factor covers; every value alone (the
+    // others at normal) and any tempo with any rate at pitch 0 lie inside.
+    static constexpr int32_t kMaxStageFactor = 50;
     // An anti-alias filter length the engine refuses (not a positive multiple of 8) or that would
     // cost too much per sample (above kMaxAntiAliasLength taps) is replaced by
     // kFallbackAntiAliasLength.
@@ -58,6 +67,13 @@ public:
     // integer PCM of 8 (unsigned), 16, 24 or 32 bits (signed), or IEEE float of 32 bits.
     static bool SupportsFormat(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
                                bool floatSamples);
+
+    // True when the change values (tempo and rate in whole percent as for ChangeTempo and
+    // ChangeRate, pitch in semitones) are each in range and together inside the speed envelope:
+    // T = (1 + tempo/100) / 2^(pitch/12) and R = (1 + rate/100) x 2^(pitch/12) both within
+    // 1/kMaxStageFactor .. kMaxStageFactor. Exact where the pitch is whole octaves.
+    static bool IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
+                                  int32_t pitchSemiTones);
 
     // Releases everything (Free) and builds a new engine for the format, in any state. The result
     // is inactive with an empty ring. quickSeek and antiAliasFilter switch the engine's options;
@@ -78,11 +94,17 @@ public:
     // is stale. They take effect at the next ProcessInput.
     // Each returns true when applied; false, with nothing changed, while Unconfigured or for a
     // value out of range (tempo/rate percent outside kMinChangePercent..kMaxChangePercent, so also
-    // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones); false also when the
-    // engine failed (the value stays stored and the replacement engine runs with it).
+    // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones) or one whose
+    // combination with the two stored values leaves the speed envelope (IsInSpeedEnvelope);
+    // false also when the engine failed (the value stays stored and the replacement engine runs
+    // with it).
     bool ChangeTempo(int32_t percent);
     bool ChangeRate(int32_t percent);
     bool ChangePitchSemiTones(int32_t semitones);
+    // The three at once, judged as one combination: the way to go between two points of the
+    // envelope that no order of single changes connects (tempo 50 at +60 semitones to tempo
+    // 0.05 at -60). Same results as the single changes.
+    bool ChangeSpeed(int32_t tempoPercent, int32_t ratePercent, int32_t pitchSemiTones);
     // settingId: SETTING_USE_AA_FILTER, SETTING_AA_FILTER_LENGTH (taps; replaced as in Configure),
     // SETTING_USE_QUICKSEEK (0/1), SETTING_SEQUENCE_MS, SETTING_SEEKWINDOW_MS, SETTING_OVERLAP_MS
     // (ms; 0 = engine's choice). Refused, with nothing changed: any other identifier, and a
