@@ -28,6 +28,15 @@ bool IsUsableChangePercent(int32_t percent) {
            percent <= CSpeedProcessor::kMaxChangePercent;
 }
 
+// NaN to 0, the rest clamped to +-kMaxFloatInput, in place.
+void SanitizeFloatInput(float* samples, int32_t count) {
+    constexpr float limit = CSpeedProcessor::kMaxFloatInput;
+    for (int32_t i = 0; i < count; ++i) {
+        const float x = samples[i];
+        samples[i] = std::isnan(x) ? 0.0f : std::clamp(x, -limit, limit);
+    }
+}
+
 struct EngineSetup {
     bool quickSeek;
     bool antiAliasFilter;
@@ -41,9 +50,11 @@ struct EngineSetup {
 std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int32_t channels,
                                                      const EngineSetup& setup) {
     auto engine = std::make_unique<soundtouch::SoundTouch>();
+    const bool antiAlias =
+        setup.antiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
     engine->setSetting(SETTING_USE_QUICKSEEK, setup.quickSeek ? 1 : 0);
-    engine->setSetting(SETTING_USE_AA_FILTER, setup.antiAliasFilter ? 1 : 0);
-    if (setup.antiAliasFilter) {
+    engine->setSetting(SETTING_USE_AA_FILTER, antiAlias ? 1 : 0);
+    if (antiAlias) {
         engine->setSetting(SETTING_AA_FILTER_LENGTH,
                            IsUsableAntiAliasLength(setup.antiAliasLength)
                                ? setup.antiAliasLength
@@ -78,7 +89,7 @@ CSpeedProcessor::~CSpeedProcessor() {
 
 bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
                                      uint16_t bitsPerSample, bool floatSamples) {
-    return channels >= 1 && channels <= kMaxChannels && samplesPerSec > 0 &&
+    return channels >= 1 && channels <= kMaxChannels && samplesPerSec >= kMinSampleRate &&
            samplesPerSec <= kMaxSampleRate &&
            FindSampleConverter(bitsPerSample, floatSamples) != nullptr;
 }
@@ -234,6 +245,8 @@ bool CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
     }
     switch (settingId) {
     case SETTING_USE_AA_FILTER:
+        value = value != 0 && m_nChannels <= kMaxAntiAliasChannels ? 1 : 0;
+        break;
     case SETTING_USE_QUICKSEEK:
         value = value != 0 ? 1 : 0;
         break;
@@ -270,6 +283,9 @@ bool CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
         if (chunk > 0) {
             m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
                                   chunk * m_nChannels);
+            if (m_bFloat) {
+                SanitizeFloatInput(m_pInFloat.get(), chunk * m_nChannels);
+            }
             if (!EngineCall([&](soundtouch::SoundTouch& st) {
                     st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
                 })) {

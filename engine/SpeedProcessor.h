@@ -35,7 +35,16 @@ struct SampleConverter;
 // and Configured active (at least one of tempo, rate and pitch changed).
 class CSpeedProcessor {
 public:
-    static constexpr int32_t kMaxChannels = 16;       // the engine's limit
+    static constexpr int32_t kMaxChannels = 16; // the engine's limit
+    // The engine's anti-alias filter asserts fewer than 16 channels (it aborts the process): a
+    // stream of more runs without that filter, whatever the settings ask.
+    static constexpr int32_t kMaxAntiAliasChannels = 15;
+    // Lowest sample rate taken, in Hz. The time stretch looks for its splice point among
+    // rate x seek window / 1000 samples, rounded down; with none its quick seek answers an
+    // offset the input does not hold, and the engine loops for ever inside one call. The
+    // shortest seek window the tuning can give is 1 ms, so from 1000 Hz there is always at
+    // least one candidate, and every candidate lies inside the input the engine waits for.
+    static constexpr int32_t kMinSampleRate = 1000;
     static constexpr int32_t kMaxSampleRate = 192000; // the engine's limit, in Hz
     // Change values the engine can run with. Tempo and rate are whole-percent changes (-99 is a
     // factor of 0.01, 4900 a factor of 50); pitch is in semitones (60 = five octaves).
@@ -57,14 +66,19 @@ public:
     static constexpr int32_t kFallbackAntiAliasLength = 32;
     static constexpr int32_t kMaxAntiAliasLength = 1024;
     static constexpr int32_t kRingSeconds = 30; // most audio the ring holds
+    // Float input beyond this magnitude (120 dB over full scale) is clamped, and NaN becomes 0:
+    // the splice search compares sums of squares in float, and one NaN or overflow there makes
+    // the quick seek answer an offset the input may not hold (the loop kMinSampleRate tells of).
+    static constexpr float kMaxFloatInput = 1.0e6f;
 
     CSpeedProcessor() noexcept; // Unconfigured
     ~CSpeedProcessor();         // Free
     CSpeedProcessor(const CSpeedProcessor&) = delete;
     CSpeedProcessor& operator=(const CSpeedProcessor&) = delete;
 
-    // True when Configure can take the format: 1..kMaxChannels channels, 1..kMaxSampleRate Hz,
-    // integer PCM of 8 (unsigned), 16, 24 or 32 bits (signed), or IEEE float of 32 bits.
+    // True when Configure can take the format: 1..kMaxChannels channels,
+    // kMinSampleRate..kMaxSampleRate Hz, integer PCM of 8 (unsigned), 16, 24 or 32 bits
+    // (signed), or IEEE float of 32 bits.
     static bool SupportsFormat(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
                                bool floatSamples);
 
@@ -77,7 +91,8 @@ public:
 
     // Releases everything (Free) and builds a new engine for the format, in any state. The result
     // is inactive with an empty ring. quickSeek and antiAliasFilter switch the engine's options;
-    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength).
+    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength);
+    // above kMaxAntiAliasChannels the filter stays off.
     // sequenceMs, seekWindowMs and overlapMs are the stretch tuning: 0 lets the engine choose,
     // a negative value or one above kMaxStretchTuningMs keeps the engine's own default.
     // floatSamples marks an IEEE float stream (32 bits only).
@@ -112,7 +127,8 @@ public:
     bool ChangeSetting(int32_t settingId, int32_t value);
 
     // Feeds byteCount bytes of interleaved PCM in the configured format to the engine (whole frames
-    // only; a trailing partial frame is ignored) and moves all output the engine has ready into the
+    // only; a trailing partial frame is ignored; float samples reach the engine with NaN as 0 and
+    // the rest clamped to +-kMaxFloatInput) and moves all output the engine has ready into the
     // ring. A zero-length block still moves ready output. Returns true when output was moved;
     // false when the engine had none, while Unconfigured, for byteCount < 0 or a null data with
     // byteCount > 0, and on an allocation or engine failure (what reached the ring stays; output

@@ -15,8 +15,9 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
         uint16_t bits;
         bool isFloat;
     } refused[] = {{0, kRate, 16, false}, {17, kRate, 16, false}, {-2, kRate, 16, false},
-                   {2, 0, 16, false},     {2, 192001, 16, false}, {2, kRate, 12, false},
-                   {2, kRate, 16, true},  {2, kRate, 0, false}};
+                   {2, 0, 16, false},     {2, 999, 16, false},    {1, 70, 8, false},
+                   {2, 192001, 16, false}, {2, kRate, 12, false}, {2, kRate, 16, true},
+                   {2, kRate, 0, false}};
     CSpeedProcessor p;
     for (const auto& f : refused) {
         EXPECT_FALSE(CSpeedProcessor::SupportsFormat(f.channels, f.rate, f.bits, f.isFloat));
@@ -33,6 +34,8 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
     EXPECT_TRUE(p.m_bFloat);
     EXPECT_TRUE(ConfigureDefault(p, 1, 8000, 8));
     EXPECT_EQ(p.BlockAlign(), 1);
+    EXPECT_TRUE(ConfigureDefault(p, 2, CSpeedProcessor::kMinSampleRate, 16));
+    EXPECT_EQ(CSpeedProcessor::kMinSampleRate, 1000);
     EXPECT_TRUE(ConfigureDefault(p, 6, 48000, 24));
     EXPECT_EQ(p.BlockAlign(), 18);
     EXPECT_EQ(p.m_wBitsPerSample, 24);

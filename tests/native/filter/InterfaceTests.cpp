@@ -262,6 +262,7 @@ TEST_F(FilterTest, InputTypesTheFilterRefuses) {
     badAlign.nBlockAlign = 3;
     for (const CMediaType& mt : {notPcm, video, noFormat, shortBlock, AudioType(badAlign), AudioType(WaveFormat(0, kRate, 16)),
                                  AudioType(WaveFormat(17, kRate, 16)), AudioType(WaveFormat(2, 0, 16)),
+                                 AudioType(WaveFormat(2, 999, 16)), AudioType(WaveFormat(1, 70, 8)),
                                  AudioType(WaveFormat(2, kRate, 12)), AudioType(WaveFormat(2, kRate, 64))})
         EXPECT_HR(S_FALSE, in->QueryAccept(&mt));
 
@@ -293,6 +294,9 @@ TEST(AudioFormat, TheFormatCodesTheFilterAnswers) {
     for (WORD bits : {8, 16, 24, 32})
         EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(1, 8000, bits)), &f), S_OK) << bits;
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(16, 48000, 16)), &f), S_OK);
+    // The lowest rate at which the engine is known to finish every call, and just below.
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 1000, 16)), &f), S_OK);
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 999, 16)), &f), E_INVALIDARG);
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, WAVE_FORMAT_IEEE_FLOAT), MEDIASUBTYPE_IEEE_FLOAT), &f),
               E_INVALIDARG)
         << "float samples are 32-bit";
