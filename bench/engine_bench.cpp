@@ -6,9 +6,10 @@
 //
 // Then the cost per input second at the corners of the speed envelope (BM_EnvelopeCorner:
 // tempo and rate in whole percent, pitch in semitones), in 4096-byte blocks (small enough that
-// 400 times a block fits the ring) with the filter's defaults, and, for comparison, at the two combinations outside it that made the envelope
-// (BM_OutsideEnvelope, on a bare engine since the processor refuses them). "cpu_per_in_s" is
-// seconds of run time per second of input; "out_per_in" seconds of output per second of input.
+// 400 times a block fits the ring) with the filter's defaults, and, for comparison, at three
+// combinations outside it (BM_OutsideEnvelope, on a bare engine since the processor refuses
+// them). "cpu_per_in_s" is seconds of run time per second of input; "out_per_in" seconds of
+// output per second of input.
 #include "BenchSignal.h"
 #include "SpeedProcessor.h"
 #include "StretchTuning.h"
@@ -107,8 +108,8 @@ void BM_BareSoundTouch(benchmark::State& state) {
 
 void ReportCost(benchmark::State& state, int64_t inBytes, int64_t outBytes) {
     const double inSeconds = static_cast<double>(inBytes) / (kRate * kBlockAlign);
-    state.counters["cpu_per_in_s"] = benchmark::Counter(
-        inSeconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["cpu_per_in_s"] =
+        benchmark::Counter(inSeconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["out_per_in"] =
         inBytes > 0 ? static_cast<double>(outBytes) / static_cast<double>(inBytes) : 0.0;
 }
@@ -157,7 +158,8 @@ void BM_OutsideEnvelope(benchmark::State& state) {
     st.setTempoChange(static_cast<double>(state.range(0)));
     st.setRateChange(static_cast<double>(state.range(1)));
     st.setPitchSemiTones(static_cast<int>(state.range(2)));
-    const StretchBand& band = SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
+    const StretchBand& band =
+        SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
     st.setSetting(SETTING_SEQUENCE_MS, band.sequenceMs);
     st.setSetting(SETTING_SEEKWINDOW_MS, band.seekWindowMs);
     st.setSetting(SETTING_OVERLAP_MS, band.overlapMs);
@@ -175,7 +177,8 @@ void BM_OutsideEnvelope(benchmark::State& state) {
             floats[i] = static_cast<float>(v) * (1.0f / 32768.0f);
         }
         st.putSamples(floats.data(), static_cast<unsigned>(frames));
-        for (unsigned got; (got = st.receiveSamples(received.data(), static_cast<unsigned>(frames))) > 0;) {
+        const auto capacity = static_cast<unsigned>(frames);
+        for (unsigned got; (got = st.receiveSamples(received.data(), capacity)) > 0;) {
             outBytes += static_cast<int64_t>(got) * kBlockAlign;
         }
         at += static_cast<size_t>(k4096Bytes);

@@ -153,7 +153,8 @@ void CVelomixProp1::OnSliderReleased(HWND hwnd, const NMHDR& nmhdr) {
     case IDC_TEMPO_SLIDER:
         m_dTempo = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
         SetFactorText(hwnd, IDC_TEMPO_TEXT, m_dTempo);
-        if (FAILED(m_pSpeedProp->SetTempo(m_dTempo)) && SUCCEEDED(m_pSpeedProp->GetTempo(&m_dTempo)))
+        if (FAILED(m_pSpeedProp->SetTempo(m_dTempo)) &&
+            SUCCEEDED(m_pSpeedProp->GetTempo(&m_dTempo)))
             ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
         break;
     case IDC_RATE_SLIDER:
@@ -166,7 +167,8 @@ void CVelomixProp1::OnSliderReleased(HWND hwnd, const NMHDR& nmhdr) {
         m_nPitch = static_cast<int>(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0)) +
                    kPitchLimits.nPageMin;
         SetPitchText(hwnd, m_nPitch);
-        if (FAILED(m_pSpeedProp->SetPitch(m_nPitch)) && SUCCEEDED(m_pSpeedProp->GetPitch(&m_nPitch)))
+        if (FAILED(m_pSpeedProp->SetPitch(m_nPitch)) &&
+            SUCCEEDED(m_pSpeedProp->GetPitch(&m_nPitch)))
             ShowPitch(hwnd, m_nPitch);
         break;
     default:

@@ -57,7 +57,7 @@ public:
     // far either stage goes: T = 1/640 makes the stretch produce 640 times the input before
     // the resampler throws most of it away, and T = 1600 makes it hold minutes of input
     // before it delivers anything. Both T and R must lie within 1/kMaxStageFactor ..
-    // kMaxStageFactor, the span a single tempo or rate factor covers; every value alone (the
+    // kMaxStageFactor, the factor a single tempo or rate may ask for; every value alone (the
     // others at normal) and any tempo with any rate at pitch 0 lie inside.
     static constexpr int32_t kMaxStageFactor = 50;
     // An anti-alias filter length the engine refuses (not a positive multiple of 8) or that would

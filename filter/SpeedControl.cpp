@@ -9,8 +9,8 @@ namespace {
 
 // The three values as the processor will get them, judged together (the speed envelope).
 bool IsInEnvelope(double dTempo, double dRate, int nPitch) {
-    return CSpeedProcessor::IsInSpeedEnvelope(SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate),
-                                              static_cast<int32_t>(nPitch));
+    return CSpeedProcessor::IsInSpeedEnvelope(SpeedFactorToPercent(dTempo),
+                                              SpeedFactorToPercent(dRate), nPitch);
 }
 
 } // namespace
@@ -100,7 +100,8 @@ void CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
     if (!m_bSpeedChanged && !bForce)
         return;
     // As one combination: one value at a time could leave the envelope on the way.
-    m_Processor.ChangeSpeed(SpeedFactorToPercent(m_dTempo), SpeedFactorToPercent(m_dRate), m_nPitch);
+    m_Processor.ChangeSpeed(SpeedFactorToPercent(m_dTempo), SpeedFactorToPercent(m_dRate),
+                            m_nPitch);
 
     int32_t sequenceMs = 82, seekWindowMs = 14, overlapMs = 12;
     ReadStretchTuning(m_dTempo, sequenceMs, seekWindowMs, overlapMs);

@@ -14,9 +14,9 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
         int32_t channels, rate;
         uint16_t bits;
         bool isFloat;
-    } refused[] = {{0, kRate, 16, false}, {17, kRate, 16, false}, {-2, kRate, 16, false},
-                   {2, 0, 16, false},     {2, 999, 16, false},    {1, 70, 8, false},
-                   {2, 192001, 16, false}, {2, kRate, 12, false}, {2, kRate, 16, true},
+    } refused[] = {{0, kRate, 16, false},  {17, kRate, 16, false}, {-2, kRate, 16, false},
+                   {2, 0, 16, false},      {2, 999, 16, false},    {1, 70, 8, false},
+                   {2, 192001, 16, false}, {2, kRate, 12, false},  {2, kRate, 16, true},
                    {2, kRate, 0, false}};
     CSpeedProcessor p;
     for (const auto& f : refused) {
@@ -50,14 +50,16 @@ TEST(SpeedProcessor, SpeedEnvelopeBoundsTheCombination) {
         int32_t tempo, rate, pitch;
         bool inside;
     } cases[] = {
-        {-95, 0, 0, true},      {4900, 0, 0, true},    {0, -95, 0, true},     {0, 4900, 0, true},
-        {0, 0, 60, true},       {0, 0, -60, true},     {-95, -95, 0, true},   {4900, 4900, 0, true},
-        {-95, 4900, 0, true},   {-98, 0, 0, true},     {-99, 0, 0, false},    {-36, 0, 60, true},
-        {-37, 0, 60, false},    {0, 56, 60, true},     {0, 57, 60, false},    {56, 0, -60, true},
-        {57, 0, -60, false},    {0, -36, -60, true},   {0, -37, -60, false},  {-96, 0, 12, true},
-        {0, 2400, 12, true},    {0, 2401, 12, false},  {-95, 0, 60, false},   {4900, 4900, -60, false},
-        {0, -95, -60, false},   {-95, -95, -60, false}, {0, 0, 61, false},    {-100, 0, -60, false},
-        {-95, 0, 59, false}, // 0.05 / 2^(59/12) = 0.0017
+        {-95, 0, 0, true},     {4900, 0, 0, true},     {0, -95, 0, true},
+        {0, 4900, 0, true},    {0, 0, 60, true},       {0, 0, -60, true},
+        {-95, -95, 0, true},   {4900, 4900, 0, true},  {-95, 4900, 0, true},
+        {-98, 0, 0, true},     {-99, 0, 0, false},     {-36, 0, 60, true},
+        {-37, 0, 60, false},   {0, 56, 60, true},      {0, 57, 60, false},
+        {56, 0, -60, true},    {57, 0, -60, false},    {0, -36, -60, true},
+        {0, -37, -60, false},  {-96, 0, 12, true},     {0, 2400, 12, true},
+        {0, 2401, 12, false},  {-95, 0, 60, false},    {4900, 4900, -60, false},
+        {0, -95, -60, false},  {-95, -95, -60, false}, {0, 0, 61, false},
+        {-100, 0, -60, false}, {-95, 0, 59, false}, // 0.05 / 2^(59/12) = 0.0017
     };
     for (const auto& c : cases) {
         EXPECT_EQ(CSpeedProcessor::IsInSpeedEnvelope(c.tempo, c.rate, c.pitch), c.inside)

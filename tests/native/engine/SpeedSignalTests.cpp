@@ -109,8 +109,8 @@ TEST(SpeedSignal, RangeEndsRunCleanly) {
                 const double shift = std::pow(2.0, pitch / 12.0);
                 const double stretch = (1 + tempo / 100.0) / shift;
                 const double resample = (1 + rateChange / 100.0) * shift;
-                const bool inside = stretch >= 0.02 && stretch <= 50 && resample >= 0.02 &&
-                                    resample <= 50;
+                const bool inside =
+                    stretch >= 0.02 && stretch <= 50 && resample >= 0.02 && resample <= 50;
                 CSpeedProcessor p;
                 ASSERT_TRUE(ConfigureDefault(p, 2, rate, 32, true));
                 ASSERT_EQ(p.ChangeSpeed(tempo, rateChange, pitch), inside)
@@ -210,17 +210,19 @@ TEST(SpeedSignal, SixteenChannelsRunAtEveryKindOfSpeed) {
 // (1 ms is the shortest seek window; 0 lets the engine choose). Blocks of 8 frames make the
 // input the engine holds pass through the counts at which, below the floor, it would loop.
 TEST(SpeedSignal, EngineFinishesFromTheSampleRateFloorUp) {
-    EXPECT_FALSE(CSpeedProcessor::SupportsFormat(2, CSpeedProcessor::kMinSampleRate - 1, 16, false));
+    EXPECT_FALSE(
+        CSpeedProcessor::SupportsFormat(2, CSpeedProcessor::kMinSampleRate - 1, 16, false));
     ExpectFinishes(120, [] {
         const struct {
             int32_t sequence, seekWindow, overlap;
         } tunings[] = {{82, 14, 12}, {0, 0, 0}, {1, 1, 1}, {1000, 1000, 1000}, {1000, 1, 1}};
         const struct {
             int32_t tempo, rate, pitch;
-        } speeds[] = {{-95, 0, 0}, {4900, 0, 0}, {0, -95, 0},   {0, 4900, 0},
+        } speeds[] = {{-95, 0, 0},    {4900, 0, 0},   {0, -95, 0},    {0, 4900, 0},
                       {-36, -95, 60}, {4900, 56, 60}, {56, -36, -60}, {-95, 4900, -60}};
         bool ok = true;
-        for (int32_t rate : {CSpeedProcessor::kMinSampleRate, CSpeedProcessor::kMinSampleRate + 1}) {
+        for (int32_t rate :
+             {CSpeedProcessor::kMinSampleRate, CSpeedProcessor::kMinSampleRate + 1}) {
             // Five seconds of input; a minute where the stretch runs fast, so that even at 50
             // with the longest tuning (50 s of input per step) it completes steps.
             const std::vector<uint8_t> shortIn = Sine16(rate * 5, 2, 50.0, rate);
@@ -230,10 +232,9 @@ TEST(SpeedSignal, EngineFinishesFromTheSampleRateFloorUp) {
                     for (const auto& t : tunings) {
                         for (const auto& s : speeds) {
                             CSpeedProcessor p;
-                            const bool run =
-                                p.Configure(2, rate, 16, quickSeek, antiAlias, 32, t.sequence,
-                                            t.seekWindow, t.overlap) &&
-                                p.ChangeSpeed(s.tempo, s.rate, s.pitch);
+                            const bool run = p.Configure(2, rate, 16, quickSeek, antiAlias, 32,
+                                                         t.sequence, t.seekWindow, t.overlap) &&
+                                             p.ChangeSpeed(s.tempo, s.rate, s.pitch);
                             const double stretch =
                                 (1 + s.tempo / 100.0) / std::pow(2.0, s.pitch / 12.0);
                             const size_t frames =
