@@ -3,6 +3,13 @@
 // Both use the filter's defaults for that tempo: quick seek, anti-alias filter of 32 taps and
 // the "1.6" band's tuning (66, 14, 12 ms). "audio_s" is seconds of input audio per second of
 // run time, i.e. how many times faster than real time.
+//
+// Then the cost per input second at the corners of the speed envelope (BM_EnvelopeCorner:
+// tempo and rate in whole percent, pitch in semitones), in 4096-byte blocks (small enough that
+// 400 times a block fits the ring) with the filter's defaults, and, for comparison, at three
+// combinations outside it (BM_OutsideEnvelope, on a bare engine since the processor refuses
+// them). "cpu_per_in_s" is seconds of run time per second of input; "out_per_in" seconds of
+// output per second of input.
 #include "BenchSignal.h"
 #include "SpeedProcessor.h"
 #include "StretchTuning.h"
@@ -99,7 +106,119 @@ void BM_BareSoundTouch(benchmark::State& state) {
 }
 
 
+void ReportCost(benchmark::State& state, int64_t inBytes, int64_t outBytes) {
+    const double inSeconds = static_cast<double>(inBytes) / (kRate * kBlockAlign);
+    state.counters["cpu_per_in_s"] =
+        benchmark::Counter(inSeconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["out_per_in"] =
+        inBytes > 0 ? static_cast<double>(outBytes) / static_cast<double>(inBytes) : 0.0;
+}
+
+// The filter's loop at one speed: a block in, everything ready read out.
+void BM_EnvelopeCorner(benchmark::State& state) {
+    const auto tempo = static_cast<int32_t>(state.range(0));
+    const auto rate = static_cast<int32_t>(state.range(1));
+    const auto pitch = static_cast<int32_t>(state.range(2));
+    const std::vector<uint8_t>& in = Input();
+    const StretchBand& band = SelectStretchBand(1.0 + tempo / 100.0);
+    CSpeedProcessor p;
+    if (!p.Configure(kChannels, kRate, 16, true, true, 32, band.sequenceMs, band.seekWindowMs,
+                     band.overlapMs) ||
+        !p.ChangeSpeed(tempo, rate, pitch)) {
+        state.SkipWithError("refused");
+        return;
+    }
+    std::vector<uint8_t> out(static_cast<size_t>(k4096Bytes));
+    int64_t inBytes = 0, outBytes = 0;
+    size_t at = 0;
+    for (auto _ : state) {
+        if (at + static_cast<size_t>(k4096Bytes) > in.size()) {
+            at = 0;
+        }
+        p.ProcessInput(in.data() + at, static_cast<int32_t>(k4096Bytes));
+        for (int32_t n; (n = p.ReadOutput(out.data(), static_cast<int32_t>(out.size()))) > 0;) {
+            outBytes += n;
+        }
+        at += static_cast<size_t>(k4096Bytes);
+        inBytes += k4096Bytes;
+    }
+    ReportCost(state, inBytes, outBytes);
+}
+
+// The same loop on a bare engine, for speeds the processor refuses.
+void BM_OutsideEnvelope(benchmark::State& state) {
+    const std::vector<uint8_t>& in = Input();
+    const int32_t frames = static_cast<int32_t>(k4096Bytes) / kBlockAlign;
+    soundtouch::SoundTouch st;
+    st.setSetting(SETTING_USE_QUICKSEEK, 1);
+    st.setSetting(SETTING_USE_AA_FILTER, 1);
+    st.setSetting(SETTING_AA_FILTER_LENGTH, 32);
+    st.setSampleRate(kRate);
+    st.setChannels(kChannels);
+    st.setTempoChange(static_cast<double>(state.range(0)));
+    st.setRateChange(static_cast<double>(state.range(1)));
+    st.setPitchSemiTones(static_cast<int>(state.range(2)));
+    const StretchBand& band =
+        SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
+    st.setSetting(SETTING_SEQUENCE_MS, band.sequenceMs);
+    st.setSetting(SETTING_SEEKWINDOW_MS, band.seekWindowMs);
+    st.setSetting(SETTING_OVERLAP_MS, band.overlapMs);
+    std::vector<float> floats(static_cast<size_t>(frames) * kChannels);
+    std::vector<float> received(floats.size());
+    int64_t inBytes = 0, outBytes = 0;
+    size_t at = 0;
+    for (auto _ : state) {
+        if (at + static_cast<size_t>(k4096Bytes) > in.size()) {
+            at = 0;
+        }
+        for (size_t i = 0; i < floats.size(); ++i) {
+            int16_t v;
+            std::memcpy(&v, in.data() + at + 2 * i, 2);
+            floats[i] = static_cast<float>(v) * (1.0f / 32768.0f);
+        }
+        st.putSamples(floats.data(), static_cast<unsigned>(frames));
+        const auto capacity = static_cast<unsigned>(frames);
+        for (unsigned got; (got = st.receiveSamples(received.data(), capacity)) > 0;) {
+            outBytes += static_cast<int64_t>(got) * kBlockAlign;
+        }
+        at += static_cast<size_t>(k4096Bytes);
+        inBytes += k4096Bytes;
+    }
+    ReportCost(state, inBytes, outBytes);
+}
+
 BENCHMARK(BM_SpeedProcessor)->ArgName("block_bytes")->Arg(k4096Bytes)->Arg(k100msBytes);
 BENCHMARK(BM_BareSoundTouch)->ArgName("block_bytes")->Arg(k4096Bytes)->Arg(k100msBytes);
+
+// The corners: each value alone at its ends, tempo with rate at pitch 0, and the edges the
+// pitch draws at +-60 semitones (effective tempo or rate at 1/50 or 50).
+BENCHMARK(BM_EnvelopeCorner)
+    ->ArgNames({"tempo", "rate", "pitch"})
+    ->Args({50, 0, 0})
+    ->Args({-95, 0, 0})
+    ->Args({4900, 0, 0})
+    ->Args({0, -95, 0})
+    ->Args({0, 4900, 0})
+    ->Args({0, 0, 60})
+    ->Args({0, 0, -60})
+    ->Args({-95, -95, 0})
+    ->Args({4900, 4900, 0})
+    ->Args({-95, 4900, 0})
+    ->Args({4900, -95, 0})
+    ->Args({-36, -95, 60})
+    ->Args({-36, 56, 60})
+    ->Args({4900, -95, 60})
+    ->Args({4900, 56, 60})
+    ->Args({-95, -36, -60})
+    ->Args({-95, 4900, -60})
+    ->Args({56, -36, -60})
+    ->Args({56, 4900, -60})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OutsideEnvelope)
+    ->ArgNames({"tempo", "rate", "pitch"})
+    ->Args({-95, 0, 60})
+    ->Args({4900, 4900, -60})
+    ->Args({0, -95, -60})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -147,23 +147,29 @@ void CVelomixProp1::InitDialog(HWND hwnd) {
 void CVelomixProp1::OnSliderReleased(HWND hwnd, const NMHDR& nmhdr) {
     if (nmhdr.code != NM_RELEASEDCAPTURE || !m_pSpeedProp)
         return;
-    // The filter's setters cannot fail for values from the sliders' spans.
+    // A value the filter refuses (its combination with values another client set leaves the
+    // speed envelope) is taken back: the slider and the text show the value in force.
     switch (nmhdr.idFrom) {
     case IDC_TEMPO_SLIDER:
         m_dTempo = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
         SetFactorText(hwnd, IDC_TEMPO_TEXT, m_dTempo);
-        m_pSpeedProp->SetTempo(m_dTempo);
+        if (FAILED(m_pSpeedProp->SetTempo(m_dTempo)) &&
+            SUCCEEDED(m_pSpeedProp->GetTempo(&m_dTempo)))
+            ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
         break;
     case IDC_RATE_SLIDER:
         m_dRate = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
         SetFactorText(hwnd, IDC_RATE_TEXT, m_dRate);
-        m_pSpeedProp->SetRate(m_dRate);
+        if (FAILED(m_pSpeedProp->SetRate(m_dRate)) && SUCCEEDED(m_pSpeedProp->GetRate(&m_dRate)))
+            ShowFactor(hwnd, IDC_RATE_SLIDER, IDC_RATE_TEXT, m_dRate);
         break;
     case IDC_PITCH_SLIDER:
         m_nPitch = static_cast<int>(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0)) +
                    kPitchLimits.nPageMin;
         SetPitchText(hwnd, m_nPitch);
-        m_pSpeedProp->SetPitch(m_nPitch);
+        if (FAILED(m_pSpeedProp->SetPitch(m_nPitch)) &&
+            SUCCEEDED(m_pSpeedProp->GetPitch(&m_nPitch)))
+            ShowPitch(hwnd, m_nPitch);
         break;
     default:
         break;

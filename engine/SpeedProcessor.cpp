@@ -3,6 +3,7 @@
 #include "SampleConvert.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -32,6 +33,15 @@ bool IsUsableChangePercent(int32_t percent) {
            percent <= CSpeedProcessor::kMaxChangePercent;
 }
 
+// NaN to 0, the rest clamped to +-kMaxFloatInput, in place.
+void SanitizeFloatInput(float* samples, int32_t count) {
+    constexpr float limit = CSpeedProcessor::kMaxFloatInput;
+    for (int32_t i = 0; i < count; ++i) {
+        const float x = samples[i];
+        samples[i] = std::isnan(x) ? 0.0f : std::clamp(x, -limit, limit);
+    }
+}
+
 struct EngineSetup {
     bool quickSeek;
     bool antiAliasFilter;
@@ -45,9 +55,11 @@ struct EngineSetup {
 std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int32_t channels,
                                                      const EngineSetup& setup) {
     auto engine = std::make_unique<soundtouch::SoundTouch>();
+    const bool antiAlias =
+        setup.antiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
     engine->setSetting(SETTING_USE_QUICKSEEK, setup.quickSeek ? 1 : 0);
-    engine->setSetting(SETTING_USE_AA_FILTER, setup.antiAliasFilter ? 1 : 0);
-    if (setup.antiAliasFilter) {
+    engine->setSetting(SETTING_USE_AA_FILTER, antiAlias ? 1 : 0);
+    if (antiAlias) {
         engine->setSetting(SETTING_AA_FILTER_LENGTH,
                            IsUsableAntiAliasLength(setup.antiAliasLength)
                                ? setup.antiAliasLength
@@ -82,9 +94,30 @@ CSpeedProcessor::~CSpeedProcessor() {
 
 bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
                                      uint16_t bitsPerSample, bool floatSamples) {
-    return channels >= 1 && channels <= kMaxChannels && samplesPerSec > 0 &&
+    return channels >= 1 && channels <= kMaxChannels && samplesPerSec >= kMinSampleRate &&
            samplesPerSec <= kMaxSampleRate &&
            FindSampleConverter(bitsPerSample, floatSamples) != nullptr;
+}
+
+bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
+                                        int32_t pitchSemiTones) {
+    if (!IsUsableChangePercent(tempoPercent) || !IsUsableChangePercent(ratePercent) ||
+        pitchSemiTones < -kMaxPitchSemiTones || pitchSemiTones > kMaxPitchSemiTones) {
+        return false;
+    }
+    // 2^(pitch/12) as whole octaves (an exact power of two) times what is left, so that at
+    // whole octaves the products below are exact and the bounds hold to the last percent.
+    const int32_t octaves = (pitchSemiTones >= 0 ? pitchSemiTones : pitchSemiTones - 11) / 12;
+    const int32_t semitones = pitchSemiTones - 12 * octaves; // 0..11
+    const double shift = std::ldexp(std::exp2(semitones / 12.0), octaves);
+    // Factors in hundredths (exact integers), bounds likewise: 1/50 is 2, 50 is 5000.
+    const double tempo = 100.0 + tempoPercent;
+    const double rate = 100.0 + ratePercent;
+    const double low = 100.0 / kMaxStageFactor;
+    const double high = 100.0 * kMaxStageFactor;
+    const double stretch = tempo / shift;
+    const double resample = rate * shift;
+    return stretch >= low && stretch <= high && resample >= low && resample <= high;
 }
 
 bool CSpeedProcessor::Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
@@ -168,7 +201,7 @@ template <class Call> bool CSpeedProcessor::ApplyChange(Call call) {
 }
 
 bool CSpeedProcessor::ChangeTempo(int32_t percent) {
-    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(percent, m_nRateChange, m_nPitchSemiTones)) {
         return false;
     }
     m_nTempoChange = percent;
@@ -177,7 +210,7 @@ bool CSpeedProcessor::ChangeTempo(int32_t percent) {
 }
 
 bool CSpeedProcessor::ChangeRate(int32_t percent) {
-    if (!m_pSoundTouch || !IsUsableChangePercent(percent)) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, percent, m_nPitchSemiTones)) {
         return false;
     }
     m_nRateChange = percent;
@@ -186,12 +219,28 @@ bool CSpeedProcessor::ChangeRate(int32_t percent) {
 }
 
 bool CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
-    if (!m_pSoundTouch || semitones < -kMaxPitchSemiTones || semitones > kMaxPitchSemiTones) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, m_nRateChange, semitones)) {
         return false;
     }
     m_nPitchSemiTones = semitones;
     return ApplyChange([semitones](soundtouch::SoundTouch& st) {
         st.setPitchSemiTones(static_cast<int>(semitones));
+    });
+}
+
+bool CSpeedProcessor::ChangeSpeed(int32_t tempoPercent, int32_t ratePercent,
+                                  int32_t pitchSemiTones) {
+    if (!m_pSoundTouch || !IsInSpeedEnvelope(tempoPercent, ratePercent, pitchSemiTones)) {
+        return false;
+    }
+    m_nTempoChange = tempoPercent;
+    m_nRateChange = ratePercent;
+    m_nPitchSemiTones = pitchSemiTones;
+    // Between these calls the engine only recomputes its parameters; it processes nothing.
+    return ApplyChange([=](soundtouch::SoundTouch& st) {
+        st.setTempoChange(static_cast<double>(tempoPercent));
+        st.setRateChange(static_cast<double>(ratePercent));
+        st.setPitchSemiTones(static_cast<int>(pitchSemiTones));
     });
 }
 
@@ -201,6 +250,8 @@ bool CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
     }
     switch (settingId) {
     case SETTING_USE_AA_FILTER:
+        value = value != 0 && m_nChannels <= kMaxAntiAliasChannels ? 1 : 0;
+        break;
     case SETTING_USE_QUICKSEEK:
         value = value != 0 ? 1 : 0;
         break;
@@ -237,6 +288,9 @@ bool CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
         if (chunk > 0) {
             m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
                                   chunk * m_nChannels);
+            if (m_bFloat) {
+                SanitizeFloatInput(m_pInFloat.get(), chunk * m_nChannels);
+            }
             if (!EngineCall([&](soundtouch::SoundTouch& st) {
                     st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
                 })) {

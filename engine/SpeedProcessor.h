@@ -35,33 +35,64 @@ struct SampleConverter;
 // and Configured active (at least one of tempo, rate and pitch changed).
 class CSpeedProcessor {
 public:
-    static constexpr int32_t kMaxChannels = 16;       // the engine's limit
+    static constexpr int32_t kMaxChannels = 16; // the engine's limit
+    // The engine's anti-alias filter asserts fewer than 16 channels (it aborts the process): a
+    // stream of more runs without that filter, whatever the settings ask.
+    static constexpr int32_t kMaxAntiAliasChannels = 15;
+    // Lowest sample rate taken, in Hz. The time stretch looks for its splice point among
+    // rate x seek window / 1000 samples, rounded down; with none its quick seek answers an
+    // offset the input does not hold, and the engine loops for ever inside one call. The
+    // shortest seek window the tuning can give is 1 ms, so from 1000 Hz there is always at
+    // least one candidate, and every candidate lies inside the input the engine waits for.
+    static constexpr int32_t kMinSampleRate = 1000;
     static constexpr int32_t kMaxSampleRate = 192000; // the engine's limit, in Hz
     // Change values the engine can run with. Tempo and rate are whole-percent changes (-99 is a
     // factor of 0.01, 4900 a factor of 50); pitch is in semitones (60 = five octaves).
     static constexpr int32_t kMinChangePercent = -99;
     static constexpr int32_t kMaxChangePercent = 4900;
     static constexpr int32_t kMaxPitchSemiTones = 60;
+    // The speed envelope. The engine does a pitch shift p = 2^(pitch / 12) by a time stretch at
+    // the effective tempo T = tempo / p followed (or preceded) by a resampling at the effective
+    // rate R = rate x p (tempo and rate as factors). Its work per input second grows with how
+    // far either stage goes: T = 1/640 makes the stretch produce 640 times the input before
+    // the resampler throws most of it away, and T = 1600 makes it hold minutes of input
+    // before it delivers anything. Both T and R must lie within 1/kMaxStageFactor ..
+    // kMaxStageFactor, the factor a single tempo or rate may ask for; every value alone (the
+    // others at normal) and any tempo with any rate at pitch 0 lie inside.
+    static constexpr int32_t kMaxStageFactor = 50;
     // An anti-alias filter length the engine refuses (not a positive multiple of 8) or that would
     // cost too much per sample (above kMaxAntiAliasLength taps) is replaced by
     // kFallbackAntiAliasLength.
     static constexpr int32_t kFallbackAntiAliasLength = 32;
     static constexpr int32_t kMaxAntiAliasLength = 1024;
     static constexpr int32_t kRingSeconds = 30; // most audio the ring holds
+    // Float input beyond this magnitude (120 dB over full scale) is clamped, and NaN becomes 0:
+    // the splice search compares sums of squares in float, and one NaN or overflow there makes
+    // the quick seek answer an offset the input may not hold (the loop kMinSampleRate tells of).
+    static constexpr float kMaxFloatInput = 1.0e6f;
 
     CSpeedProcessor() noexcept; // Unconfigured
     ~CSpeedProcessor();         // Free
     CSpeedProcessor(const CSpeedProcessor&) = delete;
     CSpeedProcessor& operator=(const CSpeedProcessor&) = delete;
 
-    // True when Configure can take the format: 1..kMaxChannels channels, 1..kMaxSampleRate Hz,
-    // integer PCM of 8 (unsigned), 16, 24 or 32 bits (signed), or IEEE float of 32 bits.
+    // True when Configure can take the format: 1..kMaxChannels channels,
+    // kMinSampleRate..kMaxSampleRate Hz, integer PCM of 8 (unsigned), 16, 24 or 32 bits
+    // (signed), or IEEE float of 32 bits.
     static bool SupportsFormat(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
                                bool floatSamples);
 
+    // True when the change values (tempo and rate in whole percent as for ChangeTempo and
+    // ChangeRate, pitch in semitones) are each in range and together inside the speed envelope:
+    // T = (1 + tempo/100) / 2^(pitch/12) and R = (1 + rate/100) x 2^(pitch/12) both within
+    // 1/kMaxStageFactor .. kMaxStageFactor. Exact where the pitch is whole octaves.
+    static bool IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
+                                  int32_t pitchSemiTones);
+
     // Releases everything (Free) and builds a new engine for the format, in any state. The result
     // is inactive with an empty ring. quickSeek and antiAliasFilter switch the engine's options;
-    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength).
+    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength);
+    // above kMaxAntiAliasChannels the filter stays off.
     // sequenceMs, seekWindowMs and overlapMs are the stretch tuning: 0 lets the engine choose,
     // a negative value or one above kMaxStretchTuningMs keeps the engine's own default.
     // floatSamples marks an IEEE float stream (32 bits only).
@@ -78,11 +109,17 @@ public:
     // is stale. They take effect at the next ProcessInput.
     // Each returns true when applied; false, with nothing changed, while Unconfigured or for a
     // value out of range (tempo/rate percent outside kMinChangePercent..kMaxChangePercent, so also
-    // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones); false also when the
-    // engine failed (the value stays stored and the replacement engine runs with it).
+    // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones) or one whose
+    // combination with the two stored values leaves the speed envelope (IsInSpeedEnvelope);
+    // false also when the engine failed (the value stays stored and the replacement engine runs
+    // with it).
     bool ChangeTempo(int32_t percent);
     bool ChangeRate(int32_t percent);
     bool ChangePitchSemiTones(int32_t semitones);
+    // The three at once, judged as one combination: the way to go between two points of the
+    // envelope that no order of single changes connects (tempo 50 at +60 semitones to tempo
+    // 0.05 at -60). Same results as the single changes.
+    bool ChangeSpeed(int32_t tempoPercent, int32_t ratePercent, int32_t pitchSemiTones);
     // settingId: SETTING_USE_AA_FILTER, SETTING_AA_FILTER_LENGTH (taps; replaced as in Configure),
     // SETTING_USE_QUICKSEEK (0/1), SETTING_SEQUENCE_MS, SETTING_SEEKWINDOW_MS, SETTING_OVERLAP_MS
     // (ms; 0 = engine's choice). Refused, with nothing changed: any other identifier, and a
@@ -90,7 +127,8 @@ public:
     bool ChangeSetting(int32_t settingId, int32_t value);
 
     // Feeds byteCount bytes of interleaved PCM in the configured format to the engine (whole frames
-    // only; a trailing partial frame is ignored) and moves all output the engine has ready into the
+    // only; a trailing partial frame is ignored; float samples reach the engine with NaN as 0 and
+    // the rest clamped to +-kMaxFloatInput) and moves all output the engine has ready into the
     // ring. A zero-length block still moves ready output. Returns true when output was moved;
     // false when the engine had none, while Unconfigured, for byteCount < 0 or a null data with
     // byteCount > 0, and on an allocation or engine failure (what reached the ring stays; output

@@ -17,7 +17,8 @@ struct AudioFormat {
 // 16/24/32-bit signed) or 32-bit IEEE float in a WAVEFORMATEX or WAVEFORMATEXTENSIBLE block,
 // 1 to 16 channels. E_FAIL for another major type or subtype; E_INVALIDARG for another
 // format type, a missing or short format block (under 16 bytes), a format tag or
-// sub-format that is not PCM or float, 0 or more than 16 channels, a sample rate of 0, a
-// sample width other than 8, 16, 24 or 32 bits (float: 32), and a block alignment other than
-// channels x bytes per sample.
+// sub-format that is not PCM or float, 0 or more than 16 channels, a sample rate below
+// 1000 Hz (the engine is not known to finish below; CSpeedProcessor::kMinSampleRate) or above
+// 192000 Hz, a sample width other than 8, 16, 24 or 32 bits (float: 32), and a block alignment
+// other than channels x bytes per sample.
 HRESULT ParseAudioFormat(const AM_MEDIA_TYPE& mt, AudioFormat* pFormat) noexcept;

@@ -5,10 +5,23 @@
 #include "control/Settings.h"
 
 
+namespace {
+
+// The three values as the processor will get them, judged together (the speed envelope).
+bool IsInEnvelope(double dTempo, double dRate, int nPitch) {
+    return CSpeedProcessor::IsInSpeedEnvelope(SpeedFactorToPercent(dTempo),
+                                              SpeedFactorToPercent(dRate), nPitch);
+}
+
+} // namespace
+
 HRESULT CCopyTransformFilter::SetSpeedValue(double CCopyTransformFilter::*pMember, double dValue) {
     if (!IsValidSpeedFactor(dValue))
         return E_INVALIDARG;
     CAutoLock lock(&m_csSpeed);
+    const bool bTempo = pMember == &CCopyTransformFilter::m_dTempo;
+    if (!IsInEnvelope(bTempo ? dValue : m_dTempo, bTempo ? m_dRate : dValue, m_nPitch))
+        return E_INVALIDARG;
     if (this->*pMember != dValue) {
         this->*pMember = dValue;
         m_bSpeedChanged = true;
@@ -29,6 +42,8 @@ STDMETHODIMP CCopyTransformFilter::SetPitch(int nPitch) {
     if (!IsValidPitch(nPitch))
         return E_INVALIDARG;
     CAutoLock lock(&m_csSpeed);
+    if (!IsInEnvelope(m_dTempo, m_dRate, nPitch))
+        return E_INVALIDARG;
     if (m_nPitch != nPitch) {
         m_nPitch = nPitch;
         m_bSpeedChanged = true;
@@ -84,9 +99,9 @@ void CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
     CAutoLock lock(&m_csSpeed);
     if (!m_bSpeedChanged && !bForce)
         return;
-    m_Processor.ChangeTempo(SpeedFactorToPercent(m_dTempo));
-    m_Processor.ChangeRate(SpeedFactorToPercent(m_dRate));
-    m_Processor.ChangePitchSemiTones(m_nPitch);
+    // As one combination: one value at a time could leave the envelope on the way.
+    m_Processor.ChangeSpeed(SpeedFactorToPercent(m_dTempo), SpeedFactorToPercent(m_dRate),
+                            m_nPitch);
 
     int32_t sequenceMs = 82, seekWindowMs = 14, overlapMs = 12;
     ReadStretchTuning(m_dTempo, sequenceMs, seekWindowMs, overlapMs);

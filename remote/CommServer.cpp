@@ -271,9 +271,17 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
     std::memcpy(&nPitch, request + kVelomixPitchOffset, sizeof nPitch);
     // Each effective setter publishes by itself. A refused value changes nothing and so
     // publishes nothing, which would leave the refused request in the block as if in force.
-    const bool bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
-    const bool bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
+    bool bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
+    bool bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
     const bool bPitchOk = SUCCEEDED(pFilter->SetPitch(nPitch));
+    // A tempo or rate refused only beside the old pitch (the speed envelope) may pass beside
+    // the new one.
+    if (bPitchOk && !bTempoOk) {
+        bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
+    }
+    if (bPitchOk && !bRateOk) {
+        bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
+    }
     if (!bTempoOk || !bRateOk || !bPitchOk) {
         // This publication reads the values outside the filter's speed lock: a setter on
         // another thread may change and publish them before it writes. Anything written since

@@ -108,8 +108,12 @@ TEST_F(ControlChannelTest, RefusedFieldsOfARequestChangeNothingAndTheOthersApply
          {2.0, 0.5, -3}}, // nothing taken: the block shows the values in force
         {0.0, -1.5, INT32_MAX, {2.0, 0.5, -3}},
         {std::numeric_limits<double>::denorm_min(), 1e308, 7, {2.0, 0.5, 7}},
-        {0.05, 50.0, 60, {0.05, 50.0, 60}}, // the limits themselves are taken
-        {50.0, 0.05, -60, {50.0, 0.05, -60}},
+        // The limits themselves are taken. Rate 50 beside the old pitch 7 would leave the speed
+        // envelope (50 x 2^(7/12)); beside the new pitch 0 it is inside.
+        {0.05, 50.0, 0, {0.05, 50.0, 0}},
+        {0.64, 1.56, 60, {0.64, 1.56, 60}}, // the envelope's edges at +60 and -60
+        {1.56, 0.64, -60, {1.56, 0.64, -60}},
+        {0.05, 0.64, 60, {0.05, 0.64, -60}}, // 0.05 / 2^5 is outside: the pitch is refused
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(::testing::Message()

@@ -63,14 +63,14 @@ struct FailAllocationsAbove {
     ~FailAllocationsAbove() { g_failAbove = std::numeric_limits<size_t>::max(); }
 };
 
-// At tempo 0.05 with pitch +60 each input frame becomes 640 inside the engine, whose buffers then
+// At tempo 0.05 with rate 0.05 each input frame becomes 400 inside the engine, whose buffers then
 // fail to grow. The engine records the new size before allocating it, so it must be replaced;
 // reusing it would overrun its buffer.
 TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
     ASSERT_TRUE(p.ChangeTempo(-95));
-    ASSERT_TRUE(p.ChangePitchSemiTones(60));
+    ASSERT_TRUE(p.ChangeRate(-95)); // 400 times the input: megabytes of engine buffers
     const std::vector<uint8_t> in = Sine16(kRate / 2);
     {
         FailAllocationsAbove guard(1 << 20);
@@ -84,7 +84,7 @@ TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
     // Now the engine's buffers may grow; a reused engine would write past them here.
     Stream(p, in, 4096, 0, false);
     EXPECT_GT(p.BufferedBytes(), 0);
-    ASSERT_TRUE(p.ChangePitchSemiTones(0));
+    ASSERT_TRUE(p.ChangeRate(0));
     ASSERT_TRUE(p.ChangeTempo(50));
     p.Clear();
     const std::vector<uint8_t> out = Stream(p, in, 4096);

@@ -14,9 +14,10 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
         int32_t channels, rate;
         uint16_t bits;
         bool isFloat;
-    } refused[] = {{0, kRate, 16, false}, {17, kRate, 16, false}, {-2, kRate, 16, false},
-                   {2, 0, 16, false},     {2, 192001, 16, false}, {2, kRate, 12, false},
-                   {2, kRate, 16, true},  {2, kRate, 0, false}};
+    } refused[] = {{0, kRate, 16, false},  {17, kRate, 16, false}, {-2, kRate, 16, false},
+                   {2, 0, 16, false},      {2, 999, 16, false},    {1, 70, 8, false},
+                   {2, 192001, 16, false}, {2, kRate, 12, false},  {2, kRate, 16, true},
+                   {2, kRate, 0, false}};
     CSpeedProcessor p;
     for (const auto& f : refused) {
         EXPECT_FALSE(CSpeedProcessor::SupportsFormat(f.channels, f.rate, f.bits, f.isFloat));
@@ -33,10 +34,61 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
     EXPECT_TRUE(p.m_bFloat);
     EXPECT_TRUE(ConfigureDefault(p, 1, 8000, 8));
     EXPECT_EQ(p.BlockAlign(), 1);
+    EXPECT_TRUE(ConfigureDefault(p, 2, CSpeedProcessor::kMinSampleRate, 16));
+    EXPECT_EQ(CSpeedProcessor::kMinSampleRate, 1000);
     EXPECT_TRUE(ConfigureDefault(p, 6, 48000, 24));
     EXPECT_EQ(p.BlockAlign(), 18);
     EXPECT_EQ(p.m_wBitsPerSample, 24);
     EXPECT_FALSE(p.m_bFloat);
+}
+
+// Effective tempo T = tempo / 2^(pitch/12) and rate R = rate x 2^(pitch/12) each within 1/50..50,
+// to the percent at whole octaves; every single value and any tempo with any rate at pitch 0
+// inside.
+TEST(SpeedProcessor, SpeedEnvelopeBoundsTheCombination) {
+    const struct {
+        int32_t tempo, rate, pitch;
+        bool inside;
+    } cases[] = {
+        {-95, 0, 0, true},     {4900, 0, 0, true},     {0, -95, 0, true},
+        {0, 4900, 0, true},    {0, 0, 60, true},       {0, 0, -60, true},
+        {-95, -95, 0, true},   {4900, 4900, 0, true},  {-95, 4900, 0, true},
+        {-98, 0, 0, true},     {-99, 0, 0, false},     {-36, 0, 60, true},
+        {-37, 0, 60, false},   {0, 56, 60, true},      {0, 57, 60, false},
+        {56, 0, -60, true},    {57, 0, -60, false},    {0, -36, -60, true},
+        {0, -37, -60, false},  {-96, 0, 12, true},     {0, 2400, 12, true},
+        {0, 2401, 12, false},  {-95, 0, 60, false},    {4900, 4900, -60, false},
+        {0, -95, -60, false},  {-95, -95, -60, false}, {0, 0, 61, false},
+        {-100, 0, -60, false}, {-95, 0, 59, false}, // 0.05 / 2^(59/12) = 0.0017
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CSpeedProcessor::IsInSpeedEnvelope(c.tempo, c.rate, c.pitch), c.inside)
+            << c.tempo << " " << c.rate << " " << c.pitch;
+    }
+}
+
+// A change that would leave the envelope beside the stored values is refused and stores
+// nothing; ChangeSpeed moves between corners no order of single changes connects.
+TEST(SpeedProcessor, ChangesStayInsideTheSpeedEnvelope) {
+    const std::vector<uint8_t> in = Sine16(kRate * 2);
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_TRUE(p.ChangePitchSemiTones(60));
+    EXPECT_FALSE(p.ChangeTempo(-95)); // 0.05 / 32: the stretch would make 640 times the input
+    EXPECT_FALSE(p.ChangeRate(57));
+    ASSERT_TRUE(p.ChangeRate(56));
+    ASSERT_TRUE(p.ChangeRate(0));
+    // The refused tempo was not stored: two seconds in give two seconds out.
+    EXPECT_NEAR(static_cast<double>(Stream(p, in, 4096).size() / 4), kRate * 2.0, 0.01 * kRate);
+
+    ASSERT_TRUE(p.ChangeTempo(4900));
+    EXPECT_FALSE(p.ChangePitchSemiTones(-60)); // 50 x 32 = 1600
+    EXPECT_FALSE(p.ChangeTempo(-95));
+    EXPECT_FALSE(p.ChangeSpeed(-95, 0, 60));
+    ASSERT_TRUE(p.ChangeSpeed(-95, 0, -60));
+    EXPECT_FALSE(p.ChangeSpeed(4900, 4900, -60));
+    // Tempo 0.05: twenty times as long (the stretch runs at 1.6, the resampling at 1/32).
+    EXPECT_NEAR(static_cast<double>(Stream(p, in, 4096).size() / 4), kRate * 40.0, 0.01 * kRate);
 }
 
 TEST(SpeedProcessor, UnconfiguredProcessorDoesNothing) {

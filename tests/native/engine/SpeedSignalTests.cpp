@@ -4,9 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <limits>
+
 using namespace enginetest;
 
 namespace {
+
+// Runs work() in a child process under a watchdog of the given seconds: an engine that loops
+// for ever fails the test (the child dies of SIGALRM) instead of hanging the suite. work
+// returns true when all went well; it may print what did not to stderr.
+template <class Work> void ExpectFinishes(unsigned seconds, Work work) {
+    EXPECT_EXIT(
+        {
+            alarm(seconds);
+            std::_Exit(work() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 // Frames out of 10 s of tone, at 44.1 kHz stereo 16-bit in 4096-byte blocks.
 size_t FramesOut(int32_t tempo, int32_t rate, bool drain = true) {
@@ -74,8 +91,9 @@ TEST(SpeedSignal, EveryWidthStretchesInItsOwnFormat) {
     }
 }
 
-// Every combination of the range ends runs without failure; integer output is in range by
-// construction, so the float format shows NaN, infinity or runaway values.
+// Every combination of the range ends inside the speed envelope runs without failure, and the
+// others are refused; integer output is in range by construction, so the float format shows
+// NaN, infinity or runaway values.
 TEST(SpeedSignal, RangeEndsRunCleanly) {
     constexpr int32_t rate = 8000;
     std::vector<float> tone(static_cast<size_t>(rate) / 2 * 2);
@@ -87,11 +105,20 @@ TEST(SpeedSignal, RangeEndsRunCleanly) {
     for (int32_t tempo : {-95, 0, 4900}) {
         for (int32_t rateChange : {-95, 0, 4900}) {
             for (int32_t pitch : {-60, 0, 60}) {
+                // The stretch and the resampling each within a factor of 50 either way.
+                const double shift = std::pow(2.0, pitch / 12.0);
+                const double stretch = (1 + tempo / 100.0) / shift;
+                const double resample = (1 + rateChange / 100.0) * shift;
+                const bool inside =
+                    stretch >= 0.02 && stretch <= 50 && resample >= 0.02 && resample <= 50;
                 CSpeedProcessor p;
                 ASSERT_TRUE(ConfigureDefault(p, 2, rate, 32, true));
-                ASSERT_TRUE(p.ChangeTempo(tempo));
-                ASSERT_TRUE(p.ChangeRate(rateChange));
-                ASSERT_TRUE(p.ChangePitchSemiTones(pitch));
+                ASSERT_EQ(p.ChangeSpeed(tempo, rateChange, pitch), inside)
+                    << tempo << " " << rateChange << " " << pitch;
+                if (!inside) {
+                    EXPECT_EQ(p.m_bActive, 0) << "nothing stored";
+                    continue;
+                }
                 const std::vector<uint8_t> out = Stream(p, in, 3200, 0); // read after Drain
                 std::vector<float> f(out.size() / 4);
                 if (!f.empty()) {
@@ -151,6 +178,114 @@ TEST(SpeedSignal, SpeedChangesInsertNoSilence) {
         longest = std::max(longest, run);
     }
     EXPECT_LT(longest, static_cast<size_t>(kRate / 20)) << "quiet frames in a row";
+}
+
+} // namespace
+
+namespace {
+
+// Sixteen channels, the engine's most, with the anti-alias filter asked for (the engine's own
+// filter would abort the process on them): every kind of speed change runs and scales the length.
+TEST(SpeedSignal, SixteenChannelsRunAtEveryKindOfSpeed) {
+    constexpr int32_t channels = CSpeedProcessor::kMaxChannels;
+    const std::vector<uint8_t> in = Sine16(kRate, channels);
+    const struct {
+        int32_t tempo, rate, pitch;
+        double lengthFactor;
+    } speeds[] = {{100, 0, 0, 0.5}, {0, 100, 0, 0.5}, {0, 0, 7, 1.0}, {-50, 20, -3, 1 / 0.6}};
+    for (const auto& s : speeds) {
+        CSpeedProcessor p;
+        ASSERT_TRUE(ConfigureDefault(p, channels));
+        ASSERT_TRUE(p.ChangeSetting(SETTING_USE_AA_FILTER, 1));
+        ASSERT_TRUE(p.ChangeSpeed(s.tempo, s.rate, s.pitch));
+        const std::vector<uint8_t> out = Stream(p, in, p.BlockAlign() * 1000);
+        EXPECT_NEAR(static_cast<double>(out.size() / p.BlockAlign()), kRate * s.lengthFactor,
+                    0.01 * kRate)
+            << s.tempo << " " << s.rate << " " << s.pitch;
+    }
+}
+
+// From the sample-rate floor up the engine finishes every call, across the speed envelope's
+// corners, both seek modes, with and without the anti-alias filter, and the tuning's extremes
+// (1 ms is the shortest seek window; 0 lets the engine choose). Blocks of 8 frames make the
+// input the engine holds pass through the counts at which, below the floor, it would loop.
+TEST(SpeedSignal, EngineFinishesFromTheSampleRateFloorUp) {
+    EXPECT_FALSE(
+        CSpeedProcessor::SupportsFormat(2, CSpeedProcessor::kMinSampleRate - 1, 16, false));
+    ExpectFinishes(120, [] {
+        const struct {
+            int32_t sequence, seekWindow, overlap;
+        } tunings[] = {{82, 14, 12}, {0, 0, 0}, {1, 1, 1}, {1000, 1000, 1000}, {1000, 1, 1}};
+        const struct {
+            int32_t tempo, rate, pitch;
+        } speeds[] = {{-95, 0, 0},    {4900, 0, 0},   {0, -95, 0},    {0, 4900, 0},
+                      {-36, -95, 60}, {4900, 56, 60}, {56, -36, -60}, {-95, 4900, -60}};
+        bool ok = true;
+        for (int32_t rate :
+             {CSpeedProcessor::kMinSampleRate, CSpeedProcessor::kMinSampleRate + 1}) {
+            // Five seconds of input; a minute where the stretch runs fast, so that even at 50
+            // with the longest tuning (50 s of input per step) it completes steps.
+            const std::vector<uint8_t> shortIn = Sine16(rate * 5, 2, 50.0, rate);
+            const std::vector<uint8_t> longIn = Sine16(rate * 60, 2, 50.0, rate);
+            for (bool quickSeek : {true, false}) {
+                for (bool antiAlias : {true, false}) {
+                    for (const auto& t : tunings) {
+                        for (const auto& s : speeds) {
+                            CSpeedProcessor p;
+                            const bool run = p.Configure(2, rate, 16, quickSeek, antiAlias, 32,
+                                                         t.sequence, t.seekWindow, t.overlap) &&
+                                             p.ChangeSpeed(s.tempo, s.rate, s.pitch);
+                            const double stretch =
+                                (1 + s.tempo / 100.0) / std::pow(2.0, s.pitch / 12.0);
+                            const size_t frames =
+                                Stream(p, stretch > 10 ? longIn : shortIn, 8 * 4).size() / 4;
+                            if (!run || frames == 0) {
+                                std::fprintf(stderr, "%d Hz %d %d %d,%d,%d %d,%d,%d: %zu\n", rate,
+                                             quickSeek, antiAlias, t.sequence, t.seekWindow,
+                                             t.overlap, s.tempo, s.rate, s.pitch, frames);
+                                ok = false;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        return ok;
+    });
+}
+
+// Float samples the splice search cannot compare (NaN, infinities, magnitudes whose squares
+// overflow) reach the engine as 0 or clamped: with a seek window of a few samples they would
+// otherwise make it loop for ever. The output stays finite.
+TEST(SpeedSignal, NonFiniteFloatInputCannotStallTheEngine) {
+    ExpectFinishes(30, [] {
+        constexpr int32_t rate = 4000; // with a 1 ms seek window: four candidate offsets
+        std::vector<float> samples(static_cast<size_t>(rate) * 10 * 2);
+        const float odd[] = {std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity(), -3e38f};
+        for (size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = i % 7 == 0 ? odd[(i / 7) % 3]
+                                    : static_cast<float>(0.5 * std::sin(0.05 * double(i / 2)));
+        }
+        std::vector<uint8_t> in(samples.size() * 4);
+        std::memcpy(in.data(), samples.data(), in.size());
+        CSpeedProcessor p;
+        if (!p.Configure(2, rate, 32, true, true, 32, 82, 1, 12, true) || !p.ChangeTempo(-50)) {
+            return false;
+        }
+        // One frame at a time, so that the input the engine holds passes through every count,
+        // among them those at which a splice search that found nothing never moves on.
+        const std::vector<uint8_t> out = Stream(p, in, p.BlockAlign());
+        std::vector<float> f(out.size() / 4);
+        std::memcpy(f.data(), out.data(), f.size() * 4);
+        for (float x : f) {
+            if (!std::isfinite(x) || std::fabs(x) > 4 * CSpeedProcessor::kMaxFloatInput) {
+                std::fprintf(stderr, "output sample %g\n", static_cast<double>(x));
+                return false;
+            }
+        }
+        return f.size() > static_cast<size_t>(rate) * 15;
+    });
 }
 
 } // namespace

@@ -204,6 +204,46 @@ TEST_F(FilterTest, SpeedValuesAreCheckedAndKept) {
     }
 }
 
+// Each value alone keeps its range; together they must keep the engine's effective tempo
+// (tempo / 2^(pitch/12)) and rate (rate x 2^(pitch/12)) within 0.02..50, as applied in whole
+// percent. A value that would leave that is refused and stores nothing.
+TEST_F(FilterTest, SpeedValuesStayInsideTheSpeedEnvelope) {
+    ComPtr<IBaseFilter> filter = CreateFilter();
+    ComPtr<IVelomixProp> prop = Prop(filter.Get());
+    double d = 0;
+    int n = 0;
+    ASSERT_HR(S_OK, prop->SetTempo(0.05));
+    EXPECT_HR(E_INVALIDARG, prop->SetPitch(60)) << "0.05 / 32";
+    ASSERT_HR(S_OK, prop->GetPitch(&n));
+    EXPECT_EQ(n, 0);
+    EXPECT_HR(S_OK, prop->SetPitch(-60)) << "0.05 x 32";
+    ASSERT_HR(S_OK, prop->SetPitch(0));
+    ASSERT_HR(S_OK, prop->SetTempo(0.64));
+    ASSERT_HR(S_OK, prop->SetPitch(60));
+    EXPECT_HR(E_INVALIDARG, prop->SetTempo(0.62));
+    EXPECT_HR(S_OK, prop->SetTempo(0.639)) << "applied as 0.64";
+    EXPECT_HR(E_INVALIDARG, prop->SetRate(1.58));
+    EXPECT_HR(S_OK, prop->SetRate(1.56));
+    ASSERT_HR(S_OK, prop->GetTempo(&d));
+    EXPECT_EQ(d, 0.639);
+
+    // The combinations that ran for minutes: tempo 50, rate 50, pitch -60 and tempo 0.05 at +60.
+    ASSERT_HR(S_OK, prop->SetPitch(0));
+    ASSERT_HR(S_OK, prop->SetTempo(50.0));
+    ASSERT_HR(S_OK, prop->SetRate(50.0));
+    EXPECT_HR(E_INVALIDARG, prop->SetPitch(-60));
+    EXPECT_HR(E_INVALIDARG, prop->SetPitch(1)) << "rate 50 x 2^(1/12)";
+    ASSERT_HR(S_OK, prop->SetRate(1.0));
+    ASSERT_HR(S_OK, prop->SetPitch(60));
+    EXPECT_HR(E_INVALIDARG, prop->SetTempo(0.05));
+    ASSERT_HR(S_OK, prop->GetTempo(&d));
+    EXPECT_EQ(d, 50.0);
+    ASSERT_HR(S_OK, prop->GetRate(&d));
+    EXPECT_EQ(d, 1.0);
+    ASSERT_HR(S_OK, prop->GetPitch(&n));
+    EXPECT_EQ(n, 60);
+}
+
 TEST_F(FilterTest, InputTypesTheFilterRefuses) {
     ComPtr<IBaseFilter> filter = CreateFilter();
     ComPtr<IPin> in = Pin(filter.Get(), L"In");
@@ -222,6 +262,7 @@ TEST_F(FilterTest, InputTypesTheFilterRefuses) {
     badAlign.nBlockAlign = 3;
     for (const CMediaType& mt : {notPcm, video, noFormat, shortBlock, AudioType(badAlign), AudioType(WaveFormat(0, kRate, 16)),
                                  AudioType(WaveFormat(17, kRate, 16)), AudioType(WaveFormat(2, 0, 16)),
+                                 AudioType(WaveFormat(2, 999, 16)), AudioType(WaveFormat(1, 70, 8)),
                                  AudioType(WaveFormat(2, kRate, 12)), AudioType(WaveFormat(2, kRate, 64))})
         EXPECT_HR(S_FALSE, in->QueryAccept(&mt));
 
@@ -253,6 +294,9 @@ TEST(AudioFormat, TheFormatCodesTheFilterAnswers) {
     for (WORD bits : {8, 16, 24, 32})
         EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(1, 8000, bits)), &f), S_OK) << bits;
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(16, 48000, 16)), &f), S_OK);
+    // The lowest rate at which the engine is known to finish every call, and just below.
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 1000, 16)), &f), S_OK);
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 999, 16)), &f), E_INVALIDARG);
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, WAVE_FORMAT_IEEE_FLOAT), MEDIASUBTYPE_IEEE_FLOAT), &f),
               E_INVALIDARG)
         << "float samples are 32-bit";

@@ -182,6 +182,35 @@ TEST_F(PageTest, ValuesBeyondTheSlidersClampTheSliderNotTheText) {
     EXPECT_EQ(Read(prop.Get()).tempo, 5.0);
 }
 
+// Values another client set can make a slider's value leave the speed envelope: the filter
+// refuses it, and the page shows the value in force again rather than one that is not.
+TEST_F(PageTest, ARefusedValueShowsTheValueInForce) {
+    ComPtr<IBaseFilter> filter = CreateFilter();
+    ComPtr<IVelomixProp> prop = Prop(filter.Get());
+    HWND hDlg = Open(filter.Get());
+    ASSERT_NE(hDlg, nullptr);
+    ASSERT_HR(S_OK, prop->SetPitch(60)); // unseen by the page
+
+    ReleaseSlider(hDlg, IDC_TEMPO_SLIDER, 0); // 0.05 / 2^5: refused
+    EXPECT_EQ(Read(prop.Get()).tempo, 1.0);
+    EXPECT_EQ(Pos(hDlg, IDC_TEMPO_SLIDER), 95);
+    EXPECT_EQ(Text(hDlg, IDC_TEMPO_TEXT), "1.0");
+    ReleaseSlider(hDlg, IDC_RATE_SLIDER, 195); // 2.0 x 2^5: refused
+    EXPECT_EQ(Read(prop.Get()).rate, 1.0);
+    EXPECT_EQ(Pos(hDlg, IDC_RATE_SLIDER), 95);
+    EXPECT_EQ(Text(hDlg, IDC_RATE_TEXT), "1.0");
+
+    ASSERT_HR(S_OK, prop->SetPitch(0));
+    ASSERT_HR(S_OK, prop->SetRate(50.0));
+    ReleaseSlider(hDlg, IDC_PITCH_SLIDER, 20); // rate 50 x 2^(10/12): refused
+    EXPECT_EQ(Read(prop.Get()).pitch, 0);
+    EXPECT_EQ(Pos(hDlg, IDC_PITCH_SLIDER), 10);
+    EXPECT_EQ(Text(hDlg, IDC_PITCH_TEXT), "0");
+    ReleaseSlider(hDlg, IDC_TEMPO_SLIDER, 145); // nothing in the way
+    EXPECT_EQ(Read(prop.Get()).tempo, 1.5);
+    EXPECT_EQ(Text(hDlg, IDC_TEMPO_TEXT), "1.5");
+}
+
 TEST_F(PageTest, ApplyFindsNothingToApply) {
     ComPtr<IBaseFilter> filter = CreateFilter();
     ComPtr<IVelomixProp> prop = Prop(filter.Get());
