@@ -52,16 +52,20 @@ Var Deferred     ; 1 when a file in use is replaced at the next restart
 ; aside (Windows lets a loaded module be renamed) and removed at the next restart; where even
 ; that fails, the new copy waits beside it and replaces it at the next restart.
 !macro VmxPlaceFile SOURCE DEST
-  ClearErrors
   Delete "${DEST}.old"
-  Delete "${DEST}"
+  ClearErrors
+  ${If} ${FileExists} "${DEST}"
+    Delete "${DEST}"
+  ${EndIf}
   ${If} ${Errors}
     ClearErrors
     Rename "${DEST}" "${DEST}.old"
     ${If} ${Errors}
       File "/oname=${DEST}.new" "${SOURCE}"
       Rename /REBOOTOK "${DEST}.new" "${DEST}"
-      StrCpy $Deferred 1
+      ${If} ${FileExists} "${DEST}.new"
+        StrCpy $Deferred 1
+      ${EndIf}
     ${Else}
       Delete /REBOOTOK "${DEST}.old"
       File "/oname=${DEST}" "${SOURCE}"
