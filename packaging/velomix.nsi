@@ -27,6 +27,9 @@ ManifestSupportedOS all
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velomix"
 ; The module's installation record, which its registration writes (machine and user, in the
 ; registering process's view) and its unregistration leaves.
+!define CLASS_KEY "Software\Classes\CLSID\{43FF79DC-A363-4DA5-AD5C-2137A9343451}"
+!define PAGE_KEY "Software\Classes\CLSID\{EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}"
+!define INSTANCE_KEY "Software\Classes\CLSID\{083863F1-70DE-11D0-BD40-00A0C911CE86}\Instance\{43FF79DC-A363-4DA5-AD5C-2137A9343451}"
 !define RECORD_KEY "Software\Classes\CLSID\{8294CF21-9550-45fb-9CF4-E96E375D2964}"
 
 Name "${PRODUCT} ${VERSION}"
@@ -163,6 +166,7 @@ failed:
   ${EndIf}
   !insertmacro VmxRegsvr32 "/u /s" "$INSTDIR\Velomix.ax"
   Call ForgetRecords
+  SetOutPath "$TEMP"
   Call RemoveFiles
   MessageBox MB_OK|MB_ICONSTOP "$1$\r$\nNothing was installed." /SD IDOK
   SetErrorLevel 2
@@ -191,7 +195,39 @@ Function ${UN}ForgetRecordIn
   Pop $R0
 FunctionEnd
 
+; What a registration that failed half-way (or an unregistration that failed) leaves in the
+; current view: the classes whose server is the module given on the stack, and the filter's
+; category entry once no copy of the class remains.
+Function ${UN}ForgetClassesIn
+  Exch $R0
+  ReadRegStr $R1 HKLM "${CLASS_KEY}\InprocServer32" ""
+  ${If} $R1 == $R0
+    DeleteRegKey HKLM "${CLASS_KEY}"
+  ${EndIf}
+  ReadRegStr $R1 HKLM "${PAGE_KEY}\InprocServer32" ""
+  ${If} $R1 == $R0
+    DeleteRegKey HKLM "${PAGE_KEY}"
+  ${EndIf}
+  ClearErrors
+  ReadRegStr $R1 HKLM "${CLASS_KEY}" ""
+  ${If} ${Errors}
+    DeleteRegKey HKLM "${INSTANCE_KEY}"
+  ${EndIf}
+  Pop $R0
+FunctionEnd
+
 Function ${UN}ForgetRecords
+  ${If} $Dir64 != ""
+    SetRegView 32
+  ${EndIf}
+  Push "$INSTDIR\Velomix.ax"
+  Call ${UN}ForgetClassesIn
+  ${If} $Dir64 != ""
+    SetRegView 64
+    Push "$Dir64\Velomix.ax"
+    Call ${UN}ForgetClassesIn
+    SetRegView 32
+  ${EndIf}
   Push HKLM
   Call ${UN}ForgetRecordIn
   Push HKCU

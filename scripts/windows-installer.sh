@@ -2,7 +2,8 @@
 # Builds the Windows installer from packaging/velomix.nsi with makensis, out of the two Release
 # builds (build/windows-i686 and build/windows-x86_64, made by scripts/windows-build.sh), into
 # build/installer/Velomix-<version>-setup.exe; then tests it under Wine in fresh prefixes of its
-# own (a 64-bit one, then a 32-bit one): silent install, the kit's example program in each
+# own (a 64-bit one, then a 32-bit one): a failed registration that leaves nothing, silent
+# install, the kit's example program in each
 # architecture finds its own architecture's module through COM and RenderFile, a silent
 # upgrade over it, a silent uninstall that leaves no file and no key.
 #
@@ -88,6 +89,19 @@ test_prefix() {
   esac
   local c="$VELOMIX_WINE_ROOT/$arch/drive_c"
   cp "$setup" "$c/setup.exe"
+
+  # A registration that fails half-way (quartz, whose filter mapper registration needs, switched
+  # off) stops the installation with an error and leaves no file and no key behind.
+  local overrides='HKCU\Software\Wine\DllOverrides' rc=0
+  in_prefix "$arch" reg add "$overrides" /v quartz /d "" /f >/dev/null
+  in_prefix "$arch" 'C:\setup.exe' /S || rc=$?
+  in_prefix "$arch" reg delete "$overrides" /v quartz /f >/dev/null
+  [ "$rc" -eq 2 ] || fail "$arch: an installation whose registration failed exited $rc, not 2"
+  for dir in "$c/$pf32/Velomix" ${pf64:+"$c/$pf64/Velomix"}; do
+    [ ! -e "$dir" ] || fail "$arch: a failed installation left $(find "$dir")"
+  done
+  ! registry_has "$arch" "$clsid" || fail "$arch: a failed installation left the class: $(grep -i -B3 "$clsid" "$VELOMIX_WINE_ROOT/$arch/system.reg")"
+  ! registry_has "$arch" 'Velomix' || fail "$arch: a failed installation left a key: $(grep -i -B8 velomix "$VELOMIX_WINE_ROOT/$arch/system.reg")"
 
   start=$(now)
   in_prefix "$arch" 'C:\setup.exe' /S || fail "$arch: silent install exited $?"
