@@ -155,9 +155,9 @@ test_prefix() {
 
 test_prefix win64
 test_prefix win32
-rm -rf "${VELOMIX_WINE_ROOT:?}"
 if [ "$failures" -gt 0 ]; then
-  echo "windows-installer: $failures failures" >&2
+  echo "windows-installer: $failures failures; the prefixes are kept in $VELOMIX_WINE_ROOT" >&2
   exit 1
 fi
+rm -rf "${VELOMIX_WINE_ROOT:?}"
 echo "windows-installer: all installer tests passed"
