@@ -22,7 +22,7 @@ WINDOWS_PACKAGES=(
   wine wine32:i386 wine64 libwine:i386
   gstreamer1.0-plugins-good:i386 gstreamer1.0-plugins-good
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-  dpkg-dev xvfb xauth
+  dpkg-dev xvfb xauth nsis
 )
 
 # The deb-src twin of the system's Debian entries, so that `apt-get source soundtouch` works.

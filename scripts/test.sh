@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs every native test: all of them under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and those labelled "threads" again under
 # ThreadSanitizer; then builds the Windows module for i686 and x86_64 with mingw-w64 (side by
-# side) and runs its tests under Wine, inside one private Xvfb. Exits non-zero when any stage
+# side) and runs its tests under Wine, inside one private Xvfb; then builds the installer from both
+# and tests it under Wine. Exits non-zero when any stage
 # fails; ends with the time each stage took.
 #
 # Usage: scripts/test.sh         (VELOMIX_SKIP_WINDOWS=1 leaves out the Windows stages)
@@ -119,6 +120,8 @@ fi
 if [ "$with_windows" -eq 1 ]; then
   if stage "start Xvfb" start_display; then
     run_windows_stages
+    # The installer carries both architectures: built and tested once both are built.
+    stage "windows installer" bash scripts/windows-installer.sh
     stop_display
   fi
 fi

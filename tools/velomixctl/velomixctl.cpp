@@ -34,7 +34,7 @@ const char kUsage[] =
     "Commands:\n"
     "  get [--json] [--timeout MS]\n"
     "      Print the tempo, rate and pitch last published by a filter.\n"
-    "  set [--tempo F] [--rate F] [--pitch N] [--timeout MS] [--json]\n"
+    "  set [--tempo F] [--rate F] [--pitch N | --pitch-step N] [--timeout MS] [--json]\n"
     "      Ask the serving filter for new values (fields not given stay as they are),\n"
     "      wait until they are in force and print them.\n"
     "  reset [--timeout MS] [--json]\n"
@@ -50,7 +50,11 @@ const char kUsage[] =
     "Options:\n"
     "  --tempo F     tempo factor, pitch kept (1 normal), 0.05 to 50\n"
     "  --rate F      rate factor, pitch follows (1 normal), 0.05 to 50\n"
-    "  --pitch N     pitch shift in whole semitones, -60 to 60\n"
+    "                F with a sign (+0.1, -0.1) is a step from the filter's current\n"
+    "                value; a result outside 0.05 to 50 is clamped, with a message\n"
+    "  --pitch N     pitch shift in whole semitones, -60 to 60 (a sign is the shift's own)\n"
+    "  --pitch-step N  whole semitones added to the current shift (+1, -1); a result\n"
+    "                outside -60 to 60 is clamped, with a message\n"
     "  --timeout MS  longest wait for the channel and for the change, in milliseconds,\n"
     "                1 to 3600000 (default 2000)\n"
     "  --json        one JSON object per line instead of text\n"
@@ -68,6 +72,13 @@ struct Options {
     bool bRate = false;
     bool bPitch = false;
     SpeedValues values;
+    // Steps from the current values (fields with b*Step set instead of b*).
+    bool bTempoStep = false;
+    bool bRateStep = false;
+    bool bPitchStep = false;
+    double dTempoStep = 0.0;
+    double dRateStep = 0.0;
+    int32_t nPitchStep = 0;
 };
 
 int Fail(const char* pszMessage) {
@@ -99,7 +110,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool bTakesValue =
-            arg == "--tempo" || arg == "--rate" || arg == "--pitch" || arg == "--timeout";
+            arg == "--tempo" || arg == "--rate" || arg == "--pitch" || arg == "--pitch-step" ||
+            arg == "--timeout";
         if (arg == "--json") {
             options.bJson = true;
             continue;
@@ -118,7 +130,27 @@ int ParseArguments(int argc, char** argv, Options& options) {
         if (arg == "--timeout" && cmd == "watch") {
             return UsageError("watch takes no --timeout");
         }
-        if (arg == "--tempo" || arg == "--rate") {
+        const bool bTempoArg = arg == "--tempo";
+        if ((bTempoArg || arg == "--rate") && (pszValue[0] == '+' || pszValue[0] == '-')) {
+            // Factors are positive: a sign makes the value a step.
+            double dStep = 0.0;
+            if (!ParseFactor(pszValue, dStep)) {
+                return UsageError(arg + " '" + pszValue +
+                                  "': expected a decimal number (a step with its sign)");
+            }
+            (bTempoArg ? options.dTempoStep : options.dRateStep) = dStep;
+            (bTempoArg ? options.bTempoStep : options.bRateStep) = true;
+            (bTempoArg ? options.bTempo : options.bRate) = false;
+        } else if (arg == "--pitch-step") {
+            int32_t nStep = 0;
+            if (!ParseInteger(pszValue, nStep)) {
+                return UsageError(std::string("--pitch-step '") + pszValue +
+                                  "': expected a whole number of semitones");
+            }
+            options.nPitchStep = nStep;
+            options.bPitchStep = true;
+            options.bPitch = false;
+        } else if (arg == "--tempo" || arg == "--rate") {
             double dValue = 0.0;
             if (!ParseFactor(pszValue, dValue) || dValue < kMinFactor || dValue > kMaxFactor) {
                 return UsageError(arg + " '" + pszValue +
@@ -126,6 +158,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             }
             (arg == "--tempo" ? options.values.dTempo : options.values.dRate) = dValue;
             (arg == "--tempo" ? options.bTempo : options.bRate) = true;
+            (arg == "--tempo" ? options.bTempoStep : options.bRateStep) = false;
         } else if (arg == "--pitch") {
             int32_t nValue = 0;
             if (!ParseInteger(pszValue, nValue) || nValue < kMinPitch || nValue > kMaxPitch) {
@@ -134,6 +167,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             }
             options.values.nPitch = nValue;
             options.bPitch = true;
+            options.bPitchStep = false;
         } else {
             uint32_t timeoutMs = 0;
             if (!ParseInteger(pszValue, timeoutMs) || timeoutMs == 0 || timeoutMs > kMaxTimeoutMs) {
@@ -143,8 +177,9 @@ int ParseArguments(int argc, char** argv, Options& options) {
             options.timeoutMs = timeoutMs;
         }
     }
-    if (cmd == "set" && !options.bTempo && !options.bRate && !options.bPitch) {
-        return UsageError("set needs at least one of --tempo, --rate, --pitch");
+    if (cmd == "set" && !options.bTempo && !options.bRate && !options.bPitch &&
+        !options.bTempoStep && !options.bRateStep && !options.bPitchStep) {
+        return UsageError("set needs at least one of --tempo, --rate, --pitch, --pitch-step");
     }
     if (cmd == "reset") {
         options.values = SpeedValues();
@@ -210,6 +245,30 @@ int RunGet(const Options& options) {
     return kExitOk;
 }
 
+// A factor stepped from CURRENT, clamped to what the filter accepts (told on stderr). Rounded
+// to 1e-9 so that repeated steps of 0.1 read 1.2, not 1.2000000000000002.
+double StepFactor(const char* pszName, double dCurrent, double dStep) {
+    double dValue = std::round((dCurrent + dStep) * 1e9) / 1e9;
+    if (dValue < kMinFactor || dValue > kMaxFactor) {
+        const double dClamped = dValue < kMinFactor ? kMinFactor : kMaxFactor;
+        std::fprintf(stderr, "velomixctl: %s %s is outside 0.05 to 50; clamped to %s\n", pszName,
+                     FormatDouble(dValue, false).c_str(), FormatDouble(dClamped, false).c_str());
+        dValue = dClamped;
+    }
+    return dValue;
+}
+
+int32_t StepPitch(int32_t nCurrent, int32_t nStep) {
+    const int64_t nValue = static_cast<int64_t>(nCurrent) + nStep;
+    if (nValue < kMinPitch || nValue > kMaxPitch) {
+        const int32_t nClamped = nValue < kMinPitch ? kMinPitch : kMaxPitch;
+        std::fprintf(stderr, "velomixctl: pitch %lld is outside -60 to 60; clamped to %d\n",
+                     static_cast<long long>(nValue), static_cast<int>(nClamped));
+        return nClamped;
+    }
+    return static_cast<int32_t>(nValue);
+}
+
 int RunSet(const Options& options) {
     CVelomixClient client;
     VelomixValues request = options.values;
@@ -217,12 +276,26 @@ int RunSet(const Options& options) {
         // Fields not given stay as the block shows them; the request carries all three.
         VelomixValues current;
         const VelomixStatus status = client.Read(current, options.timeoutMs);
-        if (status != VelomixStatus::Ok && status != VelomixStatus::Damaged) {
+        const bool bStep = options.bTempoStep || options.bRateStep || options.bPitchStep;
+        // A step needs true current values: a damaged block has none.
+        if (status != VelomixStatus::Ok && (bStep || status != VelomixStatus::Damaged)) {
             return ReportStatus(client, status);
+        }
+        if (bStep && (!std::isfinite(current.dTempo) || !std::isfinite(current.dRate))) {
+            return Fail("the filter's current values are not numbers; cannot step from them");
         }
         request.dTempo = options.bTempo ? options.values.dTempo : current.dTempo;
         request.dRate = options.bRate ? options.values.dRate : current.dRate;
         request.nPitch = options.bPitch ? options.values.nPitch : current.nPitch;
+        if (options.bTempoStep) {
+            request.dTempo = StepFactor("tempo", current.dTempo, options.dTempoStep);
+        }
+        if (options.bRateStep) {
+            request.dRate = StepFactor("rate", current.dRate, options.dRateStep);
+        }
+        if (options.bPitchStep) {
+            request.nPitch = StepPitch(current.nPitch, options.nPitchStep);
+        }
     }
     VelomixValues now;
     const VelomixStatus status = client.Request(request, options.timeoutMs, &now);

@@ -134,6 +134,43 @@ TEST_F(VelomixctlTest, GetSetAndReset) {
     EXPECT_EQ(m_filter.SetterCalls(), calls);
 }
 
+TEST_F(VelomixctlTest, SignedFactorsAndPitchStepsMoveFromTheCurrentValues) {
+    StartServer();
+    EXPECT_EQ(Run({"set", "--tempo", "+0.1"}), 0) << Err();
+    EXPECT_EQ(Out(), "tempo 1.1 rate 1 pitch 0\n");
+    EXPECT_EQ(Err(), "");
+    EXPECT_EQ(Run({"set", "--tempo", "+0.1", "--rate", "-0.25", "--pitch-step", "-2"}), 0) << Err();
+    EXPECT_EQ(Out(), "tempo 1.2 rate 0.75 pitch -2\n");
+    EXPECT_EQ(m_filter.Tempo(), 1.2);
+    EXPECT_EQ(m_filter.Rate(), 0.75);
+    EXPECT_EQ(m_filter.Pitch(), -2);
+    // An absolute negative pitch keeps its meaning; the step goes from there.
+    EXPECT_EQ(Run({"set", "--pitch", "-3"}), 0) << Err();
+    EXPECT_EQ(Run({"set", "--pitch-step", "+1"}), 0) << Err();
+    EXPECT_EQ(m_filter.Pitch(), -2);
+
+    // Past the accepted range: clamped, and said so.
+    EXPECT_EQ(Run({"set", "--tempo", "-5", "--pitch-step", "2147483647"}), 0) << Err();
+    EXPECT_EQ(Out(), "tempo 0.05 rate 0.75 pitch 60\n");
+    EXPECT_NE(Err().find("tempo -3.8 is outside 0.05 to 50; clamped to 0.05"), std::string::npos)
+        << Err();
+    EXPECT_NE(Err().find("pitch 2147483645 is outside -60 to 60; clamped to 60"), std::string::npos)
+        << Err();
+    EXPECT_EQ(Run({"set", "--rate", "+100", "--pitch-step", "-2147483648"}), 0) << Err();
+    EXPECT_EQ(Out(), "tempo 0.05 rate 50 pitch -60\n");
+    EXPECT_NE(Err().find("clamped to 50"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("clamped to -60"), std::string::npos) << Err();
+
+    // Steps that are not numbers are usage errors; nothing is sent.
+    const int calls = m_filter.SetterCalls();
+    for (const char* bad : {"+", "-x", "+inf", "+nan"}) {
+        EXPECT_EQ(Run({"set", "--tempo", bad}), 2) << bad;
+    }
+    EXPECT_EQ(Run({"set", "--pitch-step", "+1.5"}), 2);
+    EXPECT_EQ(Run({"get", "--pitch-step", "1"}), 2);
+    EXPECT_EQ(m_filter.SetterCalls(), calls);
+}
+
 TEST_F(VelomixctlTest, SetReportsATimeOutWhenNobodyApplies) {
     StartServer();
     // The serving thread is stopped, but its request event is kept by this handle.

@@ -1,0 +1,70 @@
+/* velomix.h: what a player needs to drive the Velomix filter from C or C++.
+ *
+ * Needs only the Windows SDK headers (objbase.h); link ole32 (and strmiids/uuid for the
+ * DirectShow interfaces a player uses anyway). The GUIDs follow the DEFINE_GUID convention:
+ * include <initguid.h> before this header in exactly one source file of the program.
+ *
+ * Contract of IVelomixProp (kept in step with the filter's own control/IVelomixProp.h):
+ * - Any thread may call any method at any time, in any filter state, connected or not.
+ * - A setter checks its value, stores it and returns S_OK; the filter applies it at the next
+ *   media sample it processes (while stopped: when streaming starts). Setting the value that
+ *   is stored already is a no-op that returns S_OK.
+ * - Tempo and rate are factors: 1.0 unchanged, 2.0 twice as fast. Accepted 0.05 to 50.0
+ *   (VELOMIX_FACTOR_MIN/MAX). Tempo keeps the pitch; rate changes speed and pitch together,
+ *   as a tape played faster.
+ * - Pitch is a shift in whole semitones, tempo kept: accepted -60 to +60
+ *   (VELOMIX_PITCH_MIN/MAX).
+ * - A value outside its range, NaN or an infinity returns E_INVALIDARG and changes nothing.
+ * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value.
+ * - Every effective change is also published to the cross-process control channel (see
+ *   control-channel.md beside this header), so velomixctl and other controllers see it.
+ */
+#ifndef VELOMIX_H
+#define VELOMIX_H
+
+#include <objbase.h>
+
+#define VELOMIX_FACTOR_MIN 0.05
+#define VELOMIX_FACTOR_MAX 50.0
+#define VELOMIX_PITCH_MIN (-60)
+#define VELOMIX_PITCH_MAX 60
+
+/* {43FF79DC-A363-4DA5-AD5C-2137A9343451}: the filter (CoCreateInstance, or found in a graph). */
+DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+            0x51);
+/* {C6BE0B1E-AB1F-4433-885E-319171E74469}: its control interface (QueryInterface on the filter). */
+DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 0x91, 0x71, 0xE7, 0x44,
+            0x69);
+
+#undef INTERFACE
+#define INTERFACE IVelomixProp
+DECLARE_INTERFACE_(IVelomixProp, IUnknown) {
+    /* IUnknown */
+    STDMETHOD(QueryInterface)(THIS_ REFIID riid, void** ppv) PURE;
+    STDMETHOD_(ULONG, AddRef)(THIS) PURE;
+    STDMETHOD_(ULONG, Release)(THIS) PURE;
+    /* Tempo factor, pitch kept. 0.05 to 50.0, else E_INVALIDARG. */
+    STDMETHOD(SetTempo)(THIS_ double dTempo) PURE;
+    STDMETHOD(GetTempo)(THIS_ double* pdTempo) PURE;
+    /* Rate factor, pitch follows. 0.05 to 50.0, else E_INVALIDARG. */
+    STDMETHOD(SetRate)(THIS_ double dRate) PURE;
+    STDMETHOD(GetRate)(THIS_ double* pdRate) PURE;
+    /* Pitch shift in semitones, tempo kept. -60 to +60, else E_INVALIDARG. */
+    STDMETHOD(SetPitch)(THIS_ int nPitch) PURE;
+    STDMETHOD(GetPitch)(THIS_ int* pnPitch) PURE;
+};
+#undef INTERFACE
+
+#if !defined(__cplusplus) || defined(CINTERFACE)
+#define IVelomixProp_QueryInterface(p, a, b) (p)->lpVtbl->QueryInterface(p, a, b)
+#define IVelomixProp_AddRef(p) (p)->lpVtbl->AddRef(p)
+#define IVelomixProp_Release(p) (p)->lpVtbl->Release(p)
+#define IVelomixProp_SetTempo(p, a) (p)->lpVtbl->SetTempo(p, a)
+#define IVelomixProp_GetTempo(p, a) (p)->lpVtbl->GetTempo(p, a)
+#define IVelomixProp_SetRate(p, a) (p)->lpVtbl->SetRate(p, a)
+#define IVelomixProp_GetRate(p, a) (p)->lpVtbl->GetRate(p, a)
+#define IVelomixProp_SetPitch(p, a) (p)->lpVtbl->SetPitch(p, a)
+#define IVelomixProp_GetPitch(p, a) (p)->lpVtbl->GetPitch(p, a)
+#endif
+
+#endif /* VELOMIX_H */
