@@ -14,8 +14,9 @@ VMX_DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 
                 0x44, 0x69);
 
 //
-// The speed envelope. Each value has its own range (below), and the three together must also
-// keep the engine's two stages within a factor of 50 either way. A pitch shift of n semitones is
+// The speed envelope (also written out for integrators in sdk/include/velomix.h: keep both in
+// step). Each value has its own range (below), and the three together must also keep the
+// engine's two stages within a factor of 50 either way. A pitch shift of n semitones is
 // a time stretch at the effective tempo T = tempo / 2^(n/12) and a resampling at the effective
 // rate R = rate x 2^(n/12); both T and R must lie within 0.02 to 50. Outside, the work per
 // second of input grows without bound (tempo 0.05 at +60 semitones stretches 640-fold before

@@ -14,7 +14,15 @@
  *   as a tape played faster.
  * - Pitch is a shift in whole semitones, tempo kept: accepted -60 to +60
  *   (VELOMIX_PITCH_MIN/MAX).
- * - A value outside its range, NaN or an infinity returns E_INVALIDARG and changes nothing.
+ * - The speed envelope: the three together must also keep the engine's two stages within a
+ *   factor of 50 either way. A shift of n semitones is a time stretch at tempo / 2^(n/12) and a
+ *   resampling at rate x 2^(n/12); both must lie within 0.02 to 50, judged on tempo and rate
+ *   in whole percent, truncated. Any single value with the other two at normal, and any tempo
+ *   with any rate at pitch 0, lie inside; at +60 semitones tempo goes from 0.64 and rate up to
+ *   1.56, at -60 tempo up to 1.56 and rate from 0.64. To move between far corners, set the
+ *   values in an order that stays inside (pitch back towards 0 first, or last).
+ * - A value outside its range or the envelope, NaN or an infinity returns E_INVALIDARG and
+ *   changes nothing.
  * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value.
  * - Every effective change is also published to the cross-process control channel (see
  *   control-channel.md beside this header), so velomixctl and other controllers see it.
@@ -43,13 +51,14 @@ DECLARE_INTERFACE_(IVelomixProp, IUnknown) {
     STDMETHOD(QueryInterface)(THIS_ REFIID riid, void** ppv) PURE;
     STDMETHOD_(ULONG, AddRef)(THIS) PURE;
     STDMETHOD_(ULONG, Release)(THIS) PURE;
-    /* Tempo factor, pitch kept. 0.05 to 50.0, else E_INVALIDARG. */
+    /* Tempo factor, pitch kept. 0.05 to 50.0 within the envelope, else E_INVALIDARG. */
     STDMETHOD(SetTempo)(THIS_ double dTempo) PURE;
     STDMETHOD(GetTempo)(THIS_ double* pdTempo) PURE;
-    /* Rate factor, pitch follows. 0.05 to 50.0, else E_INVALIDARG. */
+    /* Rate factor, pitch follows. 0.05 to 50.0 within the envelope, else E_INVALIDARG. */
     STDMETHOD(SetRate)(THIS_ double dRate) PURE;
     STDMETHOD(GetRate)(THIS_ double* pdRate) PURE;
-    /* Pitch shift in semitones, tempo kept. -60 to +60, else E_INVALIDARG. */
+    /* Pitch shift in semitones, tempo kept. -60 to +60 within the envelope, else
+       E_INVALIDARG. */
     STDMETHOD(SetPitch)(THIS_ int nPitch) PURE;
     STDMETHOD(GetPitch)(THIS_ int* pnPitch) PURE;
 };
