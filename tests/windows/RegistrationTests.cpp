@@ -8,9 +8,12 @@
 #include "GuidText.h"
 #include "Harness.h"
 #include "IVelomixProp.h"
+#include "MediaType.h"
 #include "Registry.h"
 #include "Support.h"
 
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,11 +25,12 @@ const char kInstallVersionKey[] =
 
 // The module's filter registration record, as published: what the platform's mapper must have
 // been given.
-const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM}};
+const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM},
+                                           {&MEDIATYPE_Audio, &MEDIASUBTYPE_IEEE_FLOAT}};
 const AMOVIESETUP_PIN kPins[] = {
-    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 1,
+    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 2,
      kPinTypes},
-    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 1, kPinTypes},
+    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 2, kPinTypes},
 };
 const AMOVIESETUP_FILTER kSetup = {&kClsidVelomix, L"Velomix", 0xFFFFFFFF, 2, kPins};
 
@@ -56,41 +60,6 @@ std::string ClassKey(REFCLSID clsid) {
     return "CLSID\\" + GuidString(clsid);
 }
 
-// regsvr32 in a process of its own, as an installer runs it; its exit code.
-DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {
-    std::wstring command =
-        std::wstring(L"regsvr32.exe /s ") + (bUnregister ? L"/u " : L"") + L"\"" + module + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return 0xFFFFFFFF;
-    const CHandle process(pi.hProcess);
-    const CHandle thread(pi.hThread);
-    DWORD code = 0xFFFFFFFE;
-    if (WaitForSingleObject(process.Get(), 120000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.Get(), &code);
-    return code;
-}
-
-// Unregisters and removes the installation record when the case ends, however it ends.
-class CCleanPrefix {
-public:
-    explicit CCleanPrefix(const std::wstring& module) : m_Module(module) { Clean(); }
-    ~CCleanPrefix() { Clean(); }
-    CCleanPrefix(const CCleanPrefix&) = delete;
-    CCleanPrefix& operator=(const CCleanPrefix&) = delete;
-
-private:
-    void Clean() const {
-        RunRegsvr32(m_Module, true);
-        for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
-            RegDeleteKeyTree(hive, kInstallKey);
-    }
-    std::wstring m_Module;
-};
-
 bool SameFile(const std::string& a, const std::string& b) {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
 }
@@ -103,24 +72,6 @@ std::vector<BYTE> FilterDataOf(REFCLSID clsid) {
         key.QueryValue("FilterData", &type, &data) != ERROR_SUCCESS || type != REG_BINARY)
         data.clear();
     return data;
-}
-
-CLSID ClassOf(IBaseFilter* pFilter) {
-    CLSID clsid = GUID_NULL;
-    if (pFilter)
-        pFilter->GetClassID(&clsid);
-    return clsid;
-}
-
-// The filter at the other end of a pin, or null.
-ComPtr<IBaseFilter> PeerFilter(IPin* pPin) {
-    ComPtr<IPin> pPeer;
-    if (!pPin || FAILED(pPin->ConnectedTo(&pPeer)) || !pPeer)
-        return {};
-    PIN_INFO info{};
-    if (FAILED(pPeer->QueryPinInfo(&info)))
-        return {};
-    return ComPtr<IBaseFilter>::Attach(info.pFilter);
 }
 
 } // namespace
@@ -174,6 +125,10 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
     CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
           "Velomix comes first for audio PCM (%u filters found)",
+          static_cast<unsigned>(found.size()));
+    CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT, &found));
+    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
+          "Velomix comes first for audio float (%u filters found)",
           static_cast<unsigned>(found.size()));
 
     // The installation record in both hives.
@@ -264,4 +219,53 @@ VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
     CHECK_HR(S_OK, pEvents->WaitForCompletion(30000, &code));
     CHECK(code == EC_COMPLETE, "EC_COMPLETE: got %ld", static_cast<long>(code));
     pControl->Stop();
+}
+
+VMX_TEST(registration, render_file_inserts_one_velomix_for_float) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
+    const CCleanPrefix clean(module.Path());
+    REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
+
+    // Half a second of 32-bit float stereo: the platform's parser delivers it as audio float.
+    PcmAudio audio;
+    audio.wfx.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+    audio.wfx.nChannels = 2;
+    audio.wfx.nSamplesPerSec = 44100;
+    audio.wfx.wBitsPerSample = 32;
+    audio.wfx.nBlockAlign = 8;
+    audio.wfx.nAvgBytesPerSec = 44100 * 8;
+    std::vector<float> samples(44100 / 2 * 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] =
+            0.5f * static_cast<float>(std::sin(440.0 * 6.283185307179586 * double(i / 2) / 44100));
+    audio.data.resize(samples.size() * sizeof(float));
+    std::memcpy(audio.data.data(), samples.data(), audio.data.size());
+    CTempFolder folder;
+    const std::wstring wav = folder.File(L"float.wav");
+    REQUIRE(WriteWav(wav, audio), "the float WAV file is written");
+
+    ComPtr<IGraphBuilder> pGraph;
+    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IGraphBuilder, reinterpret_cast<void**>(&pGraph)));
+    REQUIRE_HR(S_OK, pGraph->RenderFile(wav.c_str(), nullptr));
+    ComPtr<IEnumFilters> pEnum;
+    REQUIRE_HR(S_OK, pGraph->EnumFilters(&pEnum));
+    ComPtr<IBaseFilter> pVelomix;
+    int cVelomix = 0;
+    for (IBaseFilter* p = nullptr; pEnum->Next(1, &p, nullptr) == S_OK;) {
+        ComPtr<IBaseFilter> pFilter = ComPtr<IBaseFilter>::Attach(p);
+        if (IsEqualGUID(ClassOf(pFilter.Get()), kClsidVelomix)) {
+            ++cVelomix;
+            pVelomix = pFilter;
+        }
+    }
+    REQUIRE(cVelomix == 1, "exactly one Velomix in the graph rendered for a float WAV: %d",
+            cVelomix);
+    AM_MEDIA_TYPE mt{};
+    REQUIRE_HR(S_OK, FindPinByDirection(pVelomix.Get(), PINDIR_INPUT)->ConnectionMediaType(&mt));
+    CHECK(IsEqualGUID(mt.subtype, MEDIASUBTYPE_IEEE_FLOAT),
+          "Velomix's input carries audio float: %s", GuidString(mt.subtype).c_str());
+    FreeMediaType(mt);
 }
