@@ -8,12 +8,9 @@
 #include "GuidText.h"
 #include "Harness.h"
 #include "IVelomixProp.h"
-#include "MediaType.h"
 #include "Registry.h"
 #include "Support.h"
 
-#include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -221,51 +218,35 @@ VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
     pControl->Stop();
 }
 
-VMX_TEST(registration, render_file_inserts_one_velomix_for_float) {
+VMX_TEST(registration, platform_mapper_offers_velomix_for_float) {
     CComScope com;
     CModule module;
     REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
     const CCleanPrefix clean(module.Path());
     REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
 
-    // Half a second of 32-bit float stereo: the platform's parser delivers it as audio float.
-    PcmAudio audio;
-    audio.wfx.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
-    audio.wfx.nChannels = 2;
-    audio.wfx.nSamplesPerSec = 44100;
-    audio.wfx.wBitsPerSample = 32;
-    audio.wfx.nBlockAlign = 8;
-    audio.wfx.nAvgBytesPerSec = 44100 * 8;
-    std::vector<float> samples(44100 / 2 * 2);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] =
-            0.5f * static_cast<float>(std::sin(440.0 * 6.283185307179586 * double(i / 2) / 44100));
-    audio.data.resize(samples.size() * sizeof(float));
-    std::memcpy(audio.data.data(), samples.data(), audio.data.size());
-    CTempFolder folder;
-    const std::wstring wav = folder.File(L"float.wav");
-    REQUIRE(WriteWav(wav, audio), "the float WAV file is written");
-
-    ComPtr<IGraphBuilder> pGraph;
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGraphBuilder, reinterpret_cast<void**>(&pGraph)));
-    REQUIRE_HR(S_OK, pGraph->RenderFile(wav.c_str(), nullptr));
-    ComPtr<IEnumFilters> pEnum;
-    REQUIRE_HR(S_OK, pGraph->EnumFilters(&pEnum));
-    ComPtr<IBaseFilter> pVelomix;
-    int cVelomix = 0;
-    for (IBaseFilter* p = nullptr; pEnum->Next(1, &p, nullptr) == S_OK;) {
-        ComPtr<IBaseFilter> pFilter = ComPtr<IBaseFilter>::Attach(p);
-        if (IsEqualGUID(ClassOf(pFilter.Get()), kClsidVelomix)) {
-            ++cVelomix;
-            pVelomix = pFilter;
-        }
-    }
-    REQUIRE(cVelomix == 1, "exactly one Velomix in the graph rendered for a float WAV: %d",
-            cVelomix);
-    AM_MEDIA_TYPE mt{};
-    REQUIRE_HR(S_OK, FindPinByDirection(pVelomix.Get(), PINDIR_INPUT)->ConnectionMediaType(&mt));
-    CHECK(IsEqualGUID(mt.subtype, MEDIASUBTYPE_IEEE_FLOAT),
-          "Velomix's input carries audio float: %s", GuidString(mt.subtype).c_str());
-    FreeMediaType(mt);
+    // The lookup graph building makes for a pin that offers audio float (Wine's parser for a
+    // float WAV or Ogg Vorbis, many decoders): Velomix must come first.
+    ComPtr<IFilterMapper2> pMapper;
+    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IFilterMapper2, reinterpret_cast<void**>(&pMapper)));
+    const GUID types[] = {MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT};
+    ComPtr<IEnumMoniker> pEnum;
+    REQUIRE_HR(S_OK, pMapper->EnumMatchingFilters(&pEnum, 0, TRUE, MERIT_DO_NOT_USE + 1, TRUE, 1,
+                                                  types, nullptr, nullptr, FALSE, FALSE, 0,
+                                                  nullptr, nullptr, nullptr));
+    ComPtr<IMoniker> pFirst;
+    REQUIRE(pEnum->Next(1, &pFirst, nullptr) == S_OK, "a filter takes audio float");
+    ComPtr<IPropertyBag> pBag;
+    REQUIRE_HR(S_OK, pFirst->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                           reinterpret_cast<void**>(&pBag)));
+    VARIANT value;
+    VariantInit(&value);
+    REQUIRE_HR(S_OK, pBag->Read(L"CLSID", &value, nullptr));
+    CLSID clsid = GUID_NULL;
+    if (value.vt == VT_BSTR)
+        CLSIDFromString(value.bstrVal, &clsid);
+    VariantClear(&value);
+    CHECK(IsEqualGUID(clsid, kClsidVelomix), "the platform's mapper offers Velomix first: %s",
+          GuidString(clsid).c_str());
 }
