@@ -16,12 +16,13 @@
 // - nonzero: output samples are stamped by the audio they carry. The first after a start, a
 //   flush or a new segment begins at the start time of the first input after it; every later
 //   one begins where the previous one stopped and lasts exactly its frames at the stream's
-//   rate; empty ones are not delivered. Media times (frames) follow the same rule from the
-//   input's media start. While the speed has stayed normal since that start, outputs keep
-//   their inputs' stamps exactly. A renderer then plays at the speed set; the stream's time
-//   runs faster or slower than the file's, so a video stream of the same file runs out of
-//   step (its picture behind or ahead of the audio) unless the host changes the video's rate
-//   too.
+//   rate; empty ones are not delivered. Media times follow the same rule from the input's
+//   media start, in the unit the input's use (frames, bytes or 100 ns, told by how far they
+//   run over its audio; none when that matches none of them). While the speed has stayed
+//   normal since that start, outputs keep their inputs' stamps exactly. A renderer then plays
+//   at the speed set; the stream's time runs faster or slower than the file's, so a video
+//   stream of the same file runs out of step (its picture behind or ahead of the audio) unless
+//   the host changes the video's rate too.
 #pragma once
 
 #include "com.h"

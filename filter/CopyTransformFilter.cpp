@@ -331,6 +331,40 @@ REFERENCE_TIME FramesToTime(int64_t n, DWORD nRate) {
 
 } // namespace
 
+// The unit of an input's media times, told by how far they run over its audio: frames (this
+// framework's sources), bytes, or 100 ns like the time stamps (Wine's parser). None when they
+// are missing or match none of those.
+CCopyTransformFilter::MediaUnit CCopyTransformFilter::MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart,
+                                                                  LONGLONG& mtStop) const {
+    if (pIn->GetMediaTime(&mtStart, &mtStop) != S_OK)
+        return MediaUnit::None;
+    const LONG blockAlign = std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    const LONGLONG frames = std::max<LONG>(pIn->GetActualDataLength(), 0) / blockAlign;
+    const LONGLONG span = mtStop - mtStart;
+    REFERENCE_TIME tStart = 0, tStop = 0;
+    if (frames <= 0)
+        return MediaUnit::None;
+    if (span == frames)
+        return MediaUnit::Frames;
+    if (span == frames * blockAlign)
+        return MediaUnit::Bytes;
+    if (pIn->GetTime(&tStart, &tStop) == S_OK && span == tStop - tStart)
+        return MediaUnit::Time;
+    return MediaUnit::None;
+}
+
+// Frames of audio as a media time offset in the unit the input's media times use.
+LONGLONG CCopyTransformFilter::MediaOffset(int64_t frames, DWORD nRate) const {
+    switch (m_MediaUnit) {
+    case MediaUnit::Bytes:
+        return frames * std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    case MediaUnit::Time:
+        return FramesToTime(frames, nRate);
+    default:
+        return frames;
+    }
+}
+
 void CCopyTransformFilter::RestampAnchorAt(IMediaSample* pIn) {
     if (!m_bAnchorPending)
         return;
@@ -338,7 +372,7 @@ void CCopyTransformFilter::RestampAnchorAt(IMediaSample* pIn) {
     if (FAILED(pIn->GetTime(&tStart, &tStop)))
         return; // outputs stay unstamped until an input says where the stream is
     LONGLONG mtStart = 0, mtStop = 0;
-    m_bAnchorMediaValid = pIn->GetMediaTime(&mtStart, &mtStop) == S_OK;
+    m_MediaUnit = MediaUnitOf(pIn, mtStart, mtStop);
     m_mtAnchor = mtStart;
     m_rtAnchor = tStart;
     m_llRestampFrames = 0;
@@ -358,7 +392,7 @@ bool CCopyTransformFilter::RestampFollowInput(IMediaSample* pIn, LONG cbOut) {
     const int64_t frames = cbOut / std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
     m_rtAnchor = hr == S_OK ? tStop : tStart + FramesToTime(frames, m_StreamFormat.nSamplesPerSec);
     LONGLONG mtStart = 0, mtStop = 0;
-    m_bAnchorMediaValid = pIn->GetMediaTime(&mtStart, &mtStop) == S_OK;
+    m_MediaUnit = MediaUnitOf(pIn, mtStart, mtStop);
     m_mtAnchor = mtStop;
     m_llRestampFrames = 0;
     m_nRestampRate = m_StreamFormat.nSamplesPerSec;
@@ -367,7 +401,7 @@ bool CCopyTransformFilter::RestampFollowInput(IMediaSample* pIn, LONG cbOut) {
 
 // Stamps an output by its audio: it starts where the previous one stopped (at the anchor for the
 // first) and lasts its whole frames at the stream's rate, from a running count so that no
-// rounding adds up. The discontinuity flag of an output left out goes on the next one.
+// rounding adds up; its media times likewise, in the input's unit. The discontinuity flag of an output left out goes on the next one.
 bool CCopyTransformFilter::RestampSample(IMediaSample* pOut) {
     const LONG cb = pOut->GetActualDataLength();
     if (cb <= 0) {
@@ -386,9 +420,10 @@ bool CCopyTransformFilter::RestampSample(IMediaSample* pOut) {
     }
     if (nRate != m_nRestampRate) {
         // A new rate mid-stream: what was delivered so far counts at the old one.
-        if (m_nRestampRate != 0)
+        if (m_nRestampRate != 0) {
             m_rtAnchor += FramesToTime(m_llRestampFrames, m_nRestampRate);
-        m_mtAnchor += m_llRestampFrames;
+            m_mtAnchor += MediaOffset(m_llRestampFrames, m_nRestampRate);
+        }
         m_llRestampFrames = 0;
         m_nRestampRate = nRate;
     }
@@ -397,8 +432,9 @@ bool CCopyTransformFilter::RestampSample(IMediaSample* pOut) {
     REFERENCE_TIME tStart = m_rtAnchor + FramesToTime(first, nRate);
     REFERENCE_TIME tStop = m_rtAnchor + FramesToTime(m_llRestampFrames, nRate);
     pOut->SetTime(&tStart, &tStop);
-    if (m_bAnchorMediaValid) {
-        LONGLONG mtStart = m_mtAnchor + first, mtStop = m_mtAnchor + m_llRestampFrames;
+    if (m_MediaUnit != MediaUnit::None) {
+        LONGLONG mtStart = m_mtAnchor + MediaOffset(first, nRate);
+        LONGLONG mtStop = m_mtAnchor + MediaOffset(m_llRestampFrames, nRate);
         pOut->SetMediaTime(&mtStart, &mtStop);
     } else {
         pOut->SetMediaTime(nullptr, nullptr);

@@ -125,6 +125,9 @@ private:
     // Restamping (m_bRestamp): the first input with a start time after a start, flush or new
     // segment anchors the stamps; RestampSample stamps an output by the frames delivered since
     // (false: the output is empty and is not to be delivered).
+    enum class MediaUnit { None, Frames, Bytes, Time };
+    MediaUnit MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart, LONGLONG& mtStop) const;
+    LONGLONG MediaOffset(int64_t frames, DWORD nRate) const;
     void RestampAnchorAt(IMediaSample* pIn);
     bool RestampSample(IMediaSample* pOut);
     bool RestampFollowInput(IMediaSample* pIn, LONG cbOut);
@@ -154,12 +157,12 @@ private:
     int64_t m_llTakenBytes = 0;
 
     // Restamping state (streaming thread). Stamps are m_rtAnchor + the time of m_llRestampFrames
-    // at m_nRestampRate, media times m_mtAnchor + frames. Until a stretched input comes after the
+    // at m_nRestampRate, media times m_mtAnchor + as much in the input's media unit. Until a stretched input comes after the
     // anchor, outputs keep their input's stamps (normal speed from the start changes nothing).
     bool m_bRestamp = false;
     bool m_bAnchorPending = true;
     bool m_bAnchorValid = false;
-    bool m_bAnchorMediaValid = false;
+    MediaUnit m_MediaUnit = MediaUnit::None;
     bool m_bFollowInput = true;
     bool m_bHeldDiscontinuity = false; // carried by an output left out for being empty
     REFERENCE_TIME m_rtAnchor = 0;

@@ -15,10 +15,15 @@ constexpr DWORD kRate = 44100;
 constexpr LONG kBuffer100ms = 4410 * 4; // 100 ms of 16-bit stereo
 
 // Samples [first, end) carry audio, start where the previous one stopped (the first at t0 and
-// media frame mt0) and last exactly their frames at the stream's rate.
+// media time mt0) and last exactly their frames at the stream's rate. Media times count frames,
+// or 100 ns units like the stamps (bMediaInTime).
 void ExpectStampedByTheirAudio(const std::vector<ReceivedSample>& out, size_t first, size_t end,
-                               const WAVEFORMATEX& wfx, REFERENCE_TIME t0, LONGLONG mt0) {
+                               const WAVEFORMATEX& wfx, REFERENCE_TIME t0, LONGLONG mt0,
+                               bool bMediaInTime = false) {
     ASSERT_LT(first, end);
+    const auto media = [&](LONGLONG frames) {
+        return mt0 + (bMediaInTime ? CPcmProvider::FrameTime(frames, wfx.nSamplesPerSec) : frames);
+    };
     LONGLONG frames = 0;
     for (size_t k = first; k < end; ++k) {
         const ReceivedSample& s = out[k];
@@ -26,11 +31,11 @@ void ExpectStampedByTheirAudio(const std::vector<ReceivedSample>& out, size_t fi
         ASSERT_TRUE(s.bTimeValid && s.bStopValid && s.bMediaTimeValid) << "sample " << k;
         ASSERT_EQ(s.tStart, t0 + CPcmProvider::FrameTime(frames, wfx.nSamplesPerSec))
             << "sample " << k;
-        ASSERT_EQ(s.mtStart, mt0 + frames) << "sample " << k;
+        ASSERT_EQ(s.mtStart, media(frames)) << "sample " << k;
         frames += s.lActual / wfx.nBlockAlign;
         ASSERT_EQ(s.tStop, t0 + CPcmProvider::FrameTime(frames, wfx.nSamplesPerSec))
             << "sample " << k;
-        ASSERT_EQ(s.mtStop, mt0 + frames) << "sample " << k;
+        ASSERT_EQ(s.mtStop, media(frames)) << "sample " << k;
     }
 }
 
@@ -85,6 +90,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RestampCase>& param) {
         return std::string(param.param.name);
     });
+
+TEST_F(FilterTest, RestampedMediaTimesKeepTheInputsUnit) {
+    // A source whose media times run in 100 ns units like its stamps (Wine's parser does so).
+    WriteSettings("[INIT]\nRESTAMP=1\n");
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    auto hook = [](int, SourceChunk& chunk) {
+        chunk.mtStart = chunk.tStart + 5000000;
+        chunk.mtStop = chunk.tStop + 5000000;
+    };
+    Chain c = BuildChain(
+        AudioType(wfx),
+        std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms, hook),
+        kBuffer100ms);
+    ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
+    RunToEnd(c);
+    const std::vector<ReceivedSample> out = c.sink->Samples();
+    ExpectStampedByTheirAudio(out, 0, out.size(), wfx, 0, 5000000, true);
+    Release(c);
+}
 
 TEST_F(FilterTest, RestampingKeepsTheInputsStampsUntilTheSpeedChanges) {
     WriteSettings("[INIT]\nRESTAMP=1\n");
