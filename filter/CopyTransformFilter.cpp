@@ -334,8 +334,8 @@ REFERENCE_TIME FramesToTime(int64_t n, DWORD nRate) {
 // The unit of an input's media times, told by how far they run over its audio: frames (this
 // framework's sources), bytes, or 100 ns like the time stamps (Wine's parser). None when they
 // are missing or match none of those.
-CCopyTransformFilter::MediaUnit CCopyTransformFilter::MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart,
-                                                                  LONGLONG& mtStop) const {
+CCopyTransformFilter::MediaUnit
+CCopyTransformFilter::MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart, LONGLONG& mtStop) const {
     if (pIn->GetMediaTime(&mtStart, &mtStop) != S_OK)
         return MediaUnit::None;
     const LONG blockAlign = std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
@@ -401,7 +401,8 @@ bool CCopyTransformFilter::RestampFollowInput(IMediaSample* pIn, LONG cbOut) {
 
 // Stamps an output by its audio: it starts where the previous one stopped (at the anchor for the
 // first) and lasts its whole frames at the stream's rate, from a running count so that no
-// rounding adds up; its media times likewise, in the input's unit. The discontinuity flag of an output left out goes on the next one.
+// rounding adds up; its media times likewise, in the input's unit. The discontinuity flag of an
+// output left out goes on the next one.
 bool CCopyTransformFilter::RestampSample(IMediaSample* pOut) {
     const LONG cb = pOut->GetActualDataLength();
     if (cb <= 0) {

@@ -157,8 +157,9 @@ private:
     int64_t m_llTakenBytes = 0;
 
     // Restamping state (streaming thread). Stamps are m_rtAnchor + the time of m_llRestampFrames
-    // at m_nRestampRate, media times m_mtAnchor + as much in the input's media unit. Until a stretched input comes after the
-    // anchor, outputs keep their input's stamps (normal speed from the start changes nothing).
+    // at m_nRestampRate, media times m_mtAnchor + as much in the input's media unit. Until a
+    // stretched input comes after the anchor, outputs keep their input's stamps (normal speed
+    // from the start changes nothing).
     bool m_bRestamp = false;
     bool m_bAnchorPending = true;
     bool m_bAnchorValid = false;
