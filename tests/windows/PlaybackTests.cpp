@@ -51,6 +51,8 @@ double Sec(REFERENCE_TIME t) {
 struct Stamp {
     bool bTime = false;
     REFERENCE_TIME tStart = 0, tStop = 0;
+    bool bMediaTime = false;
+    LONGLONG mtStart = 0, mtStop = 0;
     LONG cb = 0;
     bool bDiscontinuity = false;
 };
@@ -75,6 +77,7 @@ public:
     STDMETHODIMP SampleCB(double, IMediaSample* pSample) override {
         Stamp s;
         s.bTime = pSample->GetTime(&s.tStart, &s.tStop) == S_OK;
+        s.bMediaTime = pSample->GetMediaTime(&s.mtStart, &s.mtStop) == S_OK;
         s.cb = pSample->GetActualDataLength();
         s.bDiscontinuity = pSample->IsDiscontinuity() == S_OK;
         CAutoLock lock(&m_cs);
@@ -271,6 +274,15 @@ VMX_TEST(playback, restamped_plays_at_the_tempo_set_before_run) {
         p.control->Stop();
         const std::vector<Stamp> s = out.Stamps();
         const REFERENCE_TIME end = CheckContiguous(s, 0, s.size(), 0, "restamped");
+        // Wine's parser gives media times in 100 ns from 0, as its stamps: so must the output.
+        size_t mediaOff = 0;
+        for (const Stamp& x : s)
+            mediaOff += !x.bMediaTime || x.mtStart != x.tStart || x.mtStop != x.tStop;
+        const std::vector<Stamp> inputs = in.Stamps();
+        CHECK(!inputs.empty() && inputs[0].bMediaTime && inputs[0].mtStop == inputs[0].tStop,
+              "the parser's media times run in 100 ns like its stamps");
+        CHECK(mediaOff == 0, "%u of %u outputs' media times differ from their stamps",
+              unsigned(mediaOff), unsigned(s.size()));
         const double expected = seconds / tempo;
         std::printf("playback: tempo %.2f, %.1f s file: EC_COMPLETE after %.3f s (audio %.3f s, "
                     "expected %.3f s), %u samples\n",
