@@ -59,6 +59,7 @@ InitSettings ReadInitSettings(const std::string& iniPath) {
     settings.bFast = ReadInteger(kFastEntry, iniPath) != 0;
     settings.bHighEffect = ReadInteger(kHighEffectEntry, iniPath) != 0;
     settings.nHighEffectLen = ReadInteger(kHighEffectLenEntry, iniPath);
+    settings.bRestamp = ReadInteger(kRestampEntry, iniPath) != 0;
     return settings;
 }
 

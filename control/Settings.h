@@ -23,6 +23,9 @@ inline constexpr SettingsEntry kFastEntry{"INIT", "FAST", "1", 512};
 inline constexpr SettingsEntry kHighEffectEntry{"INIT", "HIGH_EFFECT", "1", 512};
 // "HIGH_EFFECT_LEN": the anti-alias filter's length, passed only when "HIGH_EFFECT" is on.
 inline constexpr SettingsEntry kHighEffectLenEntry{"INIT", "HIGH_EFFECT_LEN", "32", 512};
+// "RESTAMP": nonzero stamps output samples by the audio they carry (what a renderer that plays
+// by time stamps needs); 0 keeps the input's time span on its outputs.
+inline constexpr SettingsEntry kRestampEntry{"INIT", "RESTAMP", "0", 512};
 
 // Section "SPEED": stretch tuning per tempo band, keys and defaults given by the caller.
 inline constexpr const char* kSpeedSection = "SPEED";
@@ -59,12 +62,14 @@ struct InitSettings {
     bool bFast = true;           // "FAST" nonzero
     bool bHighEffect = true;     // "HIGH_EFFECT" nonzero
     int32_t nHighEffectLen = 32; // "HIGH_EFFECT_LEN"
+    bool bRestamp = false;       // "RESTAMP" nonzero
 };
 
-// Reads "FAST", "HIGH_EFFECT" and "HIGH_EFFECT_LEN" from `iniPath`. Each text converts as atol
-// does: leading blanks and one sign allowed, digits up to the first other character, no digits
-// gives 0; values beyond the 32-bit range saturate. So "yes" and a present empty value give 0,
-// not the default. A missing or unreadable file gives the defaults. Throws nothing.
+// Reads "FAST", "HIGH_EFFECT", "HIGH_EFFECT_LEN" and "RESTAMP" from `iniPath`. Each text
+// converts as atol does: leading blanks and one sign allowed, digits up to the first other
+// character, no digits gives 0; values beyond the 32-bit range saturate. So "yes" and a present
+// empty value give 0, not the default. A missing or unreadable file gives the defaults. Throws
+// nothing.
 InitSettings ReadInitSettings(const std::string& iniPath);
 
 // The text of `key` in section "SPEED" of `iniPath` (cut at 2047 characters), or `defaultText`

@@ -22,6 +22,7 @@ CCopyTransformFilter::CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr)
     m_bFast = init.bFast;
     m_bHighEffect = init.bHighEffect;
     m_nHighEffectLen = init.nHighEffectLen;
+    m_bRestamp = init.bRestamp;
 
     m_CommServer.Start(static_cast<IVelomixProp*>(this));
 
@@ -286,6 +287,9 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
         m_bTailTimeValid = true;
     }
 
+    if (m_bRestamp)
+        RestampAnchorAt(pIn);
+
     if (m_Processor.m_bActive) {
         if (!StartStretchInput(pIn, pSrc, cbIn, cbOutSize))
             return E_UNEXPECTED;
@@ -294,13 +298,168 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
         if (FAILED(hr))
             return hr;
         m_bStretchPending = true;
+        if (m_bRestamp) {
+            m_bFollowInput = false;
+            if (!RestampSample(pOut))
+                return S_FALSE;
+        }
         return S_OK;
     }
     // Bypassed: the engine owes nothing.
     ResetTailLength();
     const LONG cbOut = std::min(cbIn, cbOutSize);
     std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
-    return pOut->SetActualDataLength(cbOut);
+    hr = pOut->SetActualDataLength(cbOut);
+    if (FAILED(hr) || !m_bRestamp)
+        return hr;
+    if (m_bFollowInput && m_bAnchorValid && cbOut > 0 && RestampFollowInput(pIn, cbOut))
+        return S_OK;
+    m_bFollowInput = false;
+    return RestampSample(pOut) ? S_OK : S_FALSE;
+}
+
+// ---- restamping ------------------------------------------------------------------------------
+
+namespace {
+
+// The start of frame n at nRate frames per second, in 100 ns units, rounded down; exact (and
+// free of overflow) however long the stream.
+REFERENCE_TIME FramesToTime(int64_t n, DWORD nRate) {
+    const int64_t rate = nRate;
+    return n / rate * 10000000 + n % rate * 10000000 / rate;
+}
+
+} // namespace
+
+// The unit of an input's media times, told by how far they run over its audio: frames (this
+// framework's sources), bytes, or 100 ns like the time stamps (Wine's parser). None when they
+// are missing or match none of those.
+CCopyTransformFilter::MediaUnit
+CCopyTransformFilter::MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart, LONGLONG& mtStop) const {
+    if (pIn->GetMediaTime(&mtStart, &mtStop) != S_OK)
+        return MediaUnit::None;
+    const LONG blockAlign = std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    const LONGLONG frames = std::max<LONG>(pIn->GetActualDataLength(), 0) / blockAlign;
+    const LONGLONG span = mtStop - mtStart;
+    REFERENCE_TIME tStart = 0, tStop = 0;
+    if (frames <= 0)
+        return MediaUnit::None;
+    if (span == frames)
+        return MediaUnit::Frames;
+    if (span == frames * blockAlign)
+        return MediaUnit::Bytes;
+    if (pIn->GetTime(&tStart, &tStop) == S_OK && span == tStop - tStart)
+        return MediaUnit::Time;
+    return MediaUnit::None;
+}
+
+// Frames of audio as a media time offset in the unit the input's media times use.
+LONGLONG CCopyTransformFilter::MediaOffset(int64_t frames, DWORD nRate) const {
+    switch (m_MediaUnit) {
+    case MediaUnit::Bytes:
+        return frames * std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    case MediaUnit::Time:
+        return FramesToTime(frames, nRate);
+    default:
+        return frames;
+    }
+}
+
+void CCopyTransformFilter::RestampAnchorAt(IMediaSample* pIn) {
+    if (!m_bAnchorPending)
+        return;
+    REFERENCE_TIME tStart = 0, tStop = 0;
+    if (FAILED(pIn->GetTime(&tStart, &tStop)))
+        return; // outputs stay unstamped until an input says where the stream is
+    LONGLONG mtStart = 0, mtStop = 0;
+    m_MediaUnit = MediaUnitOf(pIn, mtStart, mtStop);
+    m_mtAnchor = mtStart;
+    m_rtAnchor = tStart;
+    m_llRestampFrames = 0;
+    m_nRestampRate = m_StreamFormat.nSamplesPerSec;
+    m_bAnchorValid = true;
+    m_bAnchorPending = false;
+    m_bFollowInput = true;
+}
+
+// Normal speed since the anchor: the output keeps the input's stamps (Transform copied them), and
+// what comes next starts where this input stops. False for an input without a start time.
+bool CCopyTransformFilter::RestampFollowInput(IMediaSample* pIn, LONG cbOut) {
+    REFERENCE_TIME tStart = 0, tStop = 0;
+    const HRESULT hr = pIn->GetTime(&tStart, &tStop);
+    if (FAILED(hr))
+        return false;
+    const int64_t frames = cbOut / std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    m_rtAnchor = hr == S_OK ? tStop : tStart + FramesToTime(frames, m_StreamFormat.nSamplesPerSec);
+    LONGLONG mtStart = 0, mtStop = 0;
+    m_MediaUnit = MediaUnitOf(pIn, mtStart, mtStop);
+    m_mtAnchor = mtStop;
+    m_llRestampFrames = 0;
+    m_nRestampRate = m_StreamFormat.nSamplesPerSec;
+    return true;
+}
+
+// Stamps an output by its audio: it starts where the previous one stopped (at the anchor for the
+// first) and lasts its whole frames at the stream's rate, from a running count so that no
+// rounding adds up; its media times likewise, in the input's unit. The discontinuity flag of an
+// output left out goes on the next one.
+bool CCopyTransformFilter::RestampSample(IMediaSample* pOut) {
+    const LONG cb = pOut->GetActualDataLength();
+    if (cb <= 0) {
+        m_bHeldDiscontinuity = m_bHeldDiscontinuity || pOut->IsDiscontinuity() == S_OK;
+        return false;
+    }
+    if (m_bHeldDiscontinuity) {
+        pOut->SetDiscontinuity(TRUE);
+        m_bHeldDiscontinuity = false;
+    }
+    const DWORD nRate = m_StreamFormat.nSamplesPerSec;
+    if (!m_bAnchorValid || nRate == 0) {
+        pOut->SetTime(nullptr, nullptr);
+        pOut->SetMediaTime(nullptr, nullptr);
+        return true;
+    }
+    if (nRate != m_nRestampRate) {
+        // A new rate mid-stream: what was delivered so far counts at the old one.
+        if (m_nRestampRate != 0) {
+            m_rtAnchor += FramesToTime(m_llRestampFrames, m_nRestampRate);
+            m_mtAnchor += MediaOffset(m_llRestampFrames, m_nRestampRate);
+        }
+        m_llRestampFrames = 0;
+        m_nRestampRate = nRate;
+    }
+    const int64_t first = m_llRestampFrames;
+    m_llRestampFrames += cb / std::max<LONG>(m_StreamFormat.nBlockAlign, 1);
+    REFERENCE_TIME tStart = m_rtAnchor + FramesToTime(first, nRate);
+    REFERENCE_TIME tStop = m_rtAnchor + FramesToTime(m_llRestampFrames, nRate);
+    pOut->SetTime(&tStart, &tStop);
+    if (m_MediaUnit != MediaUnit::None) {
+        LONGLONG mtStart = m_mtAnchor + MediaOffset(first, nRate);
+        LONGLONG mtStop = m_mtAnchor + MediaOffset(m_llRestampFrames, nRate);
+        pOut->SetMediaTime(&mtStart, &mtStop);
+    } else {
+        pOut->SetMediaTime(nullptr, nullptr);
+    }
+    return true;
+}
+
+HRESULT CCopyTransformFilter::StartStreaming() {
+    // Called under the streaming lock as the filter leaves Stopped.
+    m_bAnchorPending = true;
+    m_bAnchorValid = false;
+    m_bHeldDiscontinuity = false;
+    return CTransformFilter::StartStreaming();
+}
+
+HRESULT CCopyTransformFilter::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
+                                         double dRate) {
+    {
+        // Samples of the new segment are stamped from its first input on.
+        CAutoLock lock(&m_csReceive);
+        m_bAnchorPending = true;
+        m_bAnchorValid = false;
+    }
+    return CTransformFilter::NewSegment(tStart, tStop, dRate);
 }
 
 HRESULT CCopyTransformFilter::Receive(IMediaSample* pSample) {
@@ -439,6 +598,8 @@ HRESULT CCopyTransformFilter::DeliverRestOfInput() {
         hr = FillPlannedSample(pOut.Get(), pDst, cbSize);
         if (FAILED(hr))
             return hr;
+        if (m_bRestamp && !RestampSample(pOut.Get()))
+            continue;
         hr = m_pOutput->Deliver(pOut.Get());
         if (hr != S_OK)
             return hr;
@@ -490,7 +651,9 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         pOut->SetSyncPoint(TRUE);
         pOut->SetDiscontinuity(FALSE);
         pOut->SetPreroll(FALSE);
-        if (m_bTailTimeValid && nAvgBytesPerSec > 0) {
+        if (m_bRestamp) {
+            RestampSample(pOut.Get());
+        } else if (m_bTailTimeValid && nAvgBytesPerSec > 0) {
             REFERENCE_TIME tStop = tStart + static_cast<REFERENCE_TIME>(cb) * 10000000 / nAvgBytesPerSec;
             pOut->SetTime(&tStart, &tStop);
             m_rtTailStart = tStop;
@@ -519,6 +682,9 @@ HRESULT CCopyTransformFilter::EndFlush() {
         m_Processor.Clear();
         ResetTailLength();
         m_bTailTimeValid = false;
+        m_bAnchorPending = true;
+        m_bAnchorValid = false;
+        m_bHeldDiscontinuity = false;
     }
     return CTransformFilter::EndFlush();
 }

@@ -9,6 +9,10 @@
 // split in proportion to their bytes. At end of stream the tail is delivered up to the length
 // the engine owes for the input since the last flush or format change.
 //
+// With RESTAMP on in the settings file the outputs are stamped by the audio they carry instead
+// (see RestampSample), as a renderer that plays by time stamps needs, and empty ones are not
+// delivered.
+//
 // Threads and locks: connection and state changes hold the filter-state lock m_csFilter;
 // the upstream streaming thread runs Transform, end of stream and the processor under the
 // streaming lock m_csReceive and takes m_csSpeed inside it; IVelomixProp callers (host,
@@ -75,6 +79,8 @@ public:
     HRESULT EndOfStream() override;
     HRESULT EndFlush() override;
     HRESULT SetMediaType(PIN_DIRECTION dir, const CMediaType* pmt) override;
+    HRESULT StartStreaming() override;
+    HRESULT NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
 
 private:
     CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr);
@@ -116,6 +122,15 @@ private:
     void FeedGroup();
     HRESULT FillPlannedSample(IMediaSample* pOut, BYTE* pDst, LONG cbMax);
     HRESULT DeliverRestOfInput();
+    // Restamping (m_bRestamp): the first input with a start time after a start, flush or new
+    // segment anchors the stamps; RestampSample stamps an output by the frames delivered since
+    // (false: the output is empty and is not to be delivered).
+    enum class MediaUnit { None, Frames, Bytes, Time };
+    MediaUnit MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart, LONGLONG& mtStop) const;
+    LONGLONG MediaOffset(int64_t frames, DWORD nRate) const;
+    void RestampAnchorAt(IMediaSample* pIn);
+    bool RestampSample(IMediaSample* pOut);
+    bool RestampFollowInput(IMediaSample* pIn, LONG cbOut);
     // The filter connected to the first pin of direction dir of pFilter, AddRef'd, or null.
     static IBaseFilter* FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
     HRESULT SetSpeedValue(double CCopyTransformFilter::*pMember, double dValue);
@@ -140,6 +155,21 @@ private:
     // taken from the processor since then (delivered, or dropped by a speed change).
     double m_dExpectedFrames = 0;
     int64_t m_llTakenBytes = 0;
+
+    // Restamping state (streaming thread). Stamps are m_rtAnchor + the time of m_llRestampFrames
+    // at m_nRestampRate, media times m_mtAnchor + as much in the input's media unit. Until a
+    // stretched input comes after the anchor, outputs keep their input's stamps (normal speed
+    // from the start changes nothing).
+    bool m_bRestamp = false;
+    bool m_bAnchorPending = true;
+    bool m_bAnchorValid = false;
+    MediaUnit m_MediaUnit = MediaUnit::None;
+    bool m_bFollowInput = true;
+    bool m_bHeldDiscontinuity = false; // carried by an output left out for being empty
+    REFERENCE_TIME m_rtAnchor = 0;
+    LONGLONG m_mtAnchor = 0;
+    int64_t m_llRestampFrames = 0;
+    DWORD m_nRestampRate = 0;
 
     bool m_bFast = true;
     bool m_bHighEffect = true;

@@ -8,11 +8,17 @@
 
 namespace {
 
-const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM}};
+// Integer PCM and 32-bit float, both of which the filter takes: graph building inserts it after a
+// parser or decoder that delivers either.
+const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM},
+                                           {&MEDIATYPE_Audio, &MEDIASUBTYPE_IEEE_FLOAT}};
+constexpr UINT kPinTypeCount = sizeof(kPinTypes) / sizeof(kPinTypes[0]);
 
 const AMOVIESETUP_PIN kPins[] = {
-    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 1, kPinTypes},
-    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 1, kPinTypes},
+    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output",
+     kPinTypeCount, kPinTypes},
+    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input",
+     kPinTypeCount, kPinTypes},
 };
 
 // Above every named merit, so that automatic graph building offers the filter first.

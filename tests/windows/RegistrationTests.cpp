@@ -22,11 +22,12 @@ const char kInstallVersionKey[] =
 
 // The module's filter registration record, as published: what the platform's mapper must have
 // been given.
-const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM}};
+const AMOVIESETUP_MEDIATYPE kPinTypes[] = {{&MEDIATYPE_Audio, &MEDIASUBTYPE_PCM},
+                                           {&MEDIATYPE_Audio, &MEDIASUBTYPE_IEEE_FLOAT}};
 const AMOVIESETUP_PIN kPins[] = {
-    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 1,
+    {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output", 2,
      kPinTypes},
-    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 1, kPinTypes},
+    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 2, kPinTypes},
 };
 const AMOVIESETUP_FILTER kSetup = {&kClsidVelomix, L"Velomix", 0xFFFFFFFF, 2, kPins};
 
@@ -56,41 +57,6 @@ std::string ClassKey(REFCLSID clsid) {
     return "CLSID\\" + GuidString(clsid);
 }
 
-// regsvr32 in a process of its own, as an installer runs it; its exit code.
-DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {
-    std::wstring command =
-        std::wstring(L"regsvr32.exe /s ") + (bUnregister ? L"/u " : L"") + L"\"" + module + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi))
-        return 0xFFFFFFFF;
-    const CHandle process(pi.hProcess);
-    const CHandle thread(pi.hThread);
-    DWORD code = 0xFFFFFFFE;
-    if (WaitForSingleObject(process.Get(), 120000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.Get(), &code);
-    return code;
-}
-
-// Unregisters and removes the installation record when the case ends, however it ends.
-class CCleanPrefix {
-public:
-    explicit CCleanPrefix(const std::wstring& module) : m_Module(module) { Clean(); }
-    ~CCleanPrefix() { Clean(); }
-    CCleanPrefix(const CCleanPrefix&) = delete;
-    CCleanPrefix& operator=(const CCleanPrefix&) = delete;
-
-private:
-    void Clean() const {
-        RunRegsvr32(m_Module, true);
-        for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
-            RegDeleteKeyTree(hive, kInstallKey);
-    }
-    std::wstring m_Module;
-};
-
 bool SameFile(const std::string& a, const std::string& b) {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
 }
@@ -103,24 +69,6 @@ std::vector<BYTE> FilterDataOf(REFCLSID clsid) {
         key.QueryValue("FilterData", &type, &data) != ERROR_SUCCESS || type != REG_BINARY)
         data.clear();
     return data;
-}
-
-CLSID ClassOf(IBaseFilter* pFilter) {
-    CLSID clsid = GUID_NULL;
-    if (pFilter)
-        pFilter->GetClassID(&clsid);
-    return clsid;
-}
-
-// The filter at the other end of a pin, or null.
-ComPtr<IBaseFilter> PeerFilter(IPin* pPin) {
-    ComPtr<IPin> pPeer;
-    if (!pPin || FAILED(pPin->ConnectedTo(&pPeer)) || !pPeer)
-        return {};
-    PIN_INFO info{};
-    if (FAILED(pPeer->QueryPinInfo(&info)))
-        return {};
-    return ComPtr<IBaseFilter>::Attach(info.pFilter);
 }
 
 } // namespace
@@ -174,6 +122,10 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
     CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
           "Velomix comes first for audio PCM (%u filters found)",
+          static_cast<unsigned>(found.size()));
+    CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT, &found));
+    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
+          "Velomix comes first for audio float (%u filters found)",
           static_cast<unsigned>(found.size()));
 
     // The installation record in both hives.
@@ -264,4 +216,37 @@ VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
     CHECK_HR(S_OK, pEvents->WaitForCompletion(30000, &code));
     CHECK(code == EC_COMPLETE, "EC_COMPLETE: got %ld", static_cast<long>(code));
     pControl->Stop();
+}
+
+VMX_TEST(registration, platform_mapper_offers_velomix_for_float) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
+    const CCleanPrefix clean(module.Path());
+    REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
+
+    // The lookup graph building makes for a pin that offers audio float (Wine's parser for a
+    // float WAV or Ogg Vorbis, many decoders): Velomix must come first.
+    ComPtr<IFilterMapper2> pMapper;
+    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IFilterMapper2, reinterpret_cast<void**>(&pMapper)));
+    const GUID types[] = {MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT};
+    ComPtr<IEnumMoniker> pEnum;
+    REQUIRE_HR(S_OK, pMapper->EnumMatchingFilters(&pEnum, 0, TRUE, MERIT_DO_NOT_USE + 1, TRUE, 1,
+                                                  types, nullptr, nullptr, FALSE, FALSE, 0,
+                                                  nullptr, nullptr, nullptr));
+    ComPtr<IMoniker> pFirst;
+    REQUIRE(pEnum->Next(1, &pFirst, nullptr) == S_OK, "a filter takes audio float");
+    ComPtr<IPropertyBag> pBag;
+    REQUIRE_HR(S_OK, pFirst->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                           reinterpret_cast<void**>(&pBag)));
+    VARIANT value;
+    VariantInit(&value);
+    REQUIRE_HR(S_OK, pBag->Read(L"CLSID", &value, nullptr));
+    CLSID clsid = GUID_NULL;
+    if (value.vt == VT_BSTR)
+        CLSIDFromString(value.bstrVal, &clsid);
+    VariantClear(&value);
+    CHECK(IsEqualGUID(clsid, kClsidVelomix), "the platform's mapper offers Velomix first: %s",
+          GuidString(clsid).c_str());
 }

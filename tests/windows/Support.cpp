@@ -1,5 +1,7 @@
 #include "Support.h"
 
+#include "Registry.h"
+
 #include <cmath>
 
 CModule::CModule() noexcept {
@@ -180,3 +182,46 @@ bool WriteWav(const std::wstring& path, const PcmAudio& audio) {
     return WriteFile(file.Get(), audio.data.data(), cbData, &written, nullptr) && written == cbData;
 }
 
+
+DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {
+    std::wstring command =
+        std::wstring(L"regsvr32.exe /s ") + (bUnregister ? L"/u " : L"") + L"\"" + module + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return 0xFFFFFFFF;
+    const CHandle process(pi.hProcess);
+    const CHandle thread(pi.hThread);
+    DWORD code = 0xFFFFFFFE;
+    if (WaitForSingleObject(process.Get(), 120000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.Get(), &code);
+    return code;
+}
+
+void CCleanPrefix::Clean() const {
+    // The installation record DllRegisterServer writes, in both hives.
+    static const char kInstallKey[] =
+        "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
+    RunRegsvr32(m_Module, true);
+    for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
+        RegDeleteKeyTree(hive, kInstallKey);
+}
+
+CLSID ClassOf(IBaseFilter* pFilter) {
+    CLSID clsid = GUID_NULL;
+    if (pFilter)
+        pFilter->GetClassID(&clsid);
+    return clsid;
+}
+
+ComPtr<IBaseFilter> PeerFilter(IPin* pPin) {
+    ComPtr<IPin> pPeer;
+    if (!pPin || FAILED(pPin->ConnectedTo(&pPeer)) || !pPeer)
+        return {};
+    PIN_INFO info{};
+    if (FAILED(pPeer->QueryPinInfo(&info)))
+        return {};
+    return ComPtr<IBaseFilter>::Attach(info.pFilter);
+}

@@ -102,3 +102,25 @@ private:
 bool WriteWav(const std::wstring& path, const PcmAudio& audio);
 
 // The first pin of a direction, or the pin with the given id.
+
+// regsvr32 in a process of its own, as an installer runs it; its exit code.
+DWORD RunRegsvr32(const std::wstring& module, bool bUnregister);
+
+// Unregisters the module and removes its installation record when made and when the scope ends,
+// however it ends: each case that registers leaves the prefix as it found it.
+class CCleanPrefix {
+public:
+    explicit CCleanPrefix(const std::wstring& module) : m_Module(module) { Clean(); }
+    ~CCleanPrefix() { Clean(); }
+    CCleanPrefix(const CCleanPrefix&) = delete;
+    CCleanPrefix& operator=(const CCleanPrefix&) = delete;
+
+private:
+    void Clean() const;
+    std::wstring m_Module;
+};
+
+// The class of a filter, or GUID_NULL.
+CLSID ClassOf(IBaseFilter* pFilter);
+// The filter at the other end of a pin, or null.
+ComPtr<IBaseFilter> PeerFilter(IPin* pPin);

@@ -86,22 +86,25 @@ TEST_F(ModuleRegistration, FilterMapperEntryDescribesTheFilter) {
     ASSERT_TRUE(DecodeFilterData(data.data(), data.size(), &record));
     EXPECT_EQ(record.dwMerit, 0xFFFFFFFFu);
     ASSERT_EQ(record.pins.size(), 2u);
-    // "Input" then "Output": neither rendered, zero nor many; one instance; audio PCM each.
+    // "Input" then "Output": neither rendered, zero nor many; one instance; audio PCM and
+    // audio float each.
     EXPECT_EQ(record.pins[0].dwFlags, 0u);
     EXPECT_EQ(record.pins[1].dwFlags, kPinFlagOutput);
     for (const FilterDataPin& pin : record.pins) {
         EXPECT_EQ(pin.cInstances, 1u);
-        ASSERT_EQ(pin.types.size(), 1u);
-        EXPECT_EQ(pin.types[0].first, MEDIATYPE_Audio);
-        EXPECT_EQ(pin.types[0].second, MEDIASUBTYPE_PCM);
+        ASSERT_EQ(pin.types.size(), 2u);
+        EXPECT_EQ(pin.types[0], std::make_pair(MEDIATYPE_Audio, MEDIASUBTYPE_PCM));
+        EXPECT_EQ(pin.types[1], std::make_pair(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT));
     }
 
-    std::vector<FilterMapperEntry> found;
-    ASSERT_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].clsid, kClsidVelomix);
-    EXPECT_EQ(found[0].name, "Velomix");
-    EXPECT_EQ(found[0].dwMerit, 0xFFFFFFFFu);
+    for (const GUID& subtype : {MEDIASUBTYPE_PCM, MEDIASUBTYPE_IEEE_FLOAT}) {
+        std::vector<FilterMapperEntry> found;
+        ASSERT_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, subtype, &found));
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].clsid, kClsidVelomix);
+        EXPECT_EQ(found[0].name, "Velomix");
+        EXPECT_EQ(found[0].dwMerit, 0xFFFFFFFFu);
+    }
     std::vector<CLSID> video;
     ASSERT_HR(S_OK, FindFiltersByMediaType(MEDIATYPE_Video, GUID_NULL, &video));
     EXPECT_TRUE(video.empty());
@@ -177,9 +180,11 @@ TEST_F(ModuleRegistration, UnregisterRemovesClassesAndMapperEntryButKeepsTheReco
     for (const ServedClass& c : kClasses)
         EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(*c.clsid))) << c.name;
     EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, FilterInstanceKey(kClsidVelomix)));
-    std::vector<CLSID> found;
-    ASSERT_HR(S_OK, FindFiltersByMediaType(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
-    EXPECT_TRUE(found.empty());
+    for (const GUID& subtype : {MEDIASUBTYPE_PCM, MEDIASUBTYPE_IEEE_FLOAT}) {
+        std::vector<CLSID> found;
+        ASSERT_HR(S_OK, FindFiltersByMediaType(MEDIATYPE_Audio, subtype, &found));
+        EXPECT_TRUE(found.empty());
+    }
     EXPECT_EQ(Dump(RegHive::CurrentUser), user);
     EXPECT_EQ(Dump(RegHive::LocalMachine), machine);
 

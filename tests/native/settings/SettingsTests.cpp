@@ -22,7 +22,13 @@ TEST(InitSettingsTest, DefaultsWithoutFileAndAtolConversionThatSaturates) {
         const InitSettings settings = ReadInitSettings(missing);
         EXPECT_TRUE(settings.bFast && settings.bHighEffect);
         EXPECT_EQ(settings.nHighEffectLen, 32);
+        EXPECT_FALSE(settings.bRestamp);
     }
+    // A file without the key keeps the input's stamps; the key alone turns restamping on.
+    WriteFile(path, "[INIT]\nFAST=0\n");
+    EXPECT_FALSE(ReadInitSettings(path).bRestamp);
+    WriteFile(path, "[INIT]\nRESTAMP=1\n");
+    EXPECT_TRUE(ReadInitSettings(path).bRestamp);
     // clang-format off
     const std::pair<const char*, int32_t> cases[] = {
         {"yes", 0}, {"", 0}, {"-16x", -16}, {"+48", 48}, {"0x10", 0}, {"\"64\"", 64}, {"- 5", 0},
@@ -32,11 +38,12 @@ TEST(InitSettingsTest, DefaultsWithoutFileAndAtolConversionThatSaturates) {
     for (const auto& [text, nExpected] : cases) {
         SCOPED_TRACE(text);
         WriteFile(path, "[INIT]\nFAST="s + text + "\nHIGH_EFFECT=" + text +
-                            "\nHIGH_EFFECT_LEN=" + text + "\n");
+                            "\nHIGH_EFFECT_LEN=" + text + "\nRESTAMP=" + text + "\n");
         const InitSettings settings = ReadInitSettings(path);
         EXPECT_EQ(settings.bFast, nExpected != 0);
         EXPECT_EQ(settings.bHighEffect, nExpected != 0);
         EXPECT_EQ(settings.nHighEffectLen, nExpected);
+        EXPECT_EQ(settings.bRestamp, nExpected != 0);
     }
 }
 
