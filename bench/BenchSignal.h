@@ -3,6 +3,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "MediaType.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +43,24 @@ inline void Report(benchmark::State& state, int64_t blockBytes) {
     const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(blockBytes);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.counters["audio_s"] = benchmark::Counter(bytes / (kRate * kBlockAlign), benchmark::Counter::kIsRate);
+}
+
+// The media type of Input().
+inline CMediaType PcmType() {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = WAVE_FORMAT_PCM;
+    wfx.nChannels = bench::kChannels;
+    wfx.nSamplesPerSec = bench::kRate;
+    wfx.wBitsPerSample = 16;
+    wfx.nBlockAlign = bench::kBlockAlign;
+    wfx.nAvgBytesPerSec = bench::kRate * bench::kBlockAlign;
+    CMediaType mt;
+    mt.SetType(&MEDIATYPE_Audio);
+    mt.SetSubtype(&MEDIASUBTYPE_PCM);
+    mt.SetFormatType(&FORMAT_WaveFormatEx);
+    mt.SetSampleSize(wfx.nBlockAlign);
+    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
+    return mt;
 }
 
 } // namespace bench

@@ -39,23 +39,6 @@ namespace {
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
 VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
 
-CMediaType PcmType() {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = bench::kChannels;
-    wfx.nSamplesPerSec = bench::kRate;
-    wfx.wBitsPerSample = 16;
-    wfx.nBlockAlign = bench::kBlockAlign;
-    wfx.nAvgBytesPerSec = bench::kRate * bench::kBlockAlign;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(wfx.nBlockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
-}
-
 CModuleLoader& Module() {
     static CModuleLoader loader;
     loader.Load(VELOMIX_MODULE_PATH);
@@ -76,7 +59,7 @@ void BM_FilterTransform(benchmark::State& state) {
     }
     // A source with nothing of its own to send; the loop pushes samples into the filter.
     WAVEFORMATEX wfx;
-    std::memcpy(&wfx, PcmType().Format(), sizeof(wfx));
+    std::memcpy(&wfx, bench::PcmType().Format(), sizeof(wfx));
     CPushSource::Options so;
     so.cbBuffer = static_cast<LONG>(blockBytes);
     ComPtr<CPushSource> source;
@@ -85,7 +68,7 @@ void BM_FilterTransform(benchmark::State& state) {
     ComPtr<IPin> in, out;
     CCollectingSink::Options sinkOptions;
     sinkOptions.bStoreSamples = false;
-    if (FAILED(CPushSource::Create(PcmType(), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), so, &source)) ||
+    if (FAILED(CPushSource::Create(bench::PcmType(), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), so, &source)) ||
         FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) || FAILED(CFilterGraph::Create(&graph)) ||
         FAILED(graph->AddFilter(source.Get(), L"source")) || FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
         FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||

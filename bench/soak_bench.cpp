@@ -83,23 +83,6 @@ private:
     std::atomic<double> m_RssMb[std::size(kCheckpointHours)] = {};
 };
 
-CMediaType SoakPcmType() {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = bench::kChannels;
-    wfx.nSamplesPerSec = bench::kRate;
-    wfx.wBitsPerSample = 16;
-    wfx.nBlockAlign = bench::kBlockAlign;
-    wfx.nAvgBytesPerSec = bench::kRate * bench::kBlockAlign;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(wfx.nBlockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
-}
-
 void BM_SoakTempoHalf(benchmark::State& state) {
     const int hours = static_cast<int>(state.range(0));
     static CModuleLoader loader;
@@ -126,7 +109,7 @@ void BM_SoakTempoHalf(benchmark::State& state) {
         ComPtr<CCollectingSink> sink;
         ComPtr<CFilterGraph> graph;
         ComPtr<IPin> in, out;
-        if (FAILED(CPushSource::Create(SoakPcmType(), std::move(provider), so, &source)) ||
+        if (FAILED(CPushSource::Create(bench::PcmType(), std::move(provider), so, &source)) ||
             FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) || FAILED(CFilterGraph::Create(&graph)) ||
             FAILED(graph->AddFilter(source.Get(), L"source")) || FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
             FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||

@@ -84,6 +84,20 @@ int RefuseOutputIsInput(const ProcessOptions& o) {
     return kExitUsage;
 }
 
+int PrepareOutput(const ProcessOptions& o, COutputFile& output, CJobInterrupt& interrupt) {
+    switch (output.Create(o.inputPath, o.outputPath)) {
+    case COutputFile::Result::Ok:
+        break;
+    case COutputFile::Result::SameAsInput:
+        return RefuseOutputIsInput(o);
+    case COutputFile::Result::Failed:
+        return JobFailure("cannot write " + o.outputPath + ": " + output.Error());
+    }
+    if (output.IsTemporary())
+        interrupt.RemoveOnSecond(output.WritePath().c_str());
+    return kExitOk;
+}
+
 SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& o) {
     SpeedSetting s{o.tempo, o.rate, o.pitch};
     ComPtr<IVelomixProp> prop;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "JobInterrupt.h"
 #include "ModuleLoader.h"
+#include "OutputFile.h"
 #include "ProcessJob.h"
 #include "media.h"
 
@@ -28,6 +30,10 @@ void DrawProgress(double fraction);
 // Says on stderr that OUT names the input file, which writing would destroy; returns
 // kExitUsage.
 int RefuseOutputIsInput(const ProcessOptions& options);
+
+// Makes the file the job writes for OUT (see COutputFile) and has a second interruption remove
+// it. kExitOk, or the exit code after saying why not.
+int PrepareOutput(const ProcessOptions& options, COutputFile& output, CJobInterrupt& interrupt);
 
 // Tempo, rate and pitch as the filter holds them.
 struct SpeedSetting {

@@ -123,16 +123,8 @@ int RunProcessJob(const ProcessOptions& o) {
     CJobInterrupt interrupt;
     // Declared before the writer, which is thus closed before the temporary file goes.
     COutputFile output;
-    switch (output.Create(o.inputPath, o.outputPath)) {
-    case COutputFile::Result::Ok:
-        break;
-    case COutputFile::Result::SameAsInput:
-        return RefuseOutputIsInput(o);
-    case COutputFile::Result::Failed:
-        return JobFailure("cannot write " + o.outputPath + ": " + output.Error());
-    }
-    if (output.IsTemporary())
-        interrupt.RemoveOnSecond(output.WritePath().c_str());
+    if (const int rc = PrepareOutput(o, output, interrupt); rc != kExitOk)
+        return rc;
     // The audio the run should give, for a container that must know ahead whether it outgrows
     // 32-bit sizes.
     const double expectedBytes =

@@ -206,16 +206,8 @@ int RunProcessJob(const ProcessOptions& o) {
     // OUT is prepared only now: a job that cannot run leaves nothing behind. An interruption
     // from here on stops the graph and removes what was written.
     CJobInterrupt interrupt;
-    switch (output.Create(o.inputPath, o.outputPath)) {
-    case COutputFile::Result::Ok:
-        break;
-    case COutputFile::Result::SameAsInput:
-        return RefuseOutputIsInput(o);
-    case COutputFile::Result::Failed:
-        return JobFailure("cannot write " + o.outputPath + ": " + output.Error());
-    }
-    if (output.IsTemporary())
-        interrupt.RemoveOnSecond(output.WritePath().c_str());
+    if (const int rc = PrepareOutput(o, output, interrupt); rc != kExitOk)
+        return rc;
     if (!sink->BeginFile(output.WritePath()))
         return JobFailure("cannot write " + o.outputPath + ": " + sink->FileError());
     const double inSeconds = DurationSeconds(parserOut.Get(), parser.Get());
