@@ -226,7 +226,7 @@ std::string RegStoreProblem() {
             CHive model;
             std::string problem;
             const LONG result = ReadHive(hive, &model, &problem);
-            if (result == ERROR_BADDB)
+            if (result == ERROR_BADDB || (result == ERROR_SUCCESS && !problem.empty()))
                 return problem;
             if (result != ERROR_SUCCESS)
                 return HiveFile(hive) + ": " + RegErrorText(result);
@@ -254,7 +254,8 @@ std::string RegErrorText(LONG error) {
     case ERROR_INSUFFICIENT_BUFFER:
         return "the name is too long";
     case ERROR_BAD_PATHNAME:
-        return "the key path is not valid";
+        return "the key path is not valid (an empty part, a control character, a part longer "
+               "than 255 bytes or more than 512 levels)";
     case ERROR_BADDB:
         return "the registry store is corrupt";
     case ERROR_CANTREAD:
