@@ -6,6 +6,8 @@
 # Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS_PER_HARNESS] [HARNESS...]
 #   HARNESS: filter_pins settings sound_file control_request registry_store (default: all)
 #   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time.
+#   VELOMIX_FUZZ_KEEP_GOING=1 (long runs) goes on after a finding (libFuzzer's fork mode),
+#   collecting every finding instead of stopping at the first.
 # The corpus each run grows is kept in build/fuzz/corpus/<harness> (seeded from
 # tests/fuzz/corpus/<harness>); findings (crash-*, leak-*, timeout-*, oom-*) go to
 # build/fuzz/findings/<harness>/, each run's log to build/fuzz/logs/<harness>.log. Prints one
@@ -22,7 +24,7 @@ run=1
 case "${1:-}" in
   --build-only) run=0; shift ;;
   --no-build) build=0; shift ;;
-  -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 seconds=60
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
@@ -49,15 +51,27 @@ fi
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/fuzz/lsan.supp"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 
+# The longest input each harness is given: room for a sequence of operations, or a file.
+max_len() {
+  case "$1" in
+    filter_pins) echo 2048 ;;
+    control_request) echo 1024 ;;
+    sound_file) echo 16384 ;;
+    *) echo 8192 ;;
+  esac
+}
+
 # run_one HARNESS: runs it; its log and result file in build/fuzz/logs.
 run_one() {
   local h=$1 corpus="$build_dir/corpus/$1" findings="$build_dir/findings/$1"
-  local log="$build_dir/logs/$1.log" rc
+  local log="$build_dir/logs/$1.log" rc extra=()
   mkdir -p "$corpus" "$findings" "$build_dir/logs"
+  [ "${VELOMIX_FUZZ_KEEP_GOING:-0}" = 1 ] &&
+    extra=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   # A unit may take up to 25 s on a loaded machine before it counts as a hang.
   "$build_dir/fuzz/${h}_fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
-    -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$root/tests/fuzz/corpus/$h" \
-    >"$log" 2>&1
+    -max_len="$(max_len "$h")" -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
+    "$corpus" "$root/tests/fuzz/corpus/$h" >"$log" 2>&1
   rc=$?
   echo "$rc" >"$build_dir/logs/$h.rc"
 }
@@ -66,6 +80,8 @@ summary() {
   local h=$1 log="$build_dir/logs/$1.log" rc execs cov
   rc=$(cat "$build_dir/logs/$h.rc" 2>/dev/null || echo 1)
   execs=$(sed -n 's/^stat::number_of_executed_units: //p' "$log" | tail -1)
+  # Fork mode prints no final stats: its last progress line counts the executions.
+  [ -n "$execs" ] || execs=$(grep -o '^#[0-9]*' "$log" | tail -1 | tr -d '#')
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
   if [ "$rc" -eq 0 ]; then
     printf '%-16s %10s executions  %-10s ok\n' "$h" "${execs:-?}" "${cov:-}"
