@@ -15,8 +15,10 @@
 // never sees a half-written hive, and a writer that dies leaves the previous hive intact. A
 // hive file that cannot be parsed makes every operation on that hive fail with ERROR_BADDB;
 // RegStoreProblem() says where. A key path is at most 512 levels deep with parts of at most
-// 255 bytes (ERROR_BAD_PATHNAME beyond); a key line beyond that in a hive file is skipped with
-// its values, the rest of the hive stays usable, and RegStoreProblem() names the line.
+// 255 bytes (ERROR_BAD_PATHNAME beyond), and a hive holds at most 100000 keys
+// (ERROR_REGISTRY_QUOTA_LIMIT for a key past that); a key line beyond these limits in a hive
+// file is skipped with its values, the rest of the hive stays usable, and RegStoreProblem()
+// names the line.
 //
 // On both builds: key paths are relative to the hive, components separated by '\', compared
 // without regard to ASCII case and kept in the case they were created with; value names
@@ -46,6 +48,9 @@
 #endif
 #ifndef ERROR_INSUFFICIENT_BUFFER
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#endif
+#ifndef ERROR_REGISTRY_QUOTA_LIMIT
+#define ERROR_REGISTRY_QUOTA_LIMIT 613L
 #endif
 #ifndef ERROR_BAD_PATHNAME
 #define ERROR_BAD_PATHNAME 161L

@@ -21,8 +21,10 @@
 // the line in its notes.
 //
 // Path limits, as the Windows registry has them: at most kMaxKeyDepth components, each at
-// most kMaxKeyPartBytes bytes. Parsing and writing cost time and memory in proportion to the
-// file (times the logarithm of a key's number of subkeys or values).
+// most kMaxKeyPartBytes bytes. A hive holds at most kMaxKeys keys (a few hundred bytes of
+// memory each; a real hive holds dozens): a key line that would pass that is skipped the same
+// way. Parsing and writing cost time and memory in proportion to the file (times the
+// logarithm of a key's number of subkeys or values), and never more than the key limit allows.
 #pragma once
 
 #include "Registry.h"
@@ -37,6 +39,7 @@ namespace regstore {
 
 constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxKeyPartBytes = 255;
+constexpr size_t kMaxKeys = 100000;
 
 struct Value {
     std::string name; // as first set; "" is the default value
@@ -67,7 +70,10 @@ class CHive {
 public:
     const Key* Find(const std::string& path) const;
     Key* Find(const std::string& path);
-    // Creates the key and its missing parents; true when anything was created.
+    // Whether creating the key (and its missing parents) keeps the hive within kMaxKeys.
+    bool HasRoomFor(const std::vector<std::string>& components) const;
+    // Creates the key and its missing parents; true when anything was created. The caller
+    // checks HasRoomFor first.
     bool CreateKey(const std::vector<std::string>& components);
     // Sets a value of an existing key; true when the stored type or data changed.
     static bool SetValue(Key* key, const std::string& name, DWORD type, const BYTE* data,
@@ -84,7 +90,8 @@ public:
     std::string Serialize() const;
 
 private:
-    Key m_Root; // holds no values; its subkeys are the top-level keys
+    Key m_Root;         // holds no values; its subkeys are the top-level keys
+    size_t m_cKeys = 0; // below the root
 };
 
 // Where a hive lives: <store>/classes, <store>/user, <store>/machine; empty when the store has

@@ -260,6 +260,14 @@ template <class K> K* Walk(K* root, const std::string& path) {
     return key;
 }
 
+// The key and everything below it.
+size_t CountKeys(const Key& key) {
+    size_t n = 1;
+    for (const auto& entry : key.subkeys)
+        n += CountKeys(*entry.second);
+    return n;
+}
+
 // Writes key and everything below it; path is its display path and is restored on return.
 // Recursion is bounded by the depth limit every path that enters the tree is held to.
 void SerializeKey(const Key& key, std::string* path, std::string* out) {
@@ -289,6 +297,19 @@ Key* CHive::Find(const std::string& path) {
     return Walk(&m_Root, path);
 }
 
+bool CHive::HasRoomFor(const std::vector<std::string>& components) const {
+    const Key* key = &m_Root;
+    size_t existing = 0;
+    for (const std::string& part : components) {
+        const auto it = key->subkeys.find(Fold(part));
+        if (it == key->subkeys.end())
+            break;
+        key = it->second.get();
+        ++existing;
+    }
+    return m_cKeys + (components.size() - existing) <= kMaxKeys;
+}
+
 bool CHive::CreateKey(const std::vector<std::string>& components) {
     bool bCreated = false;
     Key* key = &m_Root;
@@ -298,6 +319,7 @@ bool CHive::CreateKey(const std::vector<std::string>& components) {
             // Existing parents keep their case.
             slot = std::make_unique<Key>();
             slot->name = part;
+            ++m_cKeys;
             bCreated = true;
         }
         key = slot.get();
@@ -326,8 +348,13 @@ bool CHive::DeleteTree(const std::string& path) {
     Key* parent = slash == std::string::npos ? &m_Root : Find(path.substr(0, slash));
     if (!parent)
         return false;
-    return parent->subkeys.erase(
-               Fold(slash == std::string::npos ? path : path.substr(slash + 1))) != 0;
+    const auto it =
+        parent->subkeys.find(Fold(slash == std::string::npos ? path : path.substr(slash + 1)));
+    if (it == parent->subkeys.end())
+        return false;
+    m_cKeys -= CountKeys(*it->second);
+    parent->subkeys.erase(it);
+    return true;
 }
 
 std::vector<std::string> CHive::Subkeys(const std::string& path) const {
@@ -341,6 +368,7 @@ std::vector<std::string> CHive::Subkeys(const std::string& path) const {
 
 bool CHive::Parse(const std::string& text, std::string* problem, std::vector<std::string>* notes) {
     m_Root = Key();
+    m_cKeys = 0;
     Key* current = nullptr;
     bool bSkipping = false; // inside a key skipped for the path limits
     std::set<const Key*> listed;
@@ -350,6 +378,7 @@ bool CHive::Parse(const std::string& text, std::string* problem, std::vector<std
     auto fail = [&](const std::string& what) {
         *problem = "line " + std::to_string(lineNo) + ": " + what;
         m_Root = Key();
+        m_cKeys = 0;
         return false;
     };
     while (pos < text.size() || lineNo == 0) {
@@ -374,8 +403,14 @@ bool CHive::Parse(const std::string& text, std::string* problem, std::vector<std
             if (line.back() != ']')
                 return fail("a key line must end with ']'");
             const std::string path = line.substr(1, line.size() - 2);
-            if (const char* why = PathLimitProblem(path)) {
-                // One absurd key must not make the whole hive unusable.
+            // One absurd key must not make the whole hive unusable: it is skipped.
+            const char* why = PathLimitProblem(path);
+            std::vector<std::string> parts;
+            if (!why && !SplitPath(path, &parts))
+                return fail("bad key path");
+            if (!why && !HasRoomFor(parts))
+                why = "the hive holds as many keys as it may (100000)";
+            if (why) {
                 if (notes)
                     notes->push_back("line " + std::to_string(lineNo) + ": key skipped: " + why);
                 current = nullptr;
@@ -383,9 +418,6 @@ bool CHive::Parse(const std::string& text, std::string* problem, std::vector<std
                 continue;
             }
             bSkipping = false;
-            std::vector<std::string> parts;
-            if (!SplitPath(path, &parts))
-                return fail("bad key path");
             CreateKey(parts);
             current = Find(path);
             if (!listed.insert(current).second)

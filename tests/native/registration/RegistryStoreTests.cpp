@@ -2,6 +2,8 @@
 // damaged files, and writers in several processes.
 #include "RegistrationTest.h"
 
+#include "posix/RegistryStore.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -174,6 +176,34 @@ TEST_F(RegistryStore, AnAbsurdKeyInTheFileIsSkippedAndTheRestServes) {
     EXPECT_EQ(RegStoreProblem(), "");
     EXPECT_EQ(ReadString(RegHive::CurrentUser, "Kept", "v"), "1");
     EXPECT_EQ(ReadWholeFile(HiveFile(RegHive::CurrentUser)).find("P599"), std::string::npos);
+}
+
+TEST_F(RegistryStore, AHiveHoldsAtMostItsKeyLimit) {
+    // One key more than a hive may hold, the last listed one with a value.
+    std::string text = "VELOMIX REGISTRY 1\n";
+    for (int n = 0; n < 100000; ++n)
+        text += "[K" + std::to_string(n) + "]\n";
+    text += "[Over]\n\"v\"=\"1\"\n";
+
+    regstore::CHive hive;
+    std::string problem;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(hive.Parse(text, &problem, &notes)) << problem;
+    EXPECT_TRUE(hive.Find("K99999"));
+    EXPECT_FALSE(hive.Find("Over"));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].find("line 100002: key skipped"), 0u) << notes[0];
+    EXPECT_FALSE(hive.HasRoomFor({"Another"}));
+    EXPECT_FALSE(hive.HasRoomFor({"K5", "Sub"}));
+    EXPECT_TRUE(hive.HasRoomFor({"k5"}));
+    ASSERT_TRUE(hive.DeleteTree("K1"));
+    EXPECT_TRUE(hive.HasRoomFor({"Another"}));
+
+    // Through the store: the full hive refuses a new key and stays readable.
+    CRegKey key;
+    ASSERT_EQ(key.Create(RegHive::CurrentUser, "K0"), ERROR_SUCCESS);
+    ASSERT_TRUE(WriteWholeFile(HiveFile(RegHive::CurrentUser), text));
+    EXPECT_EQ(key.Create(RegHive::CurrentUser, "Another"), ERROR_REGISTRY_QUOTA_LIMIT);
 }
 
 TEST_F(RegistryStore, ReadOnlyHiveRefusesChangesButReads) {
