@@ -272,7 +272,8 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
         cbOut = m_Processor.ReadOutput(pDst, cbOutSize);
     } else {
         cbOut = std::min(cbIn, cbOutSize);
-        std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
+        if (cbOut > 0) // an empty sample may have no buffer at all
+            std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
     }
     hr = pOut->SetActualDataLength(cbOut);
     if (FAILED(hr))
