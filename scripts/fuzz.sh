@@ -70,7 +70,7 @@ run_one() {
     extra=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   # A unit may take up to 25 s on a loaded machine before it counts as a hang.
   "$build_dir/fuzz/${h}_fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
-    -max_len="$(max_len "$h")" -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
+    -max_len="$(max_len "$h")" -len_control=0 -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
     "$corpus" "$root/tests/fuzz/corpus/$h" >"$log" 2>&1
   rc=$?
   echo "$rc" >"$build_dir/logs/$h.rc"
