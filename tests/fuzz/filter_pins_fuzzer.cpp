@@ -36,7 +36,10 @@ fuzz::CFilterChain::SampleSpec Spec(FuzzedDataProvider& fdp, const std::vector<u
     s.bPreroll = flags & 32;
     if (s.bTime) {
         s.tStart = fdp.ConsumeIntegral<REFERENCE_TIME>();
-        s.tStop = fdp.ConsumeBool() ? s.tStart + fdp.ConsumeIntegralInRange<REFERENCE_TIME>(-10, 10000000)
+        // Near the start (wrapping at the ends of the range), or anything.
+        const REFERENCE_TIME delta = fdp.ConsumeIntegralInRange<REFERENCE_TIME>(-10, 10000000);
+        s.tStop = fdp.ConsumeBool() ? static_cast<REFERENCE_TIME>(static_cast<uint64_t>(s.tStart) +
+                                                                  static_cast<uint64_t>(delta))
                                     : fdp.ConsumeIntegral<REFERENCE_TIME>();
     }
     if (s.bMediaTime) {
