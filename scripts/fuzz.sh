@@ -6,6 +6,7 @@
 # Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS_PER_HARNESS] [HARNESS...]
 #   HARNESS: filter_pins settings sound_file control_request registry_store (default: all)
 #   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time.
+#   VELOMIX_FUZZ_SEED=N starts libFuzzer's random choices from N (default: a new seed each run).
 #   VELOMIX_FUZZ_KEEP_GOING=1 (long runs) goes on after a finding (libFuzzer's fork mode),
 #   collecting every finding instead of stopping at the first.
 # The corpus each run grows is kept in build/fuzz/corpus/<harness> (seeded from
@@ -24,7 +25,7 @@ run=1
 case "${1:-}" in
   --build-only) run=0; shift ;;
   --no-build) build=0; shift ;;
-  -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 seconds=60
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
@@ -70,7 +71,7 @@ run_one() {
     extra=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   # A unit may take up to 25 s on a loaded machine before it counts as a hang.
   "$build_dir/fuzz/${h}_fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
-    -max_len="$(max_len "$h")" -len_control=0 -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
+    -max_len="$(max_len "$h")" -len_control=0 -seed="${VELOMIX_FUZZ_SEED:-0}" -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
     "$corpus" "$root/tests/fuzz/corpus/$h" >"$log" 2>&1
   rc=$?
   echo "$rc" >"$build_dir/logs/$h.rc"

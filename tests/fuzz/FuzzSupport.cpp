@@ -290,9 +290,9 @@ public:
     CForeignSample(const CFilterChain::SampleSpec& spec, LONG cbSize, LONG lActual)
         : m_Spec(spec), m_cbSize(cbSize), m_lActual(lActual),
           m_Buffer(static_cast<size_t>(std::max<LONG>(cbSize, 0))) {
-        if (spec.pData)
-            std::memcpy(m_Buffer.data(), spec.pData,
-                        std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(spec.cbData, 0))));
+        const size_t cb = std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(spec.cbData, 0)));
+        if (spec.pData && cb > 0)
+            std::memcpy(m_Buffer.data(), spec.pData, cb);
     }
     LONG References() const { return m_cRef; }
 
