@@ -67,6 +67,7 @@ run_one() {
   local h=$1 corpus="$build_dir/corpus/$1" findings="$build_dir/findings/$1"
   local log="$build_dir/logs/$1.log" rc extra=()
   mkdir -p "$corpus" "$findings" "$build_dir/logs"
+  touch "$build_dir/logs/$h.start"
   [ "${VELOMIX_FUZZ_KEEP_GOING:-0}" = 1 ] &&
     extra=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   # A unit may take up to 25 s on a loaded machine before it counts as a hang.
@@ -78,13 +79,19 @@ run_one() {
 }
 
 summary() {
-  local h=$1 log="$build_dir/logs/$1.log" rc execs cov
+  local h=$1 log="$build_dir/logs/$1.log" rc execs cov found
   rc=$(cat "$build_dir/logs/$h.rc" 2>/dev/null || echo 1)
   execs=$(sed -n 's/^stat::number_of_executed_units: //p' "$log" | tail -1)
   # Fork mode prints no final stats: its last progress line counts the executions.
   [ -n "$execs" ] || execs=$(grep -o '^#[0-9]*' "$log" | tail -1 | tr -d '#')
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
-  if [ "$rc" -eq 0 ]; then
+  # Fork mode ends with 0 whatever it found: what counts is the findings folder.
+  found=$(find "$build_dir/findings/$h" -type f -newer "$build_dir/logs/$h.start" 2>/dev/null | wc -l)
+  if [ "$rc" -eq 0 ] && [ "$found" -gt 0 ]; then
+    printf '%-16s %10s executions  %-10s %s FINDINGS in %s\n' "$h" "${execs:-?}" "${cov:-}" \
+      "$found" "$build_dir/findings/$h"
+    return 1
+  elif [ "$rc" -eq 0 ]; then
     printf '%-16s %10s executions  %-10s ok\n' "$h" "${execs:-?}" "${cov:-}"
   else
     printf '%-16s %10s executions  %-10s FOUND SOMETHING (exit %s): %s\n' "$h" "${execs:-?}" \
