@@ -56,7 +56,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 max_len() {
   case "$1" in
     filter_pins) echo 2048 ;;
-    control_request) echo 1024 ;;
+    control_request) echo 512 ;;
     sound_file) echo 16384 ;;
     *) echo 8192 ;;
   esac

@@ -17,10 +17,10 @@
 
 namespace {
 
-constexpr int kMaxOperations = 48;
+constexpr int kMaxOperations = 32;
 // How long a request may take to show: a notification normally comes at once; a request that
 // changes nothing gives none, and then this is what the wait costs.
-constexpr uint32_t kNotifyWaitMs = 50;
+constexpr uint32_t kNotifyWaitMs = 10;
 
 [[noreturn]] void Broken(const char* what) {
     std::fprintf(stderr, "fuzz: %s\n", what);
