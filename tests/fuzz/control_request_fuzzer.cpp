@@ -140,12 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 SetEvent(kVelomixChangeEventName);
                 break;
             case 9: { // the block's file cut short (or grown) by someone of the same user
-#ifdef VELOMIX_FUZZ_DAMAGE_BLOCK
                 const std::string file = fuzz::PrivateFolder() + "/ipc/" + kVelomixBlockName;
                 if (::truncate(file.c_str(), fdp.ConsumeIntegralInRange<off_t>(0, 64)) == 0 &&
                     fdp.ConsumeBool())
                     SignalRequest(change, 1);
-#endif
                 break;
             }
             default: { // audio, so that applied values reach the engine
