@@ -322,7 +322,8 @@ public:
         if (!m_Spec.bTime)
             return VFW_E_SAMPLE_TIME_NOT_SET;
         *pStart = m_Spec.tStart;
-        *pEnd = m_Spec.bStop ? m_Spec.tStop : m_Spec.tStart + 1;
+        *pEnd = m_Spec.bStop ? m_Spec.tStop
+                             : (m_Spec.tStart < INT64_MAX ? m_Spec.tStart + 1 : m_Spec.tStart);
         return m_Spec.bStop ? S_OK : VFW_S_NO_STOP_TIME;
     }
     STDMETHODIMP SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
