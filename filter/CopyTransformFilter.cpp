@@ -308,7 +308,8 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     // Bypassed: the engine owes nothing.
     ResetTailLength();
     const LONG cbOut = std::min(cbIn, cbOutSize);
-    std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
+    if (cbOut > 0) // an empty sample may have no buffer at all
+        std::memcpy(pDst, pSrc, static_cast<size_t>(cbOut));
     hr = pOut->SetActualDataLength(cbOut);
     if (FAILED(hr) || !m_bRestamp)
         return hr;

@@ -14,7 +14,11 @@
 // processes serialise) that ends by renaming a complete new file over the old one: a reader
 // never sees a half-written hive, and a writer that dies leaves the previous hive intact. A
 // hive file that cannot be parsed makes every operation on that hive fail with ERROR_BADDB;
-// RegStoreProblem() says where.
+// RegStoreProblem() says where. A key path is at most 512 levels deep with parts of at most
+// 255 bytes (ERROR_BAD_PATHNAME beyond), and a hive holds at most 100000 keys
+// (ERROR_REGISTRY_QUOTA_LIMIT for a key past that); a key line beyond these limits in a hive
+// file is skipped with its values, the rest of the hive stays usable, and RegStoreProblem()
+// names the line.
 //
 // On both builds: key paths are relative to the hive, components separated by '\', compared
 // without regard to ASCII case and kept in the case they were created with; value names
@@ -44,6 +48,9 @@
 #endif
 #ifndef ERROR_INSUFFICIENT_BUFFER
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#endif
+#ifndef ERROR_REGISTRY_QUOTA_LIMIT
+#define ERROR_REGISTRY_QUOTA_LIMIT 613L
 #endif
 #ifndef ERROR_BAD_PATHNAME
 #define ERROR_BAD_PATHNAME 161L
@@ -119,8 +126,9 @@ LONG RegDeleteKeyTree(RegHive hive, const std::string& path) noexcept;
 
 // Native store: the folder the store lives in; Windows: empty (the system registry).
 std::string RegStoreFolder();
-// Native store: the first reason a hive file cannot be read ("<file>:<line>: <what>"), empty
-// when every hive reads; Windows: always empty.
+// Native store: the first reason a hive file cannot be read ("<file>:<line>: <what>"), or else
+// the first line skipped in one ("<file>:<line>: key skipped: <why>"), empty when every hive
+// reads whole; Windows: always empty.
 std::string RegStoreProblem();
 // A short English description of a Win32 error number the registry answered with.
 std::string RegErrorText(LONG error);

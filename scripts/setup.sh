@@ -11,6 +11,8 @@ NATIVE_PACKAGES=(
   libsoundtouch-dev libsndfile1-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   espeak-ng sox
+  # The fuzzing build: clang, and libFuzzer with the sanitizer runtimes (libclang-rt-14-dev).
+  clang clang-14 libclang-rt-14-dev
 )
 
 # ---- Windows build -------------------------------------------------------------------------

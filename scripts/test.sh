@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every native test: all of them under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and those labelled "threads" again under
-# ThreadSanitizer; then builds the Windows module for i686 and x86_64 with mingw-w64 (side by
-# side) and runs its tests under Wine, inside one private Xvfb; then builds the installer from both
-# and tests it under Wine. Exits non-zero when any stage
-# fails; ends with the time each stage took.
+# AddressSanitizer and UndefinedBehaviorSanitizer; every libFuzzer harness for a bounded time;
+# those labelled "threads" again under ThreadSanitizer; then builds the Windows module for
+# i686 and x86_64 with mingw-w64 (side by side) and runs its tests under Wine, inside one
+# private Xvfb; then builds the installer from both and tests it under Wine. Exits non-zero
+# when any stage fails; ends with the time each stage took.
 #
 # Usage: scripts/test.sh         (VELOMIX_SKIP_WINDOWS=1 leaves out the Windows stages)
 set -uo pipefail
@@ -113,6 +113,10 @@ stage "setup" bash scripts/setup.sh "${setup_args[@]}" || exit 1
 if stage "build address,undefined" bash scripts/build.sh --sanitize address,undefined; then
   stage "test address,undefined" \
     ctest --test-dir build/address-undefined --output-on-failure -j2 --no-tests=error
+fi
+# The libFuzzer harnesses (clang), each for 30 s from its seed corpus: at most 3 minutes.
+if stage "build fuzz" bash scripts/fuzz.sh --build-only; then
+  stage "fuzz (5 harnesses, 30 s each)" env VELOMIX_FUZZ_SEED=1 bash scripts/fuzz.sh --no-build 30
 fi
 if stage "build thread" bash scripts/build.sh --sanitize thread; then
   stage "test thread (label threads)" run_thread_tests

@@ -27,8 +27,10 @@ HRESULT CFilterMapper::RegisterFilter(const AMOVIESETUP_FILTER& setup) noexcept 
         regstore::SplitPath(path, &parts);
         // One change of the store: another process registering at the same time sees the entry
         // whole or not at all, never a key its own unregistration emptied halfway.
-        const LONG result =
-            regstore::ModifyHive(RegHive::ClassesRoot, [&](regstore::CHive& hive, bool* changed) {
+        const LONG result = regstore::ModifyHive(
+            RegHive::ClassesRoot, [&](regstore::CHive& hive, bool* changed) -> LONG {
+                if (!hive.HasRoomFor(parts))
+                    return ERROR_REGISTRY_QUOTA_LIMIT;
                 *changed = hive.CreateKey(parts);
                 regstore::Key* key = hive.Find(path);
                 auto set = [&](const char* value, DWORD type, const void* bytes, size_t cb) {

@@ -93,8 +93,9 @@ STDMETHODIMP CMediaSample::GetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* p
         return VFW_E_SAMPLE_TIME_NOT_SET;
     *pTimeStart = m_tStart;
     if (!(m_dwFlags & AM_SAMPLE_STOPVALID)) {
-        // What the platform reports, so that old callers still see a non-empty span.
-        *pTimeEnd = m_tStart + 1;
+        // What the platform reports, so that old callers still see a non-empty span (at the
+        // very end of the range, an empty one rather than an overflow).
+        *pTimeEnd = m_tStart < INT64_MAX ? m_tStart + 1 : m_tStart;
         return VFW_S_NO_STOP_TIME;
     }
     *pTimeEnd = m_tStop;

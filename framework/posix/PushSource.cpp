@@ -11,7 +11,6 @@
 namespace {
 
 constexpr LONGLONG kUnitsPerSecond = 10000000;
-constexpr REFERENCE_TIME kMaxTime = 0x7FFFFFFFFFFFFFFFLL;
 
 constexpr DWORD kSeekCaps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards |
                             AM_SEEKING_CanSeekBackwards;

@@ -71,7 +71,9 @@ LONG CRegKey::Create(RegHive hive, const std::string& path) noexcept {
         std::vector<std::string> parts;
         if (!SplitPath(path, &parts))
             return ERROR_BAD_PATHNAME;
-        const LONG result = ModifyHive(hive, [&](CHive& model, bool* changed) {
+        const LONG result = ModifyHive(hive, [&](CHive& model, bool* changed) -> LONG {
+            if (!model.HasRoomFor(parts))
+                return ERROR_REGISTRY_QUOTA_LIMIT;
             *changed = model.CreateKey(parts);
             return ERROR_SUCCESS;
         });
@@ -226,7 +228,7 @@ std::string RegStoreProblem() {
             CHive model;
             std::string problem;
             const LONG result = ReadHive(hive, &model, &problem);
-            if (result == ERROR_BADDB)
+            if (result == ERROR_BADDB || (result == ERROR_SUCCESS && !problem.empty()))
                 return problem;
             if (result != ERROR_SUCCESS)
                 return HiveFile(hive) + ": " + RegErrorText(result);
@@ -254,7 +256,10 @@ std::string RegErrorText(LONG error) {
     case ERROR_INSUFFICIENT_BUFFER:
         return "the name is too long";
     case ERROR_BAD_PATHNAME:
-        return "the key path is not valid";
+        return "the key path is not valid (an empty part, a control character, a part longer "
+               "than 255 bytes or more than 512 levels)";
+    case ERROR_REGISTRY_QUOTA_LIMIT:
+        return "the registry store holds as many keys as it may (100000 in one hive)";
     case ERROR_BADDB:
         return "the registry store is corrupt";
     case ERROR_CANTREAD:

@@ -215,11 +215,14 @@ LONG ReadHive(RegHive hive, CHive* out, std::string* problem) {
     if (result != ERROR_SUCCESS)
         return result;
     std::string what;
-    if (!out->Parse(text, &what)) {
+    std::vector<std::string> notes;
+    if (!out->Parse(text, &what, &notes)) {
         if (problem)
             *problem = file + ':' + what.substr(std::strlen("line "));
         return ERROR_BADDB;
     }
+    if (problem && !notes.empty())
+        *problem = file + ':' + notes.front().substr(std::strlen("line "));
     return ERROR_SUCCESS;
 }
 

@@ -138,6 +138,33 @@ private:
     size_t m_Pos = 0;
 };
 
+// One value line.
+void AppendValue(std::string* out, const Value& v) {
+    if (v.name.empty())
+        *out += '@';
+    else
+        AppendQuoted(out, v.name.data(), v.name.size());
+    *out += '=';
+    if (IsPlainString(v)) {
+        AppendQuoted(out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
+    } else if (v.type == kRegDword && v.data.size() == 4) {
+        char dw[16];
+        std::snprintf(dw, sizeof(dw), "dword:%08x",
+                      static_cast<unsigned>(v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
+                                            static_cast<DWORD>(v.data[3]) << 24));
+        *out += dw;
+    } else if (v.type == kRegBinary) {
+        *out += "hex:";
+        AppendHex(out, v.data);
+    } else {
+        char type[24];
+        std::snprintf(type, sizeof(type), "hex(%x):", static_cast<unsigned>(v.type));
+        *out += type;
+        AppendHex(out, v.data);
+    }
+    *out += '\n';
+}
+
 // The data part of a value line (after '='); an empty string when it parsed, else the problem.
 std::string ParseData(CLineParser& p, Value* v) {
     if (p.TakeWord("dword:")) {
@@ -169,9 +196,25 @@ std::string ParseData(CLineParser& p, Value* v) {
 
 } // namespace
 
+const char* PathLimitProblem(const std::string& path) {
+    size_t depth = 1;
+    size_t part = 0;
+    for (const char c : path) {
+        if (c != '\\') {
+            if (++part > kMaxKeyPartBytes)
+                return "a part of the path is longer than 255 bytes";
+            continue;
+        }
+        part = 0;
+        if (++depth > kMaxKeyDepth)
+            return "the path is deeper than 512 levels";
+    }
+    return nullptr;
+}
+
 bool SplitPath(const std::string& path, std::vector<std::string>* components) {
     components->clear();
-    if (path.empty())
+    if (path.empty() || PathLimitProblem(path))
         return false;
     size_t start = 0;
     for (;;) {
@@ -198,28 +241,88 @@ std::string Fold(const std::string& text) {
     return folded;
 }
 
+namespace {
+
+// The key at path below root, or nullptr; walks the path without splitting it into a copy.
+template <class K> K* Walk(K* root, const std::string& path) {
+    if (path.empty())
+        return nullptr;
+    K* key = root;
+    size_t start = 0;
+    while (key) {
+        const size_t end = path.find('\\', start);
+        const auto it = key->subkeys.find(Fold(path.substr(start, end - start)));
+        key = it == key->subkeys.end() ? nullptr : it->second.get();
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return key;
+}
+
+// The key and everything below it.
+size_t CountKeys(const Key& key) {
+    size_t n = 1;
+    for (const auto& entry : key.subkeys)
+        n += CountKeys(*entry.second);
+    return n;
+}
+
+// Writes key and everything below it; path is its display path and is restored on return.
+// Recursion is bounded by the depth limit every path that enters the tree is held to.
+void SerializeKey(const Key& key, std::string* path, std::string* out) {
+    if (!key.values.empty() || key.subkeys.empty()) {
+        *out += "\n[";
+        *out += *path;
+        *out += "]\n";
+        for (const Value& v : key.values)
+            AppendValue(out, v);
+    }
+    for (const auto& entry : key.subkeys) {
+        const size_t length = path->size();
+        *path += '\\';
+        *path += entry.second->name;
+        SerializeKey(*entry.second, path, out);
+        path->resize(length);
+    }
+}
+
+} // namespace
+
 const Key* CHive::Find(const std::string& path) const {
-    const auto it = m_Keys.find(Fold(path));
-    return it == m_Keys.end() ? nullptr : &it->second;
+    return Walk(&m_Root, path);
 }
 
 Key* CHive::Find(const std::string& path) {
-    const auto it = m_Keys.find(Fold(path));
-    return it == m_Keys.end() ? nullptr : &it->second;
+    return Walk(&m_Root, path);
+}
+
+bool CHive::HasRoomFor(const std::vector<std::string>& components) const {
+    const Key* key = &m_Root;
+    size_t existing = 0;
+    for (const std::string& part : components) {
+        const auto it = key->subkeys.find(Fold(part));
+        if (it == key->subkeys.end())
+            break;
+        key = it->second.get();
+        ++existing;
+    }
+    return m_cKeys + (components.size() - existing) <= kMaxKeys;
 }
 
 bool CHive::CreateKey(const std::vector<std::string>& components) {
     bool bCreated = false;
-    std::string display;
+    Key* key = &m_Root;
     for (const std::string& part : components) {
-        const std::string wanted = display.empty() ? part : display + '\\' + part;
-        auto it = m_Keys.find(Fold(wanted));
-        if (it == m_Keys.end()) {
-            it = m_Keys.emplace(Fold(wanted), Key{wanted, {}}).first;
+        std::unique_ptr<Key>& slot = key->subkeys[Fold(part)];
+        if (!slot) {
+            // Existing parents keep their case.
+            slot = std::make_unique<Key>();
+            slot->name = part;
+            ++m_cKeys;
             bCreated = true;
         }
-        // Existing parents keep their case.
-        display = it->second.path;
+        key = slot.get();
     }
     return bCreated;
 }
@@ -241,46 +344,41 @@ bool CHive::SetValue(Key* key, const std::string& name, DWORD type, const BYTE* 
 }
 
 bool CHive::DeleteTree(const std::string& path) {
-    const std::string folded = Fold(path);
-    const auto it = m_Keys.find(folded);
-    if (it == m_Keys.end())
+    const size_t slash = path.rfind('\\');
+    Key* parent = slash == std::string::npos ? &m_Root : Find(path.substr(0, slash));
+    if (!parent)
         return false;
-    // Everything below shares the prefix "path\", a contiguous range of the ordered map.
-    const std::string prefix = folded + '\\';
-    auto end = m_Keys.lower_bound(prefix);
-    while (end != m_Keys.end() && end->first.compare(0, prefix.size(), prefix) == 0)
-        ++end;
-    m_Keys.erase(m_Keys.lower_bound(prefix), end);
-    m_Keys.erase(folded);
+    const auto it =
+        parent->subkeys.find(Fold(slash == std::string::npos ? path : path.substr(slash + 1)));
+    if (it == parent->subkeys.end())
+        return false;
+    m_cKeys -= CountKeys(*it->second);
+    parent->subkeys.erase(it);
     return true;
 }
 
 std::vector<std::string> CHive::Subkeys(const std::string& path) const {
     std::vector<std::string> names;
-    if (path.empty()) {
-        for (const auto& entry : m_Keys)
-            if (entry.first.find('\\') == std::string::npos)
-                names.push_back(entry.second.path);
-        return names;
-    }
-    const std::string prefix = Fold(path) + '\\';
-    for (auto it = m_Keys.lower_bound(prefix);
-         it != m_Keys.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-        if (it->first.find('\\', prefix.size()) == std::string::npos)
-            names.push_back(it->second.path.substr(prefix.size()));
-    }
+    const Key* key = path.empty() ? &m_Root : Find(path);
+    if (key)
+        for (const auto& entry : key->subkeys)
+            names.push_back(entry.second->name);
     return names;
 }
 
-bool CHive::Parse(const std::string& text, std::string* problem) {
-    m_Keys.clear();
+bool CHive::Parse(const std::string& text, std::string* problem, std::vector<std::string>* notes) {
+    m_Root = Key();
+    m_cKeys = 0;
     Key* current = nullptr;
-    std::set<std::string> listed;
+    bool bSkipping = false; // inside a key skipped for the path limits
+    std::set<const Key*> listed;
+    std::set<std::string> valueNames; // of the current key, folded
     size_t lineNo = 0;
     size_t pos = 0;
     auto fail = [&](const std::string& what) {
         *problem = "line " + std::to_string(lineNo) + ": " + what;
-        m_Keys.clear();
+        m_Root = Key();
+        m_cKeys = 0;
         return false;
     };
     while (pos < text.size() || lineNo == 0) {
@@ -304,16 +402,31 @@ bool CHive::Parse(const std::string& text, std::string* problem) {
         if (line[0] == '[') {
             if (line.back() != ']')
                 return fail("a key line must end with ']'");
-            std::vector<std::string> parts;
-            if (!SplitPath(line.substr(1, line.size() - 2), &parts))
-                return fail("bad key path");
             const std::string path = line.substr(1, line.size() - 2);
-            if (!listed.insert(Fold(path)).second)
-                return fail("key listed twice: " + path);
+            // One absurd key must not make the whole hive unusable: it is skipped.
+            const char* why = PathLimitProblem(path);
+            std::vector<std::string> parts;
+            if (!why && !SplitPath(path, &parts))
+                return fail("bad key path");
+            if (!why && !HasRoomFor(parts))
+                why = "the hive holds as many keys as it may (100000)";
+            if (why) {
+                if (notes)
+                    notes->push_back("line " + std::to_string(lineNo) + ": key skipped: " + why);
+                current = nullptr;
+                bSkipping = true;
+                continue;
+            }
+            bSkipping = false;
             CreateKey(parts);
             current = Find(path);
+            if (!listed.insert(current).second)
+                return fail("key listed twice: " + path);
+            valueNames.clear();
             continue;
         }
+        if (bSkipping)
+            continue;
         if (!current)
             return fail("a value before the first key");
         CLineParser p(line);
@@ -325,9 +438,8 @@ bool CHive::Parse(const std::string& text, std::string* problem) {
         const std::string bad = ParseData(p, &v);
         if (!bad.empty())
             return fail(bad);
-        for (const Value& other : current->values)
-            if (Fold(other.name) == Fold(v.name))
-                return fail("value listed twice: " + (v.name.empty() ? std::string("@") : v.name));
+        if (!valueNames.insert(Fold(v.name)).second)
+            return fail("value listed twice: " + (v.name.empty() ? std::string("@") : v.name));
         current->values.push_back(std::move(v));
     }
     return true;
@@ -336,35 +448,10 @@ bool CHive::Parse(const std::string& text, std::string* problem) {
 std::string CHive::Serialize() const {
     std::string out =
         std::string(kHeader) + "\n; Velomix registry store: written whole by each change.\n";
-    for (const auto& entry : m_Keys) {
-        const Key& key = entry.second;
-        out += '\n';
-        out += '[' + key.path + "]\n";
-        for (const Value& v : key.values) {
-            if (v.name.empty())
-                out += '@';
-            else
-                AppendQuoted(&out, v.name.data(), v.name.size());
-            out += '=';
-            if (IsPlainString(v)) {
-                AppendQuoted(&out, reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1);
-            } else if (v.type == kRegDword && v.data.size() == 4) {
-                char dw[16];
-                std::snprintf(dw, sizeof(dw), "dword:%08x",
-                              static_cast<unsigned>(v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
-                                                    static_cast<DWORD>(v.data[3]) << 24));
-                out += dw;
-            } else if (v.type == kRegBinary) {
-                out += "hex:";
-                AppendHex(&out, v.data);
-            } else {
-                char type[24];
-                std::snprintf(type, sizeof(type), "hex(%x):", static_cast<unsigned>(v.type));
-                out += type;
-                AppendHex(&out, v.data);
-            }
-            out += '\n';
-        }
+    std::string path;
+    for (const auto& entry : m_Root.subkeys) {
+        path = entry.second->name;
+        SerializeKey(*entry.second, &path, &out);
     }
     return out;
 }

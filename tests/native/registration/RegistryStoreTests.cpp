@@ -2,6 +2,8 @@
 // damaged files, and writers in several processes.
 #include "RegistrationTest.h"
 
+#include "posix/RegistryStore.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -117,6 +119,91 @@ TEST_F(RegistryStore, OpenDeleteAndHandleErrors) {
     EXPECT_EQ(key.SetString("x", std::string("y")), ERROR_KEY_DELETED);
     EXPECT_EQ(reader.QueryValue("x", nullptr, nullptr), ERROR_KEY_DELETED);
     EXPECT_EQ(RegDeleteKeyTree(RegHive::CurrentUser, "Tree\\Branch"), ERROR_FILE_NOT_FOUND);
+}
+
+namespace {
+
+// "P0\P1\...": a path of the given depth.
+std::string DeepPath(size_t depth, const std::string& part = "P") {
+    std::string path;
+    for (size_t i = 0; i < depth; ++i)
+        path += (i ? "\\" : "") + part + std::to_string(i);
+    return path;
+}
+
+} // namespace
+
+TEST_F(RegistryStore, DeepKeysStayWithinTheLimitsAndCostTheirLength) {
+    const std::string deepest = DeepPath(512);
+    CRegKey key;
+    ASSERT_EQ(key.Create(RegHive::CurrentUser, deepest), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetString("v", std::string("deep")), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(RegHive::CurrentUser, deepest, "v"), "deep");
+    // The parents are implied by the one key line, not written out one line each.
+    const std::string file = ReadWholeFile(HiveFile(RegHive::CurrentUser));
+    EXPECT_LT(file.size(), deepest.size() + 200) << file.size();
+    EXPECT_TRUE(KeyExists(RegHive::CurrentUser, DeepPath(300)));
+
+    CRegKey refused;
+    EXPECT_EQ(refused.Create(RegHive::CurrentUser, DeepPath(513)), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(refused.Create(RegHive::CurrentUser, "A\\" + std::string(256, 'x')),
+              ERROR_BAD_PATHNAME);
+    ASSERT_EQ(refused.Create(RegHive::CurrentUser, "A\\" + std::string(255, 'x')), ERROR_SUCCESS);
+    EXPECT_EQ(ReadString(RegHive::CurrentUser, deepest, "v"), "deep");
+}
+
+TEST_F(RegistryStore, AnAbsurdKeyInTheFileIsSkippedAndTheRestServes) {
+    const std::string text = "VELOMIX REGISTRY 1\n"
+                             "[Kept]\n\"v\"=\"1\"\n"
+                             "[" + DeepPath(600) + "]\n\"w\"=\"2\"\n"
+                             "[Long\\" + std::string(300, 'y') + "]\n"
+                             "[Also]\n@=\"3\"\n";
+    CRegKey folder;
+    ASSERT_EQ(folder.Create(RegHive::CurrentUser, "Made"), ERROR_SUCCESS);
+    ASSERT_TRUE(WriteWholeFile(HiveFile(RegHive::CurrentUser), text));
+
+    EXPECT_EQ(ReadString(RegHive::CurrentUser, "Kept", "v"), "1");
+    EXPECT_EQ(ReadString(RegHive::CurrentUser, "Also", ""), "3");
+    EXPECT_FALSE(KeyExists(RegHive::CurrentUser, "P0"));
+    EXPECT_FALSE(KeyExists(RegHive::CurrentUser, "Long"));
+    const std::string problem = RegStoreProblem();
+    EXPECT_NE(problem.find(HiveFile(RegHive::CurrentUser) + ":4: key skipped"), std::string::npos)
+        << problem;
+
+    // The store still changes, and the next change leaves the absurd lines out.
+    CRegKey key;
+    ASSERT_EQ(key.Create(RegHive::CurrentUser, "New"), ERROR_SUCCESS);
+    EXPECT_EQ(RegStoreProblem(), "");
+    EXPECT_EQ(ReadString(RegHive::CurrentUser, "Kept", "v"), "1");
+    EXPECT_EQ(ReadWholeFile(HiveFile(RegHive::CurrentUser)).find("P599"), std::string::npos);
+}
+
+TEST_F(RegistryStore, AHiveHoldsAtMostItsKeyLimit) {
+    // One key more than a hive may hold, the last listed one with a value.
+    std::string text = "VELOMIX REGISTRY 1\n";
+    for (int n = 0; n < 100000; ++n)
+        text += "[K" + std::to_string(n) + "]\n";
+    text += "[Over]\n\"v\"=\"1\"\n";
+
+    regstore::CHive hive;
+    std::string problem;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(hive.Parse(text, &problem, &notes)) << problem;
+    EXPECT_TRUE(hive.Find("K99999"));
+    EXPECT_FALSE(hive.Find("Over"));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].find("line 100002: key skipped"), 0u) << notes[0];
+    EXPECT_FALSE(hive.HasRoomFor({"Another"}));
+    EXPECT_FALSE(hive.HasRoomFor({"K5", "Sub"}));
+    EXPECT_TRUE(hive.HasRoomFor({"k5"}));
+    ASSERT_TRUE(hive.DeleteTree("K1"));
+    EXPECT_TRUE(hive.HasRoomFor({"Another"}));
+
+    // Through the store: the full hive refuses a new key and stays readable.
+    CRegKey key;
+    ASSERT_EQ(key.Create(RegHive::CurrentUser, "K0"), ERROR_SUCCESS);
+    ASSERT_TRUE(WriteWholeFile(HiveFile(RegHive::CurrentUser), text));
+    EXPECT_EQ(key.Create(RegHive::CurrentUser, "Another"), ERROR_REGISTRY_QUOTA_LIMIT);
 }
 
 TEST_F(RegistryStore, ReadOnlyHiveRefusesChangesButReads) {

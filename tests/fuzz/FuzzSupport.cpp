@@ -1,0 +1,510 @@
+#include "FuzzSupport.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+// The module's entry points, linked into the harness (filter/Module.cpp).
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
+STDAPI DllCanUnloadNow();
+
+namespace fuzz {
+
+namespace {
+
+// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
+VMX_DEFINE_GUID(kClsidFilter, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
+
+void MakeFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "fuzz: cannot make %s\n", path.c_str());
+        std::abort();
+    }
+}
+
+void RemovePrivateFolder();
+
+} // namespace
+
+const std::string& PrivateFolder() {
+    static const std::string folder = [] {
+        char name[] = "/tmp/velomix-fuzz-XXXXXX";
+        if (!::mkdtemp(name)) {
+            std::perror("fuzz: mkdtemp");
+            std::abort();
+        }
+        const std::string root = name;
+        MakeFolder(root + "/config");
+        MakeFolder(root + "/config/Korvane");
+        MakeFolder(root + "/config/Korvane/Player");
+        MakeFolder(root + "/runtime");
+        MakeFolder(root + "/ipc");
+        MakeFolder(root + "/registry");
+        ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
+        ::setenv("VELOMIX_IPC_DIR", (root + "/ipc").c_str(), 1);
+        ::setenv("VELOMIX_REGISTRY_DIR", (root + "/registry").c_str(), 1);
+        // Removed at a normal exit; a crash leaves it, with the files that help to reproduce it.
+        std::atexit(RemovePrivateFolder);
+        return root;
+    }();
+    return folder;
+}
+
+namespace {
+
+void RemovePrivateFolder() {
+    ::nftw(
+        PrivateFolder().c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+} // namespace
+
+std::string SettingsFile() {
+    return PrivateFolder() + "/config/Korvane/Player/VELO.INI";
+}
+
+bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    const bool bOk = (size == 0 || std::fwrite(data, 1, size, file) == size);
+    return std::fclose(file) == 0 && bOk;
+}
+
+ComPtr<IBaseFilter> CreateVelomix() {
+    PrivateFolder();
+    ComPtr<IClassFactory> factory;
+    ComPtr<IBaseFilter> filter;
+    if (FAILED(DllGetClassObject(kClsidFilter, IID_IClassFactory,
+                                 reinterpret_cast<void**>(&factory))) ||
+        FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
+                                       reinterpret_cast<void**>(&filter))))
+        return {};
+    return filter;
+}
+
+void CheckModuleUnloadable() {
+    if (DllCanUnloadNow() != S_OK) {
+        std::fprintf(stderr, "fuzz: an object of the module is still alive after the run\n");
+        std::abort();
+    }
+}
+
+CMediaType PcmType(WORD tag, WORD channels, DWORD rate, WORD bits, WORD blockAlign) {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = tag;
+    wfx.nChannels = channels;
+    wfx.nSamplesPerSec = rate;
+    wfx.wBitsPerSample = bits;
+    wfx.nBlockAlign = blockAlign;
+    wfx.nAvgBytesPerSec = rate * blockAlign;
+    CMediaType mt;
+    mt.SetType(&MEDIATYPE_Audio);
+    mt.SetSubtype(tag == WAVE_FORMAT_IEEE_FLOAT ? &MEDIASUBTYPE_IEEE_FLOAT : &MEDIASUBTYPE_PCM);
+    mt.SetFormatType(&FORMAT_WaveFormatEx);
+    mt.SetSampleSize(blockAlign);
+    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
+    return mt;
+}
+
+CMediaType FuzzedType(FuzzedDataProvider& fdp) {
+    CMediaType mt;
+    const int shape = fdp.ConsumeIntegralInRange(0, 7);
+    // Channels, rate and bits near what a source offers, or anything.
+    auto channels = [&]() -> WORD {
+        return fdp.ConsumeBool() ? static_cast<WORD>(fdp.ConsumeIntegralInRange(1, 18))
+                                 : fdp.ConsumeIntegral<WORD>();
+    };
+    auto rate = [&]() -> DWORD {
+        static const DWORD kRates[] = {8000, 11025, 22050, 44100, 48000, 96000, 192000, 1, 50, 70};
+        return fdp.ConsumeBool() ? kRates[fdp.ConsumeIntegralInRange<size_t>(0, 9)]
+                                 : fdp.ConsumeIntegral<DWORD>();
+    };
+    auto bits = [&]() -> WORD {
+        static const WORD kBits[] = {8, 16, 24, 32, 0, 12, 20, 64};
+        return fdp.ConsumeBool() ? kBits[fdp.ConsumeIntegralInRange<size_t>(0, 7)]
+                                 : fdp.ConsumeIntegral<WORD>();
+    };
+    if (shape <= 3) {
+        // WAVEFORMATEX, consistent or not, with a fuzzed cbSize and tail.
+        const WORD tag = fdp.ConsumeBool() ? (fdp.ConsumeBool() ? WAVE_FORMAT_PCM : WAVE_FORMAT_IEEE_FLOAT)
+                                           : fdp.ConsumeIntegral<WORD>();
+        const WORD c = channels();
+        const WORD b = bits();
+        const WORD align = fdp.ConsumeBool() ? static_cast<WORD>(c * ((b + 7) / 8))
+                                             : fdp.ConsumeIntegral<WORD>();
+        mt = PcmType(tag, c, rate(), b, align);
+        if (shape == 3) {
+            WAVEFORMATEX* pwfx = reinterpret_cast<WAVEFORMATEX*>(mt.pbFormat);
+            pwfx->cbSize = fdp.ConsumeIntegral<WORD>();
+            pwfx->nAvgBytesPerSec = fdp.ConsumeIntegral<DWORD>();
+            std::vector<uint8_t> block(mt.pbFormat, mt.pbFormat + mt.cbFormat);
+            const std::vector<uint8_t> tail = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 40));
+            block.insert(block.end(), tail.begin(), tail.end());
+            mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
+        }
+    } else if (shape <= 5) {
+        // WAVEFORMATEXTENSIBLE.
+        WAVEFORMATEXTENSIBLE ext{};
+        ext.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        ext.Format.nChannels = channels();
+        ext.Format.nSamplesPerSec = rate();
+        ext.Format.wBitsPerSample = bits();
+        ext.Format.nBlockAlign = fdp.ConsumeBool()
+                                     ? static_cast<WORD>(ext.Format.nChannels * ((ext.Format.wBitsPerSample + 7) / 8))
+                                     : fdp.ConsumeIntegral<WORD>();
+        ext.Format.nAvgBytesPerSec = ext.Format.nSamplesPerSec * ext.Format.nBlockAlign;
+        ext.Format.cbSize = fdp.ConsumeBool() ? 22 : fdp.ConsumeIntegral<WORD>();
+        ext.Samples.wValidBitsPerSample =
+            fdp.ConsumeBool() ? ext.Format.wBitsPerSample : fdp.ConsumeIntegral<WORD>();
+        ext.dwChannelMask = fdp.ConsumeIntegral<DWORD>();
+        const int sub = fdp.ConsumeIntegralInRange(0, 2);
+        if (sub == 0)
+            ext.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        else if (sub == 1)
+            ext.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        else
+            fdp.ConsumeData(&ext.SubFormat, sizeof(ext.SubFormat));
+        mt.SetType(&MEDIATYPE_Audio);
+        mt.SetSubtype(fdp.ConsumeBool() ? &MEDIASUBTYPE_PCM : &MEDIASUBTYPE_IEEE_FLOAT);
+        mt.SetFormatType(&FORMAT_WaveFormatEx);
+        mt.SetSampleSize(ext.Format.nBlockAlign);
+        // The block cut anywhere: shorter than the structure it claims is a hostile type.
+        const size_t cb = shape == 4 ? sizeof(ext) : fdp.ConsumeIntegralInRange<size_t>(0, sizeof(ext));
+        mt.SetFormat(reinterpret_cast<const BYTE*>(&ext), static_cast<ULONG>(cb));
+    } else {
+        // Anything: GUIDs, flags, sizes and a format block of raw bytes.
+        static const GUID* const kMajors[] = {&MEDIATYPE_Audio, &GUID_NULL};
+        static const GUID* const kSubs[] = {&MEDIASUBTYPE_PCM, &MEDIASUBTYPE_IEEE_FLOAT, &GUID_NULL};
+        static const GUID* const kFormats[] = {&FORMAT_WaveFormatEx, &GUID_NULL};
+        mt.SetType(kMajors[fdp.ConsumeIntegralInRange<size_t>(0, 1)]);
+        mt.SetSubtype(kSubs[fdp.ConsumeIntegralInRange<size_t>(0, 2)]);
+        mt.SetFormatType(kFormats[fdp.ConsumeIntegralInRange<size_t>(0, 1)]);
+        mt.bFixedSizeSamples = fdp.ConsumeBool();
+        mt.bTemporalCompression = fdp.ConsumeBool();
+        mt.lSampleSize = fdp.ConsumeIntegral<ULONG>();
+        const std::vector<uint8_t> block = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 64));
+        mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
+    }
+    return mt;
+}
+
+double FuzzedFactor(FuzzedDataProvider& fdp) {
+    switch (fdp.ConsumeIntegralInRange(0, 5)) {
+    case 0:
+        return fdp.ConsumeFloatingPointInRange(0.05, 50.0);
+    case 1:
+        return fdp.ConsumeFloatingPointInRange(0.5, 2.0);
+    case 2: {
+        static const double kEdges[] = {0.05, 50.0, 1.0, 0.0499999, 50.0000001, 0.0, -1.0};
+        return kEdges[fdp.ConsumeIntegralInRange<size_t>(0, 6)];
+    }
+    case 3:
+        return std::numeric_limits<double>::quiet_NaN();
+    case 4:
+        return fdp.ConsumeBool() ? std::numeric_limits<double>::infinity()
+                                 : -std::numeric_limits<double>::infinity();
+    default:
+        return fdp.ConsumeFloatingPoint<double>();
+    }
+}
+
+int FuzzedPitch(FuzzedDataProvider& fdp) {
+    return fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange(-61, 61) : fdp.ConsumeIntegral<int>();
+}
+
+// ---- the source ----------------------------------------------------------------------------
+
+class CFuzzSource final : public CBaseFilter {
+public:
+    static ComPtr<CFuzzSource> Create() {
+        CFuzzSource* p = new (std::nothrow) CFuzzSource();
+        if (!p)
+            return {};
+        p->NonDelegatingAddRef();
+        ComPtr<CFuzzSource> source = ComPtr<CFuzzSource>::Attach(p);
+        HRESULT hr = S_OK;
+        p->m_pPin = std::make_unique<COutPin>(p, &hr);
+        if (FAILED(hr))
+            return {};
+        return source;
+    }
+
+    DECLARE_IUNKNOWN
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int n) override { return n == 0 ? m_pPin.get() : nullptr; }
+
+    class COutPin final : public CBaseOutputPin {
+    public:
+        COutPin(CFuzzSource* pFilter, HRESULT* phr)
+            : CBaseOutputPin("fuzz source pin", pFilter, &pFilter->m_csFilter, phr, L"Out") {}
+        DECLARE_IUNKNOWN
+        HRESULT CheckMediaType(const CMediaType* pmt) override {
+            return *pmt == m_Offered ? S_OK : S_FALSE;
+        }
+        HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override {
+            if (iPosition < 0)
+                return E_INVALIDARG;
+            if (iPosition > 0)
+                return VFW_S_NO_MORE_ITEMS;
+            return pMediaType->Set(m_Offered);
+        }
+        HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp) override {
+            ALLOCATOR_PROPERTIES req = *pProp;
+            req.cBuffers = std::max(req.cBuffers, m_cBuffers);
+            req.cbBuffer = std::max(req.cbBuffer, m_cbBuffer);
+            req.cbAlign = std::max<LONG>(req.cbAlign, 1);
+            ALLOCATOR_PROPERTIES actual{};
+            return pAlloc->SetProperties(&req, &actual);
+        }
+        CMediaType m_Offered;
+        LONG m_cbBuffer = 4096;
+        LONG m_cBuffers = 2;
+    };
+
+    COutPin* Pin() const { return m_pPin.get(); }
+
+private:
+    CFuzzSource() : CBaseFilter("fuzz source", nullptr, &m_csFilter, GUID_NULL) {}
+    CCritSec m_csFilter;
+    std::unique_ptr<COutPin> m_pPin;
+};
+
+// A sample that says what it is told; lives on the caller's stack, so every reference the
+// filter takes must be given back before Receive returns.
+class CForeignSample final : public IMediaSample {
+public:
+    CForeignSample(const CFilterChain::SampleSpec& spec, LONG cbSize, LONG lActual)
+        : m_Spec(spec), m_cbSize(cbSize), m_lActual(lActual),
+          m_Buffer(static_cast<size_t>(std::max<LONG>(cbSize, 0))) {
+        const size_t cb = std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(spec.cbData, 0)));
+        if (spec.pData && cb > 0)
+            std::memcpy(m_Buffer.data(), spec.pData, cb);
+    }
+    LONG References() const { return m_cRef; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMediaSample)) {
+            *ppv = static_cast<IMediaSample*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--m_cRef); }
+    STDMETHODIMP GetPointer(BYTE** ppBuffer) override {
+        if (!ppBuffer)
+            return E_POINTER;
+        *ppBuffer = m_Buffer.data();
+        return S_OK;
+    }
+    STDMETHODIMP_(LONG) GetSize() override { return m_cbSize; }
+    STDMETHODIMP GetTime(REFERENCE_TIME* pStart, REFERENCE_TIME* pEnd) override {
+        if (!pStart || !pEnd)
+            return E_POINTER;
+        if (!m_Spec.bTime)
+            return VFW_E_SAMPLE_TIME_NOT_SET;
+        *pStart = m_Spec.tStart;
+        *pEnd = m_Spec.bStop ? m_Spec.tStop
+                             : (m_Spec.tStart < INT64_MAX ? m_Spec.tStart + 1 : m_Spec.tStart);
+        return m_Spec.bStop ? S_OK : VFW_S_NO_STOP_TIME;
+    }
+    STDMETHODIMP SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsSyncPoint() override { return m_Spec.bSync ? S_OK : S_FALSE; }
+    STDMETHODIMP SetSyncPoint(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP IsPreroll() override { return m_Spec.bPreroll ? S_OK : S_FALSE; }
+    STDMETHODIMP SetPreroll(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP_(LONG) GetActualDataLength() override { return m_lActual; }
+    STDMETHODIMP SetActualDataLength(LONG) override { return E_NOTIMPL; }
+    STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** ppMediaType) override {
+        if (!ppMediaType)
+            return E_POINTER;
+        *ppMediaType = nullptr;
+        if (!m_Spec.pType)
+            return S_FALSE;
+        *ppMediaType = CreateMediaType(m_Spec.pType);
+        return *ppMediaType ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    STDMETHODIMP IsDiscontinuity() override { return m_Spec.bDiscontinuity ? S_OK : S_FALSE; }
+    STDMETHODIMP SetDiscontinuity(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP GetMediaTime(LONGLONG* pStart, LONGLONG* pEnd) override {
+        if (!pStart || !pEnd)
+            return E_POINTER;
+        if (!m_Spec.bMediaTime)
+            return VFW_E_MEDIA_TIME_NOT_SET;
+        *pStart = m_Spec.mtStart;
+        *pEnd = m_Spec.mtStop;
+        return S_OK;
+    }
+    STDMETHODIMP SetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
+
+private:
+    const CFilterChain::SampleSpec m_Spec;
+    const LONG m_cbSize;
+    const LONG m_lActual;
+    std::vector<BYTE> m_Buffer;
+    std::atomic<LONG> m_cRef{1};
+};
+
+// ---- the chain -----------------------------------------------------------------------------
+
+CFilterChain::CFilterChain() {
+    if (FAILED(CFilterGraph::Create(&m_pGraph)))
+        return;
+    m_pSource = CFuzzSource::Create();
+    CCollectingSink::Options options;
+    options.bStoreSamples = false;
+    // Reads every byte the filter says it delivered, so that a length past the data shows.
+    options.onSample = [](IMediaSample* pSample, const ReceivedSample& s) -> HRESULT {
+        BYTE* p = nullptr;
+        if (FAILED(pSample->GetPointer(&p)) || s.lActual < 0 || s.lActual > pSample->GetSize()) {
+            std::fprintf(stderr, "fuzz: the filter delivered a sample of %ld bytes in a buffer of %ld\n",
+                         static_cast<long>(s.lActual), static_cast<long>(pSample->GetSize()));
+            std::abort();
+        }
+        volatile BYTE sum = 0;
+        for (LONG i = 0; i < s.lActual; ++i)
+            sum = static_cast<BYTE>(sum + p[i]);
+        (void)sum;
+        return S_OK;
+    };
+    if (FAILED(CCollectingSink::Create(MEDIATYPE_Audio, std::move(options), &m_pSink)))
+        return;
+    m_pFilter = CreateVelomix();
+    if (!m_pSource || !m_pFilter)
+        return;
+    if (FAILED(m_pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&m_pProp))) ||
+        FAILED(m_pFilter->FindPin(L"In", &m_pFilterIn)) ||
+        FAILED(m_pFilter->FindPin(L"Out", &m_pFilterOut)) ||
+        FAILED(m_pGraph->AddFilter(m_pSource.Get(), L"source")) ||
+        FAILED(m_pGraph->AddFilter(m_pFilter.Get(), L"Velomix")) ||
+        FAILED(m_pGraph->AddFilter(m_pSink.Get(), L"sink"))) {
+        std::fprintf(stderr, "fuzz: the chain could not be built\n");
+        std::abort();
+    }
+}
+
+CFilterChain::~CFilterChain() {
+    if (m_pGraph)
+        m_pGraph->Stop();
+    m_pFilterIn.Reset();
+    m_pFilterOut.Reset();
+    m_pProp.Reset();
+    m_pFilter.Reset();
+    m_pSource.Reset();
+    m_pSink.Reset();
+    m_pGraph.Reset(); // disconnects and releases its filters
+}
+
+HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers) {
+    m_pGraph->Stop();
+    m_bConnected = false;
+    IPin* const pSourceOut = m_pSource->Pin();
+    m_pGraph->Disconnect(pSourceOut);
+    m_pGraph->Disconnect(m_pFilterIn.Get());
+    m_pGraph->Disconnect(m_pFilterOut.Get());
+    m_pGraph->Disconnect(m_pSink->InputPin());
+    m_pSource->Pin()->m_Offered = mt;
+    m_pSource->Pin()->m_cbBuffer = cbBuffer;
+    m_pSource->Pin()->m_cBuffers = cBuffers;
+    HRESULT hr = m_pGraph->ConnectDirect(pSourceOut, m_pFilterIn.Get(), &mt);
+    if (FAILED(hr))
+        return hr;
+    hr = m_pGraph->ConnectDirect(m_pFilterOut.Get(), m_pSink->InputPin(), nullptr);
+    if (FAILED(hr))
+        return hr;
+    m_bConnected = true;
+    return S_OK;
+}
+
+namespace {
+
+void SetProperties(IMediaSample* pSample, const CFilterChain::SampleSpec& spec) {
+    REFERENCE_TIME tStart = spec.tStart, tStop = spec.tStop;
+    if (spec.bTime)
+        pSample->SetTime(&tStart, spec.bStop ? &tStop : nullptr);
+    else
+        pSample->SetTime(nullptr, nullptr);
+    LONGLONG mtStart = spec.mtStart, mtStop = spec.mtStop;
+    if (spec.bMediaTime)
+        pSample->SetMediaTime(&mtStart, &mtStop);
+    else
+        pSample->SetMediaTime(nullptr, nullptr);
+    pSample->SetSyncPoint(spec.bSync);
+    pSample->SetDiscontinuity(spec.bDiscontinuity);
+    pSample->SetPreroll(spec.bPreroll);
+    pSample->SetMediaType(const_cast<AM_MEDIA_TYPE*>(spec.pType));
+}
+
+} // namespace
+
+HRESULT CFilterChain::Deliver(const SampleSpec& spec) {
+    if (!m_bConnected)
+        return VFW_E_NOT_CONNECTED;
+    CFuzzSource::COutPin* pPin = m_pSource->Pin();
+    ComPtr<IMediaSample> sample;
+    // Never waits: the filter gives every sample back before Receive returns, and a stopped
+    // graph's allocator refuses at once.
+    HRESULT hr = pPin->GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
+    if (FAILED(hr))
+        return hr;
+    BYTE* p = nullptr;
+    sample->GetPointer(&p);
+    const LONG cb = std::clamp<LONG>(spec.cbData, 0, sample->GetSize());
+    if (cb > 0 && spec.pData)
+        std::memcpy(p, spec.pData, static_cast<size_t>(cb));
+    sample->SetActualDataLength(cb);
+    SetProperties(sample.Get(), spec);
+    return pPin->Deliver(sample.Get());
+}
+
+HRESULT CFilterChain::DeliverForeign(const SampleSpec& spec, LONG cbSize, LONG lActual) {
+    ComPtr<IMemInputPin> input;
+    HRESULT hr = m_pFilterIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
+    if (FAILED(hr))
+        return hr;
+    CForeignSample sample(spec, cbSize, lActual);
+    hr = input->Receive(&sample);
+    if (sample.References() != 1) {
+        std::fprintf(stderr, "fuzz: the filter kept a reference to an input sample\n");
+        std::abort();
+    }
+    return hr;
+}
+
+HRESULT CFilterChain::EndOfStream() {
+    return m_bConnected ? m_pSource->Pin()->DeliverEndOfStream() : m_pFilterIn->EndOfStream();
+}
+
+HRESULT CFilterChain::BeginFlush() {
+    return m_bConnected ? m_pSource->Pin()->DeliverBeginFlush() : m_pFilterIn->BeginFlush();
+}
+
+HRESULT CFilterChain::EndFlush() {
+    return m_bConnected ? m_pSource->Pin()->DeliverEndFlush() : m_pFilterIn->EndFlush();
+}
+
+HRESULT CFilterChain::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
+    return m_bConnected ? m_pSource->Pin()->DeliverNewSegment(tStart, tStop, dRate)
+                        : m_pFilterIn->NewSegment(tStart, tStop, dRate);
+}
+
+} // namespace fuzz

@@ -1,0 +1,104 @@
+// What the libFuzzer harnesses share: private folders for every per-user resource, the
+// module's class factory (its entry points are linked into the harness), and a filter chain
+// driven on the harness's own thread: a source of ours -> Velomix -> the framework's sink.
+//
+// Every run releases what it made; a run that leaves an object of the module alive aborts,
+// so a lost reference shows up as a crash with its input.
+#pragma once
+
+#include "BasePin.h"
+#include "ComPtr.h"
+#include "IVelomixProp.h"
+#include "MediaType.h"
+#include "posix/CollectingSink.h"
+#include "posix/FilterGraph.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// Makes a private folder and points XDG_CONFIG_HOME (the settings file), XDG_RUNTIME_DIR and
+// VELOMIX_IPC_DIR (the control channel's named objects) and VELOMIX_REGISTRY_DIR at folders
+// inside it, so a harness never meets another process's filters or files. Once per process.
+const std::string& PrivateFolder();
+// The settings file the filter reads, inside PrivateFolder() (its folder exists).
+std::string SettingsFile();
+// Writes bytes as a whole file (replacing it); false on failure.
+bool WriteFile(const std::string& path, const uint8_t* data, size_t size);
+
+// A new Velomix filter through the module's class factory, or null.
+ComPtr<IBaseFilter> CreateVelomix();
+// Aborts when an object of the module is still alive (a leaked reference).
+void CheckModuleUnloadable();
+
+// A PCM media type, as a source offers one.
+CMediaType PcmType(WORD tag, WORD channels, DWORD rate, WORD bits, WORD blockAlign);
+// A media type from fuzz bytes: usually audio with a WAVEFORMATEX or WAVEFORMATEXTENSIBLE
+// whose every field is taken from the data, sometimes anything at all.
+CMediaType FuzzedType(FuzzedDataProvider& fdp);
+
+class CFuzzSource;
+
+// source -> Velomix -> sink in the framework's graph. The source has no thread: Deliver and
+// the stream calls run on the caller's thread and reach the sink before they return.
+class CFilterChain {
+public:
+    CFilterChain();
+    ~CFilterChain(); // Stops and releases everything
+    CFilterChain(const CFilterChain&) = delete;
+    CFilterChain& operator=(const CFilterChain&) = delete;
+
+    bool Made() const { return m_pFilter && m_pSource && m_pSink && m_pGraph; }
+    IVelomixProp* Prop() const { return m_pProp.Get(); }
+    IBaseFilter* Filter() const { return m_pFilter.Get(); }
+
+    // Stops, disconnects both sides and connects again with mt, the source's allocator asking
+    // for cBuffers of cbBuffer bytes. S_OK when both sides connected.
+    HRESULT Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers);
+    bool Connected() const { return m_bConnected; }
+    HRESULT Stop() { return m_pGraph->Stop(); }
+    HRESULT Pause() { return m_pGraph->Pause(); }
+    HRESULT Run() { return m_pGraph->Run(); }
+
+    // One sample of the connection's allocator, cbData bytes of data (cut to its size), with
+    // the given properties; the result of the filter's Receive. pType: a type change.
+    struct SampleSpec {
+        const uint8_t* pData = nullptr;
+        LONG cbData = 0;
+        bool bTime = false, bStop = false, bMediaTime = false;
+        REFERENCE_TIME tStart = 0, tStop = 0;
+        LONGLONG mtStart = 0, mtStop = 0;
+        bool bSync = false, bDiscontinuity = false, bPreroll = false;
+        const AM_MEDIA_TYPE* pType = nullptr;
+    };
+    HRESULT Deliver(const SampleSpec& spec);
+    // The same through a sample of the harness's own that says whatever it is told: its size
+    // and actual length are independent (the buffer holds max(0, cbSize) bytes), and it works
+    // in any state (while stopped or flushing too). Straight into the filter's input pin.
+    HRESULT DeliverForeign(const SampleSpec& spec, LONG cbSize, LONG lActual);
+    HRESULT EndOfStream();
+    HRESULT BeginFlush();
+    HRESULT EndFlush();
+    HRESULT NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
+
+private:
+    ComPtr<CFilterGraph> m_pGraph;
+    ComPtr<CFuzzSource> m_pSource;
+    ComPtr<IBaseFilter> m_pFilter;
+    ComPtr<CCollectingSink> m_pSink;
+    ComPtr<IVelomixProp> m_pProp;
+    ComPtr<IPin> m_pFilterIn;
+    ComPtr<IPin> m_pFilterOut;
+    bool m_bConnected = false;
+};
+
+// A speed value from fuzz bytes: mostly within or near the accepted range, sometimes anything
+// (NaN, infinities, huge, negative).
+double FuzzedFactor(FuzzedDataProvider& fdp);
+int FuzzedPitch(FuzzedDataProvider& fdp);
+
+} // namespace fuzz

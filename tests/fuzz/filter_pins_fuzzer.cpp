@@ -1,0 +1,171 @@
+// The speed filter through its pins: a media type from the input's bytes (format block, sizes,
+// tags, WAVEFORMATEXTENSIBLE), then a sequence of operations, each chosen by the next byte:
+// samples of fuzzed sizes, lengths, flags and times (through the connection's allocator or a
+// sample of our own that lies about its sizes), speed changes through IVelomixProp, flushes,
+// end of stream, new segments, state changes and reconnection with another type.
+//
+// Work per input is bounded (operations and bytes), so a slow unit is a finding of its own.
+#include "FuzzSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kMaxOperations = 64;
+constexpr size_t kMaxBytesPerRun = 256 * 1024;
+
+void Connect(fuzz::CFilterChain& chain, FuzzedDataProvider& fdp) {
+    const CMediaType mt = fuzz::FuzzedType(fdp);
+    const LONG cbBuffer = fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange<LONG>(1, 65536)
+                                            : fdp.ConsumeIntegralInRange<LONG>(1, 4096);
+    const LONG cBuffers = fdp.ConsumeIntegralInRange<LONG>(1, 4);
+    chain.Connect(mt, cbBuffer, cBuffers);
+}
+
+fuzz::CFilterChain::SampleSpec Spec(FuzzedDataProvider& fdp, const std::vector<uint8_t>& payload) {
+    fuzz::CFilterChain::SampleSpec s;
+    s.pData = payload.data();
+    s.cbData = static_cast<LONG>(payload.size());
+    const uint8_t flags = fdp.ConsumeIntegral<uint8_t>();
+    s.bTime = flags & 1;
+    s.bStop = flags & 2;
+    s.bMediaTime = flags & 4;
+    s.bSync = flags & 8;
+    s.bDiscontinuity = flags & 16;
+    s.bPreroll = flags & 32;
+    if (s.bTime) {
+        s.tStart = fdp.ConsumeIntegral<REFERENCE_TIME>();
+        // Near the start (wrapping at the ends of the range), or anything.
+        const REFERENCE_TIME delta = fdp.ConsumeIntegralInRange<REFERENCE_TIME>(-10, 10000000);
+        s.tStop = fdp.ConsumeBool() ? static_cast<REFERENCE_TIME>(static_cast<uint64_t>(s.tStart) +
+                                                                  static_cast<uint64_t>(delta))
+                                    : fdp.ConsumeIntegral<REFERENCE_TIME>();
+    }
+    if (s.bMediaTime) {
+        s.mtStart = fdp.ConsumeIntegral<LONGLONG>();
+        s.mtStop = fdp.ConsumeIntegral<LONGLONG>();
+    }
+    return s;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::PrivateFolder();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider fdp(data, size);
+    {
+        fuzz::CFilterChain chain;
+        if (!chain.Made()) {
+            std::fprintf(stderr, "fuzz: the filter could not be made\n");
+            std::abort();
+        }
+        Connect(chain, fdp);
+        if (fdp.ConsumeBool())
+            chain.Run();
+        size_t bytes = 0;
+        for (int op = 0; op < kMaxOperations && fdp.remaining_bytes() > 0; ++op) {
+            switch (fdp.ConsumeIntegralInRange(0, 15)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3: { // a sample of the connection's allocator
+                const size_t cb = std::min(fdp.ConsumeIntegralInRange<size_t>(0, 65536),
+                                           kMaxBytesPerRun - bytes);
+                bytes += cb;
+                std::vector<uint8_t> payload = fdp.ConsumeBytes<uint8_t>(std::min<size_t>(cb, 512));
+                payload.resize(cb, static_cast<uint8_t>(cb)); // a pattern beyond what the input holds
+                fuzz::CFilterChain::SampleSpec s = Spec(fdp, payload);
+                CMediaType change;
+                if (fdp.ConsumeIntegralInRange(0, 15) == 0) {
+                    change = fuzz::FuzzedType(fdp);
+                    s.pType = &change;
+                }
+                chain.Deliver(s);
+                break;
+            }
+            case 4: { // a sample of our own, sizes as it pleases
+                const LONG cbSize = fdp.ConsumeIntegralInRange<LONG>(-16, 8192);
+                const LONG lActual = fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange<LONG>(-16, 8192)
+                                                       : fdp.ConsumeIntegral<LONG>();
+                bytes += static_cast<size_t>(std::max<LONG>(cbSize, 0));
+                const std::vector<uint8_t> payload = fdp.ConsumeBytes<uint8_t>(256);
+                chain.DeliverForeign(Spec(fdp, payload), cbSize, lActual);
+                break;
+            }
+            case 5:
+                chain.Prop()->SetTempo(fuzz::FuzzedFactor(fdp));
+                break;
+            case 6:
+                chain.Prop()->SetRate(fuzz::FuzzedFactor(fdp));
+                break;
+            case 7:
+                chain.Prop()->SetPitch(fuzz::FuzzedPitch(fdp));
+                break;
+            case 8:
+                chain.BeginFlush();
+                if (fdp.ConsumeBool())
+                    chain.EndFlush();
+                break;
+            case 9:
+                chain.EndFlush();
+                break;
+            case 10:
+                chain.EndOfStream();
+                break;
+            case 11:
+                chain.NewSegment(fdp.ConsumeIntegral<REFERENCE_TIME>(), fdp.ConsumeIntegral<REFERENCE_TIME>(),
+                                 fdp.ConsumeBool() ? 1.0 : fdp.ConsumeFloatingPoint<double>());
+                break;
+            case 12:
+                switch (fdp.ConsumeIntegralInRange(0, 2)) {
+                case 0:
+                    chain.Stop();
+                    break;
+                case 1:
+                    chain.Pause();
+                    break;
+                default:
+                    chain.Run();
+                    break;
+                }
+                break;
+            case 13:
+                Connect(chain, fdp);
+                if (fdp.ConsumeBool())
+                    chain.Run();
+                break;
+            case 14: {
+                double d = 0;
+                int n = 0;
+                chain.Prop()->GetTempo(&d);
+                chain.Prop()->GetRate(&d);
+                chain.Prop()->GetPitch(&n);
+                chain.Prop()->GetTempo(nullptr);
+                break;
+            }
+            default: { // the pin's own questions
+                ComPtr<IMemInputPin> input;
+                ComPtr<IPin> in;
+                if (SUCCEEDED(chain.Filter()->FindPin(L"In", &in)) &&
+                    SUCCEEDED(in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
+                    ALLOCATOR_PROPERTIES props{};
+                    input->GetAllocatorRequirements(&props);
+                    input->ReceiveCanBlock();
+                    const CMediaType mt = fuzz::FuzzedType(fdp);
+                    in->QueryAccept(&mt);
+                }
+                break;
+            }
+            }
+        }
+        if (fdp.ConsumeBool())
+            chain.EndOfStream();
+    }
+    fuzz::CheckModuleUnloadable();
+    return 0;
+}

@@ -1,0 +1,86 @@
+// The settings file: the input's bytes are VELO.INI. The readers of control/ then take the
+// INIT settings and the stretch tuning of every tempo band, as the filter does, and their
+// published promises are checked; every fourth input also goes through a filter, which reads
+// the file when it is made and at each change of speed, and streams a little audio at a tempo
+// of each band.
+#include "FuzzSupport.h"
+
+#include "Profile.h"
+#include "Settings.h"
+#include "StretchTuning.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A tempo inside each band, "1.0" to "2.0".
+const double kBandTempos[] = {0.5, 1.1, 1.3, 1.5, 1.7, 3.0};
+
+[[noreturn]] void Broken(const char* what) {
+    std::fprintf(stderr, "fuzz: %s\n", what);
+    std::abort();
+}
+
+void CheckReaders(const std::string& path) {
+    const InitSettings init = ReadInitSettings(path);
+    (void)init;
+    for (const double tempo : kBandTempos) {
+        const StretchBand& band = SelectStretchBand(tempo);
+        const std::string text = ReadSpeedTuningText(path, band.key, band.defaultText);
+        if (text.size() >= kSpeedBufferChars)
+            Broken("a tuning text longer than its read buffer");
+        int32_t values[3] = {band.sequenceMs, band.seekWindowMs, band.overlapMs};
+        ParseStretchTuning(text.c_str(), band, values[0], values[1], values[2]);
+        for (const int32_t v : values)
+            if (v < 0 || v > kMaxStretchTuningMs)
+                Broken("a tuning length outside 0..kMaxStretchTuningMs reached the engine");
+    }
+    // The reader's buffer promises at the smallest sizes.
+    for (const uint32_t size : {1u, 2u, 3u, 17u}) {
+        char buffer[17];
+        std::memset(buffer, 'x', sizeof buffer);
+        const uint32_t n = ReadProfileString(kSpeedSection, "1.0", "dflt", buffer, size, path.c_str());
+        if (n >= size || std::strlen(buffer) != n)
+            Broken("the profile reader overran its buffer or miscounted");
+    }
+}
+
+void StreamThroughFilter() {
+    fuzz::CFilterChain chain;
+    if (!chain.Made())
+        Broken("the filter could not be made");
+    if (FAILED(chain.Connect(fuzz::PcmType(WAVE_FORMAT_PCM, 2, 44100, 16, 4), 4096, 2)) ||
+        FAILED(chain.Run()))
+        Broken("a plain PCM connection failed");
+    std::vector<uint8_t> pcm(4096);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<uint8_t>((i * 37) ^ (i >> 3));
+    for (const double tempo : kBandTempos) {
+        chain.Prop()->SetTempo(tempo);
+        fuzz::CFilterChain::SampleSpec s;
+        s.pData = pcm.data();
+        s.cbData = static_cast<LONG>(pcm.size());
+        chain.Deliver(s);
+    }
+    chain.EndOfStream();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::PrivateFolder();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string path = fuzz::SettingsFile();
+    if (!fuzz::WriteFile(path, data, size))
+        Broken("cannot write the settings file");
+    CheckReaders(path);
+    if (size % 4 == 0)
+        StreamThroughFilter();
+    fuzz::CheckModuleUnloadable();
+    return 0;
+}

@@ -1,0 +1,86 @@
+// The host's input: the input's bytes as an audio file, read by the host's libsndfile reader
+// (tools/velomix/SoundFile.h) and streamed into the filter as the host streams it: the
+// layout the reader reports becomes the connection's type, 100 ms buffers, samples with the
+// frames' times, end of stream. At most kMaxBytes of audio per input.
+#include "FuzzSupport.h"
+
+#include "SoundFile.h"
+
+#include "posix/PushSource.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int64_t kMaxBytes = 512 * 1024;
+
+CMediaType TypeFor(const PcmLayout& l) {
+    // The WAVEFORMATEX the host builds from the reader's layout.
+    return fuzz::PcmType(l.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM,
+                         static_cast<WORD>(l.channels), static_cast<DWORD>(l.sampleRate),
+                         static_cast<WORD>(l.bits), static_cast<WORD>(l.BlockAlign()));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::PrivateFolder();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string path = fuzz::PrivateFolder() + "/input.audio";
+    if (!fuzz::WriteFile(path, data, size)) {
+        std::fprintf(stderr, "fuzz: cannot write %s\n", path.c_str());
+        std::abort();
+    }
+    {
+        CSoundReader reader;
+        if (!reader.Open(path))
+            return 0;
+        const PcmLayout layout = reader.Layout();
+        const int blockAlign = layout.BlockAlign();
+        if (layout.channels < 1 || blockAlign < 1 || layout.sampleRate < 1) {
+            std::fprintf(stderr, "fuzz: the reader opened a file without a usable layout\n");
+            std::abort();
+        }
+        fuzz::CFilterChain chain;
+        if (!chain.Made()) {
+            std::fprintf(stderr, "fuzz: the filter could not be made\n");
+            std::abort();
+        }
+        const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
+        const int64_t cbBuffer = std::min<int64_t>(bufferFrames * blockAlign, 1 << 20);
+        if (SUCCEEDED(chain.Connect(TypeFor(layout), static_cast<LONG>(cbBuffer), 4)) &&
+            SUCCEEDED(chain.Run())) {
+            std::vector<uint8_t> buffer(static_cast<size_t>(cbBuffer));
+            const int64_t chunkFrames = std::max<int64_t>(1, cbBuffer / blockAlign);
+            int64_t position = 0;
+            for (int64_t total = 0; total < kMaxBytes;) {
+                const int64_t got = reader.Read(buffer.data(), chunkFrames);
+                if (got <= 0)
+                    break;
+                fuzz::CFilterChain::SampleSpec s;
+                s.pData = buffer.data();
+                s.cbData = static_cast<LONG>(got * blockAlign);
+                s.bTime = s.bStop = s.bMediaTime = true;
+                const DWORD rate = static_cast<DWORD>(layout.sampleRate);
+                s.tStart = CPcmProvider::FrameTime(position, rate);
+                s.tStop = CPcmProvider::FrameTime(position + got, rate);
+                s.mtStart = position;
+                s.mtStop = position + got;
+                s.bSync = true;
+                s.bDiscontinuity = position == 0;
+                position += got;
+                total += got * blockAlign;
+                if (FAILED(chain.Deliver(s)))
+                    break;
+            }
+            chain.EndOfStream();
+        }
+    }
+    fuzz::CheckModuleUnloadable();
+    return 0;
+}
