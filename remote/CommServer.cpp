@@ -209,7 +209,7 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
         }
         unsigned again = 0;
         const unsigned work = self.m_nWork.exchange(0);
-        if ((work & kWorkRequest) != 0 && !self.ApplyRequest()) {
+        if ((work & kWorkRequest) != 0 && !self.ApplyRequest(evRequest)) {
             again |= kWorkRequest;
         }
         if ((work & kWorkPublish) != 0 && !self.PublishPending()) {
@@ -222,15 +222,23 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
             self.m_nWork.fetch_or(again);
         }
         const uint32_t timeoutMs = again != 0 ? kRetryMs : (bServing ? kInfinite : kTakeoverMs);
+        // A request put off waits for its retry, not for its own event (still set).
+        const bool bWaitForRequest = bServing && (again & kWorkRequest) == 0;
         const int result =
-            bServing
+            bWaitForRequest
                 ? CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake, &evRequest}, timeoutMs)
                 : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
         if (result == 0) {
             break;
         }
-        if (result == 2 && !self.ApplyRequest()) {
-            self.m_nWork.fetch_or(kWorkRequest);
+        if (result == 2) {
+            // The wait took the signal; it shows the request pending until ApplyRequest takes
+            // it under the mutex, so that a control program confirming its request never
+            // mistakes its own bytes in the block for the filter's answer.
+            evRequest.Set();
+            if (!self.ApplyRequest(evRequest)) {
+                self.m_nWork.fetch_or(kWorkRequest);
+            }
         } else if (result == kWaitFailed) {
             break; // a wait that fails now fails for ever: retrying would spin
         }
@@ -240,24 +248,47 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
     return 1;
 }
 
-bool CVelomixCommServer::ApplyRequest() noexcept {
+bool CVelomixCommServer::ApplyRequest(CQNamedEvent& evRequest) noexcept {
     IVelomixProp* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
+        evRequest.Wait(0); // nobody to apply it: dropped, not retried
         return true;
     }
     double dTempo = 1.0;
     double dRate = 1.0;
     int32_t nPitch = 0;
     uint8_t request[kVelomixBlockDataSize] = {};
+    // What the block shows once the request is taken: the values in force before it.
+    uint8_t shown[kVelomixBlockDataSize] = {};
     bool bRead = false;
     {
+        // Read before locking, as for a publication (the getters take the speed lock).
+        const uint64_t nVersion = m_nVersion.load();
+        double dInForce[2] = {1.0, 1.0};
+        int nInForce = 0;
+        const bool bInForce = SUCCEEDED(pFilter->GetTempo(&dInForce[0])) &&
+                              SUCCEEDED(pFilter->GetRate(&dInForce[1])) &&
+                              SUCCEEDED(pFilter->GetPitch(&nInForce));
         CQNamedMutex mutex(kVelomixMutexName);
         CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
         if (!guard) {
             return false;
         }
+        // Taken: from here on the request event no longer shows it pending, and the block
+        // shows the values in force before it, so that it shows the request again only once
+        // the setters below have published all of it. (A setter that published meanwhile
+        // already replaced the request with newer values.)
+        evRequest.Wait(0);
         m_Block.Restore();
         bRead = m_Block.Read(request, 0, sizeof request) == sizeof request;
+        std::memcpy(shown, request, sizeof shown);
+        if (bRead && bInForce && m_nVersion.load() == nVersion) {
+            const int32_t nPitch32 = nInForce;
+            std::memcpy(shown + kVelomixTempoOffset, &dInForce[0], sizeof dInForce[0]);
+            std::memcpy(shown + kVelomixRateOffset, &dInForce[1], sizeof dInForce[1]);
+            std::memcpy(shown + kVelomixPitchOffset, &nPitch32, sizeof nPitch32);
+            m_Block.Write(shown, 0, sizeof shown);
+        }
     }
     if (!bRead) {
         // The block cannot be read even after restoring it: show the filter's values again.
@@ -286,7 +317,7 @@ bool CVelomixCommServer::ApplyRequest() noexcept {
         // This publication reads the values outside the filter's speed lock: a setter on
         // another thread may change and publish them before it writes. Anything written since
         // the request (that setter, another filter, a new request) is newer, so it stays.
-        if (!Finish(WriteValues(pFilter, kThreadLockMs, request, true, m_nVersion.load()))) {
+        if (!Finish(WriteValues(pFilter, kThreadLockMs, shown, true, m_nVersion.load()))) {
             Post(kWorkPublish);
         }
     }

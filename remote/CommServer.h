@@ -107,9 +107,10 @@ private:
     static int Run(void* pParam) noexcept;
     // Creates "VELFilter_SVR" as a new event and announces the arrival. Server thread.
     static bool TryToServe(CQNamedEvent& evRequest, CQNamedEvent& evArrival) noexcept;
-    // Applies one request from the block to the filter; false when the mutex could not be
-    // had (try again). Server thread.
-    bool ApplyRequest() noexcept;
+    // Takes one request from the block (resetting evRequest under the mutex) and applies it
+    // to the filter; false, with the request left pending, when the mutex could not be had
+    // (try again). Server thread.
+    bool ApplyRequest(CQNamedEvent& evRequest) noexcept;
     // A publication left to the server thread; false when it must be tried again.
     bool PublishPending() noexcept;
     enum class WriteResult { Written, Skipped, Busy };

@@ -122,11 +122,13 @@ VelomixStatus CVelomixClient::Request(const VelomixValues& request, uint32_t tim
             break;
         }
         const VelomixStatus read = ReadFrom(block, now);
-        guard.Release();
         if (read != VelomixStatus::Ok || now != request) {
             continue;
         }
-        // Still signalled: not taken yet. Taking the signal to look is undone at once.
+        // Still signalled: not taken yet. The server takes a request (resets the event and
+        // puts the values in force back into the block) under the mutex, so this look, under
+        // it too, tells the request's own bytes from the filter's answer. Taking the signal to
+        // look is undone at once.
         if (evRequest.Wait(0)) {
             evRequest.Set();
             continue;
