@@ -287,12 +287,12 @@ private:
 // filter takes must be given back before Receive returns.
 class CForeignSample final : public IMediaSample {
 public:
-    CForeignSample(const CFilterChain::SampleSpec& spec, LONG cbSize, LONG lActual)
-        : m_Spec(spec), m_cbSize(cbSize), m_lActual(lActual),
+    CForeignSample(const CFilterChain::SampleDesc& desc, LONG cbSize, LONG lActual)
+        : m_Desc(desc), m_cbSize(cbSize), m_lActual(lActual),
           m_Buffer(static_cast<size_t>(std::max<LONG>(cbSize, 0))) {
-        const size_t cb = std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(spec.cbData, 0)));
-        if (spec.pData && cb > 0)
-            std::memcpy(m_Buffer.data(), spec.pData, cb);
+        const size_t cb = std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(desc.cbData, 0)));
+        if (desc.pData && cb > 0)
+            std::memcpy(m_Buffer.data(), desc.pData, cb);
     }
     LONG References() const { return m_cRef; }
 
@@ -319,17 +319,17 @@ public:
     STDMETHODIMP GetTime(REFERENCE_TIME* pStart, REFERENCE_TIME* pEnd) override {
         if (!pStart || !pEnd)
             return E_POINTER;
-        if (!m_Spec.bTime)
+        if (!m_Desc.bTime)
             return VFW_E_SAMPLE_TIME_NOT_SET;
-        *pStart = m_Spec.tStart;
-        *pEnd = m_Spec.bStop ? m_Spec.tStop
-                             : (m_Spec.tStart < INT64_MAX ? m_Spec.tStart + 1 : m_Spec.tStart);
-        return m_Spec.bStop ? S_OK : VFW_S_NO_STOP_TIME;
+        *pStart = m_Desc.tStart;
+        *pEnd = m_Desc.bStop ? m_Desc.tStop
+                             : (m_Desc.tStart < INT64_MAX ? m_Desc.tStart + 1 : m_Desc.tStart);
+        return m_Desc.bStop ? S_OK : VFW_S_NO_STOP_TIME;
     }
     STDMETHODIMP SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
-    STDMETHODIMP IsSyncPoint() override { return m_Spec.bSync ? S_OK : S_FALSE; }
+    STDMETHODIMP IsSyncPoint() override { return m_Desc.bSync ? S_OK : S_FALSE; }
     STDMETHODIMP SetSyncPoint(BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP IsPreroll() override { return m_Spec.bPreroll ? S_OK : S_FALSE; }
+    STDMETHODIMP IsPreroll() override { return m_Desc.bPreroll ? S_OK : S_FALSE; }
     STDMETHODIMP SetPreroll(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP_(LONG) GetActualDataLength() override { return m_lActual; }
     STDMETHODIMP SetActualDataLength(LONG) override { return E_NOTIMPL; }
@@ -337,27 +337,27 @@ public:
         if (!ppMediaType)
             return E_POINTER;
         *ppMediaType = nullptr;
-        if (!m_Spec.pType)
+        if (!m_Desc.pType)
             return S_FALSE;
-        *ppMediaType = CreateMediaType(m_Spec.pType);
+        *ppMediaType = CreateMediaType(m_Desc.pType);
         return *ppMediaType ? S_OK : E_OUTOFMEMORY;
     }
     STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    STDMETHODIMP IsDiscontinuity() override { return m_Spec.bDiscontinuity ? S_OK : S_FALSE; }
+    STDMETHODIMP IsDiscontinuity() override { return m_Desc.bDiscontinuity ? S_OK : S_FALSE; }
     STDMETHODIMP SetDiscontinuity(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP GetMediaTime(LONGLONG* pStart, LONGLONG* pEnd) override {
         if (!pStart || !pEnd)
             return E_POINTER;
-        if (!m_Spec.bMediaTime)
+        if (!m_Desc.bMediaTime)
             return VFW_E_MEDIA_TIME_NOT_SET;
-        *pStart = m_Spec.mtStart;
-        *pEnd = m_Spec.mtStop;
+        *pStart = m_Desc.mtStart;
+        *pEnd = m_Desc.mtStop;
         return S_OK;
     }
     STDMETHODIMP SetMediaTime(LONGLONG*, LONGLONG*) override { return E_NOTIMPL; }
 
 private:
-    const CFilterChain::SampleSpec m_Spec;
+    const CFilterChain::SampleDesc m_Desc;
     const LONG m_cbSize;
     const LONG m_lActual;
     std::vector<BYTE> m_Buffer;
@@ -437,26 +437,26 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
 
 namespace {
 
-void SetProperties(IMediaSample* pSample, const CFilterChain::SampleSpec& spec) {
-    REFERENCE_TIME tStart = spec.tStart, tStop = spec.tStop;
-    if (spec.bTime)
-        pSample->SetTime(&tStart, spec.bStop ? &tStop : nullptr);
+void SetProperties(IMediaSample* pSample, const CFilterChain::SampleDesc& desc) {
+    REFERENCE_TIME tStart = desc.tStart, tStop = desc.tStop;
+    if (desc.bTime)
+        pSample->SetTime(&tStart, desc.bStop ? &tStop : nullptr);
     else
         pSample->SetTime(nullptr, nullptr);
-    LONGLONG mtStart = spec.mtStart, mtStop = spec.mtStop;
-    if (spec.bMediaTime)
+    LONGLONG mtStart = desc.mtStart, mtStop = desc.mtStop;
+    if (desc.bMediaTime)
         pSample->SetMediaTime(&mtStart, &mtStop);
     else
         pSample->SetMediaTime(nullptr, nullptr);
-    pSample->SetSyncPoint(spec.bSync);
-    pSample->SetDiscontinuity(spec.bDiscontinuity);
-    pSample->SetPreroll(spec.bPreroll);
-    pSample->SetMediaType(const_cast<AM_MEDIA_TYPE*>(spec.pType));
+    pSample->SetSyncPoint(desc.bSync);
+    pSample->SetDiscontinuity(desc.bDiscontinuity);
+    pSample->SetPreroll(desc.bPreroll);
+    pSample->SetMediaType(const_cast<AM_MEDIA_TYPE*>(desc.pType));
 }
 
 } // namespace
 
-HRESULT CFilterChain::Deliver(const SampleSpec& spec) {
+HRESULT CFilterChain::Deliver(const SampleDesc& desc) {
     if (!m_bConnected)
         return VFW_E_NOT_CONNECTED;
     CFuzzSource::COutPin* pPin = m_pSource->Pin();
@@ -468,20 +468,20 @@ HRESULT CFilterChain::Deliver(const SampleSpec& spec) {
         return hr;
     BYTE* p = nullptr;
     sample->GetPointer(&p);
-    const LONG cb = std::clamp<LONG>(spec.cbData, 0, sample->GetSize());
-    if (cb > 0 && spec.pData)
-        std::memcpy(p, spec.pData, static_cast<size_t>(cb));
+    const LONG cb = std::clamp<LONG>(desc.cbData, 0, sample->GetSize());
+    if (cb > 0 && desc.pData)
+        std::memcpy(p, desc.pData, static_cast<size_t>(cb));
     sample->SetActualDataLength(cb);
-    SetProperties(sample.Get(), spec);
+    SetProperties(sample.Get(), desc);
     return pPin->Deliver(sample.Get());
 }
 
-HRESULT CFilterChain::DeliverForeign(const SampleSpec& spec, LONG cbSize, LONG lActual) {
+HRESULT CFilterChain::DeliverForeign(const SampleDesc& desc, LONG cbSize, LONG lActual) {
     ComPtr<IMemInputPin> input;
     HRESULT hr = m_pFilterIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
     if (FAILED(hr))
         return hr;
-    CForeignSample sample(spec, cbSize, lActual);
+    CForeignSample sample(desc, cbSize, lActual);
     hr = input->Receive(&sample);
     if (sample.References() != 1) {
         std::fprintf(stderr, "fuzz: the filter kept a reference to an input sample\n");

@@ -66,7 +66,7 @@ public:
 
     // One sample of the connection's allocator, cbData bytes of data (cut to its size), with
     // the given properties; the result of the filter's Receive. pType: a type change.
-    struct SampleSpec {
+    struct SampleDesc {
         const uint8_t* pData = nullptr;
         LONG cbData = 0;
         bool bTime = false, bStop = false, bMediaTime = false;
@@ -75,11 +75,11 @@ public:
         bool bSync = false, bDiscontinuity = false, bPreroll = false;
         const AM_MEDIA_TYPE* pType = nullptr;
     };
-    HRESULT Deliver(const SampleSpec& spec);
+    HRESULT Deliver(const SampleDesc& desc);
     // The same through a sample of the harness's own that says whatever it is told: its size
     // and actual length are independent (the buffer holds max(0, cbSize) bytes), and it works
     // in any state (while stopped or flushing too). Straight into the filter's input pin.
-    HRESULT DeliverForeign(const SampleSpec& spec, LONG cbSize, LONG lActual);
+    HRESULT DeliverForeign(const SampleDesc& desc, LONG cbSize, LONG lActual);
     HRESULT EndOfStream();
     HRESULT BeginFlush();
     HRESULT EndFlush();

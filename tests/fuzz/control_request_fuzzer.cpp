@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: { // audio, so that applied values reach the engine
-                fuzz::CFilterChain::SampleSpec s;
+                fuzz::CFilterChain::SampleDesc s;
                 s.pData = pcm.data();
                 s.cbData = static_cast<LONG>(pcm.size());
                 chain.Deliver(s);

@@ -23,8 +23,8 @@ void Connect(fuzz::CFilterChain& chain, FuzzedDataProvider& fdp) {
     chain.Connect(mt, cbBuffer, cBuffers);
 }
 
-fuzz::CFilterChain::SampleSpec Spec(FuzzedDataProvider& fdp, const std::vector<uint8_t>& payload) {
-    fuzz::CFilterChain::SampleSpec s;
+fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp, const std::vector<uint8_t>& payload) {
+    fuzz::CFilterChain::SampleDesc s;
     s.pData = payload.data();
     s.cbData = static_cast<LONG>(payload.size());
     const uint8_t flags = fdp.ConsumeIntegral<uint8_t>();
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bytes += cb;
                 std::vector<uint8_t> payload = fdp.ConsumeBytes<uint8_t>(std::min<size_t>(cb, 512));
                 payload.resize(cb, static_cast<uint8_t>(cb)); // a pattern beyond what the input holds
-                fuzz::CFilterChain::SampleSpec s = Spec(fdp, payload);
+                fuzz::CFilterChain::SampleDesc s = Describe(fdp, payload);
                 CMediaType change;
                 if (fdp.ConsumeIntegralInRange(0, 15) == 0) {
                     change = fuzz::FuzzedType(fdp);
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                        : fdp.ConsumeIntegral<LONG>();
                 bytes += static_cast<size_t>(std::max<LONG>(cbSize, 0));
                 const std::vector<uint8_t> payload = fdp.ConsumeBytes<uint8_t>(256);
-                chain.DeliverForeign(Spec(fdp, payload), cbSize, lActual);
+                chain.DeliverForeign(Describe(fdp, payload), cbSize, lActual);
                 break;
             }
             case 5:

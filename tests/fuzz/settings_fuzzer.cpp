@@ -59,7 +59,7 @@ void StreamThroughFilter() {
         pcm[i] = static_cast<uint8_t>((i * 37) ^ (i >> 3));
     for (const double tempo : kBandTempos) {
         chain.Prop()->SetTempo(tempo);
-        fuzz::CFilterChain::SampleSpec s;
+        fuzz::CFilterChain::SampleDesc s;
         s.pData = pcm.data();
         s.cbData = static_cast<LONG>(pcm.size());
         chain.Deliver(s);

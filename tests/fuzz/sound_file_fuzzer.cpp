@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const int64_t got = reader.Read(buffer.data(), chunkFrames);
                 if (got <= 0)
                     break;
-                fuzz::CFilterChain::SampleSpec s;
+                fuzz::CFilterChain::SampleDesc s;
                 s.pData = buffer.data();
                 s.cbData = static_cast<LONG>(got * blockAlign);
                 s.bTime = s.bStop = s.bMediaTime = true;
