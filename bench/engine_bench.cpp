@@ -13,6 +13,7 @@
 #include "BenchSignal.h"
 #include "SpeedProcessor.h"
 #include "StretchTuning.h"
+#include "control/Settings.h"
 
 #include <benchmark/benchmark.h>
 
@@ -38,14 +39,19 @@ const StretchBand& Band() {
     return SelectStretchBand(kTempo);
 }
 
+// The options of a filter whose settings file says nothing, with the band's tuning.
+EngineOptions FilterOptions(const StretchBand& band) {
+    const InitSettings init;
+    return {init.bFast, init.bHighEffect, init.nHighEffectLen, band.tuning};
+}
+
 // The filter's loop: push one block in, read at most one block out.
 void BM_SpeedProcessor(benchmark::State& state) {
     const auto blockBytes = static_cast<int32_t>(state.range(0));
     const std::vector<uint8_t>& in = Input();
     CSpeedProcessor p;
-    if (!p.Configure(kChannels, kRate, 16, true, true, 32, Band().sequenceMs, Band().seekWindowMs,
-                     Band().overlapMs) ||
-        !p.ChangeTempo(SpeedFactorToPercent(kTempo))) {
+    if (p.Configure({kChannels, kRate, 16, false}, FilterOptions(Band())) != EngineResult::Ok ||
+        p.ChangeTempo(SpeedFactorToPercent(kTempo)) != EngineResult::Ok) {
         state.SkipWithError("configure failed");
         return;
     }
@@ -75,9 +81,9 @@ void BM_BareSoundTouch(benchmark::State& state) {
     st.setSampleRate(kRate);
     st.setChannels(kChannels);
     st.setTempoChange(SpeedFactorToPercent(kTempo));
-    st.setSetting(SETTING_SEQUENCE_MS, Band().sequenceMs);
-    st.setSetting(SETTING_SEEKWINDOW_MS, Band().seekWindowMs);
-    st.setSetting(SETTING_OVERLAP_MS, Band().overlapMs);
+    st.setSetting(SETTING_SEQUENCE_MS, Band().tuning.sequenceMs);
+    st.setSetting(SETTING_SEEKWINDOW_MS, Band().tuning.seekWindowMs);
+    st.setSetting(SETTING_OVERLAP_MS, Band().tuning.overlapMs);
     std::vector<int16_t> samples(static_cast<size_t>(frames) * kChannels);
     std::vector<float> floats(samples.size());
     std::vector<float> received(samples.size());
@@ -122,9 +128,8 @@ void BM_EnvelopeCorner(benchmark::State& state) {
     const std::vector<uint8_t>& in = Input();
     const StretchBand& band = SelectStretchBand(1.0 + tempo / 100.0);
     CSpeedProcessor p;
-    if (!p.Configure(kChannels, kRate, 16, true, true, 32, band.sequenceMs, band.seekWindowMs,
-                     band.overlapMs) ||
-        !p.ChangeSpeed(tempo, rate, pitch)) {
+    if (p.Configure({kChannels, kRate, 16, false}, FilterOptions(band)) != EngineResult::Ok ||
+        p.ChangeSpeed(tempo, rate, pitch) != EngineResult::Ok) {
         state.SkipWithError("refused");
         return;
     }
@@ -160,9 +165,9 @@ void BM_OutsideEnvelope(benchmark::State& state) {
     st.setPitchSemiTones(static_cast<int>(state.range(2)));
     const StretchBand& band =
         SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
-    st.setSetting(SETTING_SEQUENCE_MS, band.sequenceMs);
-    st.setSetting(SETTING_SEEKWINDOW_MS, band.seekWindowMs);
-    st.setSetting(SETTING_OVERLAP_MS, band.overlapMs);
+    st.setSetting(SETTING_SEQUENCE_MS, band.tuning.sequenceMs);
+    st.setSetting(SETTING_SEEKWINDOW_MS, band.tuning.seekWindowMs);
+    st.setSetting(SETTING_OVERLAP_MS, band.tuning.overlapMs);
     std::vector<float> floats(static_cast<size_t>(frames) * kChannels);
     std::vector<float> received(floats.size());
     int64_t inBytes = 0, outBytes = 0;

@@ -57,12 +57,24 @@ bool IsValidSpeedFactor(double dFactor) noexcept;
 // True for a pitch shift within [-60, +60] semitones.
 bool IsValidPitch(int32_t nSemitones) noexcept;
 
-// The "INIT" section as the filter uses it; the member initialisers are the defaults.
+// The number a default text above stands for ("1" -> 1): digits after an optional '-'.
+constexpr int32_t DefaultNumber(const SettingsEntry& entry) {
+    const char* text = entry.szDefault;
+    const bool bNegative = *text == '-';
+    int32_t nValue = 0;
+    for (text += bNegative ? 1 : 0; *text >= '0' && *text <= '9'; ++text) {
+        nValue = nValue * 10 + (*text - '0');
+    }
+    return bNegative ? -nValue : nValue;
+}
+
+// The "INIT" section as the filter uses it. A default-made one holds the defaults of the entries
+// above, as a missing file gives them.
 struct InitSettings {
-    bool bFast = true;           // "FAST" nonzero
-    bool bHighEffect = true;     // "HIGH_EFFECT" nonzero
-    int32_t nHighEffectLen = 32; // "HIGH_EFFECT_LEN"
-    bool bRestamp = false;       // "RESTAMP" nonzero
+    bool bFast = DefaultNumber(kFastEntry) != 0;                // "FAST" nonzero
+    bool bHighEffect = DefaultNumber(kHighEffectEntry) != 0;    // "HIGH_EFFECT" nonzero
+    int32_t nHighEffectLen = DefaultNumber(kHighEffectLenEntry); // "HIGH_EFFECT_LEN"
+    bool bRestamp = DefaultNumber(kRestampEntry) != 0;          // "RESTAMP" nonzero
 };
 
 // Reads "FAST", "HIGH_EFFECT", "HIGH_EFFECT_LEN" and "RESTAMP" from `iniPath`. Each text

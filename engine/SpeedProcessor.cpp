@@ -42,27 +42,18 @@ void SanitizeFloatInput(float* samples, int32_t count) {
     }
 }
 
-struct EngineSetup {
-    bool quickSeek;
-    bool antiAliasFilter;
-    int32_t antiAliasLength;
-    int32_t sequenceMs;
-    int32_t seekWindowMs;
-    int32_t overlapMs;
-};
-
 // A new engine at normal speed. Throws what the engine throws.
 std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int32_t channels,
-                                                     const EngineSetup& setup) {
+                                                     const EngineOptions& options) {
     auto engine = std::make_unique<soundtouch::SoundTouch>();
     const bool antiAlias =
-        setup.antiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
-    engine->setSetting(SETTING_USE_QUICKSEEK, setup.quickSeek ? 1 : 0);
+        options.bAntiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
+    engine->setSetting(SETTING_USE_QUICKSEEK, options.bQuickSeek ? 1 : 0);
     engine->setSetting(SETTING_USE_AA_FILTER, antiAlias ? 1 : 0);
     if (antiAlias) {
         engine->setSetting(SETTING_AA_FILTER_LENGTH,
-                           IsUsableAntiAliasLength(setup.antiAliasLength)
-                               ? setup.antiAliasLength
+                           IsUsableAntiAliasLength(options.nAntiAliasLength)
+                               ? options.nAntiAliasLength
                                : CSpeedProcessor::kFallbackAntiAliasLength);
     }
     engine->setSampleRate(static_cast<unsigned>(samplesPerSec));
@@ -70,9 +61,9 @@ std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int3
     engine->setTempoChange(0.0);
     engine->setPitchSemiTones(0);
     engine->setRateChange(0.0);
-    const int32_t tuning[][2] = {{SETTING_SEQUENCE_MS, setup.sequenceMs},
-                                 {SETTING_SEEKWINDOW_MS, setup.seekWindowMs},
-                                 {SETTING_OVERLAP_MS, setup.overlapMs}};
+    const int32_t tuning[][2] = {{SETTING_SEQUENCE_MS, options.tuning.sequenceMs},
+                                 {SETTING_SEEKWINDOW_MS, options.tuning.seekWindowMs},
+                                 {SETTING_OVERLAP_MS, options.tuning.overlapMs}};
     for (const auto& setting : tuning) {
         if (IsUsableTuningMs(setting[1])) {
             engine->setSetting(setting[0], setting[1]);
@@ -84,8 +75,7 @@ std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int3
 } // namespace
 
 CSpeedProcessor::CSpeedProcessor() noexcept
-    : m_nChannels(0), m_nSamplesPerSec(0), m_wBitsPerSample(0), m_bFloat(false), m_bActive(0),
-      m_nPitchSemiTones(0), m_nTempoChange(0), m_nRateChange(0), m_pConverter(nullptr),
+    : m_bActive(false), m_nPitchSemiTones(0), m_nTempoChange(0), m_nRateChange(0), m_pConverter(nullptr),
       m_nRingLimit(0), m_nRingCapacity(0), m_nRingRead(-1), m_nRingCount(0) {}
 
 CSpeedProcessor::~CSpeedProcessor() {
@@ -120,34 +110,27 @@ bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercen
     return stretch >= low && stretch <= high && resample >= low && resample <= high;
 }
 
-bool CSpeedProcessor::Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample,
-                                bool quickSeek, bool antiAliasFilter, int32_t antiAliasLength,
-                                int32_t sequenceMs, int32_t seekWindowMs, int32_t overlapMs,
-                                bool floatSamples) {
+EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOptions& options) {
     Free();
-    if (!SupportsFormat(channels, samplesPerSec, bitsPerSample, floatSamples)) {
-        return false;
+    if (!SupportsFormat(format)) {
+        return EngineResult::Refused;
     }
     try {
-        const SampleConverter* converter = FindSampleConverter(bitsPerSample, floatSamples);
-        const auto samples = static_cast<size_t>(kChunkFrames) * static_cast<size_t>(channels);
+        const SampleConverter* converter = FindSampleConverter(format.wBitsPerSample, format.bFloat);
+        const auto samples =
+            static_cast<size_t>(kChunkFrames) * static_cast<size_t>(format.nChannels);
         m_pInFloat.reset(new float[samples]);
         m_pOutFloat.reset(new float[samples]);
         m_pOutBytes.reset(new uint8_t[samples * static_cast<size_t>(converter->bytesPerSample)]);
-        m_pSoundTouch = CreateEngine(
-            samplesPerSec, channels,
-            {quickSeek, antiAliasFilter, antiAliasLength, sequenceMs, seekWindowMs, overlapMs});
+        m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
         m_pConverter = converter;
-        m_nChannels = channels;
-        m_nSamplesPerSec = samplesPerSec;
-        m_wBitsPerSample = bitsPerSample;
-        m_bFloat = floatSamples;
+        m_Format = format;
         // At most 30 s * 192000 Hz * 16 * 4 bytes: well inside int32.
-        m_nRingLimit = kRingSeconds * samplesPerSec * BlockAlign();
-        return true;
+        m_nRingLimit = kRingSeconds * format.nSamplesPerSec * BlockAlign();
+        return EngineResult::Ok;
     } catch (...) {
         Free();
-        return false;
+        return EngineResult::Failed;
     }
 }
 
@@ -167,13 +150,15 @@ template <class Call> bool CSpeedProcessor::EngineCall(Call call) {
 // when even that fails.
 void CSpeedProcessor::RebuildEngine() noexcept {
     const soundtouch::SoundTouch& old = *m_pSoundTouch;
-    const EngineSetup setup = {
-        old.getSetting(SETTING_USE_QUICKSEEK) != 0, old.getSetting(SETTING_USE_AA_FILTER) != 0,
-        old.getSetting(SETTING_AA_FILTER_LENGTH),   old.getSetting(SETTING_SEQUENCE_MS),
-        old.getSetting(SETTING_SEEKWINDOW_MS),      old.getSetting(SETTING_OVERLAP_MS)};
+    const EngineOptions options = {
+        old.getSetting(SETTING_USE_QUICKSEEK) != 0,
+        old.getSetting(SETTING_USE_AA_FILTER) != 0,
+        old.getSetting(SETTING_AA_FILTER_LENGTH),
+        {old.getSetting(SETTING_SEQUENCE_MS), old.getSetting(SETTING_SEEKWINDOW_MS),
+         old.getSetting(SETTING_OVERLAP_MS)}};
     m_pSoundTouch.reset();
     try {
-        m_pSoundTouch = CreateEngine(m_nSamplesPerSec, m_nChannels, setup);
+        m_pSoundTouch = CreateEngine(m_Format.nSamplesPerSec, m_Format.nChannels, options);
         m_pSoundTouch->setTempoChange(static_cast<double>(m_nTempoChange));
         m_pSoundTouch->setRateChange(static_cast<double>(m_nRateChange));
         m_pSoundTouch->setPitchSemiTones(static_cast<int>(m_nPitchSemiTones));
@@ -185,42 +170,42 @@ void CSpeedProcessor::RebuildEngine() noexcept {
 // Common tail of the change operations; the caller has checked the engine and stored the value.
 // No flush: the engine's flush() also pushes out the output owed for earlier flushes' silence,
 // so a burst of changes would queue seconds of it.
-template <class Call> bool CSpeedProcessor::ApplyChange(Call call) {
+template <class Call> EngineResult CSpeedProcessor::ApplyChange(Call call) {
     RingDrop();
-    const int32_t active =
-        (m_nPitchSemiTones != 0 || m_nTempoChange != 0 || m_nRateChange != 0) ? 1 : 0;
+    const bool active = m_nPitchSemiTones != 0 || m_nTempoChange != 0 || m_nRateChange != 0;
     // While inactive the filter bypassed the engine: what it still holds is stale.
-    const bool activating = active != 0 && m_bActive == 0;
+    const bool activating = active && !m_bActive;
     m_bActive = active;
-    return EngineCall([&](soundtouch::SoundTouch& st) {
+    const bool done = EngineCall([&](soundtouch::SoundTouch& st) {
         if (activating) {
             st.clear();
         }
         call(st);
     });
+    return done ? EngineResult::Ok : EngineResult::Failed;
 }
 
-bool CSpeedProcessor::ChangeTempo(int32_t percent) {
+EngineResult CSpeedProcessor::ChangeTempo(int32_t percent) {
     if (!m_pSoundTouch || !IsInSpeedEnvelope(percent, m_nRateChange, m_nPitchSemiTones)) {
-        return false;
+        return EngineResult::Refused;
     }
     m_nTempoChange = percent;
     return ApplyChange(
         [percent](soundtouch::SoundTouch& st) { st.setTempoChange(static_cast<double>(percent)); });
 }
 
-bool CSpeedProcessor::ChangeRate(int32_t percent) {
+EngineResult CSpeedProcessor::ChangeRate(int32_t percent) {
     if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, percent, m_nPitchSemiTones)) {
-        return false;
+        return EngineResult::Refused;
     }
     m_nRateChange = percent;
     return ApplyChange(
         [percent](soundtouch::SoundTouch& st) { st.setRateChange(static_cast<double>(percent)); });
 }
 
-bool CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
+EngineResult CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
     if (!m_pSoundTouch || !IsInSpeedEnvelope(m_nTempoChange, m_nRateChange, semitones)) {
-        return false;
+        return EngineResult::Refused;
     }
     m_nPitchSemiTones = semitones;
     return ApplyChange([semitones](soundtouch::SoundTouch& st) {
@@ -228,10 +213,10 @@ bool CSpeedProcessor::ChangePitchSemiTones(int32_t semitones) {
     });
 }
 
-bool CSpeedProcessor::ChangeSpeed(int32_t tempoPercent, int32_t ratePercent,
-                                  int32_t pitchSemiTones) {
+EngineResult CSpeedProcessor::ChangeSpeed(int32_t tempoPercent, int32_t ratePercent,
+                                          int32_t pitchSemiTones) {
     if (!m_pSoundTouch || !IsInSpeedEnvelope(tempoPercent, ratePercent, pitchSemiTones)) {
-        return false;
+        return EngineResult::Refused;
     }
     m_nTempoChange = tempoPercent;
     m_nRateChange = ratePercent;
@@ -244,13 +229,13 @@ bool CSpeedProcessor::ChangeSpeed(int32_t tempoPercent, int32_t ratePercent,
     });
 }
 
-bool CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
+EngineResult CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
     if (!m_pSoundTouch) {
-        return false;
+        return EngineResult::Refused;
     }
     switch (settingId) {
     case SETTING_USE_AA_FILTER:
-        value = value != 0 && m_nChannels <= kMaxAntiAliasChannels ? 1 : 0;
+        value = value != 0 && m_Format.nChannels <= kMaxAntiAliasChannels ? 1 : 0;
         break;
     case SETTING_USE_QUICKSEEK:
         value = value != 0 ? 1 : 0;
@@ -265,19 +250,30 @@ bool CSpeedProcessor::ChangeSetting(int32_t settingId, int32_t value) {
     case SETTING_SEEKWINDOW_MS:
     case SETTING_OVERLAP_MS:
         if (!IsUsableTuningMs(value)) {
-            return false;
+            return EngineResult::Refused;
         }
         break;
     default:
-        return false;
+        return EngineResult::Refused;
     }
     return ApplyChange(
         [settingId, value](soundtouch::SoundTouch& st) { st.setSetting(settingId, value); });
 }
 
-bool CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
+EngineResult CSpeedProcessor::ChangeTuning(const StretchTuning& tuning) {
+    EngineResult result = ChangeSetting(SETTING_SEQUENCE_MS, tuning.sequenceMs);
+    if (result == EngineResult::Ok) {
+        result = ChangeSetting(SETTING_SEEKWINDOW_MS, tuning.seekWindowMs);
+    }
+    if (result == EngineResult::Ok) {
+        result = ChangeSetting(SETTING_OVERLAP_MS, tuning.overlapMs);
+    }
+    return result;
+}
+
+EngineResult CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
     if (!m_pSoundTouch || byteCount < 0 || (byteCount > 0 && data == nullptr)) {
-        return false;
+        return EngineResult::Refused;
     }
     const int32_t blockAlign = BlockAlign();
     const int32_t frames = byteCount / blockAlign; // a trailing partial frame is dropped
@@ -287,22 +283,22 @@ bool CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCount) {
         const int32_t chunk = std::min(frames - done, kChunkFrames);
         if (chunk > 0) {
             m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
-                                  chunk * m_nChannels);
-            if (m_bFloat) {
-                SanitizeFloatInput(m_pInFloat.get(), chunk * m_nChannels);
+                                  chunk * m_Format.nChannels);
+            if (m_Format.bFloat) {
+                SanitizeFloatInput(m_pInFloat.get(), chunk * m_Format.nChannels);
             }
             if (!EngineCall([&](soundtouch::SoundTouch& st) {
                     st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
                 })) {
-                return false;
+                return EngineResult::Failed;
             }
             done += chunk;
         }
         if (!MoveEngineOutputToRing(moved)) {
-            return false;
+            return EngineResult::Failed;
         }
     } while (done < frames);
-    return moved;
+    return moved ? EngineResult::Ok : EngineResult::NoOutput;
 }
 
 // Moves all output the engine has ready into the ring; sets moved when any was. False when the
@@ -328,7 +324,7 @@ bool CSpeedProcessor::MoveEngineOutputToRing(bool& moved) {
             return true;
         }
         const auto count = static_cast<int32_t>(received);
-        m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_nChannels);
+        m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
         RingAppend(m_pOutBytes.get(), count * BlockAlign());
         moved = true;
     }
@@ -356,17 +352,20 @@ int32_t CSpeedProcessor::ReadOutput(uint8_t* dest, int32_t maxBytes) {
     return k;
 }
 
-bool CSpeedProcessor::Drain() {
+EngineResult CSpeedProcessor::Drain() {
     if (!m_pSoundTouch) {
-        return false;
+        return EngineResult::Refused;
     }
     bool moved = false;
-    if (EngineCall([](soundtouch::SoundTouch& st) { st.flush(); }) &&
-        MoveEngineOutputToRing(moved)) {
-        // flush() fed silence and counts the output owed for it; start the next stream afresh.
-        EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
+    // flush() fed silence and counts the output owed for it; clear() starts the next stream
+    // afresh.
+    const bool done = EngineCall([](soundtouch::SoundTouch& st) { st.flush(); }) &&
+                      MoveEngineOutputToRing(moved) &&
+                      EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
+    if (!done) {
+        return EngineResult::Failed;
     }
-    return m_nRingCount > 0;
+    return m_nRingCount > 0 ? EngineResult::Ok : EngineResult::NoOutput;
 }
 
 double CSpeedProcessor::OutputPerInputRatio() {
@@ -385,8 +384,8 @@ int32_t CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes) {
     // (its length follows the stretch tuning). An engine that still yields nothing is given up.
     const double pieceFrames = static_cast<double>(maxBytes / BlockAlign() + 1) / OutputPerInputRatio();
     int64_t silenceBudget = static_cast<int64_t>(std::min(pieceFrames, 1e12)) +
-                            static_cast<int64_t>(kTailPipelineSeconds) * m_nSamplesPerSec;
-    std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_nChannels, 0.0f);
+                            static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
+    std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
     std::unique_ptr<float[]> silence; // more than a chunk of it, made when first needed
     int32_t done = ReadOutput(dest, maxBytes);
     while (done < maxBytes) {
@@ -418,7 +417,7 @@ bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_
         const float* silence = m_pInFloat.get();
         if (silenceFrames > kChunkFrames) {
             if (!bigSilence) {
-                bigSilence.reset(new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) * m_nChannels]());
+                bigSilence.reset(new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) * m_Format.nChannels]());
             }
             if (bigSilence) {
                 silence = bigSilence.get();
@@ -448,7 +447,7 @@ bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_
         return false;
     }
     const auto count = static_cast<int32_t>(received);
-    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_nChannels);
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
     RingAppend(m_pOutBytes.get(), count * BlockAlign());
     return true;
 }
@@ -458,8 +457,8 @@ bool CSpeedProcessor::AppendSilence(int32_t frames) {
     if (!m_pOutFloat || !RingReserve(frames * BlockAlign())) {
         return false;
     }
-    std::fill_n(m_pOutFloat.get(), static_cast<size_t>(frames) * m_nChannels, 0.0f);
-    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), frames * m_nChannels);
+    std::fill_n(m_pOutFloat.get(), static_cast<size_t>(frames) * m_Format.nChannels, 0.0f);
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), frames * m_Format.nChannels);
     RingAppend(m_pOutBytes.get(), frames * BlockAlign());
     return true;
 }
@@ -472,11 +471,8 @@ void CSpeedProcessor::Clear() {
 }
 
 void CSpeedProcessor::Free() {
-    m_bActive = 0;
-    m_nChannels = 0;
-    m_nSamplesPerSec = 0;
-    m_wBitsPerSample = 0;
-    m_bFloat = false;
+    m_bActive = false;
+    m_Format = PcmFormat{};
     m_nPitchSemiTones = 0;
     m_nTempoChange = 0;
     m_nRateChange = 0;
@@ -497,7 +493,7 @@ int32_t CSpeedProcessor::BufferedBytes() const {
 }
 
 int32_t CSpeedProcessor::BlockAlign() const {
-    return m_pConverter ? m_nChannels * m_pConverter->bytesPerSample : 0;
+    return m_pConverter ? m_Format.nChannels * m_pConverter->bytesPerSample : 0;
 }
 
 int32_t CSpeedProcessor::RingCapacity() const {

@@ -11,6 +11,39 @@
 
 struct SampleConverter;
 
+// The stream format a processor works in: interleaved frames of nChannels samples, integer PCM
+// of wBitsPerSample bits or (bFloat) IEEE float of 32 bits.
+struct PcmFormat {
+    int32_t nChannels = 0;
+    int32_t nSamplesPerSec = 0;
+    uint16_t wBitsPerSample = 0;
+    bool bFloat = false;
+
+    bool operator==(const PcmFormat& o) const {
+        return nChannels == o.nChannels && nSamplesPerSec == o.nSamplesPerSec &&
+               wBitsPerSample == o.wBitsPerSample && bFloat == o.bFloat;
+    }
+    bool operator!=(const PcmFormat& o) const { return !(*this == o); }
+};
+
+// How the engine runs, fixed at Configure: its quick seek, its anti-alias filter and that
+// filter's length in taps (used only with the filter on), and the stretch tuning. The values
+// come from the settings file; the file's defaults live with its keys.
+struct EngineOptions {
+    bool bQuickSeek;
+    bool bAntiAliasFilter;
+    int32_t nAntiAliasLength;
+    StretchTuning tuning;
+};
+
+// What a processor call came to.
+enum class EngineResult {
+    Ok,       // done; ProcessInput and Drain: output reached the ring
+    NoOutput, // ProcessInput and Drain: the engine has no output yet, which is no error
+    Refused,  // a value, format or state the call does not take: nothing changed
+    Failed,   // the engine or an allocation failed (see Errors below)
+};
+
 // CSpeedProcessor: changes tempo, rate and pitch of interleaved PCM blocks with one SoundTouch
 // engine, and keeps what the engine produces in a byte ring in the stream's own format until the
 // caller reads it.
@@ -22,16 +55,16 @@ struct SampleConverter;
 // Threading: only the streaming thread touches a processor (the filter's transform and the speed
 // application it calls; the filter's constructor and destructor create and free it). The
 // processor has no lock, and neither has the engine; no other thread may call any member, the
-// const ones included, or read the public fields while streaming.
+// const ones included, while streaming.
 //
-// Errors: nothing throws out of the processor. Refused arguments and engine or allocation
-// failures are reported by a false (or 0) result. SoundTouch is not exception-safe, so an engine
+// Errors: nothing throws out of the processor. Refused arguments are reported as Refused, engine
+// or allocation failures as Failed (0 from the calls that count bytes). SoundTouch is not exception-safe, so an engine
 // that threw is replaced by a fresh, empty one with the same settings and speed values; only when
 // even that fails does the processor fall back to Unconfigured (the filter then reconfigures it
 // as for a format change).
 //
-// States: Unconfigured (no engine, m_nChannels == 0; every operation but Configure does nothing
-// and reports false/0), Configured inactive (m_bActive == 0: the filter copies past the processor)
+// States: Unconfigured (no engine; every operation but Configure does nothing and reports
+// Refused or 0), Configured inactive (IsActive() false: the filter copies past the processor)
 // and Configured active (at least one of tempo, rate and pitch changed).
 class CSpeedProcessor {
 public:
@@ -89,60 +122,64 @@ public:
     static bool IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
                                   int32_t pitchSemiTones);
 
+    static bool SupportsFormat(const PcmFormat& format) {
+        return SupportsFormat(format.nChannels, format.nSamplesPerSec, format.wBitsPerSample,
+                              format.bFloat);
+    }
+
     // Releases everything (Free) and builds a new engine for the format, in any state. The result
-    // is inactive with an empty ring. quickSeek and antiAliasFilter switch the engine's options;
-    // antiAliasLength (taps) is used only with the filter on (see kFallbackAntiAliasLength);
-    // above kMaxAntiAliasChannels the filter stays off.
-    // sequenceMs, seekWindowMs and overlapMs are the stretch tuning: 0 lets the engine choose,
-    // a negative value or one above kMaxStretchTuningMs keeps the engine's own default.
-    // floatSamples marks an IEEE float stream (32 bits only).
-    // Returns false, leaving the processor Unconfigured, for a format SupportsFormat refuses or
-    // when the engine fails.
-    bool Configure(int32_t channels, int32_t samplesPerSec, uint16_t bitsPerSample, bool quickSeek,
-                   bool antiAliasFilter, int32_t antiAliasLength, int32_t sequenceMs,
-                   int32_t seekWindowMs, int32_t overlapMs, bool floatSamples = false);
+    // is inactive with an empty ring. The anti-alias length is replaced as kFallbackAntiAliasLength
+    // says; above kMaxAntiAliasChannels the filter stays off. A tuning length of 0 lets the
+    // engine choose; a negative one or one above kMaxStretchTuningMs keeps the engine's default.
+    // Refused for a format SupportsFormat refuses, Failed when the engine fails; either leaves
+    // the processor Unconfigured.
+    EngineResult Configure(const PcmFormat& format, const EngineOptions& options);
 
     // Change operations. Each one, when it applies, stores the value, drops the ring's undelivered
     // bytes (the storage is kept) and hands the value to the running engine, which keeps the audio
     // in its pipeline (no flush, so no silence is inserted). When the change makes the processor
     // active, the engine is cleared first: while inactive the filter bypassed it, so what it held
     // is stale. They take effect at the next ProcessInput.
-    // Each returns true when applied; false, with nothing changed, while Unconfigured or for a
+    // Each returns Ok when applied; Refused, with nothing changed, while Unconfigured or for a
     // value out of range (tempo/rate percent outside kMinChangePercent..kMaxChangePercent, so also
     // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones) or one whose
     // combination with the two stored values leaves the speed envelope (IsInSpeedEnvelope);
-    // false also when the engine failed (the value stays stored and the replacement engine runs
-    // with it).
-    bool ChangeTempo(int32_t percent);
-    bool ChangeRate(int32_t percent);
-    bool ChangePitchSemiTones(int32_t semitones);
+    // Failed when the engine failed (the value stays stored and the replacement engine, if one
+    // could be made, runs with it).
+    EngineResult ChangeTempo(int32_t percent);
+    EngineResult ChangeRate(int32_t percent);
+    EngineResult ChangePitchSemiTones(int32_t semitones);
     // The three at once, judged as one combination: the way to go between two points of the
     // envelope that no order of single changes connects (tempo 50 at +60 semitones to tempo
     // 0.05 at -60). Same results as the single changes.
-    bool ChangeSpeed(int32_t tempoPercent, int32_t ratePercent, int32_t pitchSemiTones);
+    EngineResult ChangeSpeed(int32_t tempoPercent, int32_t ratePercent, int32_t pitchSemiTones);
     // settingId: SETTING_USE_AA_FILTER, SETTING_AA_FILTER_LENGTH (taps; replaced as in Configure),
     // SETTING_USE_QUICKSEEK (0/1), SETTING_SEQUENCE_MS, SETTING_SEEKWINDOW_MS, SETTING_OVERLAP_MS
     // (ms; 0 = engine's choice). Refused, with nothing changed: any other identifier, and a
-    // tuning length below 0 or above kMaxStretchTuningMs. m_bActive is not touched.
-    bool ChangeSetting(int32_t settingId, int32_t value);
+    // tuning length below 0 or above kMaxStretchTuningMs. Whether the processor is active does
+    // not change.
+    EngineResult ChangeSetting(int32_t settingId, int32_t value);
+    // The stretch tuning's three lengths, in that order; stops at the first that is not Ok.
+    EngineResult ChangeTuning(const StretchTuning& tuning);
 
     // Feeds byteCount bytes of interleaved PCM in the configured format to the engine (whole frames
     // only; a trailing partial frame is ignored; float samples reach the engine with NaN as 0 and
     // the rest clamped to +-kMaxFloatInput) and moves all output the engine has ready into the
-    // ring. A zero-length block still moves ready output. Returns true when output was moved;
-    // false when the engine had none, while Unconfigured, for byteCount < 0 or a null data with
-    // byteCount > 0, and on an allocation or engine failure (what reached the ring stays; output
-    // the ring had no room for stays in the engine).
-    bool ProcessInput(const uint8_t* data, int32_t byteCount);
+    // ring. A zero-length block still moves ready output. Returns Ok when output was moved,
+    // NoOutput when the engine had none; Refused while Unconfigured, for byteCount < 0 or a null
+    // data with byteCount > 0; Failed on an allocation or engine failure (what reached the ring
+    // stays; output the ring had no room for stays in the engine).
+    EngineResult ProcessInput(const uint8_t* data, int32_t byteCount);
 
     // Copies at most maxBytes of the ring's oldest bytes to dest and returns how many (0 when the
     // ring is empty, maxBytes <= 0 or dest is null). Never fails.
     int32_t ReadOutput(uint8_t* dest, int32_t maxBytes);
 
     // End of stream: pushes the audio still inside the engine's pipeline out (engine flush), moves
-    // it into the ring and leaves the engine empty for whatever comes next. Returns true when the
-    // ring then holds bytes.
-    bool Drain();
+    // it into the ring and leaves the engine empty for whatever comes next. Returns Ok when the
+    // ring then holds bytes, NoOutput when it does not; Refused while Unconfigured; Failed when
+    // the engine failed.
+    EngineResult Drain();
 
     // The engine's output frames per input frame as it applies the speed values, 1 / (tempo ×
     // rate) with pitch's own share; 1.0 while Unconfigured.
@@ -166,22 +203,15 @@ public:
     int32_t BlockAlign() const;    // bytes per frame; 0 while Unconfigured
     int32_t RingCapacity() const;  // bytes of ring storage allocated; never above the ring bound
 
-    // Configured format, read by the filter to detect a format change; 0/false while Unconfigured.
-    int32_t m_nChannels;
-    int32_t m_nSamplesPerSec;
-    uint16_t m_wBitsPerSample;
-    bool m_bFloat;
+    bool IsConfigured() const { return m_pSoundTouch != nullptr; }
+    // True when any of pitch, tempo change and rate change is nonzero; the filter bypasses the
+    // processor while it is false.
+    bool IsActive() const { return m_bActive; }
+    // The configured format; all zero while Unconfigured.
+    const PcmFormat& Format() const { return m_Format; }
 
 private:
-    std::unique_ptr<soundtouch::SoundTouch> m_pSoundTouch; // null while Unconfigured
-
-public:
-    // 1 when any of pitch, tempo change and rate change is nonzero; the filter bypasses the
-    // processor while it is 0.
-    int32_t m_bActive;
-
-private:
-    template <class Call> bool ApplyChange(Call call);
+    template <class Call> EngineResult ApplyChange(Call call);
     template <class Call> bool EngineCall(Call call);
     void RebuildEngine() noexcept;
     bool MoveEngineOutputToRing(bool& moved);
@@ -192,6 +222,9 @@ private:
     void RingDiscard(int32_t bytes);
     void RingDrop();
 
+    PcmFormat m_Format;
+    std::unique_ptr<soundtouch::SoundTouch> m_pSoundTouch; // null while Unconfigured
+    bool m_bActive;
     int32_t m_nPitchSemiTones;              // semitones
     int32_t m_nTempoChange;                 // whole percent, 0 = normal
     int32_t m_nRateChange;                  // whole percent

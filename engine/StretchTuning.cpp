@@ -8,9 +8,8 @@ namespace {
 
 // Rows in the order their bounds are tested; the last row takes every other tempo.
 const StretchBand kBands[] = {
-    {"1.2", "82,14,12", 82, 14, 12}, {"1.4", "82,14,12", 82, 14, 12},
-    {"1.6", "66,14,12", 66, 14, 12}, {"1.8", "56,14,12", 56, 14, 12},
-    {"2.0", "56,14,12", 56, 14, 12}, {"1.0", "82,14,12", 82, 14, 12},
+    {"1.2", kDefaultStretchTuning}, {"1.4", kDefaultStretchTuning}, {"1.6", {66, 14, 12}},
+    {"1.8", {56, 14, 12}},          {"2.0", {56, 14, 12}},          {"1.0", kDefaultStretchTuning},
 };
 
 } // namespace
@@ -34,13 +33,18 @@ const StretchBand& SelectStretchBand(double tempo) {
     return kBands[5];
 }
 
-void ParseStretchTuning(const char* text, const StretchBand& band, int32_t& sequenceMs,
-                        int32_t& seekWindowMs, int32_t& overlapMs) {
+std::string StretchTuningText(const StretchTuning& tuning) {
+    return std::to_string(tuning.sequenceMs) + ',' + std::to_string(tuning.seekWindowMs) + ',' +
+           std::to_string(tuning.overlapMs);
+}
+
+void ParseStretchTuning(const char* text, const StretchBand& band, StretchTuning& tuning) {
     if (text == nullptr) {
         return;
     }
-    int32_t* const outputs[] = {&sequenceMs, &seekWindowMs, &overlapMs};
-    const int32_t defaults[] = {band.sequenceMs, band.seekWindowMs, band.overlapMs};
+    int32_t* const outputs[] = {&tuning.sequenceMs, &tuning.seekWindowMs, &tuning.overlapMs};
+    const int32_t defaults[] = {band.tuning.sequenceMs, band.tuning.seekWindowMs,
+                                band.tuning.overlapMs};
     int field = 0;
     for (const char* p = text; *p != '\0' && field < 3;) {
         if (*p == ',') {

@@ -1,18 +1,25 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Stretch tuning: the time-stretch engine's sequence, seek-window and overlap lengths, in
 // milliseconds, chosen per tempo band. The settings file's "SPEED" section may override a band's
 // triple under the band's key; the filter reads that text and hands it to ParseStretchTuning.
 // Pure functions: no file access, no state, callable from any thread.
 
-struct StretchBand {
-    const char* key;         // settings key in section "SPEED": "1.0", "1.2", ... "2.0"
-    const char* defaultText; // the text that applies when the key is missing, e.g. "82,14,12"
-    int32_t sequenceMs;      // defaultText as numbers
+struct StretchTuning {
+    int32_t sequenceMs;
     int32_t seekWindowMs;
     int32_t overlapMs;
+};
+
+// The tuning an engine starts from, and what the fields a "SPEED" value leaves out keep.
+inline constexpr StretchTuning kDefaultStretchTuning{82, 14, 12};
+
+struct StretchBand {
+    const char* key;      // settings key in section "SPEED": "1.0", "1.2", ... "2.0"
+    StretchTuning tuning; // applies when the key is missing (as the text StretchTuningText gives)
 };
 
 // The longest tuning length the engine is given, in ms; longer values are treated as invalid,
@@ -26,6 +33,9 @@ constexpr int32_t kMaxStretchTuningMs = 1000;
 // The reference stays valid for the life of the program.
 const StretchBand& SelectStretchBand(double tempo);
 
+// The three lengths as a "SPEED" value: "82,14,12".
+std::string StretchTuningText(const StretchTuning& tuning);
+
 // Parses a "SPEED" value such as "66,14,12" into the three lengths, which the caller preloads.
 // The text is split at ',' with empty fields skipped; the first three fields are converted in
 // order (base 10, leading blanks allowed, conversion stops at the first non-digit, a field without
@@ -33,8 +43,7 @@ const StretchBand& SelectStretchBand(double tempo);
 // keep their preloaded values. A negative number, or one above kMaxStretchTuningMs, is replaced by
 // the band's default for that field; 0 stays 0 (the engine then chooses the length itself).
 // A null text changes nothing.
-void ParseStretchTuning(const char* text, const StretchBand& band, int32_t& sequenceMs,
-                        int32_t& seekWindowMs, int32_t& overlapMs);
+void ParseStretchTuning(const char* text, const StretchBand& band, StretchTuning& tuning);
 
 // A speed factor (1.0 = normal) as the engine's whole-percent change: factor * 100 - 100 in double,
 // truncated toward zero. 1.15 -> 14 (its double lies just below), 0.99 -> -1, 0.995 -> 0,

@@ -1,16 +1,14 @@
 // The audio formats the speed filter takes, read from a media type.
 #pragma once
 
+#include "SpeedProcessor.h"
 #include "media.h"
 
 #include <cstdint>
 
-struct AudioFormat {
-    int32_t nChannels = 0;
-    int32_t nSamplesPerSec = 0;
-    uint16_t wBitsPerSample = 0;
-    bool bFloat = false;        // IEEE float samples (32 bits)
-    int32_t nBlockAlign = 0;    // bytes per frame
+// The processor's format, and the bytes per frame the media type states.
+struct AudioFormat : PcmFormat {
+    int32_t nBlockAlign = 0;
 };
 
 // Reads an audio media type: S_OK with *pFormat filled for uncompressed PCM (8-bit unsigned,

@@ -1,6 +1,6 @@
 #include "CopyTransformFilter.h"
 
-#include "control/Settings.h"
+#include "DiagnosticLog.h"
 #include "control/SettingsPath.h"
 
 #include <algorithm>
@@ -16,40 +16,36 @@ CUnknown* CCopyTransformFilter::CreateInstance(IUnknown* pUnkOuter, HRESULT* phr
 }
 
 CCopyTransformFilter::CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr)
-    : CTransformFilter(nullptr, pUnk, CLSID_Velomix) {
-    m_strIniPath = SettingsFilePath();
-    const InitSettings init = ReadInitSettings(m_strIniPath);
-    m_bFast = init.bFast;
-    m_bHighEffect = init.bHighEffect;
-    m_nHighEffectLen = init.nHighEffectLen;
-    m_bRestamp = init.bRestamp;
-
-    m_CommServer.Start(static_cast<IVelomixProp*>(this));
-
-    CAutoLock lock(&m_csFilter);
-    m_bDuplicateUpstream = false;
+    : CTransformFilter(nullptr, pUnk, CLSID_Velomix), m_strIniPath(SettingsFilePath()),
+      m_Init(ReadInitSettings(m_strIniPath)) {
+    m_bRestamp = m_Init.bRestamp;
     if (phr && FAILED(*phr))
         return;
+    const HRESULT hr = CreatePins();
+    if (FAILED(hr)) {
+        if (phr)
+            *phr = hr;
+        return;
+    }
+    // Last: from here on the server's thread may call the IVelomixProp methods, which need a
+    // whole filter.
+    if (!m_CommServer.Start(static_cast<IVelomixProp*>(this)))
+        LogMessage(LogLevel::Warning, "no control channel; this filter runs without it");
+}
+
+// Output pin "Out" first, input pin "In" second, as hosts enumerate them.
+HRESULT CCopyTransformFilter::CreatePins() {
+    CAutoLock lock(&m_csFilter);
     HRESULT hr = S_OK;
-    m_pOutput = new (std::nothrow) CCopyTransformOutputPin(this, &hr);
-    if (!m_pOutput) {
-        hr = E_OUTOFMEMORY;
-    } else if (FAILED(hr)) {
-        delete m_pOutput;
-        m_pOutput = nullptr;
-    }
-    HRESULT hrIn = S_OK;
-    m_pInput = new (std::nothrow) CCopyTransformInputPin(this, &hrIn);
-    if (!m_pInput) {
-        hrIn = E_OUTOFMEMORY;
-    } else if (FAILED(hrIn)) {
-        delete m_pInput;
-        m_pInput = nullptr;
-    }
-    if (phr && FAILED(hr))
-        *phr = hr;
-    else if (phr && FAILED(hrIn))
-        *phr = hrIn;
+    m_pOutput.reset(new (std::nothrow) CCopyTransformOutputPin(this, &hr));
+    if (!m_pOutput)
+        return E_OUTOFMEMORY;
+    if (FAILED(hr))
+        return hr;
+    m_pInput.reset(new (std::nothrow) CCopyTransformInputPin(this, &hr));
+    if (!m_pInput)
+        return E_OUTOFMEMORY;
+    return hr;
 }
 
 CCopyTransformFilter::~CCopyTransformFilter() {
@@ -77,8 +73,10 @@ HRESULT CCopyTransformFilter::CheckInputType(const CMediaType* mtIn) {
     const HRESULT hr = ParseAudioFormat(*mtIn, nullptr);
     if (FAILED(hr))
         return hr;
-    if (m_bDuplicateUpstream)
+    if (m_bDuplicateUpstream) {
+        LogMessage(LogLevel::Info, "refused: an instance of this filter is already upstream");
         return E_INVALIDARG;
+    }
     return S_OK;
 }
 
@@ -129,32 +127,37 @@ HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator, ALLOCA
     return S_OK;
 }
 
-IBaseFilter* CCopyTransformFilter::FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir) {
+ComPtr<IBaseFilter> CCopyTransformFilter::FindUpstreamFilter(IBaseFilter* pFilter,
+                                                              PIN_DIRECTION dir) {
     ComPtr<IEnumPins> pEnum;
     if (FAILED(pFilter->EnumPins(&pEnum)) || !pEnum)
-        return nullptr;
+        return {};
     for (;;) {
         ComPtr<IPin> pPin;
         ULONG fetched = 0;
         if (pEnum->Next(1, &pPin, &fetched) != S_OK || fetched != 1)
-            return nullptr;
-        PIN_INFO info{};
-        if (FAILED(pPin->QueryPinInfo(&info)))
-            return nullptr;
-        if (info.pFilter)
-            info.pFilter->Release();
-        if (info.dir != dir)
+            return {};
+        PIN_DIRECTION pinDir{};
+        if (FAILED(pPin->QueryDirection(&pinDir)))
+            return {};
+        if (pinDir != dir)
             continue;
         ComPtr<IPin> pConnected;
         if (FAILED(pPin->ConnectedTo(&pConnected)) || !pConnected)
-            return nullptr;
+            return {};
         PIN_INFO peer{};
         if (FAILED(pConnected->QueryPinInfo(&peer)))
-            return nullptr;
-        return peer.pFilter; // the caller owns this reference
+            return {};
+        return ComPtr<IBaseFilter>::Attach(peer.pFilter);
     }
 }
 
+// The duplicate-instance guard. A second instance downstream of the first would apply the speed
+// twice, and a graph builder that finds the filter by its merit would chain instances without
+// end. The refusal sticks until this filter's output is disconnected: a builder that was refused
+// tries the same object on its other routes, and those may join the first instance's stream
+// further down where the walk upstream cannot see it; a disconnected output is where a builder
+// takes the object out of its chain, and a fresh start is safe there.
 HRESULT CCopyTransformFilter::CheckConnect(PIN_DIRECTION, IPin* pPin) {
     if (!pPin)
         return S_OK;
@@ -173,7 +176,7 @@ HRESULT CCopyTransformFilter::CheckConnect(PIN_DIRECTION, IPin* pPin) {
     // Follow the first input pin of each filter upstream. A graph never holds a cycle of
     // connections, but the walk is bounded all the same.
     for (int depth = 0; depth < 1024; ++depth) {
-        ComPtr<IBaseFilter> pNext = ComPtr<IBaseFilter>::Attach(FindUpstreamFilter(pCurrent.Get(), PINDIR_INPUT));
+        ComPtr<IBaseFilter> pNext = FindUpstreamFilter(pCurrent.Get(), PINDIR_INPUT);
         if (!pNext)
             break;
         if (isOurClass(pNext.Get())) {
@@ -211,7 +214,8 @@ bool ReadFlag(HRESULT hr, bool* pFlag) {
 
 } // namespace
 
-HRESULT CCopyTransformFilter::CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut) {
+HRESULT CCopyTransformFilter::CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut,
+                                                   const AM_MEDIA_TYPE* pmt) {
     REFERENCE_TIME tStart = 0, tStop = 0;
     if (pIn->GetTime(&tStart, &tStop) == S_OK)
         pOut->SetTime(&tStart, &tStop);
@@ -224,17 +228,9 @@ HRESULT CCopyTransformFilter::CopySampleProperties(IMediaSample* pIn, IMediaSamp
         return E_UNEXPECTED;
     pOut->SetSyncPoint(bFlag ? TRUE : FALSE);
 
-    AM_MEDIA_TYPE* pmt = nullptr;
-    if (pIn->GetMediaType(&pmt) == S_OK && pmt) {
-        const HRESULT hr = pOut->SetMediaType(pmt);
-        if (SUCCEEDED(hr))
-            m_bStreamFormatValid = SUCCEEDED(ParseAudioFormat(*pmt, &m_StreamFormat));
-        DeleteMediaType(pmt);
-        if (FAILED(hr))
-            return hr;
-    } else {
-        pOut->SetMediaType(nullptr);
-    }
+    const HRESULT hr = pOut->SetMediaType(const_cast<AM_MEDIA_TYPE*>(pmt));
+    if (pmt && FAILED(hr))
+        return hr;
 
     if (!ReadFlag(pIn->IsPreroll(), &bFlag))
         return E_UNEXPECTED;
@@ -245,10 +241,20 @@ HRESULT CCopyTransformFilter::CopySampleProperties(IMediaSample* pIn, IMediaSamp
     return S_OK;
 }
 
+void CCopyTransformFilter::FollowStreamFormat(const AM_MEDIA_TYPE& mt) {
+    m_bStreamFormatValid = SUCCEEDED(ParseAudioFormat(mt, &m_StreamFormat));
+}
+
 HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     if (!pIn || !pOut)
         return E_POINTER;
-    HRESULT hr = CopySampleProperties(pIn, pOut);
+    MediaTypePtr pmt;
+    AM_MEDIA_TYPE* pRawType = nullptr;
+    if (pIn->GetMediaType(&pRawType) == S_OK && pRawType) {
+        pmt.reset(pRawType);
+        FollowStreamFormat(*pmt);
+    }
+    HRESULT hr = CopySampleProperties(pIn, pOut, pmt.get());
     if (FAILED(hr))
         return hr;
 
@@ -268,10 +274,14 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     // The stream's format: the connection type, or the type a sample last carried.
     if (!m_bStreamFormatValid)
         return VFW_E_INVALIDMEDIATYPE;
-    UpdateProcessorFormat(m_StreamFormat);
+    hr = UpdateProcessorFormat(m_StreamFormat);
+    if (FAILED(hr))
+        return hr;
     const int32_t cbHeld = m_Processor.BufferedBytes();
     const double dRatioBefore = m_Processor.OutputPerInputRatio();
-    ApplySpeedChanges();
+    hr = ApplySpeedChanges();
+    if (FAILED(hr))
+        return hr;
     // A change drops the ring's bytes: for the tail's length they are taken. The input still
     // inside the engine comes out at the new ratio: what it owes is rescaled.
     m_llTakenBytes += cbHeld - m_Processor.BufferedBytes();
@@ -290,10 +300,12 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     if (m_bRestamp)
         RestampAnchorAt(pIn);
 
-    if (m_Processor.m_bActive) {
+    if (m_Processor.IsActive()) {
         if (!StartStretchInput(pIn, pSrc, cbIn, cbOutSize))
             return E_UNEXPECTED;
-        FeedGroup();
+        hr = FeedGroup();
+        if (FAILED(hr))
+            return hr;
         hr = FillPlannedSample(pOut, pDst, cbOutSize);
         if (FAILED(hr))
             return hr;
@@ -489,7 +501,7 @@ bool CCopyTransformFilter::StartStretchInput(IMediaSample* pIn, const BYTE* pDat
     // slices, so that the ring stays small and never reaches its bound, however long one input
     // is and however slow the tempo.
     const double sliceOutFrames = std::max(4.0 * std::max<LONG>(cbOutBuffer, blockAlign) / blockAlign,
-                                           double(kSliceOutputSeconds) * m_Processor.m_nSamplesPerSec);
+                                           double(kSliceOutputSeconds) * m_Processor.Format().nSamplesPerSec);
     const double sliceFrames = sliceOutFrames / s.dRatio;
     s.cbSlice = static_cast<LONG>(std::clamp(sliceFrames, 1.0, double(std::max<LONG>(cbData / blockAlign, 1)))) *
                 blockAlign;
@@ -504,7 +516,7 @@ bool CCopyTransformFilter::StartStretchInput(IMediaSample* pIn, const BYTE* pDat
 // plans the group's outputs: whole buffers while more than one buffer is held, and the final
 // group of an input at least one sample (possibly short or empty) so that its outputs end at
 // the input's stop.
-void CCopyTransformFilter::FeedGroup() {
+HRESULT CCopyTransformFilter::FeedGroup() {
     StretchInput& s = m_Stretch;
     const LONG blockAlign = m_Processor.BlockAlign();
     s.cbGroupFrom = s.cbGroupTo;
@@ -512,7 +524,9 @@ void CCopyTransformFilter::FeedGroup() {
         // The last slice carries a trailing partial frame, which the processor ignores.
         const LONG cbRest = s.cbData - s.cbFed;
         const LONG cbPiece = cbRest - std::min(s.cbSlice, cbRest) < blockAlign ? cbRest : s.cbSlice;
-        m_Processor.ProcessInput(s.pData + s.cbFed, cbPiece);
+        const EngineResult result = m_Processor.ProcessInput(s.pData + s.cbFed, cbPiece);
+        if (result != EngineResult::Ok && result != EngineResult::NoOutput)
+            return StreamError(result, "the engine took no input");
         m_dExpectedFrames += static_cast<double>(cbPiece / std::max<LONG>(blockAlign, 1)) * s.dRatio;
         s.cbFed += cbPiece;
         if (s.cbOutBuffer > 0 && m_Processor.BufferedBytes() > s.cbOutBuffer)
@@ -524,6 +538,7 @@ void CCopyTransformFilter::FeedGroup() {
     s.cbPlanned = (b <= 0 || held <= b) ? std::min<LONG>(held, std::max<LONG>(b, 0)) : b * ((held - 1) / b);
     s.cbPlanDone = 0;
     s.bGroupOpen = true;
+    return S_OK;
 }
 
 // Reads the group's next output (at most cbMax bytes) into a sample and stamps it with its share
@@ -575,7 +590,9 @@ HRESULT CCopyTransformFilter::DeliverRestOfInput() {
         if (!s.bGroupOpen) {
             if (s.cbFed >= s.cbData)
                 return S_OK;
-            FeedGroup();
+            const HRESULT hr = FeedGroup();
+            if (FAILED(hr))
+                return hr;
         }
         if (m_pInput->IsFlushing() || IsStopped())
             return S_OK;
@@ -607,17 +624,30 @@ HRESULT CCopyTransformFilter::DeliverRestOfInput() {
     }
 }
 
-void CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
-    if (fmt.nChannels == m_Processor.m_nChannels && fmt.nSamplesPerSec == m_Processor.m_nSamplesPerSec &&
-        fmt.wBitsPerSample == m_Processor.m_wBitsPerSample && fmt.bFloat == m_Processor.m_bFloat)
-        return;
+HRESULT CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
+    if (m_Processor.IsConfigured() && m_Processor.Format() == fmt)
+        return S_OK;
+    // Mono runs the anti-alias filter at 32 taps: the engine has a vector path for stereo only,
+    // and on its plain path a longer filter costs its full length per sample. The length stays
+    // for later streams of this object, as hosts have always seen it.
     if (fmt.nChannels == 1)
-        m_nHighEffectLen = 32;
-    m_Processor.Configure(fmt.nChannels, fmt.nSamplesPerSec, fmt.wBitsPerSample, m_bFast, m_bHighEffect,
-                          m_nHighEffectLen, 82, 14, 12, fmt.bFloat);
+        m_Init.nHighEffectLen = CSpeedProcessor::kFallbackAntiAliasLength;
+    const EngineOptions options{m_Init.bFast, m_Init.bHighEffect, m_Init.nHighEffectLen,
+                                kDefaultStretchTuning};
     ResetTailLength();
+    const EngineResult result = m_Processor.Configure(fmt, options);
+    if (result != EngineResult::Ok)
+        return StreamError(result, "the engine could not be set up for the stream's format");
     // A new processor starts at normal speed: give it the current values, latched or not.
-    ApplySpeedChanges(true);
+    return ApplySpeedChanges(true);
+}
+
+HRESULT CCopyTransformFilter::StreamError(EngineResult result, const char* what) {
+    const HRESULT hr = result == EngineResult::Refused ? E_UNEXPECTED : VFW_E_RUNTIME_ERROR;
+    LogMessage(LogLevel::Error, "%s (0x%08lx); the stream stops", what,
+               static_cast<unsigned long>(hr));
+    NotifyEvent(EC_ERRORABORT, hr, 0);
+    return hr;
 }
 
 void CCopyTransformFilter::ResetTailLength() {
@@ -628,7 +658,7 @@ void CCopyTransformFilter::ResetTailLength() {
 HRESULT CCopyTransformFilter::DeliverTail() {
     HRESULT hr = S_OK;
     const int32_t blockAlign = m_Processor.BlockAlign();
-    int64_t owed = m_Processor.m_bActive && blockAlign > 0
+    int64_t owed = m_Processor.IsActive() && blockAlign > 0
                        ? std::llround(m_dExpectedFrames) * blockAlign - m_llTakenBytes
                        : 0;
     const LONG nAvgBytesPerSec = m_StreamFormat.nBlockAlign * m_StreamFormat.nSamplesPerSec;
@@ -695,7 +725,7 @@ HRESULT CCopyTransformFilter::SetMediaType(PIN_DIRECTION dir, const CMediaType* 
         // A new connection type: samples follow it until one carries a type of its own. Read
         // once here, not for every sample.
         CAutoLock lock(&m_csReceive);
-        m_bStreamFormatValid = SUCCEEDED(ParseAudioFormat(*pmt, &m_StreamFormat));
+        FollowStreamFormat(*pmt);
         return S_OK;
     }
     return S_OK;

@@ -22,6 +22,8 @@
 
 #include "AudioFormat.h"
 #include "IVelomixProp.h"
+#include "MediaType.h"
+#include "control/Settings.h"
 #include "SpeedProcessor.h"
 #include "Transform.h"
 #include "CommServer.h"
@@ -86,13 +88,20 @@ private:
     CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr);
     ~CCopyTransformFilter() override;
 
-    HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut);
+    HRESULT CreatePins();
+    // Copies the input's stamps, flags and (pmt, when it carries one) media type to the output.
+    HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut, const AM_MEDIA_TYPE* pmt);
+    // The stream's format from now on: a type a sample carries (or the connection's).
+    void FollowStreamFormat(const AM_MEDIA_TYPE& mt);
     // Reconfigures the processor when the stream's format differs from its configuration.
-    void UpdateProcessorFormat(const AudioFormat& fmt);
-    // Hands the speed values to the processor when a change is latched, or always (force).
-    void ApplySpeedChanges(bool bForce = false);
-    void ReadStretchTuning(double dTempo, int32_t& sequenceMs, int32_t& seekWindowMs,
-                           int32_t& overlapMs);
+    HRESULT UpdateProcessorFormat(const AudioFormat& fmt);
+    // Hands the speed values to the processor when a change is latched, or always (bForce).
+    // The settings file is read and the engine driven outside m_csSpeed.
+    HRESULT ApplySpeedChanges(bool bForce = false);
+    StretchTuning ReadStretchTuning(double dTempo) const;
+    // An engine call that failed, as a stream error: logged, EC_ERRORABORT, and the HRESULT to
+    // return upstream.
+    HRESULT StreamError(EngineResult result, const char* what);
     // Delivers the rest of the stream after end of stream: what the processor still holds,
     // padded or trimmed to the length the engine owes.
     HRESULT DeliverTail();
@@ -119,7 +128,7 @@ private:
         bool bGroupOpen = false;             // a sample of the group is still to go
     };
     bool StartStretchInput(IMediaSample* pIn, const BYTE* pData, LONG cbData, LONG cbOutBuffer);
-    void FeedGroup();
+    HRESULT FeedGroup();
     HRESULT FillPlannedSample(IMediaSample* pOut, BYTE* pDst, LONG cbMax);
     HRESULT DeliverRestOfInput();
     // Restamping (m_bRestamp): the first input with a start time after a start, flush or new
@@ -131,8 +140,8 @@ private:
     void RestampAnchorAt(IMediaSample* pIn);
     bool RestampSample(IMediaSample* pOut);
     bool RestampFollowInput(IMediaSample* pIn, LONG cbOut);
-    // The filter connected to the first pin of direction dir of pFilter, AddRef'd, or null.
-    static IBaseFilter* FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
+    // The filter connected to the first pin of direction dir of pFilter, or null.
+    static ComPtr<IBaseFilter> FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
     HRESULT SetSpeedValue(double CCopyTransformFilter::*pMember, double dValue);
 
     // Speed values under m_csSpeed.
@@ -140,6 +149,8 @@ private:
     double m_dTempo = 1.0;
     double m_dRate = 1.0;
     int m_nPitch = 0;
+    // Set when the connection check finds an instance of this class at or upstream of the pin
+    // being connected, cleared when the output is disconnected (see CheckConnect).
     std::atomic<bool> m_bDuplicateUpstream{false};
 
     // Streaming state: touched only on the streaming thread (or under m_csReceive).
@@ -171,11 +182,12 @@ private:
     int64_t m_llRestampFrames = 0;
     DWORD m_nRestampRate = 0;
 
-    bool m_bFast = true;
-    bool m_bHighEffect = true;
-    int32_t m_nHighEffectLen = 32;
+    // The settings file, and its "INIT" section as read when this object was made (the
+    // anti-alias length as a mono stream leaves it, see UpdateProcessorFormat).
+    const std::string m_strIniPath;
+    InitSettings m_Init;
 
     CCritSec m_csSpeed;
+    // Last: its thread calls this filter's IVelomixProp methods, so it goes first in teardown.
     CVelomixCommServer m_CommServer;
-    std::string m_strIniPath;
 };

@@ -2,8 +2,8 @@
 // streaming thread.
 #include "CopyTransformFilter.h"
 
+#include "DiagnosticLog.h"
 #include "control/Settings.h"
-
 
 namespace {
 
@@ -88,27 +88,40 @@ STDMETHODIMP CCopyTransformFilter::GetPages(CAUUID* pPages) {
     return S_OK;
 }
 
-void CCopyTransformFilter::ReadStretchTuning(double dTempo, int32_t& sequenceMs, int32_t& seekWindowMs,
-                                             int32_t& overlapMs) {
+// The tuning of the band dTempo falls in: the settings file's "SPEED" entry, read anew each
+// time, over the default tuning.
+StretchTuning CCopyTransformFilter::ReadStretchTuning(double dTempo) const {
     const StretchBand& band = SelectStretchBand(dTempo);
-    const std::string text = ReadSpeedTuningText(m_strIniPath, band.key, band.defaultText);
-    ParseStretchTuning(text.c_str(), band, sequenceMs, seekWindowMs, overlapMs);
+    const std::string text =
+        ReadSpeedTuningText(m_strIniPath, band.key, StretchTuningText(band.tuning).c_str());
+    StretchTuning tuning = kDefaultStretchTuning;
+    ParseStretchTuning(text.c_str(), band, tuning);
+    return tuning;
 }
 
-void CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
-    CAutoLock lock(&m_csSpeed);
-    if (!m_bSpeedChanged && !bForce)
-        return;
-    // As one combination: one value at a time could leave the envelope on the way.
-    m_Processor.ChangeSpeed(SpeedFactorToPercent(m_dTempo), SpeedFactorToPercent(m_dRate),
-                            m_nPitch);
-
-    int32_t sequenceMs = 82, seekWindowMs = 14, overlapMs = 12;
-    ReadStretchTuning(m_dTempo, sequenceMs, seekWindowMs, overlapMs);
-    m_Processor.ChangeSetting(SETTING_SEQUENCE_MS, sequenceMs);
-    m_Processor.ChangeSetting(SETTING_SEEKWINDOW_MS, seekWindowMs);
-    m_Processor.ChangeSetting(SETTING_OVERLAP_MS, overlapMs);
+HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
     // Only a configured processor takes the values; until then they stay latched.
-    if (m_Processor.m_nChannels != 0)
+    if (!m_Processor.IsConfigured())
+        return S_OK;
+    double dTempo = 1.0, dRate = 1.0;
+    int nPitch = 0;
+    {
+        // A snapshot, and the latch cleared with it: a setter that comes after latches anew.
+        // The file read and the engine's work below would otherwise hold up every setter.
+        CAutoLock lock(&m_csSpeed);
+        if (!m_bSpeedChanged && !bForce)
+            return S_OK;
         m_bSpeedChanged = false;
+        dTempo = m_dTempo;
+        dRate = m_dRate;
+        nPitch = m_nPitch;
+    }
+    // As one combination: one value at a time could leave the envelope on the way.
+    EngineResult result =
+        m_Processor.ChangeSpeed(SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch);
+    if (result == EngineResult::Ok)
+        result = m_Processor.ChangeTuning(ReadStretchTuning(dTempo));
+    if (result != EngineResult::Ok)
+        return StreamError(result, "the engine did not take the speed values");
+    return S_OK;
 }

@@ -3,6 +3,8 @@
 
 #include "media.h"
 
+#include <memory>
+
 class CMediaType : public AM_MEDIA_TYPE {
 public:
     CMediaType() noexcept;
@@ -46,3 +48,9 @@ void FreeMediaType(AM_MEDIA_TYPE& mt) noexcept;
 void DeleteMediaType(AM_MEDIA_TYPE* pmt) noexcept;
 HRESULT CopyMediaType(AM_MEDIA_TYPE* pmtTarget, const AM_MEDIA_TYPE* pmtSource) noexcept;
 AM_MEDIA_TYPE* CreateMediaType(const AM_MEDIA_TYPE* pSrc) noexcept;
+
+// A media type in task memory (as IMediaSample::GetMediaType hands one out), freed with it.
+struct MediaTypeDeleter {
+    void operator()(AM_MEDIA_TYPE* pmt) const noexcept { DeleteMediaType(pmt); }
+};
+using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;

@@ -1,5 +1,6 @@
 #include "Transform.h"
 
+#include "ComPtr.h"
 #include "Platform.h"
 
 // ---- CTransformInputPin --------------------------------------------------------------------
@@ -32,7 +33,7 @@ HRESULT CTransformInputPin::CheckMediaType(const CMediaType* pmt) {
     HRESULT hr = m_pTransformFilter->CheckInputType(pmt);
     if (hr != S_OK)
         return hr;
-    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput;
+    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput.get();
     if (pOut && pOut->IsConnected())
         hr = m_pTransformFilter->CheckTransform(pmt, &pOut->CurrentMediaType());
     return hr;
@@ -46,7 +47,7 @@ HRESULT CTransformInputPin::SetMediaType(const CMediaType* pmt) {
 }
 
 HRESULT CTransformInputPin::CheckStreaming() {
-    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput;
+    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput.get();
     if (!pOut || !pOut->IsConnected())
         return VFW_E_NOT_CONNECTED;
     return CBaseInputPin::CheckStreaming();
@@ -62,7 +63,7 @@ STDMETHODIMP CTransformInputPin::EndOfStream() {
 
 STDMETHODIMP CTransformInputPin::BeginFlush() {
     CAutoLock lock(&m_pTransformFilter->m_csFilter);
-    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput;
+    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput.get();
     if (!IsConnected() || !pOut || !pOut->IsConnected())
         return VFW_E_NOT_CONNECTED;
     const HRESULT hr = CBaseInputPin::BeginFlush();
@@ -73,7 +74,7 @@ STDMETHODIMP CTransformInputPin::BeginFlush() {
 
 STDMETHODIMP CTransformInputPin::EndFlush() {
     CAutoLock lock(&m_pTransformFilter->m_csFilter);
-    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput;
+    CTransformOutputPin* pOut = m_pTransformFilter->m_pOutput.get();
     if (!IsConnected() || !pOut || !pOut->IsConnected())
         return VFW_E_NOT_CONNECTED;
     const HRESULT hr = m_pTransformFilter->EndFlush();
@@ -114,7 +115,7 @@ STDMETHODIMP CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void*
     if (IsEqualIID(riid, IID_IMediaPosition) || IsEqualIID(riid, IID_IMediaSeeking)) {
         CAutoLock lock(&m_csPosition);
         if (!m_pPosition) {
-            CTransformInputPin* pIn = m_pTransformFilter->m_pInput;
+            CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
             if (!pIn)
                 return E_UNEXPECTED;
             const HRESULT hr = CreatePosPassThru(GetOwner(), FALSE, static_cast<IPin*>(pIn), &m_pPosition);
@@ -133,7 +134,7 @@ STDMETHODIMP CTransformOutputPin::Notify(IBaseFilter*, Quality q) {
     const HRESULT hr = m_pTransformFilter->AlterQuality(q);
     if (hr != S_FALSE)
         return hr;
-    CTransformInputPin* pIn = m_pTransformFilter->m_pInput;
+    CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
     IPin* pUpstream = pIn ? pIn->GetConnected() : nullptr;
     if (!pUpstream)
         return VFW_E_NOT_CONNECTED;
@@ -144,7 +145,7 @@ STDMETHODIMP CTransformOutputPin::Notify(IBaseFilter*, Quality q) {
 }
 
 HRESULT CTransformOutputPin::CheckConnect(IPin* pPin) {
-    CTransformInputPin* pIn = m_pTransformFilter->m_pInput;
+    CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
     if (!pIn || !pIn->IsConnected())
         return E_UNEXPECTED;
     const HRESULT hr = m_pTransformFilter->CheckConnect(PINDIR_OUTPUT, pPin);
@@ -170,7 +171,7 @@ HRESULT CTransformOutputPin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_P
 }
 
 HRESULT CTransformOutputPin::CheckMediaType(const CMediaType* pmt) {
-    CTransformInputPin* pIn = m_pTransformFilter->m_pInput;
+    CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
     if (!pIn || !pIn->IsConnected())
         return E_INVALIDARG;
     return m_pTransformFilter->CheckTransform(&pIn->CurrentMediaType(), pmt);
@@ -184,7 +185,7 @@ HRESULT CTransformOutputPin::SetMediaType(const CMediaType* pmt) {
 }
 
 HRESULT CTransformOutputPin::GetMediaType(int iPosition, CMediaType* pMediaType) {
-    CTransformInputPin* pIn = m_pTransformFilter->m_pInput;
+    CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
     if (!pIn || !pIn->IsConnected())
         return VFW_S_NO_MORE_ITEMS;
     return m_pTransformFilter->GetMediaType(iPosition, pMediaType);
@@ -196,17 +197,17 @@ CTransformFilter::CTransformFilter(const char* pName, IUnknown* pUnk, REFCLSID c
     : CBaseFilter(pName, pUnk, &m_csFilter, clsid) {}
 
 CTransformFilter::~CTransformFilter() {
-    // The pins' reference counts are the filter's: they go with it.
-    delete m_pInput;
-    delete m_pOutput;
+    // Input first, as it was made last.
+    m_pInput.reset();
+    m_pOutput.reset();
 }
 
 CBasePin* CTransformFilter::GetPin(int n) {
     switch (n) {
     case 0:
-        return m_pInput;
+        return m_pInput.get();
     case 1:
-        return m_pOutput;
+        return m_pOutput.get();
     default:
         return nullptr;
     }
@@ -299,19 +300,19 @@ HRESULT CTransformFilter::Receive(IMediaSample* pSample) {
     if (pProps->dwStreamId != AM_STREAM_MEDIA)
         return m_pOutput->Deliver(pSample);
 
-    IMediaSample* pOutSample = nullptr;
-    HRESULT hr = InitializeOutputSample(pSample, &pOutSample);
+    IMediaSample* pRaw = nullptr;
+    HRESULT hr = InitializeOutputSample(pSample, &pRaw);
     if (FAILED(hr))
         return hr;
-    hr = Transform(pSample, pOutSample);
+    const ComPtr<IMediaSample> pOutSample = ComPtr<IMediaSample>::Attach(pRaw);
+    hr = Transform(pSample, pOutSample.Get());
     if (hr == S_OK) {
-        hr = m_pOutput->Deliver(pOutSample);
+        hr = m_pOutput->Deliver(pOutSample.Get());
         m_bSampleSkipped = false;
     } else if (hr == S_FALSE) {
         m_bSampleSkipped = true;
         hr = S_OK;
     }
-    pOutSample->Release();
     return hr;
 }
 

@@ -16,6 +16,8 @@
 
 #include "BasePin.h"
 
+#include <memory>
+
 class CTransformFilter;
 
 class CTransformInputPin : public CBaseInputPin {
@@ -112,7 +114,8 @@ protected:
     CCritSec m_csFilter;  // filter-state lock
     CCritSec m_csReceive; // streaming lock
 
-    // Owned; made by the derived filter's constructor, deleted here.
-    CTransformInputPin* m_pInput = nullptr;
-    CTransformOutputPin* m_pOutput = nullptr;
+    // Made by the derived filter's constructor. The pins' reference counts are the filter's:
+    // they live exactly as long as the filter object.
+    std::unique_ptr<CTransformInputPin> m_pInput;
+    std::unique_ptr<CTransformOutputPin> m_pOutput;
 };

@@ -28,12 +28,13 @@ void CheckReaders(const std::string& path) {
     (void)init;
     for (const double tempo : kBandTempos) {
         const StretchBand& band = SelectStretchBand(tempo);
-        const std::string text = ReadSpeedTuningText(path, band.key, band.defaultText);
+        const std::string text =
+            ReadSpeedTuningText(path, band.key, StretchTuningText(band.tuning).c_str());
         if (text.size() >= kSpeedBufferChars)
             Broken("a tuning text longer than its read buffer");
-        int32_t values[3] = {band.sequenceMs, band.seekWindowMs, band.overlapMs};
-        ParseStretchTuning(text.c_str(), band, values[0], values[1], values[2]);
-        for (const int32_t v : values)
+        StretchTuning tuning = kDefaultStretchTuning;
+        ParseStretchTuning(text.c_str(), band, tuning);
+        for (const int32_t v : {tuning.sequenceMs, tuning.seekWindowMs, tuning.overlapMs})
             if (v < 0 || v > kMaxStretchTuningMs)
                 Broken("a tuning length outside 0..kMaxStretchTuningMs reached the engine");
     }

@@ -69,8 +69,8 @@ struct FailAllocationsAbove {
 TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(-95));
-    ASSERT_TRUE(p.ChangeRate(-95)); // 400 times the input: megabytes of engine buffers
+    ASSERT_EQ(p.ChangeTempo(-95), EngineResult::Ok);
+    ASSERT_EQ(p.ChangeRate(-95), EngineResult::Ok); // 400 times the input: megabytes of engine buffers
     const std::vector<uint8_t> in = Sine16(kRate / 2);
     {
         FailAllocationsAbove guard(1 << 20);
@@ -78,14 +78,14 @@ TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
             p.ProcessInput(in.data() + at, 4096);
         }
         EXPECT_GT(g_failures, 0);
-        EXPECT_EQ(p.m_nChannels, 2); // still configured, with its values
-        EXPECT_EQ(p.m_bActive, 1);
+        EXPECT_EQ(p.Format().nChannels, 2); // still configured, with its values
+        EXPECT_TRUE(p.IsActive());
     }
     // Now the engine's buffers may grow; a reused engine would write past them here.
     Stream(p, in, 4096, 0, false);
     EXPECT_GT(p.BufferedBytes(), 0);
-    ASSERT_TRUE(p.ChangeRate(0));
-    ASSERT_TRUE(p.ChangeTempo(50));
+    ASSERT_EQ(p.ChangeRate(0), EngineResult::Ok);
+    ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     p.Clear();
     const std::vector<uint8_t> out = Stream(p, in, 4096);
     EXPECT_NEAR(static_cast<double>(out.size()), in.size() / 1.5, 0.01 * in.size());
@@ -96,7 +96,7 @@ TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
 TEST(AllocationFailure, RingThatCannotGrowKeepsWhatItHolds) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(-50));
+    ASSERT_EQ(p.ChangeTempo(-50), EngineResult::Ok);
     const std::vector<uint8_t> in = Sine16(kRate * 2);
     int32_t held = 0;
     {
@@ -109,7 +109,7 @@ TEST(AllocationFailure, RingThatCannotGrowKeepsWhatItHolds) {
         held = p.BufferedBytes();
         EXPECT_GT(held, 60 * 1024);
     }
-    EXPECT_TRUE(p.ProcessInput(nullptr, 0));
+    EXPECT_EQ(p.ProcessInput(nullptr, 0), EngineResult::Ok);
     EXPECT_GT(p.BufferedBytes(), held);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SpeedProcessor.h"
+#include "control/Settings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -34,10 +35,17 @@ inline std::vector<int16_t> AsInt16(const std::vector<uint8_t>& bytes) {
     return samples;
 }
 
+// The options a filter runs with when the settings file says nothing.
+inline EngineOptions DefaultOptions(StretchTuning tuning = kDefaultStretchTuning) {
+    const InitSettings init;
+    return {init.bFast, init.bHighEffect, init.nHighEffectLen, tuning};
+}
+
 // Configures with the filter's defaults: quick seek, anti-alias filter of 32 taps, 82/14/12 ms.
 inline bool ConfigureDefault(CSpeedProcessor& p, int32_t channels = 2, int32_t rate = kRate,
                              uint16_t bits = 16, bool floatSamples = false) {
-    return p.Configure(channels, rate, bits, true, true, 32, 82, 14, 12, floatSamples);
+    return p.Configure({channels, rate, bits, floatSamples}, DefaultOptions()) ==
+           EngineResult::Ok;
 }
 
 // Pushes input through in blocks of blockBytes, reading up to readBytes after each block (all

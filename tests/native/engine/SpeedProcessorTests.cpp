@@ -23,23 +23,23 @@ TEST(SpeedProcessor, RefusesFormatsTheEngineCannotTake) {
         EXPECT_FALSE(CSpeedProcessor::SupportsFormat(f.channels, f.rate, f.bits, f.isFloat));
         ASSERT_TRUE(ConfigureDefault(p)); // a configured processor is Free'd by the failure
         EXPECT_FALSE(ConfigureDefault(p, f.channels, f.rate, f.bits, f.isFloat));
-        EXPECT_EQ(p.m_nChannels, 0);
+        EXPECT_EQ(p.Format().nChannels, 0);
         EXPECT_EQ(p.BlockAlign(), 0);
-        EXPECT_FALSE(p.ChangeTempo(50));
+        EXPECT_EQ(p.ChangeTempo(50), EngineResult::Refused);
         const uint8_t block[64] = {};
-        EXPECT_FALSE(p.ProcessInput(block, sizeof block));
+        EXPECT_EQ(p.ProcessInput(block, sizeof block), EngineResult::Refused);
     }
     EXPECT_TRUE(ConfigureDefault(p, 16, 192000, 32, true));
     EXPECT_EQ(p.BlockAlign(), 64);
-    EXPECT_TRUE(p.m_bFloat);
+    EXPECT_TRUE(p.Format().bFloat);
     EXPECT_TRUE(ConfigureDefault(p, 1, 8000, 8));
     EXPECT_EQ(p.BlockAlign(), 1);
     EXPECT_TRUE(ConfigureDefault(p, 2, CSpeedProcessor::kMinSampleRate, 16));
     EXPECT_EQ(CSpeedProcessor::kMinSampleRate, 1000);
     EXPECT_TRUE(ConfigureDefault(p, 6, 48000, 24));
     EXPECT_EQ(p.BlockAlign(), 18);
-    EXPECT_EQ(p.m_wBitsPerSample, 24);
-    EXPECT_FALSE(p.m_bFloat);
+    EXPECT_EQ(p.Format().wBitsPerSample, 24);
+    EXPECT_FALSE(p.Format().bFloat);
 }
 
 // Effective tempo T = tempo / 2^(pitch/12) and rate R = rate x 2^(pitch/12) each within 1/50..50,
@@ -73,95 +73,95 @@ TEST(SpeedProcessor, ChangesStayInsideTheSpeedEnvelope) {
     const std::vector<uint8_t> in = Sine16(kRate * 2);
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangePitchSemiTones(60));
-    EXPECT_FALSE(p.ChangeTempo(-95)); // 0.05 / 32: the stretch would make 640 times the input
-    EXPECT_FALSE(p.ChangeRate(57));
-    ASSERT_TRUE(p.ChangeRate(56));
-    ASSERT_TRUE(p.ChangeRate(0));
+    ASSERT_EQ(p.ChangePitchSemiTones(60), EngineResult::Ok);
+    EXPECT_EQ(p.ChangeTempo(-95), EngineResult::Refused); // 0.05 / 32: the stretch would make 640 times the input
+    EXPECT_EQ(p.ChangeRate(57), EngineResult::Refused);
+    ASSERT_EQ(p.ChangeRate(56), EngineResult::Ok);
+    ASSERT_EQ(p.ChangeRate(0), EngineResult::Ok);
     // The refused tempo was not stored: two seconds in give two seconds out.
     EXPECT_NEAR(static_cast<double>(Stream(p, in, 4096).size() / 4), kRate * 2.0, 0.01 * kRate);
 
-    ASSERT_TRUE(p.ChangeTempo(4900));
-    EXPECT_FALSE(p.ChangePitchSemiTones(-60)); // 50 x 32 = 1600
-    EXPECT_FALSE(p.ChangeTempo(-95));
-    EXPECT_FALSE(p.ChangeSpeed(-95, 0, 60));
-    ASSERT_TRUE(p.ChangeSpeed(-95, 0, -60));
-    EXPECT_FALSE(p.ChangeSpeed(4900, 4900, -60));
+    ASSERT_EQ(p.ChangeTempo(4900), EngineResult::Ok);
+    EXPECT_EQ(p.ChangePitchSemiTones(-60), EngineResult::Refused); // 50 x 32 = 1600
+    EXPECT_EQ(p.ChangeTempo(-95), EngineResult::Refused);
+    EXPECT_EQ(p.ChangeSpeed(-95, 0, 60), EngineResult::Refused);
+    ASSERT_EQ(p.ChangeSpeed(-95, 0, -60), EngineResult::Ok);
+    EXPECT_EQ(p.ChangeSpeed(4900, 4900, -60), EngineResult::Refused);
     // Tempo 0.05: twenty times as long (the stretch runs at 1.6, the resampling at 1/32).
     EXPECT_NEAR(static_cast<double>(Stream(p, in, 4096).size() / 4), kRate * 40.0, 0.01 * kRate);
 }
 
 TEST(SpeedProcessor, UnconfiguredProcessorDoesNothing) {
     CSpeedProcessor p;
-    EXPECT_FALSE(p.ChangeTempo(50));
-    EXPECT_FALSE(p.ChangeRate(50));
-    EXPECT_FALSE(p.ChangePitchSemiTones(3));
-    EXPECT_FALSE(p.ChangeSetting(SETTING_SEQUENCE_MS, 40));
-    EXPECT_EQ(p.m_bActive, 0);
+    EXPECT_EQ(p.ChangeTempo(50), EngineResult::Refused);
+    EXPECT_EQ(p.ChangeRate(50), EngineResult::Refused);
+    EXPECT_EQ(p.ChangePitchSemiTones(3), EngineResult::Refused);
+    EXPECT_EQ(p.ChangeSetting(SETTING_SEQUENCE_MS, 40), EngineResult::Refused);
+    EXPECT_FALSE(p.IsActive());
     uint8_t out[16];
     EXPECT_EQ(p.ReadOutput(out, sizeof out), 0);
-    EXPECT_FALSE(p.Drain());
+    EXPECT_EQ(p.Drain(), EngineResult::Refused);
     p.Clear();
     EXPECT_EQ(p.BufferedBytes(), 0);
     ASSERT_TRUE(ConfigureDefault(p));
-    EXPECT_EQ(p.m_bActive, 0); // nothing was stored before
+    EXPECT_FALSE(p.IsActive()); // nothing was stored before
 }
 
 TEST(SpeedProcessor, ActiveFollowsTheChangeValues) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    EXPECT_TRUE(p.ChangeTempo(SpeedFactorToPercent(0.995)));
-    EXPECT_EQ(p.m_bActive, 0);
-    EXPECT_TRUE(p.ChangeTempo(SpeedFactorToPercent(1.15)));
-    EXPECT_EQ(p.m_bActive, 1);
-    EXPECT_TRUE(p.ChangeTempo(0));
-    EXPECT_EQ(p.m_bActive, 0);
-    EXPECT_TRUE(p.ChangePitchSemiTones(-2));
-    EXPECT_EQ(p.m_bActive, 1);
-    EXPECT_TRUE(p.ChangeSetting(SETTING_OVERLAP_MS, 10));
-    EXPECT_EQ(p.m_bActive, 1);
-    EXPECT_TRUE(p.ChangePitchSemiTones(0));
-    EXPECT_TRUE(p.ChangeRate(-1));
-    EXPECT_EQ(p.m_bActive, 1);
+    EXPECT_EQ(p.ChangeTempo(SpeedFactorToPercent(0.995)), EngineResult::Ok);
+    EXPECT_FALSE(p.IsActive());
+    EXPECT_EQ(p.ChangeTempo(SpeedFactorToPercent(1.15)), EngineResult::Ok);
+    EXPECT_TRUE(p.IsActive());
+    EXPECT_EQ(p.ChangeTempo(0), EngineResult::Ok);
+    EXPECT_FALSE(p.IsActive());
+    EXPECT_EQ(p.ChangePitchSemiTones(-2), EngineResult::Ok);
+    EXPECT_TRUE(p.IsActive());
+    EXPECT_EQ(p.ChangeSetting(SETTING_OVERLAP_MS, 10), EngineResult::Ok);
+    EXPECT_TRUE(p.IsActive());
+    EXPECT_EQ(p.ChangePitchSemiTones(0), EngineResult::Ok);
+    EXPECT_EQ(p.ChangeRate(-1), EngineResult::Ok);
+    EXPECT_TRUE(p.IsActive());
     // Refused values change nothing.
     for (int32_t percent : {-100, -150, 4901, INT32_MIN, INT32_MAX}) {
-        EXPECT_FALSE(p.ChangeTempo(percent));
-        EXPECT_FALSE(p.ChangeRate(percent));
+        EXPECT_EQ(p.ChangeTempo(percent), EngineResult::Refused);
+        EXPECT_EQ(p.ChangeRate(percent), EngineResult::Refused);
     }
-    EXPECT_FALSE(p.ChangePitchSemiTones(61));
-    EXPECT_FALSE(p.ChangePitchSemiTones(-61));
-    EXPECT_TRUE(p.ChangeRate(0));
-    EXPECT_EQ(p.m_bActive, 0);
+    EXPECT_EQ(p.ChangePitchSemiTones(61), EngineResult::Refused);
+    EXPECT_EQ(p.ChangePitchSemiTones(-61), EngineResult::Refused);
+    EXPECT_EQ(p.ChangeRate(0), EngineResult::Ok);
+    EXPECT_FALSE(p.IsActive());
     // A fresh configuration is inactive again.
-    EXPECT_TRUE(p.ChangeTempo(50));
+    EXPECT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     ASSERT_TRUE(ConfigureDefault(p));
-    EXPECT_EQ(p.m_bActive, 0);
+    EXPECT_FALSE(p.IsActive());
 }
 
 TEST(SpeedProcessor, ChangeSettingRefusesWhatTheEngineCannotTake) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    EXPECT_FALSE(p.ChangeSetting(99, 1));
-    EXPECT_FALSE(p.ChangeSetting(SETTING_INITIAL_LATENCY, 1));
+    EXPECT_EQ(p.ChangeSetting(99, 1), EngineResult::Refused);
+    EXPECT_EQ(p.ChangeSetting(SETTING_INITIAL_LATENCY, 1), EngineResult::Refused);
     for (int32_t id : {SETTING_SEQUENCE_MS, SETTING_SEEKWINDOW_MS, SETTING_OVERLAP_MS}) {
-        EXPECT_FALSE(p.ChangeSetting(id, -1));
-        EXPECT_FALSE(p.ChangeSetting(id, kMaxStretchTuningMs + 1));
-        EXPECT_TRUE(p.ChangeSetting(id, 0));
-        EXPECT_TRUE(p.ChangeSetting(id, 20));
+        EXPECT_EQ(p.ChangeSetting(id, -1), EngineResult::Refused);
+        EXPECT_EQ(p.ChangeSetting(id, kMaxStretchTuningMs + 1), EngineResult::Refused);
+        EXPECT_EQ(p.ChangeSetting(id, 0), EngineResult::Ok);
+        EXPECT_EQ(p.ChangeSetting(id, 20), EngineResult::Ok);
     }
     for (int32_t taps : {30, 0, -8, 4096, 64}) {
-        EXPECT_TRUE(p.ChangeSetting(SETTING_AA_FILTER_LENGTH, taps)) << taps;
+        EXPECT_EQ(p.ChangeSetting(SETTING_AA_FILTER_LENGTH, taps), EngineResult::Ok) << taps;
     }
-    EXPECT_TRUE(p.ChangeSetting(SETTING_USE_AA_FILTER, 5));
-    EXPECT_TRUE(p.ChangeSetting(SETTING_USE_QUICKSEEK, 0));
+    EXPECT_EQ(p.ChangeSetting(SETTING_USE_AA_FILTER, 5), EngineResult::Ok);
+    EXPECT_EQ(p.ChangeSetting(SETTING_USE_QUICKSEEK, 0), EngineResult::Ok);
 }
 
 TEST(SpeedProcessor, ReadingMoreThanHeldEmptiesTheRing) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(-50));
+    ASSERT_EQ(p.ChangeTempo(-50), EngineResult::Ok);
     const std::vector<uint8_t> in = Sine16(kRate / 2);
-    EXPECT_TRUE(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())));
+    EXPECT_EQ(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())), EngineResult::Ok);
     const int32_t held = p.BufferedBytes();
     ASSERT_GT(held, 0);
     std::vector<uint8_t> out(static_cast<size_t>(held) + 1000);
@@ -169,18 +169,18 @@ TEST(SpeedProcessor, ReadingMoreThanHeldEmptiesTheRing) {
     EXPECT_EQ(p.BufferedBytes(), 0);
     EXPECT_EQ(p.ReadOutput(out.data(), 100), 0);
     EXPECT_EQ(p.ReadOutput(nullptr, 100), 0);
-    EXPECT_TRUE(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())));
+    EXPECT_EQ(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())), EngineResult::Ok);
     EXPECT_GT(p.ReadOutput(out.data(), 100), 0);
 }
 
 TEST(SpeedProcessor, BadArgumentsAreRefused) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(50));
-    EXPECT_FALSE(p.ProcessInput(nullptr, 100));
+    ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
+    EXPECT_EQ(p.ProcessInput(nullptr, 100), EngineResult::Refused);
     const uint8_t block[8] = {};
-    EXPECT_FALSE(p.ProcessInput(block, -1));
-    EXPECT_FALSE(p.ProcessInput(nullptr, 0)); // nothing ready yet
+    EXPECT_EQ(p.ProcessInput(block, -1), EngineResult::Refused);
+    EXPECT_EQ(p.ProcessInput(nullptr, 0), EngineResult::NoOutput); // nothing ready yet
     uint8_t out[8];
     EXPECT_EQ(p.ReadOutput(out, -5), 0);
 }
@@ -190,7 +190,7 @@ TEST(SpeedProcessor, BadArgumentsAreRefused) {
 TEST(SpeedProcessor, OddBlockFeedsWholeFramesOnly) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(50));
+    ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     const std::vector<uint8_t> tone = Sine16(1024 * 200, 2, 441.0, kRate, 0.0);
     std::vector<uint8_t> in;
     for (size_t at = 0; at < tone.size(); at += 4096) {
@@ -214,7 +214,7 @@ TEST(SpeedProcessor, RingKeepsByteOrderAcrossWrapsAndGrowth) {
     CSpeedProcessor reference, uneven;
     for (CSpeedProcessor* p : {&reference, &uneven}) {
         ASSERT_TRUE(ConfigureDefault(*p));
-        ASSERT_TRUE(p->ChangeTempo(-50));
+        ASSERT_EQ(p->ChangeTempo(-50), EngineResult::Ok);
     }
     const std::vector<uint8_t> in = Sine16(kRate * 8);
     const std::vector<uint8_t> expected = Stream(reference, in, 4096);
@@ -245,7 +245,7 @@ TEST(SpeedProcessor, RingKeepsByteOrderAcrossWrapsAndGrowth) {
 TEST(SpeedProcessor, RingGrowsGeometrically) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(-50));
+    ASSERT_EQ(p.ChangeTempo(-50), EngineResult::Ok);
     const std::vector<uint8_t> in = Sine16(kRate * 10);
     std::vector<int32_t> capacities{p.RingCapacity()};
     for (size_t at = 0; at + 4096 <= in.size(); at += 4096) {
@@ -272,7 +272,7 @@ TEST(SpeedProcessor, RingHoldsAtMostThirtySeconds) {
     constexpr int32_t bound = CSpeedProcessor::kRingSeconds * rate * 4;
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p, 2, rate));
-    ASSERT_TRUE(p.ChangeTempo(-95));
+    ASSERT_EQ(p.ChangeTempo(-95), EngineResult::Ok);
     std::vector<uint8_t> in(static_cast<size_t>(rate) * 4 * 7 / 5); // 1.4 s of silence
     const std::vector<uint8_t> tone = Sine16(rate / 5, 2, 300.0, rate, 0.0);
     in.insert(in.end(), tone.begin(), tone.end());
@@ -307,15 +307,15 @@ TEST(SpeedProcessor, RingHoldsAtMostThirtySeconds) {
 TEST(SpeedProcessor, ClearDropsEverything) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(-50));
+    ASSERT_EQ(p.ChangeTempo(-50), EngineResult::Ok);
     const std::vector<uint8_t> in = Sine16(kRate);
-    ASSERT_TRUE(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())));
+    ASSERT_EQ(p.ProcessInput(in.data(), static_cast<int32_t>(in.size())), EngineResult::Ok);
     p.Clear();
     EXPECT_EQ(p.BufferedBytes(), 0);
     uint8_t out[64];
     EXPECT_EQ(p.ReadOutput(out, sizeof out), 0);
-    EXPECT_FALSE(p.Drain()); // nothing left inside the engine either
-    EXPECT_EQ(p.m_bActive, 1);
+    EXPECT_EQ(p.Drain(), EngineResult::NoOutput); // nothing left inside the engine either
+    EXPECT_TRUE(p.IsActive());
     const std::vector<uint8_t> after = Stream(p, in, 4096);
     EXPECT_NEAR(static_cast<double>(after.size()), 2.0 * in.size(), 0.01 * in.size());
 }
@@ -325,12 +325,12 @@ TEST(SpeedProcessor, ClearDropsEverything) {
 TEST(SpeedProcessor, ActivationStartsFromAnEmptyEngine) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_TRUE(p.ChangeTempo(50));
+    ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     const std::vector<uint8_t> tone = Sine16(kRate);
-    ASSERT_TRUE(p.ProcessInput(tone.data(), static_cast<int32_t>(tone.size())));
-    ASSERT_TRUE(p.ChangeTempo(0));
+    ASSERT_EQ(p.ProcessInput(tone.data(), static_cast<int32_t>(tone.size())), EngineResult::Ok);
+    ASSERT_EQ(p.ChangeTempo(0), EngineResult::Ok);
     EXPECT_EQ(p.BufferedBytes(), 0);
-    ASSERT_TRUE(p.ChangeTempo(50));
+    ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     const std::vector<uint8_t> silence(tone.size());
     const std::vector<int16_t> out = AsInt16(Stream(p, silence, 4096));
     ASSERT_FALSE(out.empty());
@@ -344,8 +344,10 @@ TEST(SpeedProcessor, BadAntiAliasLengthFallsBackTo32) {
     const std::vector<uint8_t> in = Sine16(kRate, 2, 5000.0);
     auto run = [&](int32_t taps) {
         CSpeedProcessor p;
-        EXPECT_TRUE(p.Configure(2, kRate, 16, true, true, taps, 82, 14, 12));
-        EXPECT_TRUE(p.ChangeRate(60));
+        EngineOptions options = DefaultOptions();
+        options.nAntiAliasLength = taps;
+        EXPECT_EQ(p.Configure({2, kRate, 16, false}, options), EngineResult::Ok);
+        EXPECT_EQ(p.ChangeRate(60), EngineResult::Ok);
         return Stream(p, in, 4096);
     };
     const std::vector<uint8_t> with32 = run(32);

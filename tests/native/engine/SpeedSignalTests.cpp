@@ -29,8 +29,8 @@ template <class Work> void ExpectFinishes(unsigned seconds, Work work) {
 size_t FramesOut(int32_t tempo, int32_t rate, bool drain = true) {
     CSpeedProcessor p;
     EXPECT_TRUE(ConfigureDefault(p));
-    EXPECT_TRUE(p.ChangeTempo(tempo));
-    EXPECT_TRUE(p.ChangeRate(rate));
+    EXPECT_EQ(p.ChangeTempo(tempo), EngineResult::Ok);
+    EXPECT_EQ(p.ChangeRate(rate), EngineResult::Ok);
     return Stream(p, Sine16(kRate * 10), 4096, -1, drain).size() / 4;
 }
 
@@ -47,7 +47,7 @@ TEST(SpeedSignal, TempoAndRateScaleTheLength) {
 TEST(SpeedSignal, TwelveSemitonesUpDoublesTheZeroCrossings) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p, 1));
-    ASSERT_TRUE(p.ChangePitchSemiTones(12));
+    ASSERT_EQ(p.ChangePitchSemiTones(12), EngineResult::Ok);
     const std::vector<uint8_t> in = Sine16(kRate * 4, 1);
     const std::vector<int16_t> out = AsInt16(Stream(p, in, 4096));
     EXPECT_NEAR(static_cast<double>(out.size()), kRate * 4.0, 10); // tempo kept
@@ -76,7 +76,7 @@ TEST(SpeedSignal, EveryWidthStretchesInItsOwnFormat) {
         c.fromFloat(tone.data(), in.data(), static_cast<int32_t>(tone.size()));
         CSpeedProcessor p;
         ASSERT_TRUE(ConfigureDefault(p, channels, kRate, format.bits, format.isFloat));
-        ASSERT_TRUE(p.ChangeTempo(100));
+        ASSERT_EQ(p.ChangeTempo(100), EngineResult::Ok);
         const std::vector<uint8_t> out = Stream(p, in, p.BlockAlign() * 1000);
         std::vector<float> back(out.size() / static_cast<size_t>(c.bytesPerSample));
         c.toFloat(out.data(), back.data(), static_cast<int32_t>(back.size()));
@@ -113,10 +113,10 @@ TEST(SpeedSignal, RangeEndsRunCleanly) {
                     stretch >= 0.02 && stretch <= 50 && resample >= 0.02 && resample <= 50;
                 CSpeedProcessor p;
                 ASSERT_TRUE(ConfigureDefault(p, 2, rate, 32, true));
-                ASSERT_EQ(p.ChangeSpeed(tempo, rateChange, pitch), inside)
+                ASSERT_EQ(p.ChangeSpeed(tempo, rateChange, pitch) == EngineResult::Ok, inside)
                     << tempo << " " << rateChange << " " << pitch;
                 if (!inside) {
-                    EXPECT_EQ(p.m_bActive, 0) << "nothing stored";
+                    EXPECT_FALSE(p.IsActive()) << "nothing stored";
                     continue;
                 }
                 const std::vector<uint8_t> out = Stream(p, in, 3200, 0); // read after Drain
@@ -157,9 +157,7 @@ TEST(SpeedSignal, SpeedChangesInsertNoSilence) {
             p.ChangeTempo(c.tempo);
             p.ChangeRate(c.rate);
             p.ChangePitchSemiTones(c.pitch);
-            p.ChangeSetting(SETTING_SEQUENCE_MS, band.sequenceMs);
-            p.ChangeSetting(SETTING_SEEKWINDOW_MS, band.seekWindowMs);
-            p.ChangeSetting(SETTING_OVERLAP_MS, band.overlapMs);
+            p.ChangeTuning(band.tuning);
         }
         p.ProcessInput(in.data() + static_cast<size_t>(i) * block, block);
         const size_t n = out.size();
@@ -196,8 +194,8 @@ TEST(SpeedSignal, SixteenChannelsRunAtEveryKindOfSpeed) {
     for (const auto& s : speeds) {
         CSpeedProcessor p;
         ASSERT_TRUE(ConfigureDefault(p, channels));
-        ASSERT_TRUE(p.ChangeSetting(SETTING_USE_AA_FILTER, 1));
-        ASSERT_TRUE(p.ChangeSpeed(s.tempo, s.rate, s.pitch));
+        ASSERT_EQ(p.ChangeSetting(SETTING_USE_AA_FILTER, 1), EngineResult::Ok);
+        ASSERT_EQ(p.ChangeSpeed(s.tempo, s.rate, s.pitch), EngineResult::Ok);
         const std::vector<uint8_t> out = Stream(p, in, p.BlockAlign() * 1000);
         EXPECT_NEAR(static_cast<double>(out.size() / p.BlockAlign()), kRate * s.lengthFactor,
                     0.01 * kRate)
@@ -232,9 +230,11 @@ TEST(SpeedSignal, EngineFinishesFromTheSampleRateFloorUp) {
                     for (const auto& t : tunings) {
                         for (const auto& s : speeds) {
                             CSpeedProcessor p;
-                            const bool run = p.Configure(2, rate, 16, quickSeek, antiAlias, 32,
-                                                         t.sequence, t.seekWindow, t.overlap) &&
-                                             p.ChangeSpeed(s.tempo, s.rate, s.pitch);
+                            const EngineOptions options{
+                                quickSeek, antiAlias, 32, {t.sequence, t.seekWindow, t.overlap}};
+                            const bool run =
+                                p.Configure({2, rate, 16, false}, options) == EngineResult::Ok &&
+                                p.ChangeSpeed(s.tempo, s.rate, s.pitch) == EngineResult::Ok;
                             const double stretch =
                                 (1 + s.tempo / 100.0) / std::pow(2.0, s.pitch / 12.0);
                             const size_t frames =
@@ -270,7 +270,8 @@ TEST(SpeedSignal, NonFiniteFloatInputCannotStallTheEngine) {
         std::vector<uint8_t> in(samples.size() * 4);
         std::memcpy(in.data(), samples.data(), in.size());
         CSpeedProcessor p;
-        if (!p.Configure(2, rate, 32, true, true, 32, 82, 1, 12, true) || !p.ChangeTempo(-50)) {
+        if (p.Configure({2, rate, 32, true}, DefaultOptions({82, 1, 12})) != EngineResult::Ok ||
+            p.ChangeTempo(-50) != EngineResult::Ok) {
             return false;
         }
         // One frame at a time, so that the input the engine holds passes through every count,

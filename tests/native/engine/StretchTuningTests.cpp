@@ -22,10 +22,10 @@ TEST(StretchTuning, BandBoundsAreTestedInRowOrder) {
         EXPECT_EQ(std::string(SelectStretchBand(c.tempo).key), c.key) << c.tempo;
     }
     const StretchBand& b = SelectStretchBand(1.5);
-    EXPECT_STREQ(b.defaultText, "66,14,12");
-    EXPECT_EQ(b.sequenceMs, 66);
-    EXPECT_EQ(SelectStretchBand(2.0).sequenceMs, 56);
-    EXPECT_EQ(SelectStretchBand(1.0).sequenceMs, 82);
+    EXPECT_EQ(StretchTuningText(b.tuning), "66,14,12");
+    EXPECT_EQ(b.tuning.sequenceMs, 66);
+    EXPECT_EQ(SelectStretchBand(2.0).tuning.sequenceMs, 56);
+    EXPECT_EQ(SelectStretchBand(1.0).tuning.sequenceMs, 82);
 }
 
 struct Triple {
@@ -36,9 +36,9 @@ struct Triple {
 };
 
 Triple Parse(const char* text, double tempo = 1.0) {
-    Triple t{1, 2, 3}; // distinct preloads show which outputs were kept
-    ParseStretchTuning(text, SelectStretchBand(tempo), t.seq, t.seek, t.overlap);
-    return t;
+    StretchTuning t{1, 2, 3}; // distinct preloads show which outputs were kept
+    ParseStretchTuning(text, SelectStretchBand(tempo), t);
+    return Triple{t.sequenceMs, t.seekWindowMs, t.overlapMs};
 }
 
 TEST(StretchTuning, ParsesFieldsLikeTheSettingsFileWrites) {

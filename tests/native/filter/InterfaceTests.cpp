@@ -22,8 +22,8 @@ public:
     static ComPtr<IBaseFilter> Create() {
         auto* p = new COtherTransform();
         HRESULT hr = S_OK;
-        p->m_pInput = new CTransformInputPin(nullptr, p, &hr, L"In");
-        p->m_pOutput = new CTransformOutputPin(nullptr, p, &hr, L"Out");
+        p->m_pInput.reset(new CTransformInputPin(nullptr, p, &hr, L"In"));
+        p->m_pOutput.reset(new CTransformOutputPin(nullptr, p, &hr, L"Out"));
         return ComPtr<IBaseFilter>(static_cast<IBaseFilter*>(p));
     }
     HRESULT Transform(IMediaSample*, IMediaSample*) override { return S_OK; }

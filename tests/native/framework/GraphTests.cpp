@@ -126,8 +126,8 @@ public:
 
 private:
     explicit CCopyTransform(HRESULT* phr) noexcept : CTransformFilter("CCopyTransform", nullptr, GUID_NULL) {
-        m_pInput = new (std::nothrow) CTransformInputPin("CCopyTransform input", this, phr, L"In");
-        m_pOutput = new (std::nothrow) CTransformOutputPin("CCopyTransform output", this, phr, L"Out");
+        m_pInput.reset(new (std::nothrow) CTransformInputPin("CCopyTransform input", this, phr, L"In"));
+        m_pOutput.reset(new (std::nothrow) CTransformOutputPin("CCopyTransform output", this, phr, L"Out"));
         if (!m_pInput || !m_pOutput)
             *phr = E_OUTOFMEMORY;
     }
