@@ -646,7 +646,10 @@ HRESULT CCopyTransformFilter::StreamError(EngineResult result, const char* what)
     const HRESULT hr = result == EngineResult::Refused ? E_UNEXPECTED : VFW_E_RUNTIME_ERROR;
     LogMessage(LogLevel::Error, "%s (0x%08lx); the stream stops", what,
                static_cast<unsigned long>(hr));
+    // As the platform's filters do: the graph hears of it, and the input refuses what follows
+    // until the next stop or flush.
     NotifyEvent(EC_ERRORABORT, hr, 0);
+    m_pInput->SetRunTimeError();
     return hr;
 }
 

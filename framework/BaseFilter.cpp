@@ -88,10 +88,7 @@ void CopyName(WCHAR* dst, size_t cch, const std::wstring& src) {
 CBaseFilter::CBaseFilter(const char* pName, IUnknown* pUnk, CCritSec* pLock, REFCLSID clsid) noexcept
     : CUnknown(pName, pUnk), m_clsid(clsid), m_pLock(pLock) {}
 
-CBaseFilter::~CBaseFilter() {
-    if (m_pClock)
-        m_pClock->Release();
-}
+CBaseFilter::~CBaseFilter() = default;
 
 STDMETHODIMP CBaseFilter::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
@@ -177,11 +174,7 @@ STDMETHODIMP CBaseFilter::GetState(DWORD, FILTER_STATE* State) {
 
 STDMETHODIMP CBaseFilter::SetSyncSource(IReferenceClock* pClock) {
     CAutoLock lock(m_pLock);
-    if (pClock)
-        pClock->AddRef();
-    if (m_pClock)
-        m_pClock->Release();
-    m_pClock = pClock;
+    m_pClock = ComPtr<IReferenceClock>(pClock);
     return S_OK;
 }
 
@@ -189,9 +182,7 @@ STDMETHODIMP CBaseFilter::GetSyncSource(IReferenceClock** pClock) {
     if (!pClock)
         return E_POINTER;
     CAutoLock lock(m_pLock);
-    *pClock = m_pClock;
-    if (m_pClock)
-        m_pClock->AddRef();
+    *pClock = ComPtr<IReferenceClock>(m_pClock).Detach();
     return S_OK;
 }
 

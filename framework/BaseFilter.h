@@ -60,7 +60,7 @@ public:
 
 protected:
     std::atomic<FILTER_STATE> m_State{State_Stopped};
-    IReferenceClock* m_pClock = nullptr; // owned reference
+    ComPtr<IReferenceClock> m_pClock;
     REFERENCE_TIME m_tStart = 0;
     CLSID m_clsid;
     CCritSec* m_pLock;

@@ -108,10 +108,7 @@ CBasePin::CBasePin(const char* pObjectName, CBaseFilter* pFilter, CCritSec* pLoc
     }
 }
 
-CBasePin::~CBasePin() {
-    if (m_Connected)
-        m_Connected->Release();
-}
+CBasePin::~CBasePin() = default;
 
 STDMETHODIMP CBasePin::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
@@ -202,8 +199,7 @@ HRESULT CBasePin::AttemptConnection(IPin* pReceivePin, const CMediaType* pmt) {
     }
     hr = CheckMediaType(pmt);
     if (hr == S_OK) {
-        m_Connected = pReceivePin;
-        m_Connected->AddRef();
+        m_Connected = ComPtr<IPin>(pReceivePin);
         hr = SetMediaType(pmt);
         if (SUCCEEDED(hr)) {
             hr = pReceivePin->ReceiveConnection(static_cast<IPin*>(this), pmt);
@@ -217,10 +213,7 @@ HRESULT CBasePin::AttemptConnection(IPin* pReceivePin, const CMediaType* pmt) {
     } else {
         hr = TypeRefusal(hr);
     }
-    if (m_Connected) {
-        m_Connected->Release();
-        m_Connected = nullptr;
-    }
+    m_Connected.Reset();
     BreakConnect();
     return hr;
 }
@@ -249,16 +242,14 @@ STDMETHODIMP CBasePin::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* 
         BreakConnect();
         return TypeRefusal(hr);
     }
-    m_Connected = pConnector;
-    m_Connected->AddRef();
+    m_Connected = ComPtr<IPin>(pConnector);
     hr = SetMediaType(&mt);
     if (SUCCEEDED(hr)) {
         hr = CompleteConnect(pConnector);
         if (SUCCEEDED(hr))
             return S_OK;
     }
-    m_Connected->Release();
-    m_Connected = nullptr;
+    m_Connected.Reset();
     BreakConnect();
     return hr;
 }
@@ -272,20 +263,15 @@ STDMETHODIMP CBasePin::Disconnect() {
     const HRESULT hr = BreakConnect();
     if (FAILED(hr))
         return hr;
-    m_Connected->Release();
-    m_Connected = nullptr;
+    m_Connected.Reset();
     return S_OK;
 }
 
 STDMETHODIMP CBasePin::ConnectedTo(IPin** pPin) {
     if (!pPin)
         return E_POINTER;
-    IPin* pConnected = m_Connected;
-    *pPin = pConnected;
-    if (!pConnected)
-        return VFW_E_NOT_CONNECTED;
-    pConnected->AddRef();
-    return S_OK;
+    *pPin = ComPtr<IPin>(m_Connected).Detach();
+    return *pPin ? S_OK : VFW_E_NOT_CONNECTED;
 }
 
 STDMETHODIMP CBasePin::ConnectionMediaType(AM_MEDIA_TYPE* pmt) {
@@ -400,24 +386,17 @@ CBaseOutputPin::CBaseOutputPin(const char* pObjectName, CBaseFilter* pFilter, CC
                                HRESULT* phr, LPCWSTR pName) noexcept
     : CBasePin(pObjectName, pFilter, pLock, phr, pName, PINDIR_OUTPUT) {}
 
-CBaseOutputPin::~CBaseOutputPin() {
-    if (m_pAllocator)
-        m_pAllocator->Release();
-    if (m_pInputPin)
-        m_pInputPin->Release();
-}
+CBaseOutputPin::~CBaseOutputPin() = default;
 
 HRESULT CBaseOutputPin::CheckConnect(IPin* pPin) {
     HRESULT hr = CBasePin::CheckConnect(pPin);
     if (FAILED(hr))
         return hr;
-    IMemInputPin* pInput = nullptr;
+    ComPtr<IMemInputPin> pInput;
     hr = pPin->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&pInput));
     if (FAILED(hr))
         return hr;
-    if (m_pInputPin)
-        m_pInputPin->Release();
-    m_pInputPin = pInput;
+    m_pInputPin = std::move(pInput);
     return S_OK;
 }
 
@@ -426,17 +405,15 @@ HRESULT CBaseOutputPin::BreakConnect() {
         const HRESULT hr = m_pAllocator->Decommit();
         if (FAILED(hr))
             return hr;
-        m_pAllocator->Release();
-        m_pAllocator = nullptr;
+        m_pAllocator.Reset();
     }
-    if (m_pInputPin) {
-        m_pInputPin->Release();
-        m_pInputPin = nullptr;
-    }
+    m_pInputPin.Reset();
     return S_OK;
 }
 
-HRESULT CBaseOutputPin::CompleteConnect(IPin*) { return DecideAllocator(m_pInputPin, &m_pAllocator); }
+HRESULT CBaseOutputPin::CompleteConnect(IPin*) {
+    return DecideAllocator(m_pInputPin.Get(), &m_pAllocator);
+}
 
 HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* pPin, IMemAllocator** ppAlloc) {
     *ppAlloc = nullptr;
@@ -494,22 +471,22 @@ HRESULT CBaseOutputPin::Deliver(IMediaSample* pSample) {
 }
 
 HRESULT CBaseOutputPin::DeliverEndOfStream() {
-    IPin* pPeer = m_Connected;
+    IPin* pPeer = m_Connected.Get();
     return pPeer ? pPeer->EndOfStream() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT CBaseOutputPin::DeliverBeginFlush() {
-    IPin* pPeer = m_Connected;
+    IPin* pPeer = m_Connected.Get();
     return pPeer ? pPeer->BeginFlush() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT CBaseOutputPin::DeliverEndFlush() {
-    IPin* pPeer = m_Connected;
+    IPin* pPeer = m_Connected.Get();
     return pPeer ? pPeer->EndFlush() : VFW_E_NOT_CONNECTED;
 }
 
 HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
-    IPin* pPeer = m_Connected;
+    IPin* pPeer = m_Connected.Get();
     return pPeer ? pPeer->NewSegment(tStart, tStop, dRate) : VFW_E_NOT_CONNECTED;
 }
 
@@ -532,10 +509,7 @@ CBaseInputPin::CBaseInputPin(const char* pObjectName, CBaseFilter* pFilter, CCri
                              HRESULT* phr, LPCWSTR pName) noexcept
     : CBasePin(pObjectName, pFilter, pLock, phr, pName, PINDIR_INPUT) {}
 
-CBaseInputPin::~CBaseInputPin() {
-    if (m_pAllocator)
-        m_pAllocator->Release();
-}
+CBaseInputPin::~CBaseInputPin() = default;
 
 STDMETHODIMP CBaseInputPin::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
@@ -556,8 +530,7 @@ STDMETHODIMP CBaseInputPin::GetAllocator(IMemAllocator** ppAllocator) {
         if (FAILED(hr))
             return hr;
     }
-    m_pAllocator->AddRef();
-    *ppAllocator = m_pAllocator;
+    *ppAllocator = ComPtr<IMemAllocator>(m_pAllocator).Detach();
     return S_OK;
 }
 
@@ -565,10 +538,7 @@ STDMETHODIMP CBaseInputPin::NotifyAllocator(IMemAllocator* pAllocator, BOOL bRea
     if (!pAllocator)
         return E_POINTER;
     CAutoLock lock(m_pLock);
-    pAllocator->AddRef();
-    if (m_pAllocator)
-        m_pAllocator->Release();
-    m_pAllocator = pAllocator;
+    m_pAllocator = ComPtr<IMemAllocator>(pAllocator);
     m_bReadOnly = bReadOnly != FALSE;
     return S_OK;
 }
@@ -671,8 +641,7 @@ STDMETHODIMP CBaseInputPin::EndFlush() {
 HRESULT CBaseInputPin::BreakConnect() {
     if (m_pAllocator) {
         m_pAllocator->Decommit();
-        m_pAllocator->Release();
-        m_pAllocator = nullptr;
+        m_pAllocator.Reset();
     }
     return S_OK;
 }

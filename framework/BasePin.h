@@ -56,8 +56,8 @@ public:
     virtual HRESULT Inactive();
     virtual HRESULT Run(REFERENCE_TIME tStart);
 
-    bool IsConnected() const noexcept { return m_Connected != nullptr; }
-    IPin* GetConnected() const noexcept { return m_Connected; }
+    bool IsConnected() const noexcept { return static_cast<bool>(m_Connected); }
+    IPin* GetConnected() const noexcept { return m_Connected.Get(); }
     const CMediaType& CurrentMediaType() const noexcept { return m_mt; }
     PIN_DIRECTION Direction() const noexcept { return m_dir; }
     const std::wstring& Name() const noexcept { return m_Name; }
@@ -76,7 +76,7 @@ protected:
     HRESULT CheckStateForConnect() const;
 
     std::wstring m_Name;
-    IPin* m_Connected = nullptr; // owned reference
+    ComPtr<IPin> m_Connected;
     PIN_DIRECTION m_dir;
     CCritSec* m_pLock;
     std::atomic<bool> m_bRunTimeError{false};
@@ -122,12 +122,12 @@ public:
     STDMETHODIMP BeginFlush() override { return E_UNEXPECTED; }
     STDMETHODIMP EndFlush() override { return E_UNEXPECTED; }
 
-    IMemAllocator* Allocator() const noexcept { return m_pAllocator; }
-    IMemInputPin* InputPin() const noexcept { return m_pInputPin; }
+    IMemAllocator* Allocator() const noexcept { return m_pAllocator.Get(); }
+    IMemInputPin* InputPin() const noexcept { return m_pInputPin.Get(); }
 
 protected:
-    IMemAllocator* m_pAllocator = nullptr; // owned reference
-    IMemInputPin* m_pInputPin = nullptr;   // owned reference to the peer's transport
+    ComPtr<IMemAllocator> m_pAllocator;
+    ComPtr<IMemInputPin> m_pInputPin; // the peer's transport
 };
 
 // An input pin: offers an allocator and checks each received sample.
@@ -158,12 +158,15 @@ public:
     // S_OK when samples may be received now; S_FALSE while flushing; an error otherwise.
     virtual HRESULT CheckStreaming();
     bool IsFlushing() const noexcept { return m_bFlushing.load(); }
+    // After a stream error its filter reported: samples are refused with VFW_E_RUNTIME_ERROR
+    // until the next stop or flush.
+    void SetRunTimeError() noexcept { m_bRunTimeError = true; }
     bool IsReadOnly() const noexcept { return m_bReadOnly; }
     // Properties of the sample being received; valid during Receive on the streaming thread.
     AM_SAMPLE2_PROPERTIES* SampleProps() noexcept { return &m_SampleProps; }
 
 protected:
-    IMemAllocator* m_pAllocator = nullptr; // owned reference
+    ComPtr<IMemAllocator> m_pAllocator;
     bool m_bReadOnly = false;
     std::atomic<bool> m_bFlushing{false};
     AM_SAMPLE2_PROPERTIES m_SampleProps{};
