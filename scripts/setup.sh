@@ -13,6 +13,8 @@ NATIVE_PACKAGES=(
   espeak-ng sox
   # The fuzzing build: clang, and libFuzzer with the sanitizer runtimes (libclang-rt-14-dev).
   clang clang-14 libclang-rt-14-dev
+  # The formatting check of scripts/test.sh.
+  clang-format-14
 )
 
 # ---- Windows build -------------------------------------------------------------------------
