@@ -2,6 +2,7 @@
 #pragma once
 
 #include "HresultAssertions.h"
+#include "framework/AudioTypes.h"
 
 #include "ComPtr.h"
 #include "MediaType.h"
@@ -26,18 +27,5 @@ private:
 
 // An audio PCM type in WAVEFORMATEX.
 inline CMediaType PcmType(WORD nChannels, DWORD nSamplesPerSec, WORD wBitsPerSample) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = nChannels;
-    wfx.nSamplesPerSec = nSamplesPerSec;
-    wfx.wBitsPerSample = wBitsPerSample;
-    wfx.nBlockAlign = static_cast<WORD>(nChannels * wBitsPerSample / 8);
-    wfx.nAvgBytesPerSec = nSamplesPerSec * wfx.nBlockAlign;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(wfx.nBlockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
+    return AudioType(WaveFormat(nChannels, nSamplesPerSec, wBitsPerSample));
 }
