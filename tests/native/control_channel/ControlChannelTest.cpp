@@ -146,6 +146,18 @@ ComPtr<IBaseFilter> ControlChannelTest::CreateServingFilter() {
     return filter;
 }
 
+FilterTest::Chain ControlChannelTest::BuildToneChain(ToneLoop& tone) {
+    return BuildChain(AudioType(tone.Format()), tone.Provider(), 4 * tone.ChunkBytes(), 4,
+                      tone.SinkOptions());
+}
+
+void ControlChannelTest::FinishTone(ToneLoop& tone, Chain& c) {
+    tone.Finish();
+    LONG event = 0;
+    EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &event));
+    EXPECT_HR(S_OK, c.graph->Stop());
+}
+
 ChannelValues ControlChannelTest::ValuesOf(IVelomixProp* pProp) {
     ChannelValues v;
     EXPECT_HR(S_OK, pProp->GetTempo(&v.dTempo));

@@ -17,6 +17,11 @@
 #include <thread>
 #include <vector>
 
+// The tests' streams: 16-bit stereo at 44.1 kHz, in chunks of 10 or 100 ms.
+constexpr DWORD kRate = 44100;
+constexpr LONG kChunk10ms = 441 * 4;
+constexpr LONG kChunk100ms = 4410 * 4;
+
 // Tempo, rate and pitch as a filter holds them or the shared block shows them.
 struct ChannelValues {
     double dTempo = 1.0;
@@ -56,6 +61,8 @@ public:
     // Sink options that record every output sample's size.
     CCollectingSink::Options SinkOptions();
     void Finish() { m_bFinish = true; }
+    const WAVEFORMATEX& Format() const { return m_wfx; }
+    LONG ChunkBytes() const { return m_cbChunk; }
 
     // Output samples received so far.
     size_t Received();
@@ -84,6 +91,11 @@ protected:
 
     // A new filter whose thread has announced that it serves requests.
     ComPtr<IBaseFilter> CreateServingFilter();
+    // tone -> a new filter -> sink, connected, stopped. Buffers of four chunks leave room for
+    // what a slowed-down chunk becomes.
+    Chain BuildToneChain(ToneLoop& tone);
+    // Ends the tone: the stream completes and the graph stops.
+    static void FinishTone(ToneLoop& tone, Chain& c);
     static ChannelValues ValuesOf(IVelomixProp* pProp);
     // The values in the shared block (a failure when there is none).
     static ChannelValues SharedBlockValues();

@@ -17,8 +17,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr DWORD kRate = 44100;
-constexpr LONG kChunk10ms = 441 * 4; // 16-bit stereo
 
 double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -95,11 +93,10 @@ TEST_F(ControlChannelTest, StoppedMutexHolderStallsNoFilter) {
 }
 
 TEST_F(ControlChannelTest, DamagedBlockIsRestoredAndStreamingGoesOn) {
-    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    ToneLoop tone(wfx, kChunk10ms);
+    ToneLoop tone(WaveFormat(2, kRate, 16), kChunk10ms);
     CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
     CHANNEL_EVENT(evChange, kVelomixChangeEventName);
-    Chain c = BuildChain(AudioType(wfx), tone.Provider(), 4 * kChunk10ms, 4, tone.SinkOptions());
+    Chain c = BuildToneChain(tone);
     ASSERT_TRUE(c.prop && evArrival.Wait(kHangMs));
     ASSERT_HR(S_OK, c.graph->Run());
     ASSERT_TRUE(tone.WaitForReceived(10));
@@ -150,11 +147,7 @@ TEST_F(ControlChannelTest, DamagedBlockIsRestoredAndStreamingGoesOn) {
     // Streaming went on throughout.
     const size_t from = tone.Received();
     EXPECT_TRUE(tone.WaitForReceived(from + 20));
-    tone.Finish();
-    LONG event = 0;
-    EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &event));
-    EXPECT_HR(S_OK, c.graph->Stop());
-    Release(c);
+    FinishTone(tone, c);
 }
 
 TEST_F(ControlChannelTest, RemainingFilterTakesOverServing) {

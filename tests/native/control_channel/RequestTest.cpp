@@ -8,13 +8,6 @@
 
 #include "SharedBlock.h"
 
-namespace {
-
-constexpr DWORD kRate = 44100;
-constexpr LONG kChunk100ms = 4410 * 4; // 16-bit stereo
-
-} // namespace
-
 TEST_F(ControlChannelTest, RequestFromAnotherProcessIsHeardAtTheNextSample) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Sine16(2, kRate, 440, 3.0);
@@ -82,7 +75,6 @@ TEST_F(ControlChannelTest, RequestFromAnotherProcessIsHeardAtTheNextSample) {
     }
     EXPECT_NEAR(double(steadyBytes) / double((kInputs - kChangeAt - 3) * kChunk100ms), 1 / 1.5,
                 0.04);
-    Release(c);
 }
 
 TEST_F(ControlChannelTest, RefusedFieldsOfARequestChangeNothingAndTheOthersApply) {

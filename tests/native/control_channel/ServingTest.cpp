@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr DWORD kRate = 44100;
-constexpr LONG kChunk10ms = 441 * 4; // 16-bit stereo
-
 // Sends a command to a filter in a child process and returns its answer line.
 std::string Ask(ChildProcess& child, const std::string& command) {
     child.WriteLine(command);
@@ -148,10 +145,9 @@ TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromS
 }
 
 TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWorking) {
-    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    ToneLoop tone(wfx, kChunk10ms);
+    ToneLoop tone(WaveFormat(2, kRate, 16), kChunk10ms);
     CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
-    Chain c = BuildChain(AudioType(wfx), tone.Provider(), 4 * kChunk10ms, 4, tone.SinkOptions());
+    Chain c = BuildToneChain(tone);
     ASSERT_TRUE(c.prop && evArrival.Wait(kHangMs));
     ASSERT_HR(S_OK, c.graph->Run());
     ASSERT_TRUE(tone.WaitForReceived(10));
@@ -179,10 +175,7 @@ TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWor
     const size_t back = tone.Received() + 2;
     ASSERT_TRUE(tone.WaitForReceived(back + 20));
     EXPECT_TRUE(tone.AllWholeChunks(back, back + 20)) << "normal speed is a plain copy";
-    tone.Finish();
-    LONG event = 0;
-    EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &event));
-    EXPECT_HR(S_OK, c.graph->Stop());
+    FinishTone(tone, c);
     Release(c);
 
     // A new filter serves.

@@ -7,19 +7,10 @@
 
 #include "SharedBlock.h"
 
-namespace {
-
-constexpr DWORD kRate = 44100;
-constexpr LONG kChunk10ms = 441 * 4; // 16-bit stereo
-
-} // namespace
-
 TEST_F(ControlChannelTest, LockOrderHoldsUnderLoadWhileStreaming) {
-    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    ToneLoop tone(wfx, kChunk10ms);
+    ToneLoop tone(WaveFormat(2, kRate, 16), kChunk10ms);
     CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
-    // Buffers of four chunks leave room for what a slowed-down chunk becomes.
-    Chain c = BuildChain(AudioType(wfx), tone.Provider(), 4 * kChunk10ms, 4, tone.SinkOptions());
+    Chain c = BuildToneChain(tone);
     ASSERT_TRUE(c.prop && evArrival.Wait(kHangMs));
     CHANNEL_EVENT(evChange, kVelomixChangeEventName);
     IVelomixProp* pProp = c.prop.Get();
@@ -88,9 +79,5 @@ TEST_F(ControlChannelTest, LockOrderHoldsUnderLoadWhileStreaming) {
     ASSERT_TRUE(tone.WaitForReceived(from + 20));
     EXPECT_TRUE(tone.AllWholeChunks(from, from + 20)) << "normal speed is a plain copy";
 
-    tone.Finish();
-    LONG event = 0;
-    EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &event));
-    EXPECT_HR(S_OK, c.graph->Stop());
-    Release(c);
+    FinishTone(tone, c);
 }

@@ -3,29 +3,10 @@
 #include <ftw.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
-
-WAVEFORMATEX WaveFormat(WORD channels, DWORD rate, WORD bits, WORD tag) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = tag;
-    wfx.nChannels = channels;
-    wfx.nSamplesPerSec = rate;
-    wfx.wBitsPerSample = bits;
-    wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
-    return wfx;
-}
-
-CMediaType AudioType(const WAVEFORMATEX& wfx, const GUID& subtype) {
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&subtype);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(wfx.nBlockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
-}
+#include <thread>
 
 CChunkProvider::CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk, Hook hook)
     : m_wfx(wfx), m_Data(std::move(data)), m_cbChunk(cbChunk - cbChunk % wfx.nBlockAlign), m_Hook(std::move(hook)) {}
@@ -131,11 +112,64 @@ FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt, std::unique_ptr<C
     return c;
 }
 
+HRESULT FilterTest::SinkHold::OnSample() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_bHeld = true;
+    m_cv.notify_all();
+    m_cv.wait(lock, [this] { return m_bOpen; });
+    return S_OK;
+}
+
+bool FilterTest::SinkHold::WaitUntilHeld(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_bHeld; });
+}
+
+void FilterTest::SinkHold::Open() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bOpen = true;
+    }
+    m_cv.notify_all();
+}
+
+FilterTest::Chain FilterTest::BuildHeldChain(const CMediaType& mt,
+                                             std::unique_ptr<CSampleProvider> provider,
+                                             LONG cbBuffer) {
+    auto hold = std::make_shared<SinkHold>();
+    CCollectingSink::Options options;
+    options.onSample = [hold](IMediaSample*, const ReceivedSample&) { return hold->OnSample(); };
+    Chain c = BuildChain(mt, std::move(provider), cbBuffer, 4, std::move(options));
+    c.hold = std::move(hold);
+    return c;
+}
+
 void FilterTest::RunToEnd(Chain& c, DWORD timeoutMs) {
     ASSERT_HR(S_OK, c.graph->Run());
     LONG code = 0;
     EXPECT_HR(S_OK, c.graph->WaitForCompletion(timeoutMs, &code));
     EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_HR(S_OK, c.graph->Stop());
+}
+
+void FilterTest::SeekWhileHeld(Chain& c, LONGLONG position) {
+    ASSERT_TRUE(c.hold) << "a chain from BuildHeldChain";
+    ASSERT_HR(S_OK, c.graph->Run());
+    ASSERT_TRUE(c.hold->WaitUntilHeld(10000));
+    ComPtr<IMediaSeeking> seeking;
+    ASSERT_HR(S_OK, Pin(c.filter.Get(), L"Out")
+                        ->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)));
+    std::thread seeker([&seeking, position]() mutable {
+        EXPECT_HR(S_OK, seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
+                                              AM_SEEKING_NoPositioning));
+    });
+    // Let the held sample go once the flush has reached the sink (the sink offers no wait for it).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (c.sink->Count(SinkEvent::BeginFlush) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    c.hold->Open();
+    seeker.join();
+    EXPECT_TRUE(c.sink->WaitForEndOfStream(10000));
     EXPECT_HR(S_OK, c.graph->Stop());
 }
 
@@ -147,9 +181,16 @@ std::vector<uint8_t> FilterTest::Output(const Chain& c) {
 }
 
 void FilterTest::Release(Chain& c) {
+    // Only a test that failed part-way leaves the stream held or running.
+    if (c.hold)
+        c.hold->Open();
+    if (c.graph && c.graph->GetState() != State_Stopped) {
+        EXPECT_HR(S_OK, c.graph->Stop());
+    }
     c.prop.Reset();
     c.filter.Reset();
     c.source.Reset();
     c.sink.Reset();
     c.graph.Reset(); // disconnects and releases its filters
+    c.hold.reset();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "HresultAssertions.h"
+#include "framework/AudioTypes.h"
 
 #include "ComPtr.h"
 #include "IVelomixProp.h"
@@ -16,17 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
 VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
 VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0, 0x8C, 0x1E);
-
-WAVEFORMATEX WaveFormat(WORD channels, DWORD rate, WORD bits, WORD tag = WAVE_FORMAT_PCM);
-CMediaType AudioType(const WAVEFORMATEX& wfx, const GUID& subtype = MEDIASUBTYPE_PCM);
 
 // A provider that streams PCM in chunks of a fixed size and calls a hook before each chunk
 // (on the streaming thread), so a test can change the filter mid-stream.
@@ -60,21 +61,52 @@ protected:
     static ComPtr<IPin> Pin(IBaseFilter* pFilter, const wchar_t* id);
     static ComPtr<IVelomixProp> Prop(IBaseFilter* pFilter);
 
-    // source -> Velomix -> sink, connected, stopped.
+    // Holds the streaming thread inside the sink at each sample, as a renderer does, until
+    // Open(). Shared with the sink's callback, so it outlives whichever of the two goes last.
+    class SinkHold {
+    public:
+        HRESULT OnSample();
+        // False when no sample arrived within timeoutMs.
+        bool WaitUntilHeld(DWORD timeoutMs);
+        void Open();
+
+    private:
+        std::mutex m_mutex;
+        std::condition_variable m_cv;
+        bool m_bHeld = false;
+        bool m_bOpen = false;
+    };
+
+    // source -> Velomix -> sink, connected, stopped. The chain owns its references and lets
+    // them go as a host does when it goes out of scope, also when a failed assertion ends the
+    // test early: it opens a sink hold, stops a graph still running, then releases.
     struct Chain {
         ComPtr<CFilterGraph> graph;
         ComPtr<CPushSource> source;
         ComPtr<IBaseFilter> filter;
         ComPtr<CCollectingSink> sink;
         ComPtr<IVelomixProp> prop;
+        std::shared_ptr<SinkHold> hold; // BuildHeldChain only
+
+        Chain() = default;
+        Chain(Chain&&) = default;
+        Chain& operator=(Chain&&) = delete;
+        ~Chain() { Release(*this); }
     };
     Chain BuildChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider, LONG cbBuffer,
                      LONG cBuffers = 4, CCollectingSink::Options sinkOptions = {});
+    // The same with a sink that holds every sample until the hold is opened.
+    Chain BuildHeldChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider,
+                         LONG cbBuffer);
     // Runs until the sink has the end of stream; then stops.
     static void RunToEnd(Chain& chain, DWORD timeoutMs = 30000);
+    // Runs a held chain and, once the streaming thread is held in the sink, seeks the output
+    // pin to position from another thread, lets the held sample go once the flush has reached
+    // the sink, waits for the end of stream and stops.
+    static void SeekWhileHeld(Chain& chain, LONGLONG position);
     // Everything the sink received, concatenated.
     static std::vector<uint8_t> Output(const Chain& chain);
-    // Tears the chain down in the order a host does.
+    // Tears the chain down in the order a host does (the chain's destructor does it too).
     static void Release(Chain& chain);
 
 private:

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -78,6 +79,15 @@ private:
     ULONG m_cRef = 1;
 };
 
+// What the filter hands out in task memory, freed however the test ends.
+struct MediaTypeDeleter {
+    void operator()(AM_MEDIA_TYPE* pmt) const { DeleteMediaType(pmt); }
+};
+using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
+struct TaskMemDeleter {
+    void operator()(void* pv) const { CoTaskMemFree(pv); }
+};
+
 bool NotConnected(IPin* pin) {
     ComPtr<IPin> peer;
     return pin->ConnectedTo(&peer) == VFW_E_NOT_CONNECTED && !peer;
@@ -117,9 +127,9 @@ TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {
 
     CAUUID caGuid{};
     ASSERT_HR(S_OK, pages->GetPages(&caGuid));
+    const std::unique_ptr<GUID, TaskMemDeleter> elems(caGuid.pElems);
     ASSERT_EQ(caGuid.cElems, 1u);
     EXPECT_TRUE(IsEqualGUID(caGuid.pElems[0], kClsidVelomixProp1));
-    CoTaskMemFree(caGuid.pElems);
 
     // One identity: every face answers for the same object.
     ComPtr<IUnknown> a, b;
@@ -156,12 +166,12 @@ TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {
     IPin* got[3] = {};
     ULONG fetched = 0;
     EXPECT_HR(S_FALSE, pins->Next(3, got, &fetched));
+    const ComPtr<IPin> held[3] = {ComPtr<IPin>::Attach(got[0]), ComPtr<IPin>::Attach(got[1]),
+                                  ComPtr<IPin>::Attach(got[2])};
     ASSERT_EQ(fetched, 2u);
     PIN_DIRECTION dir;
     got[0]->QueryDirection(&dir);
     EXPECT_EQ(dir, PINDIR_INPUT);
-    got[0]->Release();
-    got[1]->Release();
 }
 
 TEST_F(FilterTest, SpeedValuesAreCheckedAndKept) {
@@ -333,9 +343,9 @@ TEST_F(FilterTest, OutputOffersTheInputTypeAndSizesBuffersLikeTheInput) {
     AM_MEDIA_TYPE* pmt[2] = {};
     ULONG fetched = 0;
     EXPECT_HR(S_FALSE, types->Next(2, pmt, &fetched));
+    const MediaTypePtr offered[2] = {MediaTypePtr(pmt[0]), MediaTypePtr(pmt[1])};
     ASSERT_EQ(fetched, 1u) << "exactly one type: the input's";
     EXPECT_TRUE(CMediaType(*pmt[0]) == AudioType(wfx));
-    DeleteMediaType(pmt[0]);
 
     // The sink's allocator was sized like the source's: 3 buffers of 8192 bytes.
     ComPtr<IMemInputPin> sinkInput;
@@ -359,7 +369,9 @@ TEST_F(FilterTest, OutputOffersTheInputTypeAndSizesBuffersLikeTheInput) {
     ComPtr<IBaseFilter> lone = CreateFilter();
     ComPtr<IEnumMediaTypes> none;
     ASSERT_HR(S_OK, Pin(lone.Get(), L"Out")->EnumMediaTypes(&none));
-    EXPECT_HR(S_FALSE, none->Next(1, pmt, &fetched));
+    AM_MEDIA_TYPE* pNone = nullptr;
+    EXPECT_HR(S_FALSE, none->Next(1, &pNone, &fetched));
+    const MediaTypePtr noneOffered(pNone);
     EXPECT_EQ(fetched, 0u);
 }
 
@@ -398,8 +410,6 @@ TEST_F(FilterTest, ASecondInstanceDownstreamIsRefused) {
     ComPtr<IBaseFilter> third = CreateFilter();
     ASSERT_HR(S_OK, graph->AddFilter(third.Get(), L"third"));
     EXPECT_HR(S_OK, graph->ConnectDirect(source2->OutputPin(), Pin(third.Get(), L"In").Get(), nullptr));
-    secondIn.Reset();
-    graph.Reset();
 }
 
 TEST_F(FilterTest, TransformNeverWritesPastTheOutputBuffer) {
@@ -422,8 +432,6 @@ TEST_F(FilterTest, TransformNeverWritesPastTheOutputBuffer) {
     ASSERT_FALSE(out.empty());
     for (const ReceivedSample& s : out)
         EXPECT_LE(s.lActual, s.cbBuffer);
-    in.Reset();
-    Release(c);
 }
 
 TEST_F(FilterTest, SeekingOnTheOutputPinReachesTheSourceUnscaled) {
@@ -464,13 +472,6 @@ TEST_F(FilterTest, SeekingOnTheOutputPinReachesTheSourceUnscaled) {
     REFTIME length = 0;
     ASSERT_HR(S_OK, position->get_Duration(&length));
     EXPECT_DOUBLE_EQ(length, 2.0);
-
-    position.Reset();
-    s1.Reset();
-    s2.Reset();
-    upstream.Reset();
-    out.Reset();
-    Release(c);
 }
 
 TEST_F(FilterTest, SettingsTheEngineRefusesFallBackToDefaults) {
@@ -487,7 +488,6 @@ TEST_F(FilterTest, SettingsTheEngineRefusesFallBackToDefaults) {
     ASSERT_HR(S_OK, slow.prop->SetTempo(0.9));
     RunToEnd(slow);
     EXPECT_NEAR(double(Output(slow).size()) / wfx.nAvgBytesPerSec, 1.0 / 0.9, 0.02);
-    Release(slow);
 }
 
 TEST_F(FilterTest, TheSettingsFolderIsMadeWithTheFilter) {

@@ -3,11 +3,7 @@
 #include "FilterTest.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <ostream>
-#include <thread>
 
 namespace {
 
@@ -77,8 +73,6 @@ TEST_P(RestampTest, OutputsJoinAndLastTheirAudioTailIncluded) {
     const double seconds = double(Output(c).size()) / wfx.nAvgBytesPerSec;
     EXPECT_NEAR(seconds, p.outputSeconds, 0.02 * p.outputSeconds);
     EXPECT_EQ(c.sink->EventNames().back(), "eos");
-    prop.Reset();
-    Release(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -107,7 +101,6 @@ TEST_F(FilterTest, RestampedMediaTimesKeepTheInputsUnit) {
     RunToEnd(c);
     const std::vector<ReceivedSample> out = c.sink->Samples();
     ExpectStampedByTheirAudio(out, 0, out.size(), wfx, 0, 5000000, true);
-    Release(c);
 }
 
 TEST_F(FilterTest, RestampingKeepsTheInputsStampsUntilTheSpeedChanges) {
@@ -136,8 +129,6 @@ TEST_F(FilterTest, RestampingKeepsTheInputsStampsUntilTheSpeedChanges) {
     EXPECT_TRUE(std::equal(out[0].data.begin(), out[0].data.end(), input.begin()));
     // Then at 1.5 from where the last copy stopped.
     ExpectStampedByTheirAudio(out, 0, out.size(), wfx, 0, 0);
-    prop.Reset();
-    Release(c);
 }
 
 TEST_F(FilterTest, RestampingStartsAgainAtTheSegmentASeekMakes) {
@@ -145,46 +136,12 @@ TEST_F(FilterTest, RestampingStartsAgainAtTheSegmentASeekMakes) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Sine16(2, kRate, 440, 4.0);
 
-    // Hold the streaming thread inside the sink, as a renderer does, until the seek begins.
-    std::mutex m;
-    std::condition_variable cv;
-    bool blocked = false, open = false;
-    CCollectingSink::Options options;
-    options.onSample = [&](IMediaSample*, const ReceivedSample&) -> HRESULT {
-        std::unique_lock<std::mutex> lock(m);
-        blocked = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return open; });
-        return S_OK;
-    };
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), kBuffer100ms,
-                         4, options);
+    // The streaming thread held inside the sink, as a renderer does, until the seek begins.
+    Chain c =
+        BuildHeldChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), kBuffer100ms);
+    ASSERT_TRUE(c.prop);
     ASSERT_HR(S_OK, c.prop->SetTempo(0.75));
-    ASSERT_HR(S_OK, c.graph->Run());
-    {
-        std::unique_lock<std::mutex> lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return blocked; }));
-    }
-    ComPtr<IMediaSeeking> seeking;
-    ASSERT_HR(S_OK, Pin(c.filter.Get(), L"Out")
-                        ->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)));
-    std::thread seeker([&] {
-        LONGLONG position = 25000000; // 2.5 s
-        EXPECT_HR(S_OK, seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
-                                              AM_SEEKING_NoPositioning));
-    });
-    // Let the held sample go once the flush has reached the sink (the sink offers no wait for it).
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (c.sink->Count(SinkEvent::BeginFlush) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    {
-        std::lock_guard<std::mutex> lock(m);
-        open = true;
-    }
-    cv.notify_all();
-    seeker.join();
-    EXPECT_TRUE(c.sink->WaitForEndOfStream(10000));
-    EXPECT_HR(S_OK, c.graph->Stop());
+    ASSERT_NO_FATAL_FAILURE(SeekWhileHeld(c, 25000000)); // 2.5 s
 
     // After the flush: the new segment's samples, from its start (time 0, media frame of 2.5 s).
     const std::vector<ReceivedSample> samples = c.sink->Samples();
@@ -203,6 +160,4 @@ TEST_F(FilterTest, RestampingStartsAgainAtTheSegmentASeekMakes) {
     for (size_t k = first; k < samples.size(); ++k)
         bytes += samples[k].lActual;
     EXPECT_NEAR(double(bytes) / wfx.nAvgBytesPerSec, 1.5 / 0.75, 0.03);
-    seeking.Reset();
-    Release(c);
 }

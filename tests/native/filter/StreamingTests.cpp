@@ -1,10 +1,8 @@
 // The streaming path: what reaches the sink for what the source sends.
 #include "FilterTest.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -37,7 +35,6 @@ TEST_F(FilterTest, NormalSpeedIsABitExactCopyWithTheInputTimes) {
         frame += frames;
     }
     EXPECT_EQ(c.sink->Count(SinkEvent::EndOfStream), 1u);
-    Release(c);
 }
 
 TEST_F(FilterTest, DiscontinuitySamplesAreFilledLikeAnyOther) {
@@ -60,7 +57,6 @@ TEST_F(FilterTest, DiscontinuitySamplesAreFilledLikeAnyOther) {
     ASSERT_HR(S_OK, fast.prop->SetTempo(2.0));
     RunToEnd(fast);
     EXPECT_NEAR(Seconds(Output(fast).size(), wfx), 1.0, 0.02);
-    Release(fast);
 }
 
 // Output length and pitch for tempo, rate and pitch changes on a steady tone.
@@ -91,7 +87,6 @@ TEST_P(SpeedTest, LengthAndPitchFollowTheValues) {
     const std::vector<int16_t> left = Channel0(out, 2);
     const double crossingsPerSecond = ZeroCrossings(left) / outSeconds;
     EXPECT_NEAR(crossingsPerSecond / (2 * 440.0), p.frequencyRatio, 0.03 * p.frequencyRatio);
-    Release(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -117,7 +112,6 @@ TEST_F(FilterTest, TailSamplesFollowTheLastTimeStamp) {
     }
     const std::vector<std::string> events = c.sink->EventNames();
     EXPECT_EQ(events.back(), "eos") << "the tail comes before the end of stream";
-    Release(c);
 }
 
 TEST_F(FilterTest, SpeedChangesWhileStreamingLeaveNoGap) {
@@ -142,8 +136,6 @@ TEST_F(FilterTest, SpeedChangesWhileStreamingLeaveNoGap) {
     const std::vector<int16_t> left = Channel0(Output(c), 2);
     ASSERT_GT(left.size(), kRate * 2u);
     EXPECT_LT(LongestQuietRun(left), kRate * 50u / 1000) << "a gap longer than 50 ms";
-    prop.Reset();
-    Release(c);
 }
 
 TEST_F(FilterTest, NoAudioFromBeforeASeekFollowsIt) {
@@ -152,57 +144,12 @@ TEST_F(FilterTest, NoAudioFromBeforeASeekFollowsIt) {
     std::vector<uint8_t> input = Noise(static_cast<size_t>(wfx.nAvgBytesPerSec) * 2, 3);
     input.resize(static_cast<size_t>(wfx.nAvgBytesPerSec) * 4, 0);
 
-    std::mutex m;
-    std::condition_variable cv;
-    bool blocked = false, open = false;
-    CCollectingSink::Options options;
-    // Hold the streaming thread inside the sink, as a renderer does, until the seek begins.
-    options.onSample = [&](IMediaSample*, const ReceivedSample&) -> HRESULT {
-        std::unique_lock<std::mutex> lock(m);
-        blocked = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return open; });
-        return S_OK;
-    };
-
-    Chain c;
-    ASSERT_HR(S_OK, CFilterGraph::Create(&c.graph));
-    CPushSource::Options so;
-    so.cbBuffer = kBuffer100ms;
-    ASSERT_HR(S_OK, CPushSource::Create(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), so, &c.source));
-    ASSERT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, options, &c.sink));
-    c.filter = CreateFilter();
-    c.prop = Prop(c.filter.Get());
-    ASSERT_HR(S_OK, c.graph->AddFilter(c.source.Get(), L"source"));
-    ASSERT_HR(S_OK, c.graph->AddFilter(c.filter.Get(), L"Velomix"));
-    ASSERT_HR(S_OK, c.graph->AddFilter(c.sink.Get(), L"sink"));
-    ASSERT_HR(S_OK, c.graph->ConnectDirect(c.source->OutputPin(), Pin(c.filter.Get(), L"In").Get(), nullptr));
-    ASSERT_HR(S_OK, c.graph->ConnectDirect(Pin(c.filter.Get(), L"Out").Get(), c.sink->InputPin(), nullptr));
+    // The streaming thread held inside the sink, as a renderer does, until the seek begins.
+    Chain c =
+        BuildHeldChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input), kBuffer100ms);
+    ASSERT_TRUE(c.prop);
     ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
-
-    ASSERT_HR(S_OK, c.graph->Run());
-    {
-        std::unique_lock<std::mutex> lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return blocked; }));
-    }
-    ComPtr<IMediaSeeking> seeking;
-    ASSERT_HR(S_OK, Pin(c.filter.Get(), L"Out")->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking)));
-    std::thread seeker([&] {
-        LONGLONG position = 25000000; // 2.5 s
-        EXPECT_HR(S_OK, seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning));
-    });
-    // Let the held sample go once the flush has reached the sink.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (c.sink->Count(SinkEvent::BeginFlush) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    {
-        std::lock_guard<std::mutex> lock(m);
-        open = true;
-    }
-    cv.notify_all();
-    seeker.join();
-    EXPECT_TRUE(c.sink->WaitForEndOfStream(10000));
-    EXPECT_HR(S_OK, c.graph->Stop());
+    ASSERT_NO_FATAL_FAILURE(SeekWhileHeld(c, 25000000)); // 2.5 s
 
     // Everything after the end of the flush must be the silence from after the seek point.
     bool afterFlush = false;
@@ -219,8 +166,6 @@ TEST_F(FilterTest, NoAudioFromBeforeASeekFollowsIt) {
     }
     EXPECT_TRUE(afterFlush);
     EXPECT_NEAR(Seconds(silentBytes, wfx), 1.5 / 1.5, 0.02) << "the new position's audio, tail included";
-    seeking.Reset();
-    Release(c);
 }
 
 TEST_F(FilterTest, AReconnectedFormatRunsAtTheCurrentSpeed) {
@@ -249,10 +194,6 @@ TEST_F(FilterTest, AReconnectedFormatRunsAtTheCurrentSpeed) {
     c.sink->Clear();
     RunToEnd(c);
     EXPECT_NEAR(Seconds(Output(c).size(), mono), 0.5, 0.02) << "the new processor kept tempo 2";
-    in.Reset();
-    out.Reset();
-    source2.Reset();
-    Release(c);
 }
 
 // Every sample format the filter takes streams at its own width.
@@ -314,7 +255,6 @@ TEST_P(FormatTest, StreamsAtTempo) {
         peak = std::max(peak, std::fabs(x));
     }
     EXPECT_NEAR(peak, 0.5, 0.08);
-    Release(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatTest,
@@ -334,7 +274,6 @@ TEST_F(FilterTest, ExtremeSpeedsStream) {
         RunToEnd(c);
         for (const ReceivedSample& s : c.sink->Samples())
             EXPECT_LE(s.lActual, s.cbBuffer);
-        Release(c);
     }
 }
 
@@ -354,7 +293,6 @@ TEST_F(FilterTest, ASampleCarryingTheStreamTypeIsPassedOnWithIt) {
     for (size_t i = 0; i < out.size(); ++i)
         EXPECT_EQ(out[i].bTypeChanged, i == 2) << "sample " << i;
     EXPECT_TRUE(out[2].mediaType == type);
-    Release(c);
 }
 
 // ---- slowing down with inputs that fill every buffer ------------------------------------------
@@ -444,7 +382,6 @@ TEST_P(SlowFullBufferTest, NothingIsLostAndOutputsShareTheInputsSpan) {
             stream.push_back(s);
     EXPECT_GE(stream.size(), inputs);
     ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer, [tempo](double) { return 1 / tempo; });
-    Release(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tempos, SlowFullBufferTest, ::testing::Values(0.05, 0.5));
@@ -473,8 +410,6 @@ TEST_F(FilterTest, ASlowDownMidStreamLosesNothingWithFullBuffers) {
             stream.push_back(s);
     ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer,
                                       [](double t) { return t < 1.0 ? 0.5 : 20.0; });
-    prop.Reset();
-    Release(c);
 }
 
 // ---- the tail -----------------------------------------------------------------------------------
@@ -495,7 +430,6 @@ TEST_P(LongTuningTailTest, TheTailIsDeliveredWhole) {
     const double expected = double(input.size() / wfx.nBlockAlign) / tempo;
     EXPECT_NEAR(double(frames), expected, 2.0) << "frames out of " << input.size() / 2 << " in";
     EXPECT_EQ(c.sink->EventNames().back(), "eos");
-    Release(c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tempos, LongTuningTailTest, ::testing::Values(0.5, 50.0));

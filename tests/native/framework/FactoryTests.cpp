@@ -68,24 +68,6 @@ protected:
     }
 };
 
-// An outer object for aggregation: holds the inner object's IUnknown.
-class COuter final : public IUnknown {
-public:
-    IUnknown* m_pInner = nullptr;
-    std::atomic<long> m_cRef{1};
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        return m_pInner ? m_pInner->QueryInterface(riid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--m_cRef); }
-};
-
 TEST_F(FactoryTest, GetClassObjectAnswersTheTableOnly) {
     void* pv = reinterpret_cast<void*>(0x1);
     EXPECT_HR(E_POINTER, FrameworkGetClassObject(CLSID_TestWidget, IID_IClassFactory, nullptr));
@@ -115,7 +97,7 @@ TEST_F(FactoryTest, CreateInstanceResultsAndAggregationRule) {
     EXPECT_EQ(g_cWidgetsDestroyed.load(), cDestroyed + 1) << "the factory kept no reference";
 
     // Aggregated: only the inner IUnknown may be asked for.
-    COuter outer;
+    CTestOuter outer;
     void* pv = reinterpret_cast<void*>(0x1);
     EXPECT_HR(E_NOINTERFACE, pFactory->CreateInstance(&outer, IID_IPersist, &pv));
     EXPECT_EQ(pv, nullptr);
@@ -129,7 +111,7 @@ TEST_F(FactoryTest, CreateInstanceResultsAndAggregationRule) {
     EXPECT_EQ(pIdentity.Get(), static_cast<IUnknown*>(&outer));
     pIdentity.Reset();
     pFace.Reset();
-    outer.m_pInner->Release();
+    outer.ReleaseInner();
     EXPECT_EQ(g_cWidgetsDestroyed.load(), cDestroyed + 2);
     EXPECT_EQ(outer.m_cRef.load(), 1);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "HresultAssertions.h"
+#include "framework/AudioTypes.h"
 
 #include "ComPtr.h"
 #include "MediaType.h"
@@ -10,7 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Each test ends with every framework object it made released.
 class FrameworkTest : public ::testing::Test {
@@ -24,20 +30,47 @@ private:
     long m_cObjectsAtStart = 0;
 };
 
+// An aggregating owner, as a filter or pin is to an object it aggregates: answers IUnknown
+// itself and hands the inner object the requests for the interfaces it forwards (every other
+// one when it names none). It owns the inner object's IUnknown and lets it go in ReleaseInner,
+// at the latest with itself, so a test that ends early leaves no inner object alive. Lives on
+// the test's stack: its references are only counted.
+class CTestOuter final : public IUnknown {
+public:
+    explicit CTestOuter(std::initializer_list<IID> forwarded = {}) : m_Forwarded(forwarded) {}
+    CTestOuter(const CTestOuter&) = delete;
+    CTestOuter& operator=(const CTestOuter&) = delete;
+    ~CTestOuter() { ReleaseInner(); }
+
+    void ReleaseInner() {
+        if (m_pInner)
+            std::exchange(m_pInner, nullptr)->Release();
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        const bool bForwarded =
+            m_Forwarded.empty() ||
+            std::any_of(m_Forwarded.begin(), m_Forwarded.end(),
+                        [&riid](const IID& iid) { return IsEqualIID(riid, iid); });
+        return m_pInner && bForwarded ? m_pInner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--m_cRef); }
+
+    IUnknown* m_pInner = nullptr;
+    std::atomic<long> m_cRef{1};
+
+private:
+    const std::vector<IID> m_Forwarded;
+};
+
 // An audio PCM type in WAVEFORMATEX.
 inline CMediaType PcmType(WORD nChannels, DWORD nSamplesPerSec, WORD wBitsPerSample) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = nChannels;
-    wfx.nSamplesPerSec = nSamplesPerSec;
-    wfx.wBitsPerSample = wBitsPerSample;
-    wfx.nBlockAlign = static_cast<WORD>(nChannels * wBitsPerSample / 8);
-    wfx.nAvgBytesPerSec = nSamplesPerSec * wfx.nBlockAlign;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(wfx.nBlockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
+    return AudioType(WaveFormat(nChannels, nSamplesPerSec, wBitsPerSample));
 }

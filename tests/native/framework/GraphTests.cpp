@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -385,10 +386,11 @@ TEST_F(GraphTest, ASinkThatStoresNothingKeepsNoRecordPerSample) {
     for (const bool bCallback : {false, true}) {
         CCollectingSink::Options sinkOptions;
         sinkOptions.bStoreSamples = false;
-        LONG cbSeen = 0;
+        // Shared with the callback: a test that ends early leaves the sink to the fixture.
+        auto cbSeen = std::make_shared<LONG>(0);
         if (bCallback)
-            sinkOptions.onSample = [&cbSeen](IMediaSample*, const ReceivedSample& s) -> HRESULT {
-                cbSeen += static_cast<LONG>(s.data.size());
+            sinkOptions.onSample = [cbSeen](IMediaSample*, const ReceivedSample& s) -> HRESULT {
+                *cbSeen += static_cast<LONG>(s.data.size());
                 return S_OK;
             };
         CPushSource::Options options;
@@ -402,7 +404,7 @@ TEST_F(GraphTest, ASinkThatStoresNothingKeepsNoRecordPerSample) {
         EXPECT_TRUE(m_pSink->WaitForSamples(200, 0));
         EXPECT_EQ(m_pSink->EventNames(), (std::vector<std::string>{"segment", "eos"}));
         EXPECT_TRUE(m_pSink->Samples().empty());
-        EXPECT_EQ(cbSeen, bCallback ? 8000 : 0) << "the callback still sees every payload";
+        EXPECT_EQ(*cbSeen, bCallback ? 8000 : 0) << "the callback still sees every payload";
         EXPECT_HR(S_OK, m_pGraph->Stop());
         m_pGraph.Reset();
         m_pSource.Reset();
@@ -486,10 +488,11 @@ TEST_F(GraphTest, StopWhileStreamingEndsTheThreadAndRunStartsItAgain) {
 
 TEST_F(GraphTest, StopWakesASourceWaitingForABuffer) {
     // The sink keeps every sample, so the source soon waits for a buffer that never comes back.
-    std::vector<ComPtr<IMediaSample>> held;
+    // Shared with the callback: a test that ends early leaves the sink to the fixture.
+    auto held = std::make_shared<std::vector<ComPtr<IMediaSample>>>();
     CCollectingSink::Options sinkOptions;
-    sinkOptions.onSample = [&held](IMediaSample* pSample, const ReceivedSample&) {
-        held.emplace_back(pSample);
+    sinkOptions.onSample = [held](IMediaSample* pSample, const ReceivedSample&) {
+        held->emplace_back(pSample);
         return S_OK;
     };
     CPushSource::Options options;
@@ -498,8 +501,8 @@ TEST_F(GraphTest, StopWakesASourceWaitingForABuffer) {
     ASSERT_HR(S_OK, m_pGraph->Run());
     ASSERT_TRUE(m_pSink->WaitForSamples(3, kHangGuardMs));
     ASSERT_HR(S_OK, m_pGraph->Stop()); // returns only once the source thread has ended
-    EXPECT_EQ(held.size(), 3u);
-    held.clear();
+    EXPECT_EQ(held->size(), 3u);
+    held->clear();
 }
 
 TEST_F(GraphTest, DestroyingARunningGraphStopsDisconnectsAndReleases) {

@@ -123,26 +123,6 @@ public:
     MOCK_METHOD(HRESULT, CanSeekBackward, (LONG*), (override));
 };
 
-// The aggregating owner, as an output pin would be.
-class Outer : public IUnknown {
-public:
-    IUnknown* m_pInner = nullptr;
-    std::atomic<long> m_cRef{1};
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        if (IsEqualIID(riid, IID_IMediaSeeking) || IsEqualIID(riid, IID_IMediaPosition))
-            return m_pInner->QueryInterface(riid, ppv);
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--m_cRef); }
-};
-
 // A hand-made success code no real call returns, to see results pass unchanged.
 constexpr HRESULT kOdd = 0x00047777;
 
@@ -157,13 +137,13 @@ protected:
     void TearDown() override {
         m_pSeeking.Reset();
         m_pPosition.Reset();
-        m_outer.m_pInner->Release();
+        m_outer.ReleaseInner();
         EXPECT_EQ(m_outer.m_cRef.load(), 1);
         EXPECT_EQ(m_input.m_cRef.load(), 1);
         FrameworkTest::TearDown();
     }
 
-    Outer m_outer;
+    CTestOuter m_outer{IID_IMediaSeeking, IID_IMediaPosition}; // as an output pin would be
     TestPin m_input; // the filter's input pin the object forwards for
     ComPtr<IMediaSeeking> m_pSeeking;
     ComPtr<IMediaPosition> m_pPosition;

@@ -154,6 +154,15 @@ std::string PageTest::Text(HWND hDlg, int id) {
     return text;
 }
 
+void PageTest::ExpectDefaultsShown(HWND hDlg) {
+    EXPECT_EQ(Pos(hDlg, IDC_TEMPO_SLIDER), 95);
+    EXPECT_EQ(Pos(hDlg, IDC_RATE_SLIDER), 95);
+    EXPECT_EQ(Pos(hDlg, IDC_PITCH_SLIDER), 10);
+    EXPECT_EQ(Text(hDlg, IDC_TEMPO_TEXT), "1.0");
+    EXPECT_EQ(Text(hDlg, IDC_RATE_TEXT), "1.0");
+    EXPECT_EQ(Text(hDlg, IDC_PITCH_TEXT), "0");
+}
+
 void PageTest::ReleaseSlider(HWND hDlg, int id, int pos) {
     SendDlgItemMessageA(hDlg, id, TBM_SETPOS, TRUE, pos);
     Notify(hDlg, id, NM_RELEASEDCAPTURE);

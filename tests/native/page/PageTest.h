@@ -86,6 +86,8 @@ protected:
     static void ReleaseSlider(HWND hDlg, int id, int pos);
     static void Notify(HWND hDlg, int id, UINT code);
     static void Click(HWND hDlg, int id) { SendDlgItemMessageA(hDlg, id, BM_CLICK, 0, 0); }
+    // The sliders and texts show the default values: tempo and rate 1.0, pitch 0.
+    static void ExpectDefaultsShown(HWND hDlg);
 
     static constexpr RECT kPageRect{10, 20, 350, 300};
 

@@ -25,12 +25,7 @@ TEST_F(PageTest, FreshFilterShowsDefaultValuesOnEnabledControls) {
     ASSERT_NE(hDlg, nullptr);
     EXPECT_TRUE(IsWindowVisible(hDlg));
 
-    EXPECT_EQ(Pos(hDlg, IDC_TEMPO_SLIDER), 95);
-    EXPECT_EQ(Pos(hDlg, IDC_RATE_SLIDER), 95);
-    EXPECT_EQ(Pos(hDlg, IDC_PITCH_SLIDER), 10);
-    EXPECT_EQ(Text(hDlg, IDC_TEMPO_TEXT), "1.0");
-    EXPECT_EQ(Text(hDlg, IDC_RATE_TEXT), "1.0");
-    EXPECT_EQ(Text(hDlg, IDC_PITCH_TEXT), "0");
+    ExpectDefaultsShown(hDlg);
     for (int id : {IDC_TEMPO_SLIDER, IDC_RATE_SLIDER}) {
         EXPECT_EQ(SendDlgItemMessageA(hDlg, id, TBM_GETRANGEMIN, 0, 0), 0) << id;
         EXPECT_EQ(SendDlgItemMessageA(hDlg, id, TBM_GETRANGEMAX, 0, 0), 395) << id;
@@ -152,12 +147,7 @@ TEST_F(PageTest, InitRestoresPageAndFilter) {
     ASSERT_EQ(Read(prop.Get()).rate, 3.0);
 
     Click(hDlg, IDC_INIT);
-    EXPECT_EQ(Pos(hDlg, IDC_TEMPO_SLIDER), 95);
-    EXPECT_EQ(Pos(hDlg, IDC_RATE_SLIDER), 95);
-    EXPECT_EQ(Pos(hDlg, IDC_PITCH_SLIDER), 10);
-    EXPECT_EQ(Text(hDlg, IDC_TEMPO_TEXT), "1.0");
-    EXPECT_EQ(Text(hDlg, IDC_RATE_TEXT), "1.0");
-    EXPECT_EQ(Text(hDlg, IDC_PITCH_TEXT), "0");
+    ExpectDefaultsShown(hDlg);
     const Values v = Read(prop.Get());
     EXPECT_EQ(v.tempo, 1.0);
     EXPECT_EQ(v.rate, 1.0);
@@ -226,7 +216,8 @@ TEST_F(PageTest, ApplyFindsNothingToApply) {
 }
 
 TEST_F(PageTest, RefusedObjectLeavesAnInertPage) {
-    auto* pObject = new CTestObject;
+    const ComPtr<CTestObject> object = ComPtr<CTestObject>::Attach(new CTestObject);
+    CTestObject* pObject = object.Get();
     HWND hDlg = Open(pObject, E_NOINTERFACE);
     ASSERT_NE(hDlg, nullptr) << "the frame shows the page anyway";
     EXPECT_EQ(pObject->References(), 1) << "the page keeps nothing of a refused object";
@@ -248,7 +239,6 @@ TEST_F(PageTest, RefusedObjectLeavesAnInertPage) {
 
     Close();
     EXPECT_EQ(pObject->References(), 1);
-    pObject->Release();
 }
 
 TEST_F(PageTest, PageReleasesFilterAndSiteWhenTheFrameOnlyLetsGo) {

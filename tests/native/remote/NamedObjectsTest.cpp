@@ -20,6 +20,21 @@
 
 namespace {
 
+// Sets ping and waits for pong, rounds times: the rounds answered. A failure ends the rounds
+// without returning from the test, so that its consumer threads are still joined.
+int PingPong(CQNamedEvent& ping, CQNamedEvent& pong, int rounds) {
+    int answered = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const bool bSet = ping.Set();
+        EXPECT_TRUE(bSet) << "round " << i;
+        if (!bSet || !pong.Wait(kHangMs)) {
+            break;
+        }
+        ++answered;
+    }
+    return answered;
+}
+
 bool LockFromOtherThread(const char* pszName) {
     bool bLocked = false;
     std::thread([&] {
@@ -347,14 +362,7 @@ TEST_F(NamedEventTest, NoLostWakeUpsBetweenThreads) {
             }
         });
     }
-    int answered = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(ping.Set());
-        if (!pong.Wait(kHangMs)) {
-            break;
-        }
-        ++answered;
-    }
+    const int answered = PingPong(ping, pong, kRounds);
     quit.Set();
     for (std::thread& t : consumers) {
         t.join();
@@ -371,14 +379,7 @@ TEST_F(NamedEventTest, NoLostWakeUpsBetweenProcesses) {
     constexpr int kRounds = 2000;
     auto peer = ChildProcess::StartRole("ping-pong", {"PING", "PONG", std::to_string(kRounds)});
     ASSERT_TRUE(peer && peer->WaitForLine("ready"));
-    int answered = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(ping.Set());
-        if (!pong.Wait(kHangMs)) {
-            break;
-        }
-        ++answered;
-    }
+    const int answered = PingPong(ping, pong, kRounds);
     EXPECT_EQ(answered, kRounds);
     EXPECT_EQ(peer->Wait(), 0) << peer->Stderr();
 }
