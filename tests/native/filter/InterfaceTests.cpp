@@ -79,11 +79,8 @@ private:
     ULONG m_cRef = 1;
 };
 
-// What the filter hands out in task memory, freed however the test ends.
-struct MediaTypeDeleter {
-    void operator()(AM_MEDIA_TYPE* pmt) const { DeleteMediaType(pmt); }
-};
-using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
+// What the filter hands out in task memory, freed however the test ends (media types: the
+// framework's MediaTypePtr).
 struct TaskMemDeleter {
     void operator()(void* pv) const { CoTaskMemFree(pv); }
 };
