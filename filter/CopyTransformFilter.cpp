@@ -71,6 +71,8 @@ HRESULT CCopyTransformFilter::CheckInputType(const CMediaType* mtIn) {
     if (!mtIn)
         return E_POINTER;
     const HRESULT hr = ParseAudioFormat(*mtIn, nullptr);
+    if (hr == E_INVALIDARG)
+        LogMessage(LogLevel::Info, "refused: an audio type of a layout, rate or width it cannot take");
     if (FAILED(hr))
         return hr;
     if (m_bDuplicateUpstream) {

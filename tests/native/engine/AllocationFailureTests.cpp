@@ -1,67 +1,16 @@
-// Replaces the global operator new for this test binary so a test can make large allocations
-// fail, inside the engine as well as in the processor.
+// Large allocations fail (FailingOperatorNew.h), inside the engine as well as in the processor.
 #include "EngineTestUtil.h"
 #include "SpeedProcessor.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <limits>
-#include <new>
-
-namespace {
-std::atomic<size_t> g_failAbove{std::numeric_limits<size_t>::max()};
-std::atomic<int> g_failures{0};
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (size > g_failAbove.load(std::memory_order_relaxed)) {
-        ++g_failures;
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return operator new(size, std::nothrow);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "FailingOperatorNew.h"
 
 using namespace enginetest;
+using failingnew::FailAllocationsAbove;
+using failingnew::g_failures;
 
 namespace {
-
-struct FailAllocationsAbove {
-    explicit FailAllocationsAbove(size_t bytes) {
-        g_failAbove = bytes;
-        g_failures = 0;
-    }
-    ~FailAllocationsAbove() { g_failAbove = std::numeric_limits<size_t>::max(); }
-};
 
 // At tempo 0.05 with rate 0.05 each input frame becomes 400 inside the engine, whose buffers then
 // fail to grow. The engine records the new size before allocating it, so it must be replaced;

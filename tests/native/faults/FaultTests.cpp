@@ -1,22 +1,20 @@
 // Faults brought to the loaded module from outside, as a misbehaving system brings them: a
 // settings-file read that hangs (this binary puts its own open() in front of the C library's,
-// and the module's calls reach it) and allocations that fail (its own operator new). Both are
+// and the module's calls reach it) and allocations that fail (FailingOperatorNew.h). Both are
 // armed only inside the test that wants them.
+#include "FailingOperatorNew.h"
 #include "filter/FilterTest.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <limits>
 #include <mutex>
-#include <new>
 
 namespace {
 
@@ -66,15 +64,6 @@ SettingsReadHold& ReadHold() {
     return s_hold;
 }
 
-// ---- allocations that fail -----------------------------------------------------------------------
-
-std::atomic<size_t> g_failAbove{std::numeric_limits<size_t>::max()};
-
-struct FailAllocationsAbove {
-    explicit FailAllocationsAbove(size_t bytes) { g_failAbove = bytes; }
-    ~FailAllocationsAbove() { g_failAbove = std::numeric_limits<size_t>::max(); }
-};
-
 } // namespace
 
 extern "C" int open(const char* path, int flags, ...) {
@@ -89,39 +78,6 @@ extern "C" int open(const char* path, int flags, ...) {
     using OpenFunction = int (*)(const char*, int, ...);
     static const auto real = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, "open"));
     return real(path, flags, mode);
-}
-
-void* operator new(std::size_t size) {
-    if (size > g_failAbove.load(std::memory_order_relaxed))
-        throw std::bad_alloc();
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return operator new(size, std::nothrow);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
 }
 
 namespace {
@@ -175,7 +131,7 @@ TEST_F(FilterTest, AFailingEngineStopsTheStreamWithAnError) {
         // The chain's buffers are made by Pause. The filter's ring stays within 1 MiB (it is fed
         // 5 s of output at a time); the engine's output buffer wants 1.7 MiB for that at once.
         ASSERT_HR(S_OK, c.graph->Pause());
-        FailAllocationsAbove failure(1 << 20);
+        failingnew::FailAllocationsAbove failure(1 << 20);
         ASSERT_HR(S_OK, c.graph->Run());
         EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &code, &param));
     }
