@@ -15,9 +15,14 @@
 //
 // Threads and locks: connection and state changes hold the filter-state lock m_csFilter;
 // the upstream streaming thread runs Transform, end of stream and the processor under the
-// streaming lock m_csReceive and takes m_csSpeed inside it; IVelomixProp callers (host,
+// streaming lock m_csReceive and takes m_csSpeed inside it only to copy the speed values (the
+// settings file is read and the engine driven after it lets go); IVelomixProp callers (host,
 // property page, control server) take m_csSpeed only. Order: m_csFilter, m_csReceive,
 // m_csSpeed, then the cross-process mutex of the control server.
+//
+// Errors: a failing engine stops the stream as the platform's filters do (EC_ERRORABORT, the
+// input refusing samples until the next stop or flush, VFW_E_RUNTIME_ERROR upstream); refusals
+// and failures are logged (DiagnosticLog.h).
 #pragma once
 
 #include "AudioFormat.h"
