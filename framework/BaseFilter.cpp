@@ -12,9 +12,7 @@ namespace {
 class CEnumPins final : public CSimpleObject<IEnumPins, IID_IEnumPins> {
 public:
     CEnumPins(CBaseFilter* pFilter, int position) noexcept
-        : m_pFilter(pFilter), m_Position(position), m_Version(pFilter->GetPinVersion()) {
-        m_pFilter->AddRef();
-    }
+        : m_pFilter(pFilter), m_Position(position), m_Version(pFilter->GetPinVersion()) {}
 
     STDMETHODIMP Next(ULONG cPins, IPin** ppPins, ULONG* pcFetched) override {
         if (!ppPins)
@@ -60,7 +58,7 @@ public:
         *ppEnum = nullptr;
         if (OutOfSync())
             return VFW_E_ENUM_OUT_OF_SYNC;
-        auto* p = new (std::nothrow) CEnumPins(m_pFilter, m_Position);
+        auto* p = new (std::nothrow) CEnumPins(m_pFilter.Get(), m_Position);
         if (!p)
             return E_OUTOFMEMORY;
         p->AddRef();
@@ -69,10 +67,9 @@ public:
     }
 
 private:
-    ~CEnumPins() override { m_pFilter->Release(); }
     bool OutOfSync() const { return m_Version != m_pFilter->GetPinVersion(); }
 
-    CBaseFilter* m_pFilter;
+    const ComPtr<CBaseFilter> m_pFilter;
     int m_Position;
     LONG m_Version;
 };
@@ -250,11 +247,9 @@ STDMETHODIMP CBaseFilter::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) {
     m_pSink = nullptr;
     if (pGraph) {
         // Kept without a reference, like the graph pointer itself.
-        IMediaEventSink* pSink = nullptr;
-        if (SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink)))) {
-            m_pSink = pSink;
-            pSink->Release();
-        }
+        ComPtr<IMediaEventSink> pSink;
+        if (SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink))))
+            m_pSink = pSink.Get();
     }
     try {
         m_Name = pName ? pName : L"";

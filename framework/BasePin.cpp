@@ -13,9 +13,7 @@ namespace {
 class CEnumMediaTypes final : public CSimpleObject<IEnumMediaTypes, IID_IEnumMediaTypes> {
 public:
     CEnumMediaTypes(CBasePin* pPin, int position) noexcept
-        : m_pPin(pPin), m_Position(position), m_Version(pPin->GetMediaTypeVersion()) {
-        m_pPin->AddRef();
-    }
+        : m_pPin(pPin), m_Position(position), m_Version(pPin->GetMediaTypeVersion()) {}
 
     STDMETHODIMP Next(ULONG cTypes, AM_MEDIA_TYPE** ppTypes, ULONG* pcFetched) override {
         if (!ppTypes)
@@ -67,7 +65,7 @@ public:
         if (!ppEnum)
             return E_POINTER;
         *ppEnum = nullptr;
-        auto* p = new (std::nothrow) CEnumMediaTypes(m_pPin, m_Position);
+        auto* p = new (std::nothrow) CEnumMediaTypes(m_pPin.Get(), m_Position);
         if (!p)
             return E_OUTOFMEMORY;
         p->AddRef();
@@ -76,9 +74,7 @@ public:
     }
 
 private:
-    ~CEnumMediaTypes() override { m_pPin->Release(); }
-
-    CBasePin* m_pPin;
+    const ComPtr<CBasePin> m_pPin;
     int m_Position;
     LONG m_Version;
 };
@@ -564,10 +560,9 @@ STDMETHODIMP CBaseInputPin::Receive(IMediaSample* pSample) {
     if (hr != S_OK)
         return hr;
 
-    IMediaSample2* pSample2 = nullptr;
+    ComPtr<IMediaSample2> pSample2;
     if (SUCCEEDED(pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&pSample2)))) {
         hr = pSample2->GetProperties(sizeof(m_SampleProps), reinterpret_cast<BYTE*>(&m_SampleProps));
-        pSample2->Release();
         if (FAILED(hr))
             return hr;
     } else {

@@ -103,10 +103,7 @@ CTransformOutputPin::CTransformOutputPin(const char* pObjectName, CTransformFilt
     : CBaseOutputPin(pObjectName, pFilter, &pFilter->m_csFilter, phr, pName),
       m_pTransformFilter(pFilter) {}
 
-CTransformOutputPin::~CTransformOutputPin() {
-    if (m_pPosition)
-        m_pPosition->Release();
-}
+CTransformOutputPin::~CTransformOutputPin() = default;
 
 STDMETHODIMP CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
@@ -120,7 +117,7 @@ STDMETHODIMP CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void*
                 return E_UNEXPECTED;
             const HRESULT hr = CreatePosPassThru(GetOwner(), FALSE, static_cast<IPin*>(pIn), &m_pPosition);
             if (FAILED(hr)) {
-                m_pPosition = nullptr;
+                m_pPosition.Reset();
                 return hr;
             }
         }

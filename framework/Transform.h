@@ -63,7 +63,7 @@ public:
 
 protected:
     CTransformFilter* m_pTransformFilter;
-    IUnknown* m_pPosition = nullptr; // the aggregated pass-through's inner IUnknown
+    ComPtr<IUnknown> m_pPosition; // the aggregated pass-through's inner IUnknown
     CCritSec m_csPosition;
 };
 
