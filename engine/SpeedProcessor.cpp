@@ -376,9 +376,10 @@ double CSpeedProcessor::OutputPerInputRatio() {
     return ratio > 0.0 ? ratio : 1.0;
 }
 
-int32_t CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes) {
+EngineResult CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes, int32_t& bytesRead) {
+    bytesRead = 0;
     if (!m_pSoundTouch || dest == nullptr || maxBytes <= 0) {
-        return 0;
+        return EngineResult::Refused;
     }
     // Silence enough for this piece at the current ratio, plus a minute for the pipeline to fill
     // (its length follows the stretch tuning). An engine that still yields nothing is given up.
@@ -387,32 +388,39 @@ int32_t CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes) {
                             static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
     std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
     std::unique_ptr<float[]> silence; // more than a chunk of it, made when first needed
-    int32_t done = ReadOutput(dest, maxBytes);
-    while (done < maxBytes) {
-        if (!m_pSoundTouch || !PullTailChunk(silence, silenceBudget)) {
-            // Nothing more from the engine: the rest of the piece is silence.
-            if (!m_pConverter || !AppendSilence(kChunkFrames)) {
-                break;
-            }
+    bytesRead = ReadOutput(dest, maxBytes);
+    while (bytesRead < maxBytes) {
+        const EngineResult pulled = PullTailChunk(silence, silenceBudget);
+        if (pulled == EngineResult::Failed) {
+            return EngineResult::Failed;
         }
-        done += ReadOutput(dest + done, maxBytes - done);
+        // Nothing more from the engine: the rest of the piece is silence.
+        if (pulled == EngineResult::NoOutput && !AppendSilence(kChunkFrames)) {
+            return EngineResult::Failed;
+        }
+        bytesRead += ReadOutput(dest + bytesRead, maxBytes - bytesRead);
     }
-    return done;
+    return EngineResult::Ok;
 }
 
 // Moves at most one chunk of the engine's output into the ring, first feeding it silence until it
-// has some (within silenceBudget frames). False when the engine failed or gave nothing.
+// has some (within silenceBudget frames). NoOutput when the engine gave nothing; Failed when it or
+// the ring failed (an engine that failed may be gone).
 //
 // The silence goes in pieces that start small (at a slow tempo every frame yields many) and
 // double while the engine yields nothing: at a fast tempo it wants seconds of input first, and
 // it grows its input buffer by each piece's size, copying what it holds, so small pieces alone
 // would make that quadratic. m_pInFloat holds a chunk of silence; bigSilence more, once needed.
-bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_t& silenceBudget) {
+EngineResult CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence,
+                                            int64_t& silenceBudget) {
+    if (!m_pSoundTouch) {
+        return EngineResult::Failed;
+    }
     int32_t silenceFrames = kMinTailSilenceFrames;
     unsigned available = m_pSoundTouch->numSamples();
     while (available == 0) {
         if (silenceBudget <= 0) {
-            return false;
+            return EngineResult::NoOutput;
         }
         const float* silence = m_pInFloat.get();
         if (silenceFrames > kChunkFrames) {
@@ -428,7 +436,7 @@ bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_
         if (!EngineCall([&](soundtouch::SoundTouch& st) {
                 st.putSamples(silence, static_cast<unsigned>(silenceFrames));
             })) {
-            return false;
+            return EngineResult::Failed;
         }
         silenceBudget -= silenceFrames;
         available = m_pSoundTouch->numSamples();
@@ -437,19 +445,21 @@ bool CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_
     const auto frames =
         static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
     if (!RingReserve(frames * BlockAlign())) {
-        return false;
+        return EngineResult::Failed;
     }
     unsigned received = 0;
     if (!EngineCall([&](soundtouch::SoundTouch& st) {
             received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
-        }) ||
-        received == 0) {
-        return false;
+        })) {
+        return EngineResult::Failed;
+    }
+    if (received == 0) {
+        return EngineResult::NoOutput;
     }
     const auto count = static_cast<int32_t>(received);
     m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
     RingAppend(m_pOutBytes.get(), count * BlockAlign());
-    return true;
+    return EngineResult::Ok;
 }
 
 // Appends frames of the format's silence (128 for unsigned 8-bit, else 0) to the ring.

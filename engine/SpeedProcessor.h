@@ -187,10 +187,11 @@ public:
 
     // End of stream, one buffer at a time: copies the next maxBytes of the tail to dest: what the
     // ring holds, then the audio still inside the engine, pushed out by feeding it silence as long
-    // as that takes (no limit but the engine producing nothing at all), then silence. Returns
-    // maxBytes; 0 while Unconfigured, for maxBytes <= 0 or a null dest. The caller stops at the
-    // length it owes and then calls Clear, which drops what would go past it.
-    int32_t ReadTail(uint8_t* dest, int32_t maxBytes);
+    // as that takes (no limit but the engine producing nothing at all), then silence. Ok with
+    // bytesRead = maxBytes; Refused (bytesRead 0) while Unconfigured, for maxBytes <= 0 or a null
+    // dest; Failed when the engine or the ring failed (bytesRead: what was copied before). The
+    // caller stops at the length it owes and then calls Clear, which drops what would go past it.
+    EngineResult ReadTail(uint8_t* dest, int32_t maxBytes, int32_t& bytesRead);
 
     // Drops the ring's bytes and everything the engine holds (end of a flush or seek), so no
     // earlier audio comes out afterwards. Configuration and speed values stay.
@@ -215,7 +216,7 @@ private:
     template <class Call> bool EngineCall(Call call);
     void RebuildEngine() noexcept;
     bool MoveEngineOutputToRing(bool& moved);
-    bool PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_t& silenceBudget);
+    EngineResult PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_t& silenceBudget);
     bool AppendSilence(int32_t frames);
     bool RingReserve(int32_t bytes);
     void RingAppend(const uint8_t* src, int32_t bytes);

@@ -679,7 +679,12 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         if (FAILED(hr))
             break;
         const LONG cbMax = static_cast<LONG>(std::min<int64_t>(std::max<LONG>(pOut->GetSize(), 0), owed));
-        const LONG cb = m_Processor.ReadTail(pDst, cbMax);
+        int32_t cb = 0;
+        const EngineResult result = m_Processor.ReadTail(pDst, cbMax, cb);
+        if (result == EngineResult::Failed) {
+            hr = StreamError(result, "the engine failed at the end of the stream");
+            break;
+        }
         if (cb <= 0)
             break;
         owed -= cb;
