@@ -231,6 +231,15 @@ void Render(const PlaybackCase& c, double seconds, Player& p) {
     Render(RequireWav(c.folder, L"play.wav", SineSignal(size_t(seconds * 44100), 440.0)), p);
 }
 
+// Plays a tone of the given length at the tempo to its end; the wall time that took.
+double PlayToEnd(const PlaybackCase& c, double seconds, double tempo, Player& p) {
+    Render(c, seconds, p);
+    REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
+    const double wall = WaitForComplete(p, Start(p));
+    p.graph.control->Stop();
+    return wall;
+}
+
 } // namespace
 
 VMX_TEST(playback, restamped_plays_at_the_tempo_set_before_run) {
@@ -239,11 +248,7 @@ VMX_TEST(playback, restamped_plays_at_the_tempo_set_before_run) {
     for (const double tempo : {1.5, 0.75}) {
         const double seconds = tempo < 1 ? 3.0 : length;
         Player p;
-        Render(c, seconds, p);
-        REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
-        const double start = Start(p);
-        const double wall = WaitForComplete(p, start);
-        p.graph.control->Stop();
+        const double wall = PlayToEnd(c, seconds, tempo, p);
         const std::vector<Stamp> s = p.out.Stamps();
         const REFERENCE_TIME end = CheckContiguous(s, 0, s.size(), 0, "restamped");
         // Wine's parser gives media times in 100 ns from 0, as its stamps: so must the output.
@@ -343,11 +348,7 @@ VMX_TEST(playback, default_keeps_the_inputs_stamps) {
     const PlaybackCase c(nullptr);
     const double length = 2.0, tempo = 1.5;
     Player p;
-    Render(c, length, p);
-    REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
-    const double start = Start(p);
-    const double wall = WaitForComplete(p, start);
-    p.graph.control->Stop();
+    const double wall = PlayToEnd(c, length, tempo, p);
     // The outputs of each input share its span: every input's start is an output's start, and
     // the outputs cover the inputs' time without gap up to the last input's stop.
     const std::vector<Stamp> ins = p.in.Stamps(), outs = p.out.Stamps();
