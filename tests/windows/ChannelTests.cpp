@@ -94,139 +94,116 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 } // namespace
 
 VMX_TEST(channel, an_abandoned_mutex_is_taken_over) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    WithModule([](const CModule& module) {
+        REQUIRE(AbandonTheMutex(), "a thread took the mutex and ended holding it");
+        {
+            CQNamedMutex mutex(kVelomixMutexName);
+            bool abandoned = false;
+            CHECK(mutex.Lock(5000, &abandoned), "the next waiter acquires the abandoned mutex");
+            CHECK(abandoned, "and is told it was abandoned");
+            mutex.Unlock();
+        }
 
-    REQUIRE(AbandonTheMutex(), "a thread took the mutex and ended holding it");
-    {
-        CQNamedMutex mutex(kVelomixMutexName);
-        bool abandoned = false;
-        CHECK(mutex.Lock(5000, &abandoned), "the next waiter acquires the abandoned mutex");
-        CHECK(abandoned, "and is told it was abandoned");
-        mutex.Unlock();
-    }
+        // A filter made after that maps the block and publishes through the same mutex.
+        REQUIRE(AbandonTheMutex(), "the mutex is abandoned again");
+        ComPtr<IBaseFilter> filter =
+            RequireFilter(module, "a filter is made while the mutex is abandoned");
+        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        CHECK(BlockTempo() == 1.0, "the new filter published 1.0: %g", BlockTempo());
+        CHECK_HR(S_OK, prop->SetTempo(1.5));
+        CHECK(BlockTempo() == 1.5, "a setter publishes: %g", BlockTempo());
 
-    // A filter made after that maps the block and publishes through the same mutex.
-    REQUIRE(AbandonTheMutex(), "the mutex is abandoned again");
-    ComPtr<IBaseFilter> filter = module.CreateFilter();
-    REQUIRE(filter, "a filter is made while the mutex is abandoned");
-    ComPtr<IVelomixProp> prop;
-    REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    CHECK(BlockTempo() == 1.0, "the new filter published 1.0: %g", BlockTempo());
-    CHECK_HR(S_OK, prop->SetTempo(1.5));
-    CHECK(BlockTempo() == 1.5, "a setter publishes: %g", BlockTempo());
-
-    REQUIRE(AbandonTheMutex(), "abandoned while the filter lives");
-    CHECK_HR(S_OK, prop->SetTempo(0.75));
-    CHECK(BlockTempo() == 0.75, "the setter after the holder died publishes: %g", BlockTempo());
-    prop.Reset();
-    filter.Reset();
-    CHECK_HR(S_OK, module.CanUnloadNow());
+        REQUIRE(AbandonTheMutex(), "abandoned while the filter lives");
+        CHECK_HR(S_OK, prop->SetTempo(0.75));
+        CHECK(BlockTempo() == 0.75, "the setter after the holder died publishes: %g", BlockTempo());
+    });
 }
 
 VMX_TEST(channel, a_hanging_mutex_holder_stalls_no_filter) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    ComPtr<IBaseFilter> filter = module.CreateFilter();
-    REQUIRE(filter, "a filter is made");
-    ComPtr<IVelomixProp> prop;
-    REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    CVelomixClient client;
-    REQUIRE(client.Listen(), "the notice events are made");
-    {
-        CMutexHolder holder;
-        REQUIRE(holder.WaitLocked(), "another thread holds the mutex");
-        auto start = std::chrono::steady_clock::now();
-        ComPtr<IBaseFilter> other = module.CreateFilter();
-        const double createMs = MsSince(start);
-        CHECK(other, "a filter is made while the mutex is held");
-        start = std::chrono::steady_clock::now();
-        CHECK_HR(S_OK, prop->SetTempo(1.5));
-        CHECK_HR(S_OK, prop->SetTempo(1.25));
-        const double setterMs = MsSince(start) / 2;
-        start = std::chrono::steady_clock::now();
-        other.Reset();
-        const double destroyMs = MsSince(start);
-        std::printf("measured: mutex held elsewhere: filter made in %.1f ms, setter %.1f ms, "
-                    "filter destroyed in %.1f ms\n",
-                    createMs, setterMs, destroyMs);
-        CHECK(setterMs < 500 && createMs < 1000 && destroyMs < 1000,
-              "bounded: made %.1f ms, setter %.1f ms, destroyed %.1f ms", createMs, setterMs,
-              destroyMs);
-    }
-    // Released: the server thread publishes the newest values.
-    VelomixValues values{0, 0, 0};
-    bool bRead = false;
-    while (values.dTempo != 1.25) {
-        // The other filter's departure may come first.
-        const VelomixNotice notice = client.WaitForChange(10000, &values, &bRead);
-        REQUIRE(notice != VelomixNotice::Timeout && notice != VelomixNotice::Failed,
-                "the newest values reach the block: %g", values.dTempo);
-    }
-    prop.Reset();
-    filter.Reset();
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    WithModule([](const CModule& module) {
+        ComPtr<IBaseFilter> filter = RequireFilter(module);
+        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        CVelomixClient client;
+        REQUIRE(client.Listen(), "the notice events are made");
+        {
+            CMutexHolder holder;
+            REQUIRE(holder.WaitLocked(), "another thread holds the mutex");
+            auto start = std::chrono::steady_clock::now();
+            ComPtr<IBaseFilter> other = module.CreateFilter();
+            const double createMs = MsSince(start);
+            CHECK(other, "a filter is made while the mutex is held");
+            start = std::chrono::steady_clock::now();
+            CHECK_HR(S_OK, prop->SetTempo(1.5));
+            CHECK_HR(S_OK, prop->SetTempo(1.25));
+            const double setterMs = MsSince(start) / 2;
+            start = std::chrono::steady_clock::now();
+            other.Reset();
+            const double destroyMs = MsSince(start);
+            std::printf("measured: mutex held elsewhere: filter made in %.1f ms, setter %.1f ms, "
+                        "filter destroyed in %.1f ms\n",
+                        createMs, setterMs, destroyMs);
+            CHECK(setterMs < 500 && createMs < 1000 && destroyMs < 1000,
+                  "bounded: made %.1f ms, setter %.1f ms, destroyed %.1f ms", createMs, setterMs,
+                  destroyMs);
+        }
+        // Released: the server thread publishes the newest values.
+        VelomixValues values{0, 0, 0};
+        bool bRead = false;
+        while (values.dTempo != 1.25) {
+            // The other filter's departure may come first.
+            const VelomixNotice notice = client.WaitForChange(10000, &values, &bRead);
+            REQUIRE(notice != VelomixNotice::Timeout && notice != VelomixNotice::Failed,
+                    "the newest values reach the block: %g", values.dTempo);
+        }
+    });
 }
 
 VMX_TEST(channel, a_damaged_size_field_is_restored) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CQNamedEvent evArrival;
-    REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
-    ComPtr<IBaseFilter> filter = module.CreateFilter();
-    REQUIRE(filter && evArrival.Wait(10000), "a filter is made and serves");
-    ComPtr<IVelomixProp> prop;
-    REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    {
-        CQShareMemory scribbler; // writes its own size into the field
-        REQUIRE(scribbler.Create(kVelomixBlockName, 7), "the block is mapped with size 7");
-    }
-    CVelomixClient client;
-    VelomixValues values;
-    CHECK(client.Read(values, 5000) == VelomixStatus::Damaged, "the field reads damaged");
-    CHECK_HR(S_OK, prop->SetPitch(5));
-    CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.nPitch == 5,
-          "the next publication restored it: pitch %d", static_cast<int>(values.nPitch));
-    // A request restores it too.
-    {
-        CQShareMemory scribbler;
-        REQUIRE(scribbler.Create(kVelomixBlockName, 3), "the block is mapped with size 3");
-    }
-    CHECK(client.Request(VelomixValues{2.0, 1.0, 5}, 5000) == VelomixStatus::Ok,
-          "a request is served and confirmed");
-    CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.dTempo == 2.0,
-          "restored by the request: tempo %g", values.dTempo);
-    prop.Reset();
-    filter.Reset();
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    WithModule([](const CModule& module) {
+        CQNamedEvent evArrival;
+        REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+        ComPtr<IBaseFilter> filter = RequireFilter(module);
+        REQUIRE(evArrival.Wait(10000), "the filter serves");
+        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        {
+            CQShareMemory scribbler; // writes its own size into the field
+            REQUIRE(scribbler.Create(kVelomixBlockName, 7), "the block is mapped with size 7");
+        }
+        CVelomixClient client;
+        VelomixValues values;
+        CHECK(client.Read(values, 5000) == VelomixStatus::Damaged, "the field reads damaged");
+        CHECK_HR(S_OK, prop->SetPitch(5));
+        CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.nPitch == 5,
+              "the next publication restored it: pitch %d", static_cast<int>(values.nPitch));
+        // A request restores it too.
+        {
+            CQShareMemory scribbler;
+            REQUIRE(scribbler.Create(kVelomixBlockName, 3), "the block is mapped with size 3");
+        }
+        CHECK(client.Request(VelomixValues{2.0, 1.0, 5}, 5000) == VelomixStatus::Ok,
+              "a request is served and confirmed");
+        CHECK(client.Read(values, 5000) == VelomixStatus::Ok && values.dTempo == 2.0,
+              "restored by the request: tempo %g", values.dTempo);
+    });
 }
 
 VMX_TEST(channel, a_remaining_filter_takes_over_serving) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CQNamedEvent evArrival;
-    REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
-    ComPtr<IBaseFilter> first = module.CreateFilter();
-    REQUIRE(first && evArrival.Wait(10000), "the first filter serves");
-    ComPtr<IBaseFilter> second = module.CreateFilter();
-    REQUIRE(second, "a second filter is made");
-    ComPtr<IVelomixProp> prop;
-    REQUIRE_HR(S_OK, second->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    const auto start = std::chrono::steady_clock::now();
-    first.Reset();
-    REQUIRE(evArrival.Wait(10000), "the second filter takes over");
-    std::printf("measured: take-over %.1f ms after the serving filter left\n", MsSince(start));
-    CVelomixClient client;
-    CHECK(client.Request(VelomixValues{1.0, 1.5, 0}, 5000) == VelomixStatus::Ok,
-          "the new server confirms a request");
-    double rate = 0;
-    CHECK_HR(S_OK, prop->GetRate(&rate));
-    CHECK(rate == 1.5, "the remaining filter took it: %g", rate);
-    prop.Reset();
-    second.Reset();
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    WithModule([](const CModule& module) {
+        CQNamedEvent evArrival;
+        REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+        ComPtr<IBaseFilter> first = RequireFilter(module, "the first filter is made");
+        REQUIRE(evArrival.Wait(10000), "the first filter serves");
+        ComPtr<IBaseFilter> second = RequireFilter(module, "a second filter is made");
+        ComPtr<IVelomixProp> prop = RequireProp(second.Get());
+        const auto start = std::chrono::steady_clock::now();
+        first.Reset();
+        REQUIRE(evArrival.Wait(10000), "the second filter takes over");
+        std::printf("measured: take-over %.1f ms after the serving filter left\n", MsSince(start));
+        CVelomixClient client;
+        CHECK(client.Request(VelomixValues{1.0, 1.5, 0}, 5000) == VelomixStatus::Ok,
+              "the new server confirms a request");
+        double rate = 0;
+        CHECK_HR(S_OK, prop->GetRate(&rate));
+        CHECK(rate == 1.5, "the remaining filter took it: %g", rate);
+    });
 }

@@ -1,10 +1,8 @@
 // The filter in the platform's own graph manager: the platform's file source and wave parser
 // in front of it, the tests' capture sink behind it, each added and connected pin to pin so the
 // graph is the same on every run, then run to completion through IMediaControl and IMediaEvent.
-#include "CaptureSink.h"
+#include "Graphs.h"
 #include "Harness.h"
-#include "IVelomixProp.h"
-#include "Support.h"
 
 #include <cmath>
 #include <cstring>
@@ -13,111 +11,27 @@ namespace {
 
 constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
 
-struct Graph {
-    ComPtr<IGraphBuilder> builder;
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaEvent> events;
-    ComPtr<IBaseFilter> source;
-    ComPtr<IBaseFilter> parser;
-    ComPtr<IBaseFilter> filter;
-    ComPtr<CCaptureSink> sink;
-    ComPtr<IVelomixProp> prop;
-};
-
-ComPtr<IBaseFilter> CreatePlatformFilter(REFCLSID clsid) {
-    ComPtr<IBaseFilter> p;
-    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&p))))
-        return {};
-    return p;
-}
-
-// file source -> wave parser -> Velomix -> capture sink, connected and stopped.
-Graph BuildGraph(const CModule& module, const std::wstring& wavPath) {
-    Graph g;
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                      reinterpret_cast<void**>(&g.builder)));
-    REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&g.control)));
-    REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&g.events)));
-
-    g.source = CreatePlatformFilter(CLSID_AsyncReader);
-    REQUIRE(g.source, "the platform's file source is created");
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.source.Get(), L"Source"));
-    ComPtr<IFileSourceFilter> pFile;
-    REQUIRE_HR(S_OK, g.source->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void**>(&pFile)));
-    REQUIRE_HR(S_OK, pFile->Load(wavPath.c_str(), nullptr));
-
-    g.parser = CreatePlatformFilter(kClsidWaveParser);
-    REQUIRE(g.parser, "the platform's wave parser is created");
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.parser.Get(), L"Wave Parser"));
-
-    HRESULT hr = S_OK;
-    g.filter = module.CreateFilter(&hr);
-    REQUIRE(g.filter, "Velomix is created through DllGetClassObject: %s", vmxtest::Hex(hr).c_str());
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.filter.Get(), L"Velomix"));
-    REQUIRE_HR(S_OK, g.filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&g.prop)));
-
-    g.sink = CCaptureSink::Create();
-    REQUIRE(g.sink, "the capture sink is created");
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.sink.Get(), L"Capture"));
-
-    ComPtr<IPin> pSourceOut = FindPinByDirection(g.source.Get(), PINDIR_OUTPUT);
-    ComPtr<IPin> pParserIn = FindPinByDirection(g.parser.Get(), PINDIR_INPUT);
-    REQUIRE(pSourceOut && pParserIn, "source output and parser input pins");
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(pSourceOut.Get(), pParserIn.Get(), nullptr));
-    // The parser makes its output pin once it has read the file's header.
-    ComPtr<IPin> pParserOut = FindPinByDirection(g.parser.Get(), PINDIR_OUTPUT);
-    ComPtr<IPin> pIn = FindPinById(g.filter.Get(), L"In");
-    ComPtr<IPin> pOut = FindPinById(g.filter.Get(), L"Out");
-    ComPtr<IPin> pCapture = FindPinById(g.sink.Get(), L"Capture");
-    REQUIRE(pParserOut && pIn && pOut && pCapture, "parser output, Velomix and capture pins");
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(pParserOut.Get(), pIn.Get(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(pOut.Get(), pCapture.Get(), nullptr));
-    return g;
-}
-
-void RunToCompletion(Graph& g) {
-    REQUIRE(SUCCEEDED(g.control->Run()), "IMediaControl::Run");
-    long code = 0;
-    const HRESULT hr = g.events->WaitForCompletion(30000, &code);
-    REQUIRE(hr == S_OK && code == EC_COMPLETE, "the graph completes: WaitForCompletion %s, event %ld",
-            vmxtest::Hex(hr).c_str(), code);
-}
-
-// Stops and takes the graph apart; then the test's reference to the filter must be its last.
-void TearDown(Graph& g) {
-    if (g.control)
-        CHECK_HR(S_OK, g.control->Stop());
-    g.prop.Reset();
-    g.control.Reset();
-    g.events.Reset();
-    g.source.Reset();
-    g.parser.Reset();
-    g.sink.Reset();
-    g.builder.Reset();
-    if (g.filter) {
-        const ULONG remaining = g.filter.Detach()->Release();
-        CHECK(remaining == 0, "the graph gave back every reference to Velomix: %lu left",
-              static_cast<unsigned long>(remaining));
-    }
-}
-
 double Seconds(size_t bytes, const WAVEFORMATEX& wfx) {
     return static_cast<double>(bytes) / wfx.nAvgBytesPerSec;
+}
+
+// The case's body on a graph over a WAV file of the audio, built with a new filter; the graph is
+// taken apart after it, and the module must then be free to unload.
+template <typename Body> void WithGraph(const wchar_t* name, const PcmAudio& audio, Body&& body) {
+    WithModule([&](const CModule& module) {
+        CTempFolder temp;
+        CaptureGraph g = BuildCaptureGraph(module, RequireWav(temp, name, audio));
+        body(g);
+        TearDown(g);
+    });
 }
 
 } // namespace
 
 VMX_TEST(graph, normal_speed_is_bit_exact) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CTempFolder temp;
-    const std::wstring path = temp.File(L"index.wav");
     // An odd number of frames: the last buffer is a short one.
     const PcmAudio audio = IndexSignal(2 * 44100 + 123);
-    REQUIRE(WriteWav(path, audio), "the test file is written");
-    {
-        Graph g = BuildGraph(module, path);
+    WithGraph(L"index.wav", audio, [&](CaptureGraph& g) {
         RunToCompletion(g);
         const CaptureLog log = g.sink->Log();
 
@@ -153,21 +67,12 @@ VMX_TEST(graph, normal_speed_is_bit_exact) {
         }
         CHECK(stamped == log.samples.size() && stamped > 1, "every sample carries time stamps (%u of %u)",
               static_cast<unsigned>(stamped), static_cast<unsigned>(log.samples.size()));
-        TearDown(g);
-    }
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    });
 }
 
 VMX_TEST(graph, tempo_1_5_shortens_and_keeps_pitch) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CTempFolder temp;
-    const std::wstring path = temp.File(L"sine.wav");
     const PcmAudio audio = SineSignal(3 * 44100, 440.0);
-    REQUIRE(WriteWav(path, audio), "the test file is written");
-    {
-        Graph g = BuildGraph(module, path);
+    WithGraph(L"sine.wav", audio, [&](CaptureGraph& g) {
         REQUIRE_HR(S_OK, g.prop->SetTempo(1.5));
         RunToCompletion(g);
         const CaptureLog log = g.sink->Log();
@@ -186,25 +91,16 @@ VMX_TEST(graph, tempo_1_5_shortens_and_keeps_pitch) {
         const double inRate = ZeroCrossings(audio.data.data(), inFrames, audio.wfx) / Seconds(audio.data.size(), audio.wfx);
         const double outRate = ZeroCrossings(log.bytes.data(), outFrames, audio.wfx) / Seconds(log.bytes.size(), audio.wfx);
         CHECK(std::fabs(outRate / inRate - 1.0) <= 0.02, "pitch kept: %.1f crossings/s out, %.1f in", outRate, inRate);
-        TearDown(g);
-    }
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    });
 }
 
 VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CTempFolder temp;
-    const std::wstring path = temp.File(L"two-tones.wav");
     // 440 Hz for the first 2.5 s, 1760 Hz after: audio from before the seek point is told
     // apart from audio after it by its crossing count, even after time-stretching.
     const size_t frames = 5 * 44100;
     const PcmAudio audio = SineSignal(frames, 440.0, 1760.0, frames / 2);
-    REQUIRE(WriteWav(path, audio), "the test file is written");
     constexpr REFERENCE_TIME kSeekTo = 3 * kUnitsPerSecond;
-    {
-        Graph g = BuildGraph(module, path);
+    WithGraph(L"two-tones.wav", audio, [&](CaptureGraph& g) {
         // At tempo 1.5 the engine holds audio of its own: a flush must drop it.
         REQUIRE_HR(S_OK, g.prop->SetTempo(1.5));
         g.sink->CloseGateAt(audio.wfx.nAvgBytesPerSec / 2);
@@ -221,10 +117,8 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
         LONGLONG position = kSeekTo;
         REQUIRE_HR(S_OK, pSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
                                                 AM_SEEKING_NoPositioning));
-        long code = 0;
-        const HRESULT hr = g.events->WaitForCompletion(30000, &code);
-        REQUIRE(hr == S_OK && code == EC_COMPLETE, "the graph completes after the seek: %s, event %ld",
-                vmxtest::Hex(hr).c_str(), code);
+        // The graph completes after the seek.
+        RequireCompletion(g.events.Get());
         const CaptureLog log = g.sink->Log();
 
         REQUIRE(!log.flushes.empty(), "the seek flushed the stream down to the sink");
@@ -277,24 +171,15 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
         }
         CHECK(audible > 100, "most of the output after the seek is audible: %u blocks", static_cast<unsigned>(audible));
         pSeeking.Reset();
-        TearDown(g);
-    }
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    });
 }
 
 VMX_TEST(graph, slowing_down_with_the_parsers_buffers_loses_nothing) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    CTempFolder temp;
-    const std::wstring path = temp.File(L"slow.wav");
     // The parser sends 40 ms of audio in buffers of nearly a second (the output buffers are as
     // large): at tempo 0.05 and rate 0.5 every input yields about two buffers of output, and
     // three seconds of input make two minutes, four times the processor's ring.
     const PcmAudio audio = SineSignal(3 * 44100, 440.0);
-    REQUIRE(WriteWav(path, audio), "the test file is written");
-    {
-        Graph g = BuildGraph(module, path);
+    WithGraph(L"slow.wav", audio, [&](CaptureGraph& g) {
         REQUIRE_HR(S_OK, g.prop->SetTempo(0.05));
         REQUIRE_HR(S_OK, g.prop->SetRate(0.5));
         RunToCompletion(g);
@@ -305,7 +190,5 @@ VMX_TEST(graph, slowing_down_with_the_parsers_buffers_loses_nothing) {
         CHECK(std::fabs(ratio - 1.0) <= 0.01, "output is input/0.025 within 1%%: %u bytes for %.0f expected (%.4f)",
               static_cast<unsigned>(log.bytes.size()), expected, ratio);
         CHECK(log.bytes.size() % audio.wfx.nBlockAlign == 0, "whole frames only");
-        TearDown(g);
-    }
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    });
 }

@@ -20,23 +20,6 @@ namespace {
 
 constexpr DWORD kChildTimeoutMs = 60000;
 
-std::wstring TestFolder() {
-    wchar_t exe[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return {};
-    std::wstring dir(exe, n);
-    return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
-
-std::string Ansi(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 std::wstring Quoted(const std::wstring& path) {
     return L"\"" + path + L"\"";
 }
@@ -82,7 +65,7 @@ public:
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         si.hStdOutput = out.Get();
         si.hStdError = err.Get();
-        std::wstring command = Quoted(TestFolder() + program) + L" " + arguments;
+        std::wstring command = Quoted(ProgramFolder() + program) + L" " + arguments;
         PROCESS_INFORMATION pi{};
         if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                             &pi))
@@ -209,18 +192,6 @@ ParsedWav ParseWav(const std::vector<uint8_t>& bytes) {
     return w;
 }
 
-PcmAudio Audio(WORD tag, WORD channels, DWORD rate, WORD bits, size_t frames) {
-    PcmAudio a;
-    a.wfx.wFormatTag = tag;
-    a.wfx.nChannels = channels;
-    a.wfx.nSamplesPerSec = rate;
-    a.wfx.wBitsPerSample = bits;
-    a.wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    a.wfx.nAvgBytesPerSec = rate * a.wfx.nBlockAlign;
-    a.data.resize(frames * a.wfx.nBlockAlign);
-    return a;
-}
-
 // "OUT: 2.00 s in, 2.00 s out (tempo 1, rate 1, pitch +0)": the seconds out, or -1.
 double SummarySecondsOut(const std::string& out) {
     const size_t at = out.find(" s in, ");
@@ -242,10 +213,10 @@ VMX_TEST(host, process_at_normal_speed_copies_the_wav) {
     CTempFolder folder;
     // Stereo frames that spell their index; 8-bit mono of odd length, whose data needs a pad
     // byte; float, whose format is no plain PCM and so takes a "fact" chunk.
-    PcmAudio mono8 = Audio(WAVE_FORMAT_PCM, 1, 22050, 8, 22050 + 1);
+    PcmAudio mono8 = Silence(WAVE_FORMAT_PCM, 1, 22050, 8, 22050 + 1);
     for (size_t i = 0; i < mono8.data.size(); ++i)
         mono8.data[i] = static_cast<uint8_t>(i * 7);
-    PcmAudio float32 = Audio(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32, 44100 / 2);
+    PcmAudio float32 = Silence(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32, 44100 / 2);
     for (size_t i = 0; i < float32.Frames() * 2; ++i) {
         const float v = static_cast<float>(0.5 * std::sin(static_cast<double>(i / 2) * 0.0627));
         std::memcpy(&float32.data[i * 4], &v, 4);
@@ -344,7 +315,7 @@ VMX_TEST(host, errors_have_messages_and_exit_codes) {
     REQUIRE(WriteWav(in, SineSignal(44100 / 4, 440.0)), "the input is written");
     // A sample rate above what the engine takes, which the platform's parser offers.
     const std::wstring highPath = folder.File(L"high.wav");
-    REQUIRE(WriteWav(highPath, Audio(WAVE_FORMAT_PCM, 2, 384000, 16, 38400)),
+    REQUIRE(WriteWav(highPath, Silence(WAVE_FORMAT_PCM, 2, 384000, 16, 38400)),
             "the 384 kHz input is written");
     const std::wstring out = folder.File(L"out.wav");
     const std::wstring q = Quoted(in) + L" " + Quoted(out);
@@ -355,7 +326,7 @@ VMX_TEST(host, errors_have_messages_and_exit_codes) {
     } cases[] = {
         {L"process " + Quoted(folder.File(L"missing.wav")) + L" " + Quoted(out), 1,
          "velomix: cannot read " + Ansi(folder.File(L"missing.wav")) + ": "},
-        {L"process " + Quoted(TestFolder() + L"velomix.exe") + L" " + Quoted(out), 1,
+        {L"process " + Quoted(ProgramFolder() + L"velomix.exe") + L" " + Quoted(out), 1,
          "not a WAV file"},
         {L"process --tempo 0 " + q, 2, "velomix: --tempo 0 refused by the filter (E_INVALIDARG"},
         {L"process --pitch 61 " + q, 2, "velomix: --pitch 61 refused by the filter"},
@@ -435,7 +406,7 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
                 "OUT exists");
     }
     const std::wstring high = folder.File(L"high.wav");
-    REQUIRE(WriteWav(high, Audio(WAVE_FORMAT_PCM, 2, 384000, 16, 38400)), "a 384 kHz input");
+    REQUIRE(WriteWav(high, Silence(WAVE_FORMAT_PCM, 2, 384000, 16, 38400)), "a 384 kHz input");
     ToolRun r = Run(folder, L"velomix.exe", L"process " + Quoted(high) + L" " + Quoted(out));
     CHECK(r.exitCode == 1 && Contains(r.err, "does not take this format"),
           "a refused format: exit code 1, got %lu; stderr: %s", r.exitCode, r.err.c_str());
@@ -466,21 +437,19 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
 
 VMX_TEST(host, register_and_unregister_through_the_module) {
     CTempFolder folder;
-    const std::wstring module = TestFolder() + L"Velomix.ax";
+    const std::wstring module = ProgramFolder() + L"Velomix.ax";
     const std::string classKey = "CLSID\\" + GuidString(kClsidVelomix);
-    const char kInstallKey[] = "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
     // The prefix as the case found it: unregistered, no installation record.
     struct CClean {
         const CTempFolder& folder;
         std::wstring module;
-        const char* installKey;
         ~CClean() {
             const CChild child(folder, L"velomix.exe", L"unregister --module " + Quoted(module));
             child.Wait();
             for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
-                RegDeleteKeyTree(hive, installKey);
+                RegDeleteKeyTree(hive, kInstallKey);
         }
-    } clean{folder, module, kInstallKey};
+    } clean{folder, module};
 
     const ToolRun reg = Run(folder, L"velomix.exe", L"register --module " + Quoted(module));
     REQUIRE(reg.exitCode == 0, "register: exit code 0, got %lu; stderr: %s", reg.exitCode,

@@ -11,40 +11,29 @@
 
 namespace {
 
-CMediaType PcmType(WORD channels, DWORD rate, WORD bits) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = channels;
-    wfx.nSamplesPerSec = rate;
-    wfx.wBitsPerSample = bits;
-    wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
+// An audio type with the given wave format block.
+CMediaType AudioType(const void* pFormat, ULONG cbFormat) {
     CMediaType mt;
     mt.SetType(&MEDIATYPE_Audio);
     mt.SetSubtype(&MEDIASUBTYPE_PCM);
     mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
+    mt.SetFormat(static_cast<const BYTE*>(pFormat), cbFormat);
     return mt;
+}
+
+CMediaType PcmType(WORD channels, DWORD rate, WORD bits) {
+    const WAVEFORMATEX wfx = WaveFormat(WAVE_FORMAT_PCM, channels, rate, bits);
+    return AudioType(&wfx, sizeof(wfx));
 }
 
 CMediaType ExtensibleType(const GUID& subFormat) {
     WAVEFORMATEXTENSIBLE wfxe{};
-    wfxe.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    wfxe.Format.nChannels = 2;
-    wfxe.Format.nSamplesPerSec = 48000;
-    wfxe.Format.wBitsPerSample = 16;
-    wfxe.Format.nBlockAlign = 4;
-    wfxe.Format.nAvgBytesPerSec = 48000 * 4;
+    wfxe.Format = WaveFormat(WAVE_FORMAT_EXTENSIBLE, 2, 48000, 16);
     wfxe.Format.cbSize = 22;
     wfxe.Samples.wValidBitsPerSample = 16;
     wfxe.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
     wfxe.SubFormat = subFormat;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(&MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfxe), sizeof(wfxe));
-    return mt;
+    return AudioType(&wfxe, sizeof(wfxe));
 }
 
 std::wstring PinId(IPin* pPin) {
@@ -59,197 +48,198 @@ std::wstring PinId(IPin* pPin) {
 } // namespace
 
 VMX_TEST(module, factory_and_lifetime) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads and exports DllGetClassObject and DllCanUnloadNow by plain name");
-    CHECK_HR(S_OK, module.CanUnloadNow());
+    WithModule([](const CModule& module) {
+        // Loaded: both exports were found by their plain names.
+        CHECK_HR(S_OK, module.CanUnloadNow());
 
-    // An unknown class: refused, and the out-pointer cleared.
-    const GUID kUnknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-    void* pv = reinterpret_cast<void*>(1);
-    CHECK_HR(CLASS_E_CLASSNOTAVAILABLE, module.GetClassObject(kUnknown, IID_IClassFactory, &pv));
-    CHECK(pv == nullptr, "the out-pointer is null after CLASS_E_CLASSNOTAVAILABLE");
-    CHECK_HR(E_POINTER, module.GetClassObject(kClsidVelomix, IID_IClassFactory, nullptr));
+        // An unknown class: refused, and the out-pointer cleared.
+        const GUID kUnknown = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+        void* pv = reinterpret_cast<void*>(1);
+        CHECK_HR(CLASS_E_CLASSNOTAVAILABLE,
+                 module.GetClassObject(kUnknown, IID_IClassFactory, &pv));
+        CHECK(pv == nullptr, "the out-pointer is null after CLASS_E_CLASSNOTAVAILABLE");
+        CHECK_HR(E_POINTER, module.GetClassObject(kClsidVelomix, IID_IClassFactory, nullptr));
 
-    ComPtr<IClassFactory> pFactory;
-    REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
-    CHECK_HR(S_FALSE, module.CanUnloadNow()); // a class object lives
+        ComPtr<IClassFactory> pFactory;
+        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                               reinterpret_cast<void**>(&pFactory)));
+        CHECK_HR(S_FALSE, module.CanUnloadNow()); // a class object lives
 
-    ComPtr<IBaseFilter> pFilter;
-    REQUIRE_HR(S_OK, pFactory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&pFilter)));
-    CLSID clsid{};
-    CHECK_HR(S_OK, pFilter->GetClassID(&clsid));
-    CHECK(IsEqualCLSID(clsid, kClsidVelomix), "GetClassID answers CLSID_Velomix");
+        ComPtr<IBaseFilter> pFilter;
+        REQUIRE_HR(S_OK, pFactory->CreateInstance(nullptr, IID_IBaseFilter,
+                                                  reinterpret_cast<void**>(&pFilter)));
+        CLSID clsid{};
+        CHECK_HR(S_OK, pFilter->GetClassID(&clsid));
+        CHECK(IsEqualCLSID(clsid, kClsidVelomix), "GetClassID answers CLSID_Velomix");
 
-    // One identity: IUnknown from two interfaces is the same pointer.
-    ComPtr<IUnknown> pUnk1, pUnk2;
-    ComPtr<IVelomixProp> pProp;
-    REQUIRE_HR(S_OK, pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&pProp)));
-    CHECK_HR(S_OK, pFilter->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk1)));
-    CHECK_HR(S_OK, pProp->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk2)));
-    CHECK(pUnk1.Get() == pUnk2.Get(), "IUnknown is the same from IBaseFilter and IVelomixProp");
-    pUnk1.Reset();
-    pUnk2.Reset();
-    pProp.Reset();
+        // One identity: IUnknown from two interfaces is the same pointer.
+        ComPtr<IUnknown> pUnk1, pUnk2;
+        ComPtr<IVelomixProp> pProp;
+        REQUIRE_HR(S_OK,
+                   pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&pProp)));
+        CHECK_HR(S_OK, pFilter->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk1)));
+        CHECK_HR(S_OK, pProp->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk2)));
+        CHECK(pUnk1.Get() == pUnk2.Get(), "IUnknown is the same from IBaseFilter and IVelomixProp");
+        pUnk1.Reset();
+        pUnk2.Reset();
+        pProp.Reset();
 
-    pFactory.Reset();
-    CHECK_HR(S_FALSE, module.CanUnloadNow()); // the filter lives on without its factory
+        pFactory.Reset();
+        CHECK_HR(S_FALSE, module.CanUnloadNow()); // the filter lives on without its factory
 
-    // The test held the only reference: its release destroys the filter.
-    const ULONG remaining = pFilter.Detach()->Release();
-    CHECK(remaining == 0, "last Release of the filter returns 0, got %lu", static_cast<unsigned long>(remaining));
-    CHECK_HR(S_OK, module.CanUnloadNow());
+        // The test held the only reference: its release destroys the filter.
+        ReleaseLast(pFilter, "the test held the only reference");
+        CHECK_HR(S_OK, module.CanUnloadNow());
 
-    // LockServer counts like an object.
-    REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
-    CHECK_HR(S_OK, pFactory->LockServer(TRUE));
-    pFactory.Reset();
-    CHECK_HR(S_FALSE, module.CanUnloadNow());
-    REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
-    CHECK_HR(S_OK, pFactory->LockServer(FALSE));
-    pFactory.Reset();
-    CHECK_HR(S_OK, module.CanUnloadNow());
+        // LockServer counts like an object.
+        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                               reinterpret_cast<void**>(&pFactory)));
+        CHECK_HR(S_OK, pFactory->LockServer(TRUE));
+        pFactory.Reset();
+        CHECK_HR(S_FALSE, module.CanUnloadNow());
+        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                               reinterpret_cast<void**>(&pFactory)));
+        CHECK_HR(S_OK, pFactory->LockServer(FALSE));
+        pFactory.Reset();
+    });
 }
 
 VMX_TEST(module, pins) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    ComPtr<IBaseFilter> pFilter = module.CreateFilter();
-    REQUIRE(pFilter, "the filter is created");
+    WithModule([](const CModule& module) {
+        ComPtr<IBaseFilter> pFilter = RequireFilter(module);
 
-    ComPtr<IPin> pIn = FindPinById(pFilter.Get(), L"In");
-    ComPtr<IPin> pOut = FindPinById(pFilter.Get(), L"Out");
-    REQUIRE(pIn && pOut, "FindPin finds \"In\" and \"Out\"");
-    ComPtr<IPin> pNone;
-    CHECK_HR(VFW_E_NOT_FOUND, pFilter->FindPin(L"Input", &pNone));
-    CHECK(!pNone, "no pin for an unknown id");
+        ComPtr<IPin> pIn = FindPinById(pFilter.Get(), L"In");
+        ComPtr<IPin> pOut = FindPinById(pFilter.Get(), L"Out");
+        REQUIRE(pIn && pOut, "FindPin finds \"In\" and \"Out\"");
+        ComPtr<IPin> pNone;
+        CHECK_HR(VFW_E_NOT_FOUND, pFilter->FindPin(L"Input", &pNone));
+        CHECK(!pNone, "no pin for an unknown id");
 
-    CHECK(PinId(pIn.Get()) == L"In", "QueryId of the input pin is \"In\", got \"%s\"",
-          vmxtest::Narrow(PinId(pIn.Get()).c_str()).c_str());
-    CHECK(PinId(pOut.Get()) == L"Out", "QueryId of the output pin is \"Out\", got \"%s\"",
-          vmxtest::Narrow(PinId(pOut.Get()).c_str()).c_str());
-    PIN_DIRECTION dir;
-    CHECK(SUCCEEDED(pIn->QueryDirection(&dir)) && dir == PINDIR_INPUT, "\"In\" is an input");
-    CHECK(SUCCEEDED(pOut->QueryDirection(&dir)) && dir == PINDIR_OUTPUT, "\"Out\" is an output");
+        CHECK(PinId(pIn.Get()) == L"In", "QueryId of the input pin is \"In\", got \"%s\"",
+              vmxtest::Narrow(PinId(pIn.Get()).c_str()).c_str());
+        CHECK(PinId(pOut.Get()) == L"Out", "QueryId of the output pin is \"Out\", got \"%s\"",
+              vmxtest::Narrow(PinId(pOut.Get()).c_str()).c_str());
+        PIN_DIRECTION dir;
+        CHECK(SUCCEEDED(pIn->QueryDirection(&dir)) && dir == PINDIR_INPUT, "\"In\" is an input");
+        CHECK(SUCCEEDED(pOut->QueryDirection(&dir)) && dir == PINDIR_OUTPUT,
+              "\"Out\" is an output");
 
-    ULONG n = 0;
-    CHECK_HR(E_NOTIMPL, pIn->QueryInternalConnections(nullptr, &n));
-    CHECK_HR(E_NOTIMPL, pOut->QueryInternalConnections(nullptr, &n));
+        ULONG n = 0;
+        CHECK_HR(E_NOTIMPL, pIn->QueryInternalConnections(nullptr, &n));
+        CHECK_HR(E_NOTIMPL, pOut->QueryInternalConnections(nullptr, &n));
 
-    // The pin's info names its filter (with a reference) and its id.
-    PIN_INFO info{};
-    REQUIRE_HR(S_OK, pOut->QueryPinInfo(&info));
-    CHECK(info.pFilter == pFilter.Get(), "QueryPinInfo names the filter");
-    CHECK(info.dir == PINDIR_OUTPUT, "QueryPinInfo gives the direction");
-    CHECK(std::wcscmp(info.achName, L"Out") == 0, "QueryPinInfo gives the name \"Out\"");
-    if (info.pFilter)
-        info.pFilter->Release();
+        // The pin's info names its filter (with a reference) and its id.
+        PIN_INFO info{};
+        REQUIRE_HR(S_OK, pOut->QueryPinInfo(&info));
+        CHECK(info.pFilter == pFilter.Get(), "QueryPinInfo names the filter");
+        CHECK(info.dir == PINDIR_OUTPUT, "QueryPinInfo gives the direction");
+        CHECK(std::wcscmp(info.achName, L"Out") == 0, "QueryPinInfo gives the name \"Out\"");
+        if (info.pFilter)
+            info.pFilter->Release();
 
-    // Inputs first when enumerated.
-    ComPtr<IEnumPins> pEnum;
-    REQUIRE_HR(S_OK, pFilter->EnumPins(&pEnum));
-    IPin* pins[3] = {};
-    ULONG fetched = 0;
-    CHECK_HR(S_FALSE, pEnum->Next(3, pins, &fetched));
-    CHECK(fetched == 2, "EnumPins gives 2 pins, got %lu", static_cast<unsigned long>(fetched));
-    CHECK(fetched >= 1 && pins[0] == pIn.Get(), "the input pin comes first");
-    for (ULONG i = 0; i < fetched; ++i)
-        pins[i]->Release();
+        // Inputs first when enumerated.
+        ComPtr<IEnumPins> pEnum;
+        REQUIRE_HR(S_OK, pFilter->EnumPins(&pEnum));
+        IPin* pins[3] = {};
+        ULONG fetched = 0;
+        CHECK_HR(S_FALSE, pEnum->Next(3, pins, &fetched));
+        CHECK(fetched == 2, "EnumPins gives 2 pins, got %lu", static_cast<unsigned long>(fetched));
+        CHECK(fetched >= 1 && pins[0] == pIn.Get(), "the input pin comes first");
+        for (ULONG i = 0; i < fetched; ++i)
+            pins[i]->Release();
 
-    pEnum.Reset();
-    pIn.Reset();
-    pOut.Reset();
-    const ULONG remaining = pFilter.Detach()->Release();
-    CHECK(remaining == 0, "pins gave back the filter's references: last Release returns %lu",
-          static_cast<unsigned long>(remaining));
-    CHECK_HR(S_OK, module.CanUnloadNow());
+        pEnum.Reset();
+        pIn.Reset();
+        pOut.Reset();
+        ReleaseLast(pFilter, "pins gave back the filter's references");
+    });
 }
 
 VMX_TEST(module, control_interfaces) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    ComPtr<IBaseFilter> pFilter = module.CreateFilter();
-    REQUIRE(pFilter, "the filter is created");
+    WithModule([](const CModule& module) {
+        ComPtr<IBaseFilter> pFilter = RequireFilter(module);
 
-    ComPtr<ISpecifyPropertyPages> pPages;
-    REQUIRE_HR(S_OK, pFilter->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&pPages)));
-    CAUUID pages{};
-    REQUIRE_HR(S_OK, pPages->GetPages(&pages));
-    CHECK(pages.cElems == 1, "one property page, got %lu", static_cast<unsigned long>(pages.cElems));
-    CHECK(pages.cElems >= 1 && IsEqualGUID(pages.pElems[0], kClsidVelomixProp1),
-          "the page is CLSID_VelomixProp1");
-    CoTaskMemFree(pages.pElems);
-    CHECK_HR(E_POINTER, pPages->GetPages(nullptr));
+        ComPtr<ISpecifyPropertyPages> pPages;
+        REQUIRE_HR(S_OK, pFilter->QueryInterface(IID_ISpecifyPropertyPages,
+                                                 reinterpret_cast<void**>(&pPages)));
+        CAUUID pages{};
+        REQUIRE_HR(S_OK, pPages->GetPages(&pages));
+        CHECK(pages.cElems == 1, "one property page, got %lu",
+              static_cast<unsigned long>(pages.cElems));
+        CHECK(pages.cElems >= 1 && IsEqualGUID(pages.pElems[0], kClsidVelomixProp1),
+              "the page is CLSID_VelomixProp1");
+        CoTaskMemFree(pages.pElems);
+        CHECK_HR(E_POINTER, pPages->GetPages(nullptr));
 
-    ComPtr<IVelomixProp> pProp;
-    REQUIRE_HR(S_OK, pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&pProp)));
-    double tempo = 0, rate = 0;
-    int pitch = -1;
-    CHECK_HR(S_OK, pProp->GetTempo(&tempo));
-    CHECK_HR(S_OK, pProp->GetRate(&rate));
-    CHECK_HR(S_OK, pProp->GetPitch(&pitch));
-    CHECK(tempo == 1.0 && rate == 1.0 && pitch == 0, "a new filter runs at 1.0/1.0/0, got %g/%g/%d",
-          tempo, rate, pitch);
-    CHECK_HR(S_OK, pProp->SetTempo(1.5));
-    CHECK_HR(S_OK, pProp->GetTempo(&tempo));
-    CHECK(tempo == 1.5, "SetTempo(1.5) is read back, got %g", tempo);
+        ComPtr<IVelomixProp> pProp = RequireProp(pFilter.Get());
+        double tempo = 0, rate = 0;
+        int pitch = -1;
+        CHECK_HR(S_OK, pProp->GetTempo(&tempo));
+        CHECK_HR(S_OK, pProp->GetRate(&rate));
+        CHECK_HR(S_OK, pProp->GetPitch(&pitch));
+        CHECK(tempo == 1.0 && rate == 1.0 && pitch == 0,
+              "a new filter runs at 1.0/1.0/0, got %g/%g/%d", tempo, rate, pitch);
+        CHECK_HR(S_OK, pProp->SetTempo(1.5));
+        CHECK_HR(S_OK, pProp->GetTempo(&tempo));
+        CHECK(tempo == 1.5, "SetTempo(1.5) is read back, got %g", tempo);
 
-    // Interfaces a transform filter does not have.
-    ComPtr<IUnknown> pNone;
-    CHECK_HR(E_NOINTERFACE, pFilter->QueryInterface(IID_IAMFilterMiscFlags, reinterpret_cast<void**>(&pNone)));
-    CHECK_HR(E_NOINTERFACE, pFilter->QueryInterface(IID_IPin, reinterpret_cast<void**>(&pNone)));
+        // Interfaces a transform filter does not have.
+        ComPtr<IUnknown> pNone;
+        CHECK_HR(E_NOINTERFACE,
+                 pFilter->QueryInterface(IID_IAMFilterMiscFlags, reinterpret_cast<void**>(&pNone)));
+        CHECK_HR(E_NOINTERFACE,
+                 pFilter->QueryInterface(IID_IPin, reinterpret_cast<void**>(&pNone)));
 
-    pPages.Reset();
-    pProp.Reset();
-    CHECK(pFilter.Detach()->Release() == 0, "no reference left behind by the queries");
+        pPages.Reset();
+        pProp.Reset();
+        ReleaseLast(pFilter, "no reference left behind by the queries");
+    });
 }
 
 VMX_TEST(module, type_refusals) {
-    CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax loads");
-    ComPtr<IBaseFilter> pFilter = module.CreateFilter();
-    REQUIRE(pFilter, "the filter is created");
-    ComPtr<IPin> pIn = FindPinById(pFilter.Get(), L"In");
-    REQUIRE(pIn, "input pin");
+    WithModule([](const CModule& module) {
+        ComPtr<IBaseFilter> pFilter = RequireFilter(module);
+        ComPtr<IPin> pIn = FindPinById(pFilter.Get(), L"In");
+        REQUIRE(pIn, "input pin");
 
-    struct Case {
-        const char* what;
-        CMediaType mt;
-        HRESULT expected;
-    };
-    CMediaType video = PcmType(2, 44100, 16);
-    video.SetType(&MEDIATYPE_Video);
-    CMediaType noFormat = PcmType(2, 44100, 16);
-    noFormat.SetFormatType(&FORMAT_None);
-    CMediaType badAlign = PcmType(2, 44100, 16);
-    reinterpret_cast<WAVEFORMATEX*>(badAlign.Format())->nBlockAlign = 3;
-    const GUID kOtherSubFormat = {0x00000092, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
-    const Case cases[] = {
-        {"16-bit stereo PCM", PcmType(2, 44100, 16), S_OK},
-        {"8-bit mono PCM", PcmType(1, 22050, 8), S_OK},
-        {"extensible with the PCM sub-format", ExtensibleType(KSDATAFORMAT_SUBTYPE_PCM), S_OK},
-        {"video major type", video, S_FALSE},
-        {"no wave format block", noFormat, S_FALSE},
-        {"block alignment that does not match", badAlign, S_FALSE},
-        {"extensible with a foreign sub-format", ExtensibleType(kOtherSubFormat), S_FALSE},
-    };
-    for (const Case& c : cases) {
-        const HRESULT hr = pIn->QueryAccept(&c.mt);
-        CHECK(hr == c.expected, "QueryAccept(%s): %s, expected %s", c.what, vmxtest::Hex(hr).c_str(),
-              vmxtest::Hex(c.expected).c_str());
-    }
-    // The output pin offers nothing before the input is connected.
-    ComPtr<IPin> pOut = FindPinById(pFilter.Get(), L"Out");
-    REQUIRE(pOut, "output pin");
-    ComPtr<IEnumMediaTypes> pTypes;
-    REQUIRE_HR(S_OK, pOut->EnumMediaTypes(&pTypes));
-    AM_MEDIA_TYPE* pmt = nullptr;
-    CHECK(pTypes->Next(1, &pmt, nullptr) != S_OK, "no output type while the input is unconnected");
-    if (pmt)
-        DeleteMediaType(pmt);
+        struct Case {
+            const char* what;
+            CMediaType mt;
+            HRESULT expected;
+        };
+        CMediaType video = PcmType(2, 44100, 16);
+        video.SetType(&MEDIATYPE_Video);
+        CMediaType noFormat = PcmType(2, 44100, 16);
+        noFormat.SetFormatType(&FORMAT_None);
+        CMediaType badAlign = PcmType(2, 44100, 16);
+        reinterpret_cast<WAVEFORMATEX*>(badAlign.Format())->nBlockAlign = 3;
+        const GUID kOtherSubFormat = {
+            0x00000092, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+        const Case cases[] = {
+            {"16-bit stereo PCM", PcmType(2, 44100, 16), S_OK},
+            {"8-bit mono PCM", PcmType(1, 22050, 8), S_OK},
+            {"extensible with the PCM sub-format", ExtensibleType(KSDATAFORMAT_SUBTYPE_PCM), S_OK},
+            {"video major type", video, S_FALSE},
+            {"no wave format block", noFormat, S_FALSE},
+            {"block alignment that does not match", badAlign, S_FALSE},
+            {"extensible with a foreign sub-format", ExtensibleType(kOtherSubFormat), S_FALSE},
+        };
+        for (const Case& c : cases) {
+            const HRESULT hr = pIn->QueryAccept(&c.mt);
+            CHECK(hr == c.expected, "QueryAccept(%s): %s, expected %s", c.what,
+                  vmxtest::Hex(hr).c_str(), vmxtest::Hex(c.expected).c_str());
+        }
+        // The output pin offers nothing before the input is connected.
+        ComPtr<IPin> pOut = FindPinById(pFilter.Get(), L"Out");
+        REQUIRE(pOut, "output pin");
+        ComPtr<IEnumMediaTypes> pTypes;
+        REQUIRE_HR(S_OK, pOut->EnumMediaTypes(&pTypes));
+        AM_MEDIA_TYPE* pmt = nullptr;
+        CHECK(pTypes->Next(1, &pmt, nullptr) != S_OK,
+              "no output type while the input is unconnected");
+        if (pmt)
+            DeleteMediaType(pmt);
+    });
 }
 
 // The version resource, read back through the version API and walked as stored, so that the

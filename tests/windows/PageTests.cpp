@@ -266,14 +266,6 @@ DWORD WINAPI DrivePage(LPVOID param) {
     return 0;
 }
 
-std::wstring BesideProgram(const wchar_t* name) {
-    wchar_t exe[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring dir(exe, n);
-    dir.erase(dir.find_last_of(L"\\/") + 1);
-    return dir + name;
-}
-
 ULONG RefCount(IUnknown* p) {
     p->AddRef();
     return p->Release();
@@ -292,10 +284,8 @@ VMX_TEST(page, FrameShowsThePageAndTheSlidersDriveTheFilter) {
     CModule module;
     REQUIRE(module.Loaded(), "Velomix.ax not loaded");
     {
-        ComPtr<IBaseFilter> filter = module.CreateFilter();
-        REQUIRE(filter, "no filter");
-        ComPtr<IVelomixProp> prop;
-        REQUIRE_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
+        ComPtr<IBaseFilter> filter = RequireFilter(module);
+        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
         ComPtr<ISpecifyPropertyPages> specify;
         REQUIRE_HR(S_OK, filter->QueryInterface(IID_ISpecifyPropertyPages,
                                                 reinterpret_cast<void**>(&specify)));
@@ -317,7 +307,7 @@ VMX_TEST(page, FrameShowsThePageAndTheSlidersDriveTheFilter) {
         PageRun run;
         run.frameThread = GetCurrentThreadId();
         run.prop = prop.Get();
-        run.picture = BesideProgram(L"VelomixPage.png");
+        run.picture = ProgramFolder() + L"VelomixPage.png";
         DeleteFileW(run.picture.c_str());
         CHandle driver(CreateThread(nullptr, 0, DrivePage, &run, 0, nullptr));
         REQUIRE(driver.Get(), "no driving thread");

@@ -4,18 +4,15 @@
 // and what reaches the renderer, with the wall time. The settings file decides the stamps:
 // RESTAMP=1 stamps outputs by their audio, so the renderer plays at the speed set; without it
 // outputs keep their inputs' time span and the renderer keeps the file's pace.
+#include "Graphs.h"
 #include "Harness.h"
-#include "IVelomixProp.h"
-#include "Support.h"
 #include "Sync.h"
 
 #include <qedit.h>
-#include <shlobj.h>
 
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,13 +119,11 @@ private:
 class CSettingsFile {
 public:
     explicit CSettingsFile(const char* text) {
-        PWSTR base = nullptr;
-        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &base))) {
-            const std::wstring folder = std::wstring(base) + L"\\Korvane";
+        const std::wstring folder = SettingsFolder();
+        if (!folder.empty()) {
+            CreateDirectoryW(folder.substr(0, folder.find_last_of(L'\\')).c_str(), nullptr);
             CreateDirectoryW(folder.c_str(), nullptr);
-            CreateDirectoryW((folder + L"\\Player").c_str(), nullptr);
-            m_Path = folder + L"\\Player\\VELO.INI";
-            CoTaskMemFree(base);
+            m_Path = folder + L"\\VELO.INI";
         }
         DeleteFileW(m_Path.c_str());
         if (text)
@@ -144,11 +139,9 @@ private:
 
 // A rendered file with grabbers around the one Velomix RenderFile inserted.
 struct Player {
-    ComPtr<IGraphBuilder> graph;
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaEvent> events;
+    CTap in, out; // made before the graph, so that they outlive it
+    RenderedGraph graph;
     ComPtr<IMediaSeeking> seeking;
-    ComPtr<IBaseFilter> velomix;
     ComPtr<IVelomixProp> prop;
 };
 
@@ -172,46 +165,34 @@ void InsertTap(IGraphBuilder* pGraph, IPin* pOut, IPin* pIn, CTap* pTap, const w
 }
 
 // RenderFile, then the taps: in before Velomix, out between it and the renderer.
-void Render(const std::wstring& wav, Player& p, CTap& in, CTap& out) {
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGraphBuilder, reinterpret_cast<void**>(&p.graph)));
-    REQUIRE_HR(S_OK, p.graph->RenderFile(wav.c_str(), nullptr));
-    ComPtr<IEnumFilters> pEnum;
-    REQUIRE_HR(S_OK, p.graph->EnumFilters(&pEnum));
-    int cVelomix = 0;
-    for (IBaseFilter* f = nullptr; pEnum->Next(1, &f, nullptr) == S_OK;) {
-        ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::Attach(f);
-        if (IsEqualGUID(ClassOf(filter.Get()), kClsidVelomix)) {
-            ++cVelomix;
-            p.velomix = filter;
-        }
-    }
-    REQUIRE(cVelomix == 1, "RenderFile inserts one Velomix: %d", cVelomix);
-    const ComPtr<IPin> velomixOut = FindPinByDirection(p.velomix.Get(), PINDIR_OUTPUT);
-    const ComPtr<IPin> velomixIn = FindPinByDirection(p.velomix.Get(), PINDIR_INPUT);
+void Render(const std::wstring& wav, Player& p) {
+    p.graph = RenderWav(wav);
+    IGraphBuilder* pGraph = p.graph.builder.Get();
+    const ComPtr<IPin> velomixOut = FindPinByDirection(p.graph.velomix.Get(), PINDIR_OUTPUT);
+    const ComPtr<IPin> velomixIn = FindPinByDirection(p.graph.velomix.Get(), PINDIR_INPUT);
     ComPtr<IPin> renderer, parser;
     REQUIRE_HR(S_OK, velomixOut->ConnectedTo(&renderer));
     REQUIRE(IsEqualGUID(ClassOf(PeerFilter(velomixOut.Get()).Get()), CLSID_DSoundRender),
             "Velomix feeds the DirectSound renderer");
     REQUIRE_HR(S_OK, velomixIn->ConnectedTo(&parser));
-    InsertTap(p.graph.Get(), velomixOut.Get(), renderer.Get(), &out, L"Out tap");
-    InsertTap(p.graph.Get(), parser.Get(), velomixIn.Get(), &in, L"In tap");
+    InsertTap(pGraph, velomixOut.Get(), renderer.Get(), &p.out, L"Out tap");
+    InsertTap(pGraph, parser.Get(), velomixIn.Get(), &p.in, L"In tap");
     REQUIRE_HR(S_OK,
-               p.graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&p.control)));
-    REQUIRE_HR(S_OK, p.graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&p.events)));
-    REQUIRE_HR(S_OK,
-               p.graph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&p.seeking)));
-    REQUIRE_HR(S_OK,
-               p.velomix->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&p.prop)));
+               pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&p.seeking)));
+    p.prop = RequireProp(p.graph.velomix.Get());
+}
+
+// Runs the graph; the time it started.
+double Start(Player& p) {
+    const double start = Now();
+    REQUIRE(SUCCEEDED(p.graph.control->Run()), "the graph runs");
+    return start;
 }
 
 // Waits for the graph's completion; the seconds since `since`.
 double WaitForComplete(Player& p, double since) {
-    LONG code = 0;
-    REQUIRE_HR(S_OK, p.events->WaitForCompletion(30000, &code));
-    const double seconds = Now() - since;
-    REQUIRE(code == EC_COMPLETE, "EC_COMPLETE: got %ld", static_cast<long>(code));
-    return seconds;
+    RequireCompletion(p.graph.events.Get());
+    return Now() - since;
 }
 
 // Samples [first, end) each carry audio and start where the previous one stopped; the first at
@@ -235,50 +216,46 @@ REFERENCE_TIME CheckContiguous(const std::vector<Stamp>& s, size_t first, size_t
     return expected;
 }
 
-// Runs one case against a fresh registration, so that RenderFile finds the module by merit.
-struct Registered {
-    CModule module;
-    std::unique_ptr<CCleanPrefix> clean;
-    Registered() {
-        REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
-        clean = std::make_unique<CCleanPrefix>(module.Path());
-        REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
-    }
+// Where a case plays: COM, the module registered so that RenderFile finds it by merit, VELO.INI
+// with the given text (none: no file), and a folder for the file played.
+struct PlaybackCase {
+    explicit PlaybackCase(const char* settings) : ini(settings) {}
+    CComScope com;
+    CRegisteredModule reg;
+    CSettingsFile ini;
+    CTempFolder folder;
 };
 
-std::wstring Wav(const CTempFolder& folder, double seconds) {
-    const std::wstring wav = folder.File(L"play.wav");
-    REQUIRE(WriteWav(wav, SineSignal(size_t(seconds * 44100), 440.0)),
-            "the test WAV file is written");
-    return wav;
+// A tone of the given length, written and rendered.
+void Render(const PlaybackCase& c, double seconds, Player& p) {
+    Render(RequireWav(c.folder, L"play.wav", SineSignal(size_t(seconds * 44100), 440.0)), p);
+}
+
+// Plays a tone of the given length at the tempo to its end; the wall time that took.
+double PlayToEnd(const PlaybackCase& c, double seconds, double tempo, Player& p) {
+    Render(c, seconds, p);
+    REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
+    const double wall = WaitForComplete(p, Start(p));
+    p.graph.control->Stop();
+    return wall;
 }
 
 } // namespace
 
 VMX_TEST(playback, restamped_plays_at_the_tempo_set_before_run) {
-    CComScope com;
-    const Registered reg;
-    const CSettingsFile ini("[INIT]\r\nRESTAMP=1\r\n");
-    CTempFolder folder;
+    const PlaybackCase c("[INIT]\r\nRESTAMP=1\r\n");
     const double length = 4.0;
     for (const double tempo : {1.5, 0.75}) {
         const double seconds = tempo < 1 ? 3.0 : length;
-        const std::wstring wav = Wav(folder, seconds);
-        CTap in, out;
         Player p;
-        Render(wav, p, in, out);
-        REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
-        const double start = Now();
-        REQUIRE(SUCCEEDED(p.control->Run()), "the graph runs");
-        const double wall = WaitForComplete(p, start);
-        p.control->Stop();
-        const std::vector<Stamp> s = out.Stamps();
+        const double wall = PlayToEnd(c, seconds, tempo, p);
+        const std::vector<Stamp> s = p.out.Stamps();
         const REFERENCE_TIME end = CheckContiguous(s, 0, s.size(), 0, "restamped");
         // Wine's parser gives media times in 100 ns from 0, as its stamps: so must the output.
         size_t mediaOff = 0;
         for (const Stamp& x : s)
             mediaOff += !x.bMediaTime || x.mtStart != x.tStart || x.mtStop != x.tStop;
-        const std::vector<Stamp> inputs = in.Stamps();
+        const std::vector<Stamp> inputs = p.in.Stamps();
         CHECK(!inputs.empty() && inputs[0].bMediaTime && inputs[0].mtStop == inputs[0].tStop,
               "the parser's media times run in 100 ns like its stamps");
         CHECK(mediaOff == 0, "%u of %u outputs' media times differ from their stamps",
@@ -295,27 +272,22 @@ VMX_TEST(playback, restamped_plays_at_the_tempo_set_before_run) {
 }
 
 VMX_TEST(playback, restamped_follows_changes_while_playing) {
-    CComScope com;
-    const Registered reg;
-    const CSettingsFile ini("[INIT]\r\nRESTAMP=1\r\n");
-    CTempFolder folder;
+    const PlaybackCase c("[INIT]\r\nRESTAMP=1\r\n");
     const double length = 3.0;
-    CTap in, out;
     Player p;
-    Render(Wav(folder, length), p, in, out);
-    const double start = Now();
-    REQUIRE(SUCCEEDED(p.control->Run()), "the graph runs");
+    Render(c, length, p);
+    const double start = Start(p);
     // The changes land where the input has got to when they are made: 1.0 up to about 0.5 s of
     // input, 2.0 up to about 2.5 s, 0.75 for the rest (2.17 s in all, not the file's 3 s).
-    REQUIRE(in.WaitForStop(kUnits / 2, 10000), "the input reaches 0.5 s");
+    REQUIRE(p.in.WaitForStop(kUnits / 2, 10000), "the input reaches 0.5 s");
     REQUIRE_HR(S_OK, p.prop->SetTempo(2.0));
-    const double i1 = Sec(in.LastStop());
-    REQUIRE(in.WaitForStop(5 * kUnits / 2, 10000), "the input reaches 2.5 s");
+    const double i1 = Sec(p.in.LastStop());
+    REQUIRE(p.in.WaitForStop(5 * kUnits / 2, 10000), "the input reaches 2.5 s");
     REQUIRE_HR(S_OK, p.prop->SetTempo(0.75));
-    const double i2 = Sec(in.LastStop());
+    const double i2 = Sec(p.in.LastStop());
     const double wall = WaitForComplete(p, start);
-    p.control->Stop();
-    const std::vector<Stamp> s = out.Stamps();
+    p.graph.control->Stop();
+    const std::vector<Stamp> s = p.out.Stamps();
     const REFERENCE_TIME end = CheckContiguous(s, 0, s.size(), 0, "restamped with changes");
     // Each stretch of input at its tempo; the sample in flight at a change goes either way.
     const double expected = i1 / 1.0 + (i2 - i1) / 2.0 + (length - i2) / 0.75;
@@ -330,27 +302,22 @@ VMX_TEST(playback, restamped_follows_changes_while_playing) {
 }
 
 VMX_TEST(playback, restamped_seek_starts_the_stamps_again) {
-    CComScope com;
-    const Registered reg;
-    const CSettingsFile ini("[INIT]\r\nRESTAMP=1\r\n");
-    CTempFolder folder;
+    const PlaybackCase c("[INIT]\r\nRESTAMP=1\r\n");
     const double length = 4.0, tempo = 1.5;
-    CTap in, out;
     Player p;
-    Render(Wav(folder, length), p, in, out);
+    Render(c, length, p);
     REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
-    const double start = Now();
-    REQUIRE(SUCCEEDED(p.control->Run()), "the graph runs");
-    REQUIRE(out.WaitForStop(kUnits / 2, 10000), "half a second of audio reaches the renderer");
+    const double start = Start(p);
+    REQUIRE(p.out.WaitForStop(kUnits / 2, 10000), "half a second of audio reaches the renderer");
     LONGLONG position = 2 * kUnits;
     const double seekAt = Now();
     REQUIRE_HR(S_OK, p.seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
                                              AM_SEEKING_NoPositioning));
     const double wall = WaitForComplete(p, seekAt);
-    p.control->Stop();
+    p.graph.control->Stop();
 
     // The new segment begins with a discontinuity or a jump of the stamps, on either side.
-    const std::vector<Stamp> ins = in.Stamps(), outs = out.Stamps();
+    const std::vector<Stamp> ins = p.in.Stamps(), outs = p.out.Stamps();
     auto lastDiscontinuity = [](const std::vector<Stamp>& v) {
         size_t at = v.size();
         for (size_t k = 1; k < v.size(); ++k)
@@ -378,22 +345,13 @@ VMX_TEST(playback, restamped_seek_starts_the_stamps_again) {
 }
 
 VMX_TEST(playback, default_keeps_the_inputs_stamps) {
-    CComScope com;
-    const Registered reg;
-    const CSettingsFile ini(nullptr);
-    CTempFolder folder;
+    const PlaybackCase c(nullptr);
     const double length = 2.0, tempo = 1.5;
-    CTap in, out;
     Player p;
-    Render(Wav(folder, length), p, in, out);
-    REQUIRE_HR(S_OK, p.prop->SetTempo(tempo));
-    const double start = Now();
-    REQUIRE(SUCCEEDED(p.control->Run()), "the graph runs");
-    const double wall = WaitForComplete(p, start);
-    p.control->Stop();
+    const double wall = PlayToEnd(c, length, tempo, p);
     // The outputs of each input share its span: every input's start is an output's start, and
     // the outputs cover the inputs' time without gap up to the last input's stop.
-    const std::vector<Stamp> ins = in.Stamps(), outs = out.Stamps();
+    const std::vector<Stamp> ins = p.in.Stamps(), outs = p.out.Stamps();
     REQUIRE(!ins.empty() && !outs.empty(), "samples go through");
     size_t k = 0, missing = 0;
     for (const Stamp& i : ins) {

@@ -6,19 +6,16 @@
 #include "FilterData.h"
 #include "FilterMapper.h"
 #include "GuidText.h"
+#include "Graphs.h"
 #include "Harness.h"
-#include "IVelomixProp.h"
 #include "Registry.h"
-#include "Support.h"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-const char kInstallKey[] = "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
-const char kInstallVersionKey[] =
-    "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}\\InstalledVersion";
+const std::string kInstallVersionKey = std::string(kInstallKey) + "\\InstalledVersion";
 
 // The module's filter registration record, as published: what the platform's mapper must have
 // been given.
@@ -30,14 +27,6 @@ const AMOVIESETUP_PIN kPins[] = {
     {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 2, kPinTypes},
 };
 const AMOVIESETUP_FILTER kSetup = {&kClsidVelomix, L"Velomix", 0xFFFFFFFF, 2, kPins};
-
-std::string Ansi(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
 
 // A REG_SZ value, or "(missing)".
 std::string ReadString(RegHive hive, const std::string& key, const std::string& name) {
@@ -75,12 +64,8 @@ std::vector<BYTE> FilterDataOf(REFCLSID clsid) {
 
 VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
-    const std::string path = Ansi(module.Path());
-    const CCleanPrefix clean(module.Path());
-
-    REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
+    const CRegisteredModule reg;
+    const std::string path = Ansi(reg.Module().Path());
 
     // COM in-process server entries of both classes.
     const struct {
@@ -140,7 +125,7 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
               recorded.c_str());
     }
 
-    REQUIRE(RunRegsvr32(module.Path(), true) == 0, "regsvr32 /s /u Velomix.ax succeeds");
+    REQUIRE(RunRegsvr32(reg.Module().Path(), true) == 0, "regsvr32 /s /u Velomix.ax succeeds");
     for (const auto& c : classes)
         CHECK(!KeyExists(RegHive::ClassesRoot, ClassKey(*c.clsid)), "%s is gone",
               ClassKey(*c.clsid).c_str());
@@ -155,38 +140,17 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
 
 VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
     CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
-    const CCleanPrefix clean(module.Path());
-    REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
+    const CRegisteredModule reg;
 
     CTempFolder folder;
-    const std::wstring wav = folder.File(L"render.wav");
-    REQUIRE(WriteWav(wav, SineSignal(44100, 440.0)), "the test WAV file is written");
-
-    ComPtr<IGraphBuilder> pGraph;
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGraphBuilder, reinterpret_cast<void**>(&pGraph)));
-    REQUIRE_HR(S_OK, pGraph->RenderFile(wav.c_str(), nullptr));
-
     // Exactly one Velomix: the duplicate guard holds against a merit that would chain more.
-    ComPtr<IEnumFilters> pEnum;
-    REQUIRE_HR(S_OK, pGraph->EnumFilters(&pEnum));
-    ComPtr<IBaseFilter> pVelomix;
-    int cVelomix = 0;
-    for (IBaseFilter* p = nullptr; pEnum->Next(1, &p, nullptr) == S_OK;) {
-        ComPtr<IBaseFilter> pFilter = ComPtr<IBaseFilter>::Attach(p);
-        if (IsEqualGUID(ClassOf(pFilter.Get()), kClsidVelomix)) {
-            ++cVelomix;
-            pVelomix = pFilter;
-        }
-    }
-    REQUIRE(cVelomix == 1, "exactly one Velomix in the rendered graph: %d", cVelomix);
+    const RenderedGraph g = RenderWav(RequireWav(folder, L"render.wav", SineSignal(44100, 440.0)));
+    IBaseFilter* pVelomix = g.velomix.Get();
 
     // file source -> splitter -> Velomix -> DirectSound renderer; which splitter the platform
     // picks for WAV (its wave parser, or Wine's GStreamer one) is the platform's choice.
     const ComPtr<IBaseFilter> pSplitter =
-        PeerFilter(FindPinByDirection(pVelomix.Get(), PINDIR_INPUT).Get());
+        PeerFilter(FindPinByDirection(pVelomix, PINDIR_INPUT).Get());
     REQUIRE(pSplitter, "Velomix's input is connected");
     const ComPtr<IBaseFilter> pSource =
         PeerFilter(FindPinByDirection(pSplitter.Get(), PINDIR_INPUT).Get());
@@ -194,7 +158,7 @@ VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
           "Velomix sits behind the splitter %s that reads the file source: %s",
           GuidString(ClassOf(pSplitter.Get())).c_str(), GuidString(ClassOf(pSource.Get())).c_str());
     const ComPtr<IBaseFilter> pDownstream =
-        PeerFilter(FindPinByDirection(pVelomix.Get(), PINDIR_OUTPUT).Get());
+        PeerFilter(FindPinByDirection(pVelomix, PINDIR_OUTPUT).Get());
     CHECK(IsEqualGUID(ClassOf(pDownstream.Get()), CLSID_DSoundRender),
           "Velomix feeds the DirectSound renderer: %s",
           GuidString(ClassOf(pDownstream.Get())).c_str());
@@ -206,24 +170,14 @@ VMX_TEST(registration, render_file_inserts_exactly_one_velomix) {
     CHECK_HR(S_OK, pVelomix->QueryInterface(IID_ISpecifyPropertyPages,
                                             reinterpret_cast<void**>(&pPages)));
 
-    ComPtr<IMediaControl> pControl;
-    ComPtr<IMediaEvent> pEvents;
-    REQUIRE_HR(S_OK,
-               pGraph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&pControl)));
-    REQUIRE_HR(S_OK, pGraph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&pEvents)));
-    REQUIRE(SUCCEEDED(pControl->Run()), "the graph runs");
-    LONG code = 0;
-    CHECK_HR(S_OK, pEvents->WaitForCompletion(30000, &code));
-    CHECK(code == EC_COMPLETE, "EC_COMPLETE: got %ld", static_cast<long>(code));
-    pControl->Stop();
+    REQUIRE(SUCCEEDED(g.control->Run()), "the graph runs");
+    RequireCompletion(g.events.Get());
+    g.control->Stop();
 }
 
 VMX_TEST(registration, platform_mapper_offers_velomix_for_float) {
     CComScope com;
-    CModule module;
-    REQUIRE(module.Loaded(), "Velomix.ax is beside the test program");
-    const CCleanPrefix clean(module.Path());
-    REQUIRE(RunRegsvr32(module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
+    const CRegisteredModule reg;
 
     // The lookup graph building makes for a pin that offers audio float (Wine's parser for a
     // float WAV or Ogg Vorbis, many decoders): Velomix must come first.

@@ -1,12 +1,8 @@
 // The settings file in the local application-data (low integrity) folder, as a player's filter
 // finds it: the folder is made with the filter, and each "INIT" key and the "SPEED" tuning
 // change what the engine produces.
-#include "CaptureSink.h"
+#include "Graphs.h"
 #include "Harness.h"
-#include "IVelomixProp.h"
-#include "Support.h"
-
-#include <shlobj.h>
 
 #include <fstream>
 #include <string>
@@ -14,64 +10,15 @@
 
 namespace {
 
-struct Graph {
-    ComPtr<IGraphBuilder> builder;
-    ComPtr<IMediaControl> control;
-    ComPtr<IMediaEvent> events;
-    ComPtr<IBaseFilter> source, parser, filter;
-    ComPtr<CCaptureSink> sink;
-};
-
-ComPtr<IBaseFilter> PlatformFilter(REFCLSID clsid) {
-    ComPtr<IBaseFilter> p;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&p));
-    return p;
-}
-
 // Runs the file through a new filter at the given tempo and rate; returns what it delivered.
 std::vector<uint8_t> Process(const CModule& module, const std::wstring& wav, double tempo, double rate) {
-    Graph g;
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                      reinterpret_cast<void**>(&g.builder)));
-    REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&g.control)));
-    REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&g.events)));
-    g.source = PlatformFilter(CLSID_AsyncReader);
-    g.parser = PlatformFilter(kClsidWaveParser);
-    g.filter = module.CreateFilter();
-    g.sink = CCaptureSink::Create();
-    REQUIRE(g.source && g.parser && g.filter && g.sink, "the four filters are created");
-    ComPtr<IFileSourceFilter> file;
-    REQUIRE_HR(S_OK, g.source->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void**>(&file)));
-    REQUIRE_HR(S_OK, file->Load(wav.c_str(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.source.Get(), L"Source"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.parser.Get(), L"Wave Parser"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.filter.Get(), L"Velomix"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(g.sink.Get(), L"Capture"));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinByDirection(g.source.Get(), PINDIR_OUTPUT).Get(),
-                                              FindPinByDirection(g.parser.Get(), PINDIR_INPUT).Get(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinByDirection(g.parser.Get(), PINDIR_OUTPUT).Get(),
-                                              FindPinById(g.filter.Get(), L"In").Get(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(g.filter.Get(), L"Out").Get(),
-                                              FindPinById(g.sink.Get(), L"Capture").Get(), nullptr));
-    ComPtr<IVelomixProp> prop;
-    REQUIRE_HR(S_OK, g.filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    REQUIRE_HR(S_OK, prop->SetTempo(tempo));
-    REQUIRE_HR(S_OK, prop->SetRate(rate));
-    REQUIRE(SUCCEEDED(g.control->Run()), "IMediaControl::Run");
-    long code = 0;
-    REQUIRE_HR(S_OK, g.events->WaitForCompletion(30000, &code));
-    REQUIRE(code == EC_COMPLETE, "the graph completes: event %ld", code);
-    CHECK_HR(S_OK, g.control->Stop());
-    return g.sink->Log().bytes;
-}
-
-std::wstring SettingsFolder() {
-    PWSTR base = nullptr;
-    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &base)))
-        return {};
-    std::wstring folder = std::wstring(base) + L"\\Korvane\\Player";
-    CoTaskMemFree(base);
-    return folder;
+    CaptureGraph g = BuildCaptureGraph(module, wav);
+    REQUIRE_HR(S_OK, g.prop->SetTempo(tempo));
+    REQUIRE_HR(S_OK, g.prop->SetRate(rate));
+    RunToCompletion(g);
+    std::vector<uint8_t> bytes = g.sink->Log().bytes;
+    TearDown(g);
+    return bytes;
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -91,15 +38,12 @@ VMX_TEST(settings, settings_file_tunes_the_engine) {
     DeleteFileW(ini.c_str());
     RemoveDirectoryW(folder.c_str());
     REQUIRE(!IsFolder(folder), "no settings folder before the filter");
-    {
-        ComPtr<IBaseFilter> filter = module.CreateFilter();
-        REQUIRE(filter, "a filter is made");
-    }
+    RequireFilter(module);
     CHECK(IsFolder(folder), "the settings folder is made with the filter, without a settings file");
 
     CTempFolder temp;
-    const std::wstring wav = temp.File(L"tone.wav");
-    REQUIRE(WriteWav(wav, SineSignal(2 * 44100, 440.0, 1250.0, 44100)), "the test file is written");
+    const std::wstring wav =
+        RequireWav(temp, L"tone.wav", SineSignal(2 * 44100, 440.0, 1250.0, 44100));
     auto with = [&](const char* text, double tempo, double rate) {
         if (text) {
             std::ofstream(ini.c_str(), std::ios::binary) << text;

@@ -2,17 +2,36 @@
 
 #include "Registry.h"
 
+#include <shlobj.h>
+
 #include <cmath>
+
+const char kInstallKey[] = "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
+
+std::wstring ProgramFolder() {
+    wchar_t exe[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return {};
+    std::wstring dir(exe, n);
+    dir.erase(dir.find_last_of(L"\\/") + 1);
+    return dir;
+}
+
+std::string Ansi(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
 
 CModule::CModule() noexcept {
     // The copy beside the test program: LoadLibrary with a full path, as a host that found the
     // module in its own folder does.
-    wchar_t exe[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
+    const std::wstring dir = ProgramFolder();
+    if (dir.empty())
         return;
-    std::wstring dir(exe, n);
-    dir.erase(dir.find_last_of(L"\\/") + 1);
     m_Path = dir + L"Velomix.ax";
     m_hModule = LoadLibraryW(m_Path.c_str());
     if (!m_hModule)
@@ -50,23 +69,54 @@ ComPtr<IBaseFilter> CModule::CreateFilter(HRESULT* phr) const {
     return pFilter;
 }
 
+ComPtr<IBaseFilter> RequireFilter(const CModule& module, const char* what) {
+    HRESULT hr = S_OK;
+    ComPtr<IBaseFilter> pFilter = module.CreateFilter(&hr);
+    REQUIRE(pFilter, "%s through DllGetClassObject: %s", what, vmxtest::Hex(hr).c_str());
+    return pFilter;
+}
+
+ComPtr<IVelomixProp> RequireProp(IBaseFilter* pFilter) {
+    ComPtr<IVelomixProp> pProp;
+    REQUIRE_HR(S_OK, pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&pProp)));
+    return pProp;
+}
+
+void ReleaseLast(ComPtr<IBaseFilter>& pFilter, const char* what) {
+    if (!pFilter)
+        return;
+    const ULONG remaining = pFilter.Detach()->Release();
+    CHECK(remaining == 0, "%s: the last Release of the filter returns %lu", what,
+          static_cast<unsigned long>(remaining));
+}
+
 int16_t PcmAudio::Sample(size_t frame, int channel) const noexcept {
     const size_t at = frame * wfx.nBlockAlign + static_cast<size_t>(channel) * 2;
     return static_cast<int16_t>(static_cast<uint16_t>(data[at] | (data[at + 1] << 8)));
 }
 
+WAVEFORMATEX WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits) {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = tag;
+    wfx.nChannels = channels;
+    wfx.nSamplesPerSec = rate;
+    wfx.wBitsPerSample = bits;
+    wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+    wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
+    return wfx;
+}
+
+PcmAudio Silence(WORD tag, WORD channels, DWORD rate, WORD bits, size_t frames) {
+    PcmAudio a;
+    a.wfx = WaveFormat(tag, channels, rate, bits);
+    a.data.resize(frames * a.wfx.nBlockAlign);
+    return a;
+}
+
 namespace {
 
 PcmAudio StereoFormat(size_t frames, DWORD rate) {
-    PcmAudio a;
-    a.wfx.wFormatTag = WAVE_FORMAT_PCM;
-    a.wfx.nChannels = 2;
-    a.wfx.nSamplesPerSec = rate;
-    a.wfx.wBitsPerSample = 16;
-    a.wfx.nBlockAlign = 4;
-    a.wfx.nAvgBytesPerSec = rate * 4;
-    a.data.resize(frames * 4);
-    return a;
+    return Silence(WAVE_FORMAT_PCM, 2, rate, 16, frames);
 }
 
 void Put16(uint8_t* p, int value) {
@@ -182,6 +232,20 @@ bool WriteWav(const std::wstring& path, const PcmAudio& audio) {
     return WriteFile(file.Get(), audio.data.data(), cbData, &written, nullptr) && written == cbData;
 }
 
+std::wstring RequireWav(const CTempFolder& folder, const wchar_t* name, const PcmAudio& audio) {
+    const std::wstring path = folder.File(name);
+    REQUIRE(WriteWav(path, audio), "the test file %s is written", vmxtest::Narrow(name).c_str());
+    return path;
+}
+
+std::wstring SettingsFolder() {
+    PWSTR base = nullptr;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &base)))
+        return {};
+    std::wstring folder = std::wstring(base) + L"\\Korvane\\Player";
+    CoTaskMemFree(base);
+    return folder;
+}
 
 DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {
     std::wstring command =
@@ -201,12 +265,15 @@ DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {
 }
 
 void CCleanPrefix::Clean() const {
-    // The installation record DllRegisterServer writes, in both hives.
-    static const char kInstallKey[] =
-        "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
     RunRegsvr32(m_Module, true);
     for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
         RegDeleteKeyTree(hive, kInstallKey);
+}
+
+CRegisteredModule::CRegisteredModule() {
+    REQUIRE(m_Module.Loaded(), "Velomix.ax is beside the test program");
+    m_pClean = std::make_unique<CCleanPrefix>(m_Module.Path());
+    REQUIRE(RunRegsvr32(m_Module.Path(), false) == 0, "regsvr32 /s Velomix.ax succeeds");
 }
 
 CLSID ClassOf(IBaseFilter* pFilter) {

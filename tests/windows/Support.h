@@ -1,12 +1,15 @@
-// What the Windows tests share: the module loaded as a host loads it, owned handles, test WAV
-// files, and pin lookup.
+// What the Windows tests share: the module loaded as a host loads it, the filter made and
+// released as a case needs it, owned handles, test WAV files, registration, and pin lookup.
 #pragma once
 
 #include "ComPtr.h"
 #include "GraphHelpers.h"
+#include "Harness.h"
+#include "IVelomixProp.h"
 #include "media.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,10 @@ VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF
 // {D51BD5A1-7548-11CF-A520-0080C77EF58A}
 VMX_DEFINE_GUID(kClsidWaveParser, 0xD51BD5A1, 0x7548, 0x11CF, 0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E,
                 0xF5, 0x8A);
+
+// The installation record DllRegisterServer writes, under HKEY_CURRENT_USER and
+// HKEY_LOCAL_MACHINE.
+extern const char kInstallKey[];
 
 // An owned kernel handle.
 class CHandle {
@@ -36,6 +43,13 @@ public:
 private:
     HANDLE m_h;
 };
+
+// The test program's folder, ending in a backslash (empty when unknown): CMake puts Velomix.ax
+// and the hosts beside the program.
+std::wstring ProgramFolder();
+
+// A wide string in the system's ANSI code page, as the hosts print paths.
+std::string Ansi(const std::wstring& text);
 
 // Velomix.ax from the test program's folder, loaded with LoadLibrary; unloaded at the end of
 // the scope only when it says it may be.
@@ -66,14 +80,38 @@ private:
     CanUnloadNowFn m_pCanUnloadNow = nullptr;
 };
 
-// 16-bit PCM audio and its format.
+// What a case does with the module; each ends the case (REQUIRE) when the module fails it.
+//
+// COM initialised on the case's thread and Velomix.ax loaded for body(module); the body must
+// leave no object of the module behind, which DllCanUnloadNow checks after it.
+template <typename Body> void WithModule(Body&& body) {
+    CComScope com;
+    CModule module;
+    REQUIRE(module.Loaded(), "Velomix.ax loads");
+    body(static_cast<const CModule&>(module));
+    CHECK_HR(S_OK, module.CanUnloadNow());
+}
+// A new filter from the module's class factory; `what` says which, for the message.
+ComPtr<IBaseFilter> RequireFilter(const CModule& module, const char* what = "a filter is made");
+// The filter's control interface.
+ComPtr<IVelomixProp> RequireProp(IBaseFilter* pFilter);
+// Releases the case's reference to the filter, which must have been the last one.
+void ReleaseLast(ComPtr<IBaseFilter>& pFilter, const char* what);
+
+// Audio and its format: 16-bit PCM unless made otherwise.
 struct PcmAudio {
     WAVEFORMATEX wfx{};
     std::vector<uint8_t> data;
 
     size_t Frames() const noexcept { return data.size() / wfx.nBlockAlign; }
+    // A 16-bit sample.
     int16_t Sample(size_t frame, int channel) const noexcept;
 };
+
+// The wave format of whole bytes per sample, interleaved.
+WAVEFORMATEX WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits);
+// `frames` frames of zero bytes in that format.
+PcmAudio Silence(WORD tag, WORD channels, DWORD rate, WORD bits, size_t frames);
 
 // Stereo frames whose two samples spell the frame's index (low and high 16 bits): any
 // dropped, repeated or reordered frame shows.
@@ -100,8 +138,12 @@ private:
 
 // Writes a canonical 44-byte-header RIFF WAVE file.
 bool WriteWav(const std::wstring& path, const PcmAudio& audio);
+// The audio written to the named file of the folder; its path. Ends the case when it cannot be.
+std::wstring RequireWav(const CTempFolder& folder, const wchar_t* name, const PcmAudio& audio);
 
-// The first pin of a direction, or the pin with the given id.
+// Where a player's filter reads VELO.INI: Korvane\Player in the local application-data (low
+// integrity) folder; empty when that is unknown.
+std::wstring SettingsFolder();
 
 // regsvr32 in a process of its own, as an installer runs it; its exit code.
 DWORD RunRegsvr32(const std::wstring& module, bool bUnregister);
@@ -118,6 +160,20 @@ public:
 private:
     void Clean() const;
     std::wstring m_Module;
+};
+
+// Velomix.ax loaded and registered by regsvr32 for a case, so that the platform's graph builder
+// finds it by merit; unregistered, with its installation record removed, when the case ends.
+class CRegisteredModule {
+public:
+    CRegisteredModule();
+    CRegisteredModule(const CRegisteredModule&) = delete;
+    CRegisteredModule& operator=(const CRegisteredModule&) = delete;
+    const CModule& Module() const noexcept { return m_Module; }
+
+private:
+    CModule m_Module;
+    std::unique_ptr<CCleanPrefix> m_pClean; // made once the module is known to load
 };
 
 // The class of a filter, or GUID_NULL.

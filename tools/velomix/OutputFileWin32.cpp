@@ -1,4 +1,5 @@
 #include "OutputFile.h"
+#include "OutputFileSystem.h"
 
 #include "Win32Text.h"
 
@@ -26,15 +27,7 @@ bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* pInfo) {
 // A device path (\\.\pipe\NAME, \\.\NUL, ...): written where it is.
 bool IsDevicePath(const std::string& path) { return path.compare(0, 4, "\\\\.\\") == 0; }
 
-// For messages: the folder part of path, "." for none.
-std::string Folder(const std::string& path) {
-    const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
 } // namespace
-
-COutputFile::~COutputFile() { Discard(); }
 
 bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath) {
     if (IsDevicePath(outputPath))
@@ -45,70 +38,72 @@ bool COutputFile::SameFile(const std::string& inputPath, const std::string& outp
            in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
 }
 
-COutputFile::Result COutputFile::Create(const std::string& inputPath,
-                                         const std::string& outputPath) {
-    Discard();
-    m_Error.clear();
-    if (SameFile(inputPath, outputPath)) {
-        m_Error = "it is the input file";
-        return Result::SameAsInput;
-    }
-    if (IsDevicePath(outputPath)) {
-        m_TargetPath = m_WritePath = outputPath;
-        return Result::Ok;
-    }
-    const DWORD attributes = GetFileAttributesW(WideFromAnsi(outputPath).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        m_Error = "it is a folder";
-        return Result::Failed;
-    }
+namespace outputfile {
+
+Kind Inspect(const std::string& path, std::string* pWhy) {
+    if (IsDevicePath(path))
+        return Kind::Device;
+    const DWORD attributes = GetFileAttributesW(WideFromAnsi(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return Kind::Replaceable;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Kind::Folder;
     // Moving over a file would replace one that is marked read-only: it stays.
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        m_Error = "it is read-only";
-        return Result::Failed;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        *pWhy = "it is read-only";
+        return Kind::Kept;
     }
-    m_TargetPath = outputPath;
-    const std::string folder = Folder(outputPath);
-    const std::string stem = outputPath + ".velomix-";
-    const unsigned seed = GetCurrentProcessId() ^ GetTickCount();
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof(suffix), "%08x.tmp", seed * 2654435761u + attempt);
-        const std::string path = stem + suffix;
-        // Reserved under a name of its own; the writer opens it again.
-        const HANDLE h = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-                continue;
-            m_Error = "cannot create a file in " + folder + ": " + SystemErrorText(error);
-            return Result::Failed;
-        }
-        CloseHandle(h);
-        m_WritePath = path;
-        m_bTemporary = true;
-        return Result::Ok;
-    }
-    m_Error = "cannot find a free temporary name in " + folder;
-    return Result::Failed;
+    return Kind::Replaceable;
 }
 
-bool COutputFile::Commit() {
-    if (!m_bTemporary)
-        return true;
-    if (!MoveFileExW(WideFromAnsi(m_WritePath).c_str(), WideFromAnsi(m_TargetPath).c_str(),
+// OUT itself: MoveFileEx replaces the name it is given.
+std::string ReplacedFile(const std::string& path) {
+    return path;
+}
+
+// The folder part of the path with its separator, "." for none.
+std::string FolderOf(const std::string& replaced) {
+    const size_t slash = replaced.find_last_of("\\/");
+    return slash == std::string::npos ? "." : replaced.substr(0, slash + 1);
+}
+
+unsigned NameSeed() {
+    return GetCurrentProcessId() ^ GetTickCount();
+}
+
+// "NAME.velomix-" and eight hex digits, ".tmp".
+std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof(suffix), "%08x.tmp", seed * 2654435761u + attempt);
+    return replaced + ".velomix-" + suffix;
+}
+
+Created CreateNew(const std::string& path, const std::string&, std::string* pError) {
+    // Reserved under a name of its own; the writer opens it again.
+    const HANDLE h = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+            return Created::NameTaken;
+        *pError = SystemErrorText(error);
+        return Created::Failed;
+    }
+    CloseHandle(h);
+    return Created::Ok;
+}
+
+bool Replace(const std::string& from, const std::string& to, std::string* pError) {
+    if (!MoveFileExW(WideFromAnsi(from).c_str(), WideFromAnsi(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING)) {
-        m_Error = SystemErrorText(GetLastError());
-        Discard();
+        *pError = SystemErrorText(GetLastError());
         return false;
     }
-    m_bTemporary = false;
     return true;
 }
 
-void COutputFile::Discard() noexcept {
-    if (m_bTemporary)
-        DeleteFileW(WideFromAnsi(m_WritePath).c_str());
-    m_bTemporary = false;
+void Remove(const std::string& path) noexcept {
+    DeleteFileW(WideFromAnsi(path).c_str());
 }
+
+} // namespace outputfile

@@ -1,0 +1,37 @@
+// What COutputFile (OutputFile.cpp) asks of the operating system: one implementation per
+// platform (OutputFilePosix.cpp, OutputFileWin32.cpp). Paths are the job's narrow paths.
+#pragma once
+
+#include <string>
+
+namespace outputfile {
+
+// What OUT names now, as the job's writing sees it.
+enum class Kind {
+    Replaceable, // a regular file that may be replaced, or no file yet
+    Folder,
+    Device, // a pipe, a terminal, a null device: written where it is
+    Kept,   // a file that may not be replaced (*pWhy says why)
+};
+Kind Inspect(const std::string& path, std::string* pWhy);
+
+// The file that the result replaces: OUT with its symbolic links followed where the system has
+// them, so that a link stays a link.
+std::string ReplacedFile(const std::string& path);
+// The folder of that file, for messages.
+std::string FolderOf(const std::string& replaced);
+
+// Seeds the temporary names of one Create.
+unsigned NameSeed();
+// The attempt-th temporary name beside the replaced file, in its folder.
+std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned attempt);
+
+enum class Created { Ok, NameTaken, Failed };
+// Creates `path` as a new empty file, or reports the name taken; the file keeps what the system
+// lets a replaced file pass on (POSIX: its permissions). *pError is the system's text on Failed.
+Created CreateNew(const std::string& path, const std::string& replaced, std::string* pError);
+// Moves the finished file over the replaced one; false with the system's text.
+bool Replace(const std::string& from, const std::string& to, std::string* pError);
+void Remove(const std::string& path) noexcept;
+
+} // namespace outputfile
