@@ -22,13 +22,13 @@ CMediaType AudioType(const void* pFormat, ULONG cbFormat) {
 }
 
 CMediaType PcmType(WORD channels, DWORD rate, WORD bits) {
-    const WAVEFORMATEX wfx = WaveFormat(WAVE_FORMAT_PCM, channels, rate, bits);
+    const WAVEFORMATEX wfx = WaveFormat(channels, rate, bits);
     return AudioType(&wfx, sizeof(wfx));
 }
 
 CMediaType ExtensibleType(const GUID& subFormat) {
     WAVEFORMATEXTENSIBLE wfxe{};
-    wfxe.Format = WaveFormat(WAVE_FORMAT_EXTENSIBLE, 2, 48000, 16);
+    wfxe.Format = WaveFormat(2, 48000, 16, WAVE_FORMAT_EXTENSIBLE);
     wfxe.Format.cbSize = 22;
     wfxe.Samples.wValidBitsPerSample = 16;
     wfxe.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;

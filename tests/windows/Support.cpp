@@ -95,20 +95,9 @@ int16_t PcmAudio::Sample(size_t frame, int channel) const noexcept {
     return static_cast<int16_t>(static_cast<uint16_t>(data[at] | (data[at + 1] << 8)));
 }
 
-WAVEFORMATEX WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = tag;
-    wfx.nChannels = channels;
-    wfx.nSamplesPerSec = rate;
-    wfx.wBitsPerSample = bits;
-    wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
-    return wfx;
-}
-
 PcmAudio Silence(WORD tag, WORD channels, DWORD rate, WORD bits, size_t frames) {
     PcmAudio a;
-    a.wfx = WaveFormat(tag, channels, rate, bits);
+    a.wfx = WaveFormat(channels, rate, bits, tag);
     a.data.resize(frames * a.wfx.nBlockAlign);
     return a;
 }

@@ -4,6 +4,7 @@
 
 #include "ComPtr.h"
 #include "GraphHelpers.h"
+#include "common/AudioTypes.h"
 #include "Harness.h"
 #include "IVelomixProp.h"
 #include "media.h"
@@ -108,9 +109,7 @@ struct PcmAudio {
     int16_t Sample(size_t frame, int channel) const noexcept;
 };
 
-// The wave format of whole bytes per sample, interleaved.
-WAVEFORMATEX WaveFormat(WORD tag, WORD channels, DWORD rate, WORD bits);
-// `frames` frames of zero bytes in that format.
+// `frames` frames of zero bytes in the wave format of whole bytes per sample, interleaved.
 PcmAudio Silence(WORD tag, WORD channels, DWORD rate, WORD bits, size_t frames);
 
 // Stereo frames whose two samples spell the frame's index (low and high 16 bits): any

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "HresultAssertions.h"
-#include "framework/AudioTypes.h"
+#include "common/AudioTypes.h"
 
 #include "ComPtr.h"
 #include "IVelomixProp.h"

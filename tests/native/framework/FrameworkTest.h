@@ -2,7 +2,7 @@
 #pragma once
 
 #include "HresultAssertions.h"
-#include "framework/AudioTypes.h"
+#include "common/AudioTypes.h"
 
 #include "ComPtr.h"
 #include "MediaType.h"

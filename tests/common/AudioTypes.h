@@ -1,5 +1,5 @@
-// Audio formats and media types as the tests' sources offer them; shared by the framework,
-// filter and control-channel tests.
+// Audio formats and media types as the tests' sources offer them; shared by the native and the
+// Windows tests.
 #pragma once
 
 #include "MediaType.h"
