@@ -42,7 +42,8 @@ inline const std::vector<uint8_t>& Input() {
 inline void Report(benchmark::State& state, int64_t blockBytes) {
     const double bytes = static_cast<double>(state.iterations()) * static_cast<double>(blockBytes);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
-    state.counters["audio_s"] = benchmark::Counter(bytes / (kRate * kBlockAlign), benchmark::Counter::kIsRate);
+    state.counters["audio_s"] =
+        benchmark::Counter(bytes / (kRate * kBlockAlign), benchmark::Counter::kIsRate);
 }
 
 // The media type of Input().

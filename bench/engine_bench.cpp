@@ -26,13 +26,13 @@
 
 namespace {
 
+using bench::Input;
+using bench::k100msBytes;
+using bench::k4096Bytes;
 using bench::kBlockAlign;
 using bench::kChannels;
 using bench::kRate;
-using bench::Input;
 using bench::Report;
-using bench::k100msBytes;
-using bench::k4096Bytes;
 constexpr double kTempo = 1.5;
 
 const StretchBand& Band() {
@@ -111,7 +111,6 @@ void BM_BareSoundTouch(benchmark::State& state) {
     Report(state, blockBytes);
 }
 
-
 void ReportCost(benchmark::State& state, int64_t inBytes, int64_t outBytes) {
     const double inSeconds = static_cast<double>(inBytes) / (kRate * kBlockAlign);
     state.counters["cpu_per_in_s"] =
@@ -163,8 +162,7 @@ void BM_OutsideEnvelope(benchmark::State& state) {
     st.setTempoChange(static_cast<double>(state.range(0)));
     st.setRateChange(static_cast<double>(state.range(1)));
     st.setPitchSemiTones(static_cast<int>(state.range(2)));
-    const StretchBand& band =
-        SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
+    const StretchBand& band = SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
     st.setSetting(SETTING_SEQUENCE_MS, band.tuning.sequenceMs);
     st.setSetting(SETTING_SEEKWINDOW_MS, band.tuning.seekWindowMs);
     st.setSetting(SETTING_OVERLAP_MS, band.tuning.overlapMs);

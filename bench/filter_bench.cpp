@@ -31,13 +31,18 @@ void* operator new(size_t n) {
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
 
 CModuleLoader& Module() {
     static CModuleLoader loader;
@@ -51,9 +56,12 @@ void BM_FilterTransform(benchmark::State& state) {
     ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
     ComPtr<IVelomixProp> prop;
-    if (FAILED(Module().GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
-        FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))) ||
-        FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) || FAILED(prop->SetTempo(tempo))) {
+    if (FAILED(Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                       reinterpret_cast<void**>(&factory))) ||
+        FAILED(
+            factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))) ||
+        FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) ||
+        FAILED(prop->SetTempo(tempo))) {
         state.SkipWithError(("cannot make the filter: " + Module().Error()).c_str());
         return;
     }
@@ -68,12 +76,17 @@ void BM_FilterTransform(benchmark::State& state) {
     ComPtr<IPin> in, out;
     CCollectingSink::Options sinkOptions;
     sinkOptions.bStoreSamples = false;
-    if (FAILED(CPushSource::Create(bench::PcmType(), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), so, &source)) ||
-        FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) || FAILED(CFilterGraph::Create(&graph)) ||
-        FAILED(graph->AddFilter(source.Get(), L"source")) || FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
+    if (FAILED(CPushSource::Create(bench::PcmType(),
+                                   std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), so,
+                                   &source)) ||
+        FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) ||
+        FAILED(CFilterGraph::Create(&graph)) || FAILED(graph->AddFilter(source.Get(), L"source")) ||
+        FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
         FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||
-        FAILED(filter->FindPin(L"Out", &out)) || FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
-        FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr)) || FAILED(graph->Pause())) {
+        FAILED(filter->FindPin(L"Out", &out)) ||
+        FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
+        FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr)) ||
+        FAILED(graph->Pause())) {
         state.SkipWithError("cannot build the graph");
         return;
     }
@@ -108,7 +121,8 @@ void BM_FilterTransform(benchmark::State& state) {
     for (auto _ : state)
         pushOne();
     state.counters["allocs_per_block"] =
-        static_cast<double>(g_cAllocations.load() - allocationsBefore) / static_cast<double>(state.iterations());
+        static_cast<double>(g_cAllocations.load() - allocationsBefore) /
+        static_cast<double>(state.iterations());
     bench::Report(state, blockBytes);
     graph->Stop();
 }

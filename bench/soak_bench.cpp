@@ -22,7 +22,8 @@
 namespace {
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidSoakVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+VMX_DEFINE_GUID(kClsidSoakVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34,
+                0x34, 0x51);
 
 constexpr int kCheckpointHours[] = {1, 5, 10};
 
@@ -42,16 +43,20 @@ double StatusMegabytes(const char* field) {
 // whole frame; notes the memory figures as the input passes each checkpoint.
 class CLoopProvider final : public CSampleProvider {
 public:
-    explicit CLoopProvider(int hours) : m_cFrames(static_cast<LONGLONG>(hours) * 3600 * bench::kRate) {}
+    explicit CLoopProvider(int hours)
+        : m_cFrames(static_cast<LONGLONG>(hours) * 3600 * bench::kRate) {}
 
     HRESULT FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) override {
         if (m_Next >= m_cFrames)
             return S_FALSE;
         const std::vector<uint8_t>& data = bench::Input();
-        const LONGLONG cFrames = std::min<LONGLONG>(cbBuffer / bench::kBlockAlign, m_cFrames - m_Next);
-        size_t at = static_cast<size_t>(m_Next * bench::kBlockAlign % static_cast<LONGLONG>(data.size()));
+        const LONGLONG cFrames =
+            std::min<LONGLONG>(cbBuffer / bench::kBlockAlign, m_cFrames - m_Next);
+        size_t at =
+            static_cast<size_t>(m_Next * bench::kBlockAlign % static_cast<LONGLONG>(data.size()));
         for (LONG done = 0; done < cFrames * bench::kBlockAlign;) {
-            const LONG cb = static_cast<LONG>(std::min<size_t>(data.size() - at, cFrames * bench::kBlockAlign - done));
+            const LONG cb = static_cast<LONG>(
+                std::min<size_t>(data.size() - at, cFrames * bench::kBlockAlign - done));
             std::memcpy(pBuffer + done, data.data() + at, static_cast<size_t>(cb));
             done += cb;
             at = 0;
@@ -65,7 +70,8 @@ public:
         pChunk->bDiscontinuity = m_Next == 0;
         m_Next += cFrames;
         for (size_t i = 0; i < std::size(kCheckpointHours); ++i) {
-            if (m_PeakMb[i] == 0 && m_Next >= static_cast<LONGLONG>(kCheckpointHours[i]) * 3600 * bench::kRate) {
+            if (m_PeakMb[i] == 0 &&
+                m_Next >= static_cast<LONGLONG>(kCheckpointHours[i]) * 3600 * bench::kRate) {
                 m_PeakMb[i] = StatusMegabytes("VmHWM");
                 m_RssMb[i] = StatusMegabytes("VmRSS");
             }
@@ -91,8 +97,10 @@ void BM_SoakTempoHalf(benchmark::State& state) {
         ComPtr<IClassFactory> factory;
         ComPtr<IBaseFilter> filter;
         ComPtr<IVelomixProp> prop;
-        if (FAILED(loader.GetClassObject(kClsidSoakVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
-            FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))) ||
+        if (FAILED(loader.GetClassObject(kClsidSoakVelomix, IID_IClassFactory,
+                                         reinterpret_cast<void**>(&factory))) ||
+            FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
+                                           reinterpret_cast<void**>(&filter))) ||
             FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) ||
             FAILED(prop->SetTempo(0.5))) {
             state.SkipWithError(("cannot make the filter: " + loader.Error()).c_str());
@@ -110,17 +118,22 @@ void BM_SoakTempoHalf(benchmark::State& state) {
         ComPtr<CFilterGraph> graph;
         ComPtr<IPin> in, out;
         if (FAILED(CPushSource::Create(bench::PcmType(), std::move(provider), so, &source)) ||
-            FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) || FAILED(CFilterGraph::Create(&graph)) ||
-            FAILED(graph->AddFilter(source.Get(), L"source")) || FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
+            FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) ||
+            FAILED(CFilterGraph::Create(&graph)) ||
+            FAILED(graph->AddFilter(source.Get(), L"source")) ||
+            FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
             FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||
-            FAILED(filter->FindPin(L"Out", &out)) || FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
+            FAILED(filter->FindPin(L"Out", &out)) ||
+            FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
             FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr))) {
             state.SkipWithError("cannot build the graph");
             return;
         }
         state.counters["rss_start_MB"] = StatusMegabytes("VmRSS");
         LONG code = 0;
-        if (FAILED(graph->Run()) || FAILED(graph->WaitForCompletion(DWORD(24) * 3600 * 1000, &code)) || code != EC_COMPLETE) {
+        if (FAILED(graph->Run()) ||
+            FAILED(graph->WaitForCompletion(DWORD(24) * 3600 * 1000, &code)) ||
+            code != EC_COMPLETE) {
             state.SkipWithError("the stream did not complete");
             return;
         }
@@ -139,6 +152,11 @@ void BM_SoakTempoHalf(benchmark::State& state) {
     }
 }
 
-BENCHMARK(BM_SoakTempoHalf)->ArgName("hours")->Arg(10)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_SoakTempoHalf)
+    ->ArgName("hours")
+    ->Arg(10)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
 
 } // namespace

@@ -71,10 +71,10 @@ constexpr int32_t DefaultNumber(const SettingsEntry& entry) {
 // The "INIT" section as the filter uses it. A default-made one holds the defaults of the entries
 // above, as a missing file gives them.
 struct InitSettings {
-    bool bFast = DefaultNumber(kFastEntry) != 0;                // "FAST" nonzero
-    bool bHighEffect = DefaultNumber(kHighEffectEntry) != 0;    // "HIGH_EFFECT" nonzero
+    bool bFast = DefaultNumber(kFastEntry) != 0;                 // "FAST" nonzero
+    bool bHighEffect = DefaultNumber(kHighEffectEntry) != 0;     // "HIGH_EFFECT" nonzero
     int32_t nHighEffectLen = DefaultNumber(kHighEffectLenEntry); // "HIGH_EFFECT_LEN"
-    bool bRestamp = DefaultNumber(kRestampEntry) != 0;          // "RESTAMP" nonzero
+    bool bRestamp = DefaultNumber(kRestampEntry) != 0;           // "RESTAMP" nonzero
 };
 
 // Reads "FAST", "HIGH_EFFECT", "HIGH_EFFECT_LEN" and "RESTAMP" from `iniPath`. Each text

@@ -75,8 +75,9 @@ std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int3
 } // namespace
 
 CSpeedProcessor::CSpeedProcessor() noexcept
-    : m_bActive(false), m_nPitchSemiTones(0), m_nTempoChange(0), m_nRateChange(0), m_pConverter(nullptr),
-      m_nRingLimit(0), m_nRingCapacity(0), m_nRingRead(-1), m_nRingCount(0) {}
+    : m_bActive(false), m_nPitchSemiTones(0), m_nTempoChange(0), m_nRateChange(0),
+      m_pConverter(nullptr), m_nRingLimit(0), m_nRingCapacity(0), m_nRingRead(-1), m_nRingCount(0) {
+}
 
 CSpeedProcessor::~CSpeedProcessor() {
     Free();
@@ -116,7 +117,8 @@ EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOpt
         return EngineResult::Refused;
     }
     try {
-        const SampleConverter* converter = FindSampleConverter(format.wBitsPerSample, format.bFloat);
+        const SampleConverter* converter =
+            FindSampleConverter(format.wBitsPerSample, format.bFloat);
         const auto samples =
             static_cast<size_t>(kChunkFrames) * static_cast<size_t>(format.nChannels);
         m_pInFloat.reset(new float[samples]);
@@ -150,12 +152,12 @@ template <class Call> bool CSpeedProcessor::EngineCall(Call call) {
 // when even that fails.
 void CSpeedProcessor::RebuildEngine() noexcept {
     const soundtouch::SoundTouch& old = *m_pSoundTouch;
-    const EngineOptions options = {
-        old.getSetting(SETTING_USE_QUICKSEEK) != 0,
-        old.getSetting(SETTING_USE_AA_FILTER) != 0,
-        old.getSetting(SETTING_AA_FILTER_LENGTH),
-        {old.getSetting(SETTING_SEQUENCE_MS), old.getSetting(SETTING_SEEKWINDOW_MS),
-         old.getSetting(SETTING_OVERLAP_MS)}};
+    const EngineOptions options = {old.getSetting(SETTING_USE_QUICKSEEK) != 0,
+                                   old.getSetting(SETTING_USE_AA_FILTER) != 0,
+                                   old.getSetting(SETTING_AA_FILTER_LENGTH),
+                                   {old.getSetting(SETTING_SEQUENCE_MS),
+                                    old.getSetting(SETTING_SEEKWINDOW_MS),
+                                    old.getSetting(SETTING_OVERLAP_MS)}};
     m_pSoundTouch.reset();
     try {
         m_pSoundTouch = CreateEngine(m_Format.nSamplesPerSec, m_Format.nChannels, options);
@@ -383,7 +385,8 @@ EngineResult CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes, int32_t&
     }
     // Silence enough for this piece at the current ratio, plus a minute for the pipeline to fill
     // (its length follows the stretch tuning). An engine that still yields nothing is given up.
-    const double pieceFrames = static_cast<double>(maxBytes / BlockAlign() + 1) / OutputPerInputRatio();
+    const double pieceFrames =
+        static_cast<double>(maxBytes / BlockAlign() + 1) / OutputPerInputRatio();
     int64_t silenceBudget = static_cast<int64_t>(std::min(pieceFrames, 1e12)) +
                             static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
     std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
@@ -425,7 +428,9 @@ EngineResult CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence
         const float* silence = m_pInFloat.get();
         if (silenceFrames > kChunkFrames) {
             if (!bigSilence) {
-                bigSilence.reset(new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) * m_Format.nChannels]());
+                bigSilence.reset(
+                    new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) *
+                                             m_Format.nChannels]());
             }
             if (bigSilence) {
                 silence = bigSilence.get();

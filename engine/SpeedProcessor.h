@@ -58,10 +58,10 @@ enum class EngineResult {
 // const ones included, while streaming.
 //
 // Errors: nothing throws out of the processor. Refused arguments are reported as Refused, engine
-// or allocation failures as Failed (0 from the calls that count bytes). SoundTouch is not exception-safe, so an engine
-// that threw is replaced by a fresh, empty one with the same settings and speed values; only when
-// even that fails does the processor fall back to Unconfigured (the filter then reconfigures it
-// as for a format change).
+// or allocation failures as Failed (0 from the calls that count bytes). SoundTouch is not
+// exception-safe, so an engine that threw is replaced by a fresh, empty one with the same settings
+// and speed values; only when even that fails does the processor fall back to Unconfigured (the
+// filter then reconfigures it as for a format change).
 //
 // States: Unconfigured (no engine; every operation but Configure does nothing and reports
 // Refused or 0), Configured inactive (IsActive() false: the filter copies past the processor)

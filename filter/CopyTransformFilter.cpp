@@ -72,7 +72,8 @@ HRESULT CCopyTransformFilter::CheckInputType(const CMediaType* mtIn) {
         return E_POINTER;
     const HRESULT hr = ParseAudioFormat(*mtIn, nullptr);
     if (hr == E_INVALIDARG)
-        LogMessage(LogLevel::Info, "refused: an audio type of a layout, rate or width it cannot take");
+        LogMessage(LogLevel::Info,
+                   "refused: an audio type of a layout, rate or width it cannot take");
     if (FAILED(hr))
         return hr;
     if (m_bDuplicateUpstream) {
@@ -98,7 +99,8 @@ HRESULT CCopyTransformFilter::GetMediaType(int iPosition, CMediaType* pMediaType
     return pMediaType->Set(m_pInput->CurrentMediaType());
 }
 
-HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator, ALLOCATOR_PROPERTIES* pProp) {
+HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator,
+                                               ALLOCATOR_PROPERTIES* pProp) {
     if (!m_pInput->IsConnected())
         return E_UNEXPECTED;
     if (!pAllocator || !pProp)
@@ -130,7 +132,7 @@ HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator, ALLOCA
 }
 
 ComPtr<IBaseFilter> CCopyTransformFilter::FindUpstreamFilter(IBaseFilter* pFilter,
-                                                              PIN_DIRECTION dir) {
+                                                             PIN_DIRECTION dir) {
     ComPtr<IEnumPins> pEnum;
     if (FAILED(pFilter->EnumPins(&pEnum)) || !pEnum)
         return {};
@@ -270,7 +272,8 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
         return hr;
 
     // Never trust the lengths upstream reports beyond its own buffer, nor write past ours.
-    const LONG cbIn = std::clamp<LONG>(pIn->GetActualDataLength(), 0, std::max<LONG>(pIn->GetSize(), 0));
+    const LONG cbIn =
+        std::clamp<LONG>(pIn->GetActualDataLength(), 0, std::max<LONG>(pIn->GetSize(), 0));
     const LONG cbOutSize = std::max<LONG>(pOut->GetSize(), 0);
 
     // The stream's format: the connection type, or the type a sample last carried.
@@ -502,10 +505,12 @@ bool CCopyTransformFilter::StartStretchInput(IMediaSample* pIn, const BYTE* pDat
     // An input whose output would be longer than a few seconds (or four buffers) is fed in
     // slices, so that the ring stays small and never reaches its bound, however long one input
     // is and however slow the tempo.
-    const double sliceOutFrames = std::max(4.0 * std::max<LONG>(cbOutBuffer, blockAlign) / blockAlign,
-                                           double(kSliceOutputSeconds) * m_Processor.Format().nSamplesPerSec);
+    const double sliceOutFrames =
+        std::max(4.0 * std::max<LONG>(cbOutBuffer, blockAlign) / blockAlign,
+                 double(kSliceOutputSeconds) * m_Processor.Format().nSamplesPerSec);
     const double sliceFrames = sliceOutFrames / s.dRatio;
-    s.cbSlice = static_cast<LONG>(std::clamp(sliceFrames, 1.0, double(std::max<LONG>(cbData / blockAlign, 1)))) *
+    s.cbSlice = static_cast<LONG>(
+                    std::clamp(sliceFrames, 1.0, double(std::max<LONG>(cbData / blockAlign, 1)))) *
                 blockAlign;
     s.bTimeValid = pIn->GetTime(&s.tStart, &s.tStop) == S_OK;
     s.bMediaTimeValid = pIn->GetMediaTime(&s.mtStart, &s.mtStop) == S_OK;
@@ -529,7 +534,8 @@ HRESULT CCopyTransformFilter::FeedGroup() {
         const EngineResult result = m_Processor.ProcessInput(s.pData + s.cbFed, cbPiece);
         if (result != EngineResult::Ok && result != EngineResult::NoOutput)
             return StreamError(result, "the engine took no input");
-        m_dExpectedFrames += static_cast<double>(cbPiece / std::max<LONG>(blockAlign, 1)) * s.dRatio;
+        m_dExpectedFrames +=
+            static_cast<double>(cbPiece / std::max<LONG>(blockAlign, 1)) * s.dRatio;
         s.cbFed += cbPiece;
         if (s.cbOutBuffer > 0 && m_Processor.BufferedBytes() > s.cbOutBuffer)
             break;
@@ -537,7 +543,8 @@ HRESULT CCopyTransformFilter::FeedGroup() {
     s.cbGroupTo = s.cbFed;
     const LONG held = m_Processor.BufferedBytes();
     const LONG b = s.cbOutBuffer;
-    s.cbPlanned = (b <= 0 || held <= b) ? std::min<LONG>(held, std::max<LONG>(b, 0)) : b * ((held - 1) / b);
+    s.cbPlanned =
+        (b <= 0 || held <= b) ? std::min<LONG>(held, std::max<LONG>(b, 0)) : b * ((held - 1) / b);
     s.cbPlanDone = 0;
     s.bGroupOpen = true;
     return S_OK;
@@ -554,7 +561,8 @@ HRESULT CCopyTransformFilter::FillPlannedSample(IMediaSample* pOut, BYTE* pDst, 
     auto inputAt = [&s](LONG outOffset, bool bStop) -> double {
         if (s.cbPlanned <= 0)
             return bStop ? s.cbGroupTo : s.cbGroupFrom;
-        return s.cbGroupFrom + (s.cbGroupTo - s.cbGroupFrom) * (double(outOffset) / double(s.cbPlanned));
+        return s.cbGroupFrom +
+               (s.cbGroupTo - s.cbGroupFrom) * (double(outOffset) / double(s.cbPlanned));
     };
     // Exact at both ends of the input; in between, rounded to the nearest unit.
     auto timeAt = [&s](LONGLONG a, LONGLONG b, double inputPos) -> LONGLONG {
@@ -678,7 +686,8 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         hr = pOut->GetPointer(&pDst);
         if (FAILED(hr))
             break;
-        const LONG cbMax = static_cast<LONG>(std::min<int64_t>(std::max<LONG>(pOut->GetSize(), 0), owed));
+        const LONG cbMax =
+            static_cast<LONG>(std::min<int64_t>(std::max<LONG>(pOut->GetSize(), 0), owed));
         int32_t cb = 0;
         const EngineResult result = m_Processor.ReadTail(pDst, cbMax, cb);
         if (result == EngineResult::Failed) {
@@ -695,7 +704,8 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         if (m_bRestamp) {
             RestampSample(pOut.Get());
         } else if (m_bTailTimeValid && nAvgBytesPerSec > 0) {
-            REFERENCE_TIME tStop = tStart + static_cast<REFERENCE_TIME>(cb) * 10000000 / nAvgBytesPerSec;
+            REFERENCE_TIME tStop =
+                tStart + static_cast<REFERENCE_TIME>(cb) * 10000000 / nAvgBytesPerSec;
             pOut->SetTime(&tStart, &tStop);
             m_rtTailStart = tStop;
         }

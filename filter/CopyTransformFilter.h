@@ -37,8 +37,8 @@
 #include <string>
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34,
-                0x34, 0x51);
+VMX_DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
 VMX_DEFINE_GUID(CLSID_VelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
                 0x8C, 0x1E);
@@ -55,7 +55,9 @@ public:
         : CTransformOutputPin(nullptr, pFilter, phr, L"Out") {}
 };
 
-class CCopyTransformFilter : public CTransformFilter, public IVelomixProp, public ISpecifyPropertyPages {
+class CCopyTransformFilter : public CTransformFilter,
+                             public IVelomixProp,
+                             public ISpecifyPropertyPages {
 public:
     // The create function of the module's template table.
     static CUnknown* CreateInstance(IUnknown* pUnkOuter, HRESULT* phr);
@@ -162,7 +164,7 @@ private:
     CSpeedProcessor m_Processor;
     AudioFormat m_StreamFormat;        // of the type samples currently carry
     bool m_bStreamFormatValid = false; // false until connected, or after a type it cannot take
-    REFERENCE_TIME m_rtTailStart = 0; // where the tail after end of stream starts
+    REFERENCE_TIME m_rtTailStart = 0;  // where the tail after end of stream starts
     bool m_bTailTimeValid = false;
     StretchInput m_Stretch;
     bool m_bStretchPending = false; // Receive has the rest of m_Stretch to deliver

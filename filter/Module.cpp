@@ -17,8 +17,8 @@ constexpr UINT kPinTypeCount = sizeof(kPinTypes) / sizeof(kPinTypes[0]);
 const AMOVIESETUP_PIN kPins[] = {
     {const_cast<LPWSTR>(L"Input"), FALSE, FALSE, FALSE, FALSE, &CLSID_NULL, L"Output",
      kPinTypeCount, kPinTypes},
-    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input",
-     kPinTypeCount, kPinTypes},
+    {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", kPinTypeCount,
+     kPinTypes},
 };
 
 // Above every named merit, so that automatic graph building offers the filter first.
@@ -30,7 +30,8 @@ const AMOVIESETUP_FILTER kFilterSetup = {&CLSID_Velomix, L"Velomix", kMerit, 2, 
 
 const CFactoryTemplate g_Templates[] = {
     {L"Velomix", &CLSID_Velomix, CCopyTransformFilter::CreateInstance, nullptr, &kFilterSetup},
-    {L"Velomix Property Page", &CLSID_VelomixProp1, CVelomixProp1::CreateInstance, nullptr, nullptr},
+    {L"Velomix Property Page", &CLSID_VelomixProp1, CVelomixProp1::CreateInstance, nullptr,
+     nullptr},
 };
 const int g_cTemplates = sizeof(g_Templates) / sizeof(g_Templates[0]);
 
@@ -38,7 +39,9 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     return FrameworkGetClassObject(rclsid, riid, ppv);
 }
 
-STDAPI DllCanUnloadNow() { return FrameworkCanUnloadNow(); }
+STDAPI DllCanUnloadNow() {
+    return FrameworkCanUnloadNow();
+}
 
 // The installation record first; its outcome never changes the result.
 STDAPI DllRegisterServer() {
@@ -47,4 +50,6 @@ STDAPI DllRegisterServer() {
 }
 
 // The framework's unregistration only: the installation record stays.
-STDAPI DllUnregisterServer() { return AMovieDllRegisterServer2(FALSE); }
+STDAPI DllUnregisterServer() {
+    return AMovieDllRegisterServer2(FALSE);
+}

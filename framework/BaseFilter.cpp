@@ -82,7 +82,8 @@ void CopyName(WCHAR* dst, size_t cch, const std::wstring& src) {
 
 } // namespace
 
-CBaseFilter::CBaseFilter(const char* pName, IUnknown* pUnk, CCritSec* pLock, REFCLSID clsid) noexcept
+CBaseFilter::CBaseFilter(const char* pName, IUnknown* pUnk, CCritSec* pLock,
+                         REFCLSID clsid) noexcept
     : CUnknown(pName, pUnk), m_clsid(clsid), m_pLock(pLock) {}
 
 CBaseFilter::~CBaseFilter() = default;
@@ -248,7 +249,8 @@ STDMETHODIMP CBaseFilter::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) {
     if (pGraph) {
         // Kept without a reference, like the graph pointer itself.
         ComPtr<IMediaEventSink> pSink;
-        if (SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink))))
+        if (SUCCEEDED(
+                pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink))))
             m_pSink = pSink.Get();
     }
     try {
@@ -265,7 +267,8 @@ STDMETHODIMP CBaseFilter::QueryVendorInfo(LPWSTR* pVendorInfo) {
     return E_NOTIMPL;
 }
 
-HRESULT CBaseFilter::NotifyEvent(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) noexcept {
+HRESULT CBaseFilter::NotifyEvent(LONG EventCode, LONG_PTR EventParam1,
+                                 LONG_PTR EventParam2) noexcept {
     IMediaEventSink* pSink = m_pSink;
     if (!pSink)
         return E_NOTIMPL;

@@ -117,8 +117,12 @@ STDMETHODIMP CBasePin::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     return CUnknown::NonDelegatingQueryInterface(riid, ppv);
 }
 
-STDMETHODIMP_(ULONG) CBasePin::NonDelegatingAddRef() { return m_pFilter->AddRef(); }
-STDMETHODIMP_(ULONG) CBasePin::NonDelegatingRelease() { return m_pFilter->Release(); }
+STDMETHODIMP_(ULONG) CBasePin::NonDelegatingAddRef() {
+    return m_pFilter->AddRef();
+}
+STDMETHODIMP_(ULONG) CBasePin::NonDelegatingRelease() {
+    return m_pFilter->Release();
+}
 
 HRESULT CBasePin::CheckStateForConnect() const {
     return m_pFilter->IsStopped() ? S_OK : VFW_E_NOT_STOPPED;
@@ -331,9 +335,13 @@ STDMETHODIMP CBasePin::EnumMediaTypes(IEnumMediaTypes** ppEnum) {
     return S_OK;
 }
 
-STDMETHODIMP CBasePin::QueryInternalConnections(IPin**, ULONG*) { return E_NOTIMPL; }
+STDMETHODIMP CBasePin::QueryInternalConnections(IPin**, ULONG*) {
+    return E_NOTIMPL;
+}
 
-STDMETHODIMP CBasePin::EndOfStream() { return S_OK; }
+STDMETHODIMP CBasePin::EndOfStream() {
+    return S_OK;
+}
 
 STDMETHODIMP CBasePin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
     m_tStart = tStart;
@@ -342,7 +350,9 @@ STDMETHODIMP CBasePin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, d
     return S_OK;
 }
 
-STDMETHODIMP CBasePin::Notify(IBaseFilter*, Quality) { return E_NOTIMPL; }
+STDMETHODIMP CBasePin::Notify(IBaseFilter*, Quality) {
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP CBasePin::SetSink(IQualityControl* piqc) {
     CAutoLock lock(m_pLock);
@@ -350,7 +360,9 @@ STDMETHODIMP CBasePin::SetSink(IQualityControl* piqc) {
     return S_OK;
 }
 
-HRESULT CBasePin::GetMediaType(int, CMediaType*) { return E_UNEXPECTED; }
+HRESULT CBasePin::GetMediaType(int, CMediaType*) {
+    return E_UNEXPECTED;
+}
 
 HRESULT CBasePin::SetMediaType(const CMediaType* pmt) {
     const HRESULT hr = m_mt.Set(*pmt);
@@ -367,14 +379,22 @@ HRESULT CBasePin::CheckConnect(IPin* pPin) {
     return dir == m_dir ? VFW_E_INVALID_DIRECTION : S_OK;
 }
 
-HRESULT CBasePin::BreakConnect() { return S_OK; }
-HRESULT CBasePin::CompleteConnect(IPin*) { return S_OK; }
-HRESULT CBasePin::Active() { return S_OK; }
+HRESULT CBasePin::BreakConnect() {
+    return S_OK;
+}
+HRESULT CBasePin::CompleteConnect(IPin*) {
+    return S_OK;
+}
+HRESULT CBasePin::Active() {
+    return S_OK;
+}
 HRESULT CBasePin::Inactive() {
     m_bRunTimeError = false;
     return S_OK;
 }
-HRESULT CBasePin::Run(REFERENCE_TIME) { return S_OK; }
+HRESULT CBasePin::Run(REFERENCE_TIME) {
+    return S_OK;
+}
 
 // ---- CBaseOutputPin ----------------------------------------------------------------------
 
@@ -448,7 +468,9 @@ HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* pPin, IMemAllocator** ppAl
     return hr;
 }
 
-HRESULT CBaseOutputPin::InitAllocator(IMemAllocator** ppAlloc) { return CreateMemoryAllocator(ppAlloc); }
+HRESULT CBaseOutputPin::InitAllocator(IMemAllocator** ppAlloc) {
+    return CreateMemoryAllocator(ppAlloc);
+}
 
 HRESULT CBaseOutputPin::GetDeliveryBuffer(IMediaSample** ppSample, REFERENCE_TIME* pStartTime,
                                           REFERENCE_TIME* pEndTime, DWORD dwFlags) {
@@ -481,7 +503,8 @@ HRESULT CBaseOutputPin::DeliverEndFlush() {
     return pPeer ? pPeer->EndFlush() : VFW_E_NOT_CONNECTED;
 }
 
-HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
+HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
+                                          double dRate) {
     IPin* pPeer = m_Connected.Get();
     return pPeer ? pPeer->NewSegment(tStart, tStop, dRate) : VFW_E_NOT_CONNECTED;
 }
@@ -539,7 +562,9 @@ STDMETHODIMP CBaseInputPin::NotifyAllocator(IMemAllocator* pAllocator, BOOL bRea
     return S_OK;
 }
 
-STDMETHODIMP CBaseInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) { return E_NOTIMPL; }
+STDMETHODIMP CBaseInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) {
+    return E_NOTIMPL;
+}
 
 HRESULT CBaseInputPin::CheckStreaming() {
     if (!IsConnected())
@@ -561,8 +586,10 @@ STDMETHODIMP CBaseInputPin::Receive(IMediaSample* pSample) {
         return hr;
 
     ComPtr<IMediaSample2> pSample2;
-    if (SUCCEEDED(pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&pSample2)))) {
-        hr = pSample2->GetProperties(sizeof(m_SampleProps), reinterpret_cast<BYTE*>(&m_SampleProps));
+    if (SUCCEEDED(
+            pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&pSample2)))) {
+        hr =
+            pSample2->GetProperties(sizeof(m_SampleProps), reinterpret_cast<BYTE*>(&m_SampleProps));
         if (FAILED(hr))
             return hr;
     } else {
@@ -606,7 +633,8 @@ STDMETHODIMP CBaseInputPin::Receive(IMediaSample* pSample) {
     return S_OK;
 }
 
-STDMETHODIMP CBaseInputPin::ReceiveMultiple(IMediaSample** pSamples, LONG nSamples, LONG* nSamplesProcessed) {
+STDMETHODIMP CBaseInputPin::ReceiveMultiple(IMediaSample** pSamples, LONG nSamples,
+                                            LONG* nSamplesProcessed) {
     if (!pSamples || !nSamplesProcessed)
         return E_POINTER;
     *nSamplesProcessed = 0;
@@ -620,7 +648,9 @@ STDMETHODIMP CBaseInputPin::ReceiveMultiple(IMediaSample** pSamples, LONG nSampl
     return hr;
 }
 
-STDMETHODIMP CBaseInputPin::ReceiveCanBlock() { return S_OK; }
+STDMETHODIMP CBaseInputPin::ReceiveCanBlock() {
+    return S_OK;
+}
 
 STDMETHODIMP CBaseInputPin::BeginFlush() {
     m_bFlushing = true;

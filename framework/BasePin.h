@@ -146,7 +146,8 @@ public:
     STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps) override;
     // Checks the state and the sample, and records its properties (SampleProps()).
     STDMETHODIMP Receive(IMediaSample* pSample) override;
-    STDMETHODIMP ReceiveMultiple(IMediaSample** pSamples, LONG nSamples, LONG* nSamplesProcessed) override;
+    STDMETHODIMP ReceiveMultiple(IMediaSample** pSamples, LONG nSamples,
+                                 LONG* nSamplesProcessed) override;
     STDMETHODIMP ReceiveCanBlock() override;
 
     STDMETHODIMP BeginFlush() override;

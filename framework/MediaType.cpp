@@ -50,16 +50,21 @@ AM_MEDIA_TYPE* CreateMediaType(const AM_MEDIA_TYPE* pSrc) noexcept {
     return pmt;
 }
 
-CMediaType::CMediaType() noexcept { InitMediaType(); }
+CMediaType::CMediaType() noexcept {
+    InitMediaType();
+}
 
 CMediaType::CMediaType(const AM_MEDIA_TYPE& rt) noexcept {
     InitMediaType();
     Set(rt);
 }
 
-CMediaType::CMediaType(const CMediaType& rt) noexcept : CMediaType(static_cast<const AM_MEDIA_TYPE&>(rt)) {}
+CMediaType::CMediaType(const CMediaType& rt) noexcept
+    : CMediaType(static_cast<const AM_MEDIA_TYPE&>(rt)) {}
 
-CMediaType::~CMediaType() { FreeMediaType(*this); }
+CMediaType::~CMediaType() {
+    FreeMediaType(*this);
+}
 
 CMediaType& CMediaType::operator=(const AM_MEDIA_TYPE& rt) noexcept {
     Set(rt);

@@ -11,4 +11,5 @@ HRESULT CreateMemoryAllocator(IMemAllocator** ppAlloc) noexcept;
 // ISeekingPassThru::Init(bRenderer, pPin): seeking and position calls made on it are
 // forwarded to the pin connected upstream of pPin, unchanged. *ppInner receives the
 // object's non-delegating IUnknown, owned by the caller (the aggregating owner).
-HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnknown** ppInner) noexcept;
+HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin,
+                          IUnknown** ppInner) noexcept;

@@ -83,7 +83,8 @@ STDMETHODIMP CTransformInputPin::EndFlush() {
     return CBaseInputPin::EndFlush();
 }
 
-STDMETHODIMP CTransformInputPin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
+STDMETHODIMP CTransformInputPin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
+                                            double dRate) {
     CBasePin::NewSegment(tStart, tStop, dRate);
     return m_pTransformFilter->NewSegment(tStart, tStop, dRate);
 }
@@ -115,7 +116,8 @@ STDMETHODIMP CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void*
             CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
             if (!pIn)
                 return E_UNEXPECTED;
-            const HRESULT hr = CreatePosPassThru(GetOwner(), FALSE, static_cast<IPin*>(pIn), &m_pPosition);
+            const HRESULT hr =
+                CreatePosPassThru(GetOwner(), FALSE, static_cast<IPin*>(pIn), &m_pPosition);
             if (FAILED(hr)) {
                 m_pPosition.Reset();
                 return hr;
@@ -259,7 +261,8 @@ STDMETHODIMP CTransformFilter::Pause() {
     return hr;
 }
 
-HRESULT CTransformFilter::InitializeOutputSample(IMediaSample* pSample, IMediaSample** ppOutSample) {
+HRESULT CTransformFilter::InitializeOutputSample(IMediaSample* pSample,
+                                                 IMediaSample** ppOutSample) {
     *ppOutSample = nullptr;
     AM_SAMPLE2_PROPERTIES* const pProps = m_pInput->SampleProps();
     DWORD dwFlags = m_bSampleSkipped ? AM_GBF_PREVFRAMESKIPPED : 0;
@@ -313,9 +316,15 @@ HRESULT CTransformFilter::Receive(IMediaSample* pSample) {
     return hr;
 }
 
-HRESULT CTransformFilter::EndOfStream() { return m_pOutput->DeliverEndOfStream(); }
-HRESULT CTransformFilter::BeginFlush() { return m_pOutput->DeliverBeginFlush(); }
-HRESULT CTransformFilter::EndFlush() { return m_pOutput->DeliverEndFlush(); }
+HRESULT CTransformFilter::EndOfStream() {
+    return m_pOutput->DeliverEndOfStream();
+}
+HRESULT CTransformFilter::BeginFlush() {
+    return m_pOutput->DeliverBeginFlush();
+}
+HRESULT CTransformFilter::EndFlush() {
+    return m_pOutput->DeliverEndFlush();
+}
 HRESULT CTransformFilter::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
     return m_pOutput->DeliverNewSegment(tStart, tStop, dRate);
 }

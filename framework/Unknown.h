@@ -98,12 +98,16 @@ private:
 };
 
 // Puts the IUnknown methods on an interface face of a CUnknown-derived class.
-#define DECLARE_IUNKNOWN                                                                      \
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                          \
-        return GetOwner()->QueryInterface(riid, ppv);                                         \
-    }                                                                                         \
-    STDMETHODIMP_(ULONG) AddRef() override { return GetOwner()->AddRef(); }                   \
-    STDMETHODIMP_(ULONG) Release() override { return GetOwner()->Release(); }
+#define DECLARE_IUNKNOWN                                                                           \
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {                                \
+        return GetOwner()->QueryInterface(riid, ppv);                                              \
+    }                                                                                              \
+    STDMETHODIMP_(ULONG) AddRef() override {                                                       \
+        return GetOwner()->AddRef();                                                               \
+    }                                                                                              \
+    STDMETHODIMP_(ULONG) Release() override {                                                      \
+        return GetOwner()->Release();                                                              \
+    }
 
 // The non-delegating IUnknown of an object, as handed to an aggregating owner.
 inline IUnknown* NonDelegatingUnknown(INonDelegatingUnknown* p) noexcept {

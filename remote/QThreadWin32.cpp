@@ -54,7 +54,9 @@ ThreadPtr CreatePlatformThread(Body body, void* pArg, int nPriority) noexcept {
     return thread;
 }
 
-uintptr_t CurrentThreadKey() noexcept { return GetCurrentThreadId(); }
+uintptr_t CurrentThreadKey() noexcept {
+    return GetCurrentThreadId();
+}
 
 void JoinPlatformThread(PlatformThread& thread) noexcept {
     WaitForSingleObject(thread.hThread, INFINITE);

@@ -95,13 +95,15 @@ CCollectingSink::CCollectingSink(TypeCheck check, Options options) noexcept
 
 CCollectingSink::~CCollectingSink() = default;
 
-HRESULT CCollectingSink::Create(TypeCheck check, Options options, CCollectingSink** ppSink) noexcept {
+HRESULT CCollectingSink::Create(TypeCheck check, Options options,
+                                CCollectingSink** ppSink) noexcept {
     if (!ppSink)
         return E_POINTER;
     *ppSink = nullptr;
     if (!check)
         return E_INVALIDARG;
-    CCollectingSink* pSink = new (std::nothrow) CCollectingSink(std::move(check), std::move(options));
+    CCollectingSink* pSink =
+        new (std::nothrow) CCollectingSink(std::move(check), std::move(options));
     if (!pSink)
         return E_OUTOFMEMORY;
     pSink->NonDelegatingAddRef();
@@ -119,7 +121,8 @@ HRESULT CCollectingSink::Create(TypeCheck check, Options options, CCollectingSin
     return S_OK;
 }
 
-HRESULT CCollectingSink::Create(REFGUID majorType, Options options, CCollectingSink** ppSink) noexcept {
+HRESULT CCollectingSink::Create(REFGUID majorType, Options options,
+                                CCollectingSink** ppSink) noexcept {
     const GUID major = majorType;
     try {
         TypeCheck check = [major](const CMediaType& mt) {
@@ -142,9 +145,13 @@ STDMETHODIMP CCollectingSink::NonDelegatingQueryInterface(REFIID riid, void** pp
     return CBaseFilter::NonDelegatingQueryInterface(riid, ppv);
 }
 
-CBasePin* CCollectingSink::GetPin(int n) { return n == 0 ? m_pPin.get() : nullptr; }
+CBasePin* CCollectingSink::GetPin(int n) {
+    return n == 0 ? m_pPin.get() : nullptr;
+}
 
-IPin* CCollectingSink::InputPin() noexcept { return m_pPin.get(); }
+IPin* CCollectingSink::InputPin() noexcept {
+    return m_pPin.get();
+}
 
 STDMETHODIMP CCollectingSink::Run(REFERENCE_TIME tStart) {
     const HRESULT hr = CBaseFilter::Run(tStart);
@@ -299,7 +306,8 @@ bool CCollectingSink::EndOfStreamReached() const {
 
 bool CCollectingSink::WaitForEndOfStream(DWORD timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_bEndOfStream; });
+    return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [this] { return m_bEndOfStream; });
 }
 
 bool CCollectingSink::WaitForSamples(size_t n, DWORD timeoutMs) const {

@@ -3,9 +3,10 @@
 // It records, in arrival order, every sample (a copy of its payload and properties), every
 // end of stream, flush and new segment, and can hand each sample to a callback (the host's
 // file writer). A sink that stores no samples only counts them (Count, WaitForSamples): its
-// record then holds the other calls alone, so a long run's memory stays flat. It reports AM_FILTER_MISC_FLAGS_IS_RENDERER, so a graph waits for it: after
-// an end of stream it sends EC_COMPLETE to the graph once it runs (at once when running,
-// else on Run); a flush or a new start (leaving Stopped) re-arms it.
+// record then holds the other calls alone, so a long run's memory stays flat. It reports
+// AM_FILTER_MISC_FLAGS_IS_RENDERER, so a graph waits for it: after an end of stream it sends
+// EC_COMPLETE to the graph once it runs (at once when running, else on Run); a flush or a new start
+// (leaving Stopped) re-arms it.
 //
 // Threads: samples and stream calls arrive on the upstream streaming thread; the query
 // helpers and waits may be called from any thread. The record has its own lock, taken after
@@ -45,7 +46,7 @@ struct ReceivedSample {
 struct SinkEvent {
     enum Kind { Sample, EndOfStream, BeginFlush, EndFlush, NewSegment };
     Kind kind = Sample;
-    size_t iSample = 0; // Sample: its index among all samples received (stored or not)
+    size_t iSample = 0;        // Sample: its index among all samples received (stored or not)
     REFERENCE_TIME tStart = 0; // NewSegment arguments
     REFERENCE_TIME tStop = 0;
     double dRate = 0;

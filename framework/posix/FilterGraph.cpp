@@ -208,7 +208,9 @@ STDMETHODIMP CFilterGraph::ConnectDirect(IPin* ppinOut, IPin* ppinIn, const AM_M
     return ppinOut->Connect(ppinIn, pmt);
 }
 
-STDMETHODIMP CFilterGraph::Reconnect(IPin*) { return E_NOTIMPL; }
+STDMETHODIMP CFilterGraph::Reconnect(IPin*) {
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP CFilterGraph::Disconnect(IPin* ppin) {
     if (!ppin)
@@ -219,7 +221,9 @@ STDMETHODIMP CFilterGraph::Disconnect(IPin* ppin) {
     return ppin->Disconnect();
 }
 
-STDMETHODIMP CFilterGraph::SetDefaultSyncSource() { return S_OK; }
+STDMETHODIMP CFilterGraph::SetDefaultSyncSource() {
+    return S_OK;
+}
 
 size_t CFilterGraph::FilterCount() const {
     CAutoLock lock(&m_csGraph);
@@ -388,7 +392,8 @@ STDMETHODIMP CFilterGraph::Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR
                 auto* pSender = reinterpret_cast<IBaseFilter*>(EventParam2);
                 if (!pSender)
                     ++m_cAnonymousCompletions;
-                else if (std::find(m_Completed.begin(), m_Completed.end(), pSender) == m_Completed.end())
+                else if (std::find(m_Completed.begin(), m_Completed.end(), pSender) ==
+                         m_Completed.end())
                     m_Completed.push_back(pSender);
             }
         } catch (const std::bad_alloc&) {
@@ -418,7 +423,9 @@ HRESULT CFilterGraph::WaitForCompletion(DWORD timeoutMs, LONG* pEvCode, LONG_PTR
             done += std::count(m_Completed.begin(), m_Completed.end(), pRenderer);
         return done >= m_Renderers.size();
     };
-    const auto finished = [&] { return m_bAborted || complete() || m_State.load() != State_Running; };
+    const auto finished = [&] {
+        return m_bAborted || complete() || m_State.load() != State_Running;
+    };
     if (timeoutMs == kInfinite)
         m_cvEvent.wait(lock, finished);
     else if (!m_cvEvent.wait_for(lock, std::chrono::milliseconds(timeoutMs), finished))

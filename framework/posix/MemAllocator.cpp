@@ -11,16 +11,17 @@
 
 namespace {
 
-constexpr DWORD kKnownSampleFlags = AM_SAMPLE_SPLICEPOINT | AM_SAMPLE_PREROLL |
-                                    AM_SAMPLE_DATADISCONTINUITY | AM_SAMPLE_TYPECHANGED |
-                                    AM_SAMPLE_TIMEVALID | AM_SAMPLE_TIMEDISCONTINUITY |
-                                    AM_SAMPLE_FLUSH_ON_PAUSE | AM_SAMPLE_STOPVALID |
-                                    AM_SAMPLE_ENDOFSTREAM;
+constexpr DWORD kKnownSampleFlags =
+    AM_SAMPLE_SPLICEPOINT | AM_SAMPLE_PREROLL | AM_SAMPLE_DATADISCONTINUITY |
+    AM_SAMPLE_TYPECHANGED | AM_SAMPLE_TIMEVALID | AM_SAMPLE_TIMEDISCONTINUITY |
+    AM_SAMPLE_FLUSH_ON_PAUSE | AM_SAMPLE_STOPVALID | AM_SAMPLE_ENDOFSTREAM;
 
 // The platform refuses alignments coarser than its allocation granularity.
 constexpr LONG kMaxAlign = 64 * 1024;
 
-HRESULT FlagResult(DWORD flags, DWORD flag) { return (flags & flag) ? S_OK : S_FALSE; }
+HRESULT FlagResult(DWORD flags, DWORD flag) {
+    return (flags & flag) ? S_OK : S_FALSE;
+}
 
 void SetFlag(DWORD& flags, DWORD flag, BOOL on) {
     if (on)
@@ -65,7 +66,9 @@ STDMETHODIMP CMediaSample::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) CMediaSample::AddRef() { return static_cast<ULONG>(++m_cRef); }
+STDMETHODIMP_(ULONG) CMediaSample::AddRef() {
+    return static_cast<ULONG>(++m_cRef);
+}
 
 STDMETHODIMP_(ULONG) CMediaSample::Release() {
     const long cRef = --m_cRef;
@@ -84,7 +87,9 @@ STDMETHODIMP CMediaSample::GetPointer(BYTE** ppBuffer) {
     return S_OK;
 }
 
-STDMETHODIMP_(LONG) CMediaSample::GetSize() { return m_cbBuffer; }
+STDMETHODIMP_(LONG) CMediaSample::GetSize() {
+    return m_cbBuffer;
+}
 
 STDMETHODIMP CMediaSample::GetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) {
     if (!pTimeStart || !pTimeEnd)
@@ -118,21 +123,27 @@ STDMETHODIMP CMediaSample::SetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* p
     return S_OK;
 }
 
-STDMETHODIMP CMediaSample::IsSyncPoint() { return FlagResult(m_dwFlags, AM_SAMPLE_SPLICEPOINT); }
+STDMETHODIMP CMediaSample::IsSyncPoint() {
+    return FlagResult(m_dwFlags, AM_SAMPLE_SPLICEPOINT);
+}
 
 STDMETHODIMP CMediaSample::SetSyncPoint(BOOL bIsSyncPoint) {
     SetFlag(m_dwFlags, AM_SAMPLE_SPLICEPOINT, bIsSyncPoint);
     return S_OK;
 }
 
-STDMETHODIMP CMediaSample::IsPreroll() { return FlagResult(m_dwFlags, AM_SAMPLE_PREROLL); }
+STDMETHODIMP CMediaSample::IsPreroll() {
+    return FlagResult(m_dwFlags, AM_SAMPLE_PREROLL);
+}
 
 STDMETHODIMP CMediaSample::SetPreroll(BOOL bIsPreroll) {
     SetFlag(m_dwFlags, AM_SAMPLE_PREROLL, bIsPreroll);
     return S_OK;
 }
 
-STDMETHODIMP_(LONG) CMediaSample::GetActualDataLength() { return m_lActual; }
+STDMETHODIMP_(LONG) CMediaSample::GetActualDataLength() {
+    return m_lActual;
+}
 
 STDMETHODIMP CMediaSample::SetActualDataLength(LONG lLen) {
     if (lLen < 0 || lLen > m_cbBuffer)
@@ -301,7 +312,9 @@ HRESULT CMemAllocator::Create(IMemAllocator** ppAlloc) noexcept {
     return S_OK;
 }
 
-HRESULT CreateMemoryAllocator(IMemAllocator** ppAlloc) noexcept { return CMemAllocator::Create(ppAlloc); }
+HRESULT CreateMemoryAllocator(IMemAllocator** ppAlloc) noexcept {
+    return CMemAllocator::Create(ppAlloc);
+}
 
 STDMETHODIMP CMemAllocator::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
@@ -312,7 +325,8 @@ STDMETHODIMP CMemAllocator::NonDelegatingQueryInterface(REFIID riid, void** ppv)
     return CUnknown::NonDelegatingQueryInterface(riid, ppv);
 }
 
-STDMETHODIMP CMemAllocator::SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) {
+STDMETHODIMP CMemAllocator::SetProperties(ALLOCATOR_PROPERTIES* pRequest,
+                                          ALLOCATOR_PROPERTIES* pActual) {
     if (!pRequest || !pActual)
         return E_POINTER;
     const ALLOCATOR_PROPERTIES req = *pRequest; // pActual may be the same record
@@ -347,12 +361,14 @@ STDMETHODIMP CMemAllocator::GetProperties(ALLOCATOR_PROPERTIES* pProps) {
 }
 
 HRESULT CMemAllocator::Alloc() {
-    const size_t stride = static_cast<size_t>(m_Props.cbBuffer) + static_cast<size_t>(m_Props.cbPrefix);
+    const size_t stride =
+        static_cast<size_t>(m_Props.cbBuffer) + static_cast<size_t>(m_Props.cbPrefix);
     const size_t count = static_cast<size_t>(m_Props.cBuffers);
     if (stride > static_cast<size_t>(PTRDIFF_MAX) / count)
         return E_OUTOFMEMORY;
     // Each prefix starts on the alignment (stride is a multiple of it).
-    const size_t align = std::max<size_t>(static_cast<size_t>(m_Props.cbAlign), alignof(std::max_align_t));
+    const size_t align =
+        std::max<size_t>(static_cast<size_t>(m_Props.cbAlign), alignof(std::max_align_t));
     void* pMemory = nullptr;
     if (posix_memalign(&pMemory, align, stride * count) != 0)
         return E_OUTOFMEMORY;

@@ -21,13 +21,16 @@ HRESULT ToUnits(REFTIME seconds, LONGLONG* pUnits) {
     return S_OK;
 }
 
-REFTIME ToSeconds(LONGLONG units) { return static_cast<double>(units) / kUnitsPerSecond; }
+REFTIME ToSeconds(LONGLONG units) {
+    return static_cast<double>(units) / kUnitsPerSecond;
+}
 
 } // namespace
 
 CPosPassThru::CPosPassThru(IUnknown* pOuter) noexcept : CUnknown("CPosPassThru", pOuter) {}
 
-HRESULT CPosPassThru::Create(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnknown** ppInner) noexcept {
+HRESULT CPosPassThru::Create(IUnknown* pOuter, BOOL bRenderer, IPin* pPin,
+                             IUnknown** ppInner) noexcept {
     if (!ppInner)
         return E_POINTER;
     *ppInner = nullptr;
@@ -42,7 +45,8 @@ HRESULT CPosPassThru::Create(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnkn
     return S_OK;
 }
 
-HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnknown** ppInner) noexcept {
+HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin,
+                          IUnknown** ppInner) noexcept {
     return CPosPassThru::Create(pOuter, bRenderer, pPin, ppInner);
 }
 
@@ -99,13 +103,13 @@ HRESULT CPosPassThru::PeerPosition(IMediaPosition** ppPosition) const {
 // ---- IMediaSeeking: straight to the upstream pin ---------------------------------------------
 
 // Forwards one IMediaSeeking call; the upstream's result is the answer.
-#define VMX_FORWARD_SEEKING(call)                                                             \
-    do {                                                                                      \
-        ComPtr<IMediaSeeking> pSeeking;                                                       \
-        const HRESULT hrPeer = PeerSeeking(&pSeeking);                                        \
-        if (FAILED(hrPeer))                                                                   \
-            return hrPeer;                                                                    \
-        return pSeeking->call;                                                                \
+#define VMX_FORWARD_SEEKING(call)                                                                  \
+    do {                                                                                           \
+        ComPtr<IMediaSeeking> pSeeking;                                                            \
+        const HRESULT hrPeer = PeerSeeking(&pSeeking);                                             \
+        if (FAILED(hrPeer))                                                                        \
+            return hrPeer;                                                                         \
+        return pSeeking->call;                                                                     \
     } while (0)
 
 STDMETHODIMP CPosPassThru::GetCapabilities(DWORD* pCapabilities) {
@@ -188,7 +192,9 @@ STDMETHODIMP CPosPassThru::GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) 
     VMX_FORWARD_SEEKING(GetAvailable(pEarliest, pLatest));
 }
 
-STDMETHODIMP CPosPassThru::SetRate(double dRate) { VMX_FORWARD_SEEKING(SetRate(dRate)); }
+STDMETHODIMP CPosPassThru::SetRate(double dRate) {
+    VMX_FORWARD_SEEKING(SetRate(dRate));
+}
 
 STDMETHODIMP CPosPassThru::GetRate(double* pdRate) {
     if (!pdRate)
@@ -216,9 +222,12 @@ STDMETHODIMP CPosPassThru::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
     return E_NOTIMPL;
 }
 
-STDMETHODIMP CPosPassThru::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+STDMETHODIMP CPosPassThru::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
+    return E_NOTIMPL;
+}
 
-STDMETHODIMP CPosPassThru::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+STDMETHODIMP CPosPassThru::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                  UINT*) {
     return E_NOTIMPL;
 }
 
@@ -226,18 +235,18 @@ STDMETHODIMP CPosPassThru::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIA
 
 // Answers through the upstream's IMediaPosition when it has one; otherwise falls through to
 // the translation that follows, with pSeeking set.
-#define VMX_FORWARD_POSITION(call)                                                            \
-    ComPtr<IMediaSeeking> pSeeking;                                                           \
-    do {                                                                                      \
-        ComPtr<IMediaPosition> pPosition;                                                     \
-        const HRESULT hrPos = PeerPosition(&pPosition);                                       \
-        if (SUCCEEDED(hrPos))                                                                 \
-            return pPosition->call;                                                           \
-        if (hrPos != E_NOINTERFACE)                                                           \
-            return hrPos;                                                                     \
-        const HRESULT hrSeek = PeerSeeking(&pSeeking);                                        \
-        if (FAILED(hrSeek))                                                                   \
-            return hrSeek;                                                                    \
+#define VMX_FORWARD_POSITION(call)                                                                 \
+    ComPtr<IMediaSeeking> pSeeking;                                                                \
+    do {                                                                                           \
+        ComPtr<IMediaPosition> pPosition;                                                          \
+        const HRESULT hrPos = PeerPosition(&pPosition);                                            \
+        if (SUCCEEDED(hrPos))                                                                      \
+            return pPosition->call;                                                                \
+        if (hrPos != E_NOINTERFACE)                                                                \
+            return hrPos;                                                                          \
+        const HRESULT hrSeek = PeerSeeking(&pSeeking);                                             \
+        if (FAILED(hrSeek))                                                                        \
+            return hrSeek;                                                                         \
     } while (0)
 
 STDMETHODIMP CPosPassThru::get_Duration(REFTIME* plength) {

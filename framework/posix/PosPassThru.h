@@ -32,7 +32,8 @@ class CPosPassThru final : public CUnknown,
 public:
     // A new object aggregated by pOuter (null: standalone) and initialised with
     // Init(bRenderer, pPin); *ppInner receives its non-delegating IUnknown, one reference.
-    static HRESULT Create(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnknown** ppInner) noexcept;
+    static HRESULT Create(IUnknown* pOuter, BOOL bRenderer, IPin* pPin,
+                          IUnknown** ppInner) noexcept;
 
     DECLARE_IUNKNOWN
     STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void** ppv) override;

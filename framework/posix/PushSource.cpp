@@ -12,8 +12,8 @@ namespace {
 
 constexpr LONGLONG kUnitsPerSecond = 10000000;
 
-constexpr DWORD kSeekCaps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards |
-                            AM_SEEKING_CanSeekBackwards;
+constexpr DWORD kSeekCaps =
+    AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards;
 constexpr DWORD kPositionCaps =
     AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos | AM_SEEKING_CanGetDuration;
 
@@ -49,7 +49,9 @@ LONGLONG CPcmProvider::FrameAt(REFERENCE_TIME t, bool bRoundUp) const noexcept {
     return std::min(frame, m_cFrames);
 }
 
-REFERENCE_TIME CPcmProvider::Duration() const noexcept { return FrameTime(m_cFrames, m_nSamplesPerSec); }
+REFERENCE_TIME CPcmProvider::Duration() const noexcept {
+    return FrameTime(m_cFrames, m_nSamplesPerSec);
+}
 
 HRESULT CPcmProvider::SeekTo(REFERENCE_TIME tStart, REFERENCE_TIME tStop) {
     if (tStart < 0 || tStop < tStart)
@@ -117,7 +119,9 @@ public:
     }
 
     // ---- connection ----
-    HRESULT CheckMediaType(const CMediaType* pmt) override { return *pmt == m_Type ? S_OK : S_FALSE; }
+    HRESULT CheckMediaType(const CMediaType* pmt) override {
+        return *pmt == m_Type ? S_OK : S_FALSE;
+    }
 
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override {
         if (iPosition < 0)
@@ -188,7 +192,9 @@ public:
         *pFormat = TIME_FORMAT_MEDIA_TIME;
         return S_OK;
     }
-    STDMETHODIMP IsUsingTimeFormat(const GUID* pFormat) override { return IsFormatSupported(pFormat); }
+    STDMETHODIMP IsUsingTimeFormat(const GUID* pFormat) override {
+        return IsFormatSupported(pFormat);
+    }
     STDMETHODIMP SetTimeFormat(const GUID* pFormat) override {
         if (!pFormat)
             return E_POINTER;
@@ -465,7 +471,8 @@ HRESULT CPushSource::Create(const CMediaType& mt, std::unique_ptr<CSampleProvide
     pSource->NonDelegatingAddRef();
     HRESULT hr = S_OK;
     try {
-        pSource->m_pPin = std::make_unique<COutputPin>(pSource, &hr, mt, std::move(pProvider), options);
+        pSource->m_pPin =
+            std::make_unique<COutputPin>(pSource, &hr, mt, std::move(pProvider), options);
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     }
@@ -486,6 +493,10 @@ STDMETHODIMP CPushSource::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
     return CBaseFilter::NonDelegatingQueryInterface(riid, ppv);
 }
 
-CBasePin* CPushSource::GetPin(int n) { return n == 0 ? m_pPin.get() : nullptr; }
+CBasePin* CPushSource::GetPin(int n) {
+    return n == 0 ? m_pPin.get() : nullptr;
+}
 
-IPin* CPushSource::OutputPin() noexcept { return m_pPin.get(); }
+IPin* CPushSource::OutputPin() noexcept {
+    return m_pPin.get();
+}

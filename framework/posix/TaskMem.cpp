@@ -20,10 +20,14 @@ void* CoTaskMemRealloc(void* pv, size_t cb) {
     return std::realloc(pv, cb);
 }
 
-void CoTaskMemFree(void* pv) { std::free(pv); }
+void CoTaskMemFree(void* pv) {
+    std::free(pv);
+}
 
 // No apartments here: every thread may call every object.
-HRESULT CoInitialize(void*) { return S_OK; }
+HRESULT CoInitialize(void*) {
+    return S_OK;
+}
 
 void CoUninitialize() {}
 

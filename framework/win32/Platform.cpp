@@ -12,7 +12,8 @@ HRESULT CreateMemoryAllocator(IMemAllocator** ppAlloc) noexcept {
                             reinterpret_cast<void**>(ppAlloc));
 }
 
-HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin, IUnknown** ppInner) noexcept {
+HRESULT CreatePosPassThru(IUnknown* pOuter, BOOL bRenderer, IPin* pPin,
+                          IUnknown** ppInner) noexcept {
     if (!ppInner)
         return E_POINTER;
     *ppInner = nullptr;

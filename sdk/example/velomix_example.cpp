@@ -5,7 +5,7 @@
 // Usage: velomix_example FILE [TEMPO]      (TEMPO: factor, 0.05 to 50; default 1.25)
 // Build (mingw-w64): g++ -std=c++17 -I<kit>/include velomix_example.cpp -lole32 -lstrmiids
 // Exit status 0 when the filter was found and took the tempo.
-#include <initguid.h>  // defines the kit's GUIDs in this one source file
+#include <initguid.h> // defines the kit's GUIDs in this one source file
 
 #include <dshow.h>
 #include <velomix.h>
@@ -17,15 +17,15 @@
 namespace {
 
 // Owns one COM reference.
-template <typename T>
-class Ref {
+template <typename T> class Ref {
 public:
     Ref() = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Reset(); }
     void Reset() {
-        if (p_) p_->Release();
+        if (p_)
+            p_->Release();
         p_ = nullptr;
     }
     T** Out() {
@@ -45,7 +45,8 @@ class ComScope {
 public:
     ComScope() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
     ~ComScope() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
+        if (SUCCEEDED(hr_))
+            CoUninitialize();
     }
     HRESULT Result() const { return hr_; }
 
@@ -58,7 +59,7 @@ int Fail(const char* what, HRESULT hr) {
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2 || argc > 3) {
@@ -76,28 +77,34 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     ComScope com;
-    if (FAILED(com.Result())) return Fail("CoInitializeEx failed", com.Result());
+    if (FAILED(com.Result()))
+        return Fail("CoInitializeEx failed", com.Result());
 
     Ref<IGraphBuilder> graph;
-    HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                  graph.OutVoid());
-    if (FAILED(hr)) return Fail("no filter graph", hr);
+    HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IGraphBuilder, graph.OutVoid());
+    if (FAILED(hr))
+        return Fail("no filter graph", hr);
     hr = graph->RenderFile(argv[1], nullptr);
-    if (FAILED(hr)) return Fail("RenderFile failed", hr);
+    if (FAILED(hr))
+        return Fail("RenderFile failed", hr);
 
     // The filter by its class: a graph may hold it once per audio stream; take the first.
     Ref<IEnumFilters> filters;
     hr = graph->EnumFilters(filters.Out());
-    if (FAILED(hr)) return Fail("EnumFilters failed", hr);
+    if (FAILED(hr))
+        return Fail("EnumFilters failed", hr);
     Ref<IVelomixProp> control;
     int count = 0;
     for (;;) {
         Ref<IBaseFilter> filter;
-        if (filters->Next(1, filter.Out(), nullptr) != S_OK) break;
+        if (filters->Next(1, filter.Out(), nullptr) != S_OK)
+            break;
         CLSID clsid;
         if (SUCCEEDED(filter->GetClassID(&clsid)) && IsEqualCLSID(clsid, CLSID_Velomix)) {
             ++count;
-            if (!control.Get()) filter->QueryInterface(IID_IVelomixProp, control.OutVoid());
+            if (!control.Get())
+                filter->QueryInterface(IID_IVelomixProp, control.OutVoid());
         }
     }
     if (!control.Get()) {
@@ -107,18 +114,21 @@ int wmain(int argc, wchar_t** argv) {
 
     hr = control->SetTempo(tempo);
     if (hr == E_INVALIDARG) {
-        std::fprintf(stderr, "velomix_example: tempo %g is outside %g to %g\n", tempo, VELOMIX_FACTOR_MIN,
-                     VELOMIX_FACTOR_MAX);
+        std::fprintf(stderr, "velomix_example: tempo %g is outside %g to %g\n", tempo,
+                     VELOMIX_FACTOR_MIN, VELOMIX_FACTOR_MAX);
         return 1;
     }
-    if (FAILED(hr)) return Fail("SetTempo failed", hr);
+    if (FAILED(hr))
+        return Fail("SetTempo failed", hr);
     double now = 0;
     hr = control->GetTempo(&now);
-    if (FAILED(hr)) return Fail("GetTempo failed", hr);
+    if (FAILED(hr))
+        return Fail("GetTempo failed", hr);
 
     // Where the filter came from: the module this process loaded for it.
     wchar_t path[MAX_PATH] = L"?";
-    if (HMODULE module = GetModuleHandleW(L"Velomix.ax")) GetModuleFileNameW(module, path, MAX_PATH);
+    if (HMODULE module = GetModuleHandleW(L"Velomix.ax"))
+        GetModuleFileNameW(module, path, MAX_PATH);
     std::printf("filters %d\ntempo %g\nmodule %ls\n", count, now, path);
     // A player would now Run the graph (IMediaControl); the tempo applies from the first sample.
     return now == tempo ? 0 : 1;

@@ -90,8 +90,8 @@ ComPtr<IBaseFilter> CreateVelomix() {
     ComPtr<IBaseFilter> filter;
     if (FAILED(DllGetClassObject(kClsidFilter, IID_IClassFactory,
                                  reinterpret_cast<void**>(&factory))) ||
-        FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
-                                       reinterpret_cast<void**>(&filter))))
+        FAILED(
+            factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))))
         return {};
     return filter;
 }
@@ -140,19 +140,21 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp) {
     };
     if (shape <= 3) {
         // WAVEFORMATEX, consistent or not, with a fuzzed cbSize and tail.
-        const WORD tag = fdp.ConsumeBool() ? (fdp.ConsumeBool() ? WAVE_FORMAT_PCM : WAVE_FORMAT_IEEE_FLOAT)
-                                           : fdp.ConsumeIntegral<WORD>();
+        const WORD tag = fdp.ConsumeBool()
+                             ? (fdp.ConsumeBool() ? WAVE_FORMAT_PCM : WAVE_FORMAT_IEEE_FLOAT)
+                             : fdp.ConsumeIntegral<WORD>();
         const WORD c = channels();
         const WORD b = bits();
-        const WORD align = fdp.ConsumeBool() ? static_cast<WORD>(c * ((b + 7) / 8))
-                                             : fdp.ConsumeIntegral<WORD>();
+        const WORD align =
+            fdp.ConsumeBool() ? static_cast<WORD>(c * ((b + 7) / 8)) : fdp.ConsumeIntegral<WORD>();
         mt = PcmType(tag, c, rate(), b, align);
         if (shape == 3) {
             WAVEFORMATEX* pwfx = reinterpret_cast<WAVEFORMATEX*>(mt.pbFormat);
             pwfx->cbSize = fdp.ConsumeIntegral<WORD>();
             pwfx->nAvgBytesPerSec = fdp.ConsumeIntegral<DWORD>();
             std::vector<uint8_t> block(mt.pbFormat, mt.pbFormat + mt.cbFormat);
-            const std::vector<uint8_t> tail = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 40));
+            const std::vector<uint8_t> tail =
+                fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 40));
             block.insert(block.end(), tail.begin(), tail.end());
             mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
         }
@@ -163,9 +165,10 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp) {
         ext.Format.nChannels = channels();
         ext.Format.nSamplesPerSec = rate();
         ext.Format.wBitsPerSample = bits();
-        ext.Format.nBlockAlign = fdp.ConsumeBool()
-                                     ? static_cast<WORD>(ext.Format.nChannels * ((ext.Format.wBitsPerSample + 7) / 8))
-                                     : fdp.ConsumeIntegral<WORD>();
+        ext.Format.nBlockAlign =
+            fdp.ConsumeBool()
+                ? static_cast<WORD>(ext.Format.nChannels * ((ext.Format.wBitsPerSample + 7) / 8))
+                : fdp.ConsumeIntegral<WORD>();
         ext.Format.nAvgBytesPerSec = ext.Format.nSamplesPerSec * ext.Format.nBlockAlign;
         ext.Format.cbSize = fdp.ConsumeBool() ? 22 : fdp.ConsumeIntegral<WORD>();
         ext.Samples.wValidBitsPerSample =
@@ -183,12 +186,14 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp) {
         mt.SetFormatType(&FORMAT_WaveFormatEx);
         mt.SetSampleSize(ext.Format.nBlockAlign);
         // The block cut anywhere: shorter than the structure it claims is a hostile type.
-        const size_t cb = shape == 4 ? sizeof(ext) : fdp.ConsumeIntegralInRange<size_t>(0, sizeof(ext));
+        const size_t cb =
+            shape == 4 ? sizeof(ext) : fdp.ConsumeIntegralInRange<size_t>(0, sizeof(ext));
         mt.SetFormat(reinterpret_cast<const BYTE*>(&ext), static_cast<ULONG>(cb));
     } else {
         // Anything: GUIDs, flags, sizes and a format block of raw bytes.
         static const GUID* const kMajors[] = {&MEDIATYPE_Audio, &GUID_NULL};
-        static const GUID* const kSubs[] = {&MEDIASUBTYPE_PCM, &MEDIASUBTYPE_IEEE_FLOAT, &GUID_NULL};
+        static const GUID* const kSubs[] = {&MEDIASUBTYPE_PCM, &MEDIASUBTYPE_IEEE_FLOAT,
+                                            &GUID_NULL};
         static const GUID* const kFormats[] = {&FORMAT_WaveFormatEx, &GUID_NULL};
         mt.SetType(kMajors[fdp.ConsumeIntegralInRange<size_t>(0, 1)]);
         mt.SetSubtype(kSubs[fdp.ConsumeIntegralInRange<size_t>(0, 2)]);
@@ -196,7 +201,8 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp) {
         mt.bFixedSizeSamples = fdp.ConsumeBool();
         mt.bTemporalCompression = fdp.ConsumeBool();
         mt.lSampleSize = fdp.ConsumeIntegral<ULONG>();
-        const std::vector<uint8_t> block = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 64));
+        const std::vector<uint8_t> block =
+            fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 64));
         mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
     }
     return mt;
@@ -290,7 +296,8 @@ public:
     CForeignSample(const CFilterChain::SampleDesc& desc, LONG cbSize, LONG lActual)
         : m_Desc(desc), m_cbSize(cbSize), m_lActual(lActual),
           m_Buffer(static_cast<size_t>(std::max<LONG>(cbSize, 0))) {
-        const size_t cb = std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(desc.cbData, 0)));
+        const size_t cb =
+            std::min(m_Buffer.size(), static_cast<size_t>(std::max<LONG>(desc.cbData, 0)));
         if (desc.pData && cb > 0)
             std::memcpy(m_Buffer.data(), desc.pData, cb);
     }
@@ -376,7 +383,8 @@ CFilterChain::CFilterChain() {
     options.onSample = [](IMediaSample* pSample, const ReceivedSample& s) -> HRESULT {
         BYTE* p = nullptr;
         if (FAILED(pSample->GetPointer(&p)) || s.lActual < 0 || s.lActual > pSample->GetSize()) {
-            std::fprintf(stderr, "fuzz: the filter delivered a sample of %ld bytes in a buffer of %ld\n",
+            std::fprintf(stderr,
+                         "fuzz: the filter delivered a sample of %ld bytes in a buffer of %ld\n",
                          static_cast<long>(s.lActual), static_cast<long>(pSample->GetSize()));
             std::abort();
         }

@@ -29,7 +29,8 @@ constexpr uint32_t kNotifyWaitMs = 10;
 
 void WriteBlock(FuzzedDataProvider& fdp, bool bLocked) {
     CQShareMemory block;
-    const uint32_t size = fdp.ConsumeBool() ? kVelomixBlockDataSize : fdp.ConsumeIntegralInRange<uint32_t>(0, 64);
+    const uint32_t size =
+        fdp.ConsumeBool() ? kVelomixBlockDataSize : fdp.ConsumeIntegralInRange<uint32_t>(0, 64);
     if (!block.Open(kVelomixBlockName, size))
         return;
     const uint32_t offset = fdp.ConsumeBool() ? 0 : fdp.ConsumeIntegralInRange<uint32_t>(0, 70);

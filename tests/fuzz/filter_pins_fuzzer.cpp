@@ -23,7 +23,8 @@ void Connect(fuzz::CFilterChain& chain, FuzzedDataProvider& fdp) {
     chain.Connect(mt, cbBuffer, cBuffers);
 }
 
-fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp, const std::vector<uint8_t>& payload) {
+fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp,
+                                        const std::vector<uint8_t>& payload) {
     fuzz::CFilterChain::SampleDesc s;
     s.pData = payload.data();
     s.cbData = static_cast<LONG>(payload.size());
@@ -74,11 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1:
             case 2:
             case 3: { // a sample of the connection's allocator
-                const size_t cb = std::min(fdp.ConsumeIntegralInRange<size_t>(0, 65536),
-                                           kMaxBytesPerRun - bytes);
+                const size_t cb =
+                    std::min(fdp.ConsumeIntegralInRange<size_t>(0, 65536), kMaxBytesPerRun - bytes);
                 bytes += cb;
                 std::vector<uint8_t> payload = fdp.ConsumeBytes<uint8_t>(std::min<size_t>(cb, 512));
-                payload.resize(cb, static_cast<uint8_t>(cb)); // a pattern beyond what the input holds
+                payload.resize(cb,
+                               static_cast<uint8_t>(cb)); // a pattern beyond what the input holds
                 fuzz::CFilterChain::SampleDesc s = Describe(fdp, payload);
                 CMediaType change;
                 if (fdp.ConsumeIntegralInRange(0, 15) == 0) {
@@ -118,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 chain.EndOfStream();
                 break;
             case 11:
-                chain.NewSegment(fdp.ConsumeIntegral<REFERENCE_TIME>(), fdp.ConsumeIntegral<REFERENCE_TIME>(),
+                chain.NewSegment(fdp.ConsumeIntegral<REFERENCE_TIME>(),
+                                 fdp.ConsumeIntegral<REFERENCE_TIME>(),
                                  fdp.ConsumeBool() ? 1.0 : fdp.ConsumeFloatingPoint<double>());
                 break;
             case 12:
@@ -152,7 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 ComPtr<IMemInputPin> input;
                 ComPtr<IPin> in;
                 if (SUCCEEDED(chain.Filter()->FindPin(L"In", &in)) &&
-                    SUCCEEDED(in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
+                    SUCCEEDED(
+                        in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
                     ALLOCATOR_PROPERTIES props{};
                     input->GetAllocatorRequirements(&props);
                     input->ReceiveCanBlock();

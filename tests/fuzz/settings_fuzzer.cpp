@@ -42,7 +42,8 @@ void CheckReaders(const std::string& path) {
     for (const uint32_t size : {1u, 2u, 3u, 17u}) {
         char buffer[17];
         std::memset(buffer, 'x', sizeof buffer);
-        const uint32_t n = ReadProfileString(kSpeedSection, "1.0", "dflt", buffer, size, path.c_str());
+        const uint32_t n =
+            ReadProfileString(kSpeedSection, "1.0", "dflt", buffer, size, path.c_str());
         if (n >= size || std::strlen(buffer) != n)
             Broken("the profile reader overran its buffer or miscounted");
     }

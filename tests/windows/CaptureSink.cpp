@@ -14,8 +14,10 @@ CCaptureInputPin::CCaptureInputPin(CCaptureSink* pSink, CCritSec* pLock, HRESULT
     : CBaseInputPin("capture input", pSink, pLock, phr, L"Capture"), m_pSink(pSink) {}
 
 HRESULT CCaptureInputPin::CheckMediaType(const CMediaType* pmt) {
-    if (!IsEqualGUID(*pmt->Type(), MEDIATYPE_Audio) || !IsEqualGUID(*pmt->Subtype(), MEDIASUBTYPE_PCM) ||
-        !IsEqualGUID(*pmt->FormatType(), FORMAT_WaveFormatEx) || pmt->FormatLength() < sizeof(WAVEFORMAT))
+    if (!IsEqualGUID(*pmt->Type(), MEDIATYPE_Audio) ||
+        !IsEqualGUID(*pmt->Subtype(), MEDIASUBTYPE_PCM) ||
+        !IsEqualGUID(*pmt->FormatType(), FORMAT_WaveFormatEx) ||
+        pmt->FormatLength() < sizeof(WAVEFORMAT))
         return VFW_E_TYPE_NOT_ACCEPTED;
     const auto* wfx = reinterpret_cast<const WAVEFORMATEX*>(pmt->Format());
     return wfx->wBitsPerSample == 16 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
@@ -54,16 +56,20 @@ STDMETHODIMP CCaptureInputPin::BeginFlush() {
     return S_OK;
 }
 
-STDMETHODIMP CCaptureInputPin::EndFlush() { return CBaseInputPin::EndFlush(); }
+STDMETHODIMP CCaptureInputPin::EndFlush() {
+    return CBaseInputPin::EndFlush();
+}
 
-STDMETHODIMP CCaptureInputPin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
+STDMETHODIMP CCaptureInputPin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
+                                          double dRate) {
     CBaseInputPin::NewSegment(tStart, tStop, dRate);
     m_pSink->OnNewSegment(tStart, tStop, dRate);
     return S_OK;
 }
 
 CCaptureSink::CCaptureSink(HRESULT* phr) noexcept
-    : CBaseFilter("capture sink", nullptr, &m_csFilter, kClsidCaptureSink), m_Pin(this, &m_csFilter, phr) {}
+    : CBaseFilter("capture sink", nullptr, &m_csFilter, kClsidCaptureSink),
+      m_Pin(this, &m_csFilter, phr) {}
 
 CCaptureSink::~CCaptureSink() {
     if (m_pPosition)

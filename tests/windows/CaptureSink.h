@@ -98,7 +98,7 @@ private:
     CaptureLog m_Log;
     bool m_bEosPending = false; // an end of stream to report when the graph runs
     size_t m_cbGate = SIZE_MAX;
-    CHandle m_evGate{CreateEventW(nullptr, TRUE, TRUE, nullptr)};  // open while set
+    CHandle m_evGate{CreateEventW(nullptr, TRUE, TRUE, nullptr)}; // open while set
     CHandle m_evHeld{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandle m_evEndOfStream{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     IUnknown* m_pPosition = nullptr; // the aggregated pass-through's inner IUnknown, owned

@@ -35,7 +35,8 @@ VMX_TEST(graph, normal_speed_is_bit_exact) {
         RunToCompletion(g);
         const CaptureLog log = g.sink->Log();
 
-        CHECK(log.wfx.nChannels == 2 && log.wfx.nSamplesPerSec == 44100 && log.wfx.wBitsPerSample == 16,
+        CHECK(log.wfx.nChannels == 2 && log.wfx.nSamplesPerSec == 44100 &&
+                  log.wfx.wBitsPerSample == 16,
               "the sink got the file's format, got %u ch %lu Hz %u bit", log.wfx.nChannels,
               log.wfx.nSamplesPerSec, log.wfx.wBitsPerSample);
         CHECK(log.endOfStreams == 1, "one end of stream, got %d", log.endOfStreams);
@@ -43,8 +44,10 @@ VMX_TEST(graph, normal_speed_is_bit_exact) {
         CHECK(log.bytes.size() == audio.data.size(), "captured %u bytes, the file has %u",
               static_cast<unsigned>(log.bytes.size()), static_cast<unsigned>(audio.data.size()));
         const size_t n = std::min(log.bytes.size(), audio.data.size());
-        const auto mismatch = std::mismatch(log.bytes.begin(), log.bytes.begin() + n, audio.data.begin());
-        CHECK(mismatch.first == log.bytes.begin() + n, "bytes equal the file's; first difference at byte %u",
+        const auto mismatch =
+            std::mismatch(log.bytes.begin(), log.bytes.begin() + n, audio.data.begin());
+        CHECK(mismatch.first == log.bytes.begin() + n,
+              "bytes equal the file's; first difference at byte %u",
               static_cast<unsigned>(mismatch.first - log.bytes.begin()));
 
         // Time stamps are the parser's, unchanged: each sample starts at its byte offset's time.
@@ -55,18 +58,20 @@ VMX_TEST(graph, normal_speed_is_bit_exact) {
             ++stamped;
             const REFERENCE_TIME expected =
                 static_cast<REFERENCE_TIME>(s.offset) * kUnitsPerSecond / audio.wfx.nAvgBytesPerSec;
-            const REFERENCE_TIME expectedStop =
-                static_cast<REFERENCE_TIME>(s.offset + s.length) * kUnitsPerSecond / audio.wfx.nAvgBytesPerSec;
+            const REFERENCE_TIME expectedStop = static_cast<REFERENCE_TIME>(s.offset + s.length) *
+                                                kUnitsPerSecond / audio.wfx.nAvgBytesPerSec;
             if (s.tStart != expected || s.tStop != expectedStop) {
-                CHECK(false, "sample at byte %u stamped %lld-%lld, its place in the file is %lld-%lld",
+                CHECK(false,
+                      "sample at byte %u stamped %lld-%lld, its place in the file is %lld-%lld",
                       static_cast<unsigned>(s.offset), static_cast<long long>(s.tStart),
                       static_cast<long long>(s.tStop), static_cast<long long>(expected),
                       static_cast<long long>(expectedStop));
                 break;
             }
         }
-        CHECK(stamped == log.samples.size() && stamped > 1, "every sample carries time stamps (%u of %u)",
-              static_cast<unsigned>(stamped), static_cast<unsigned>(log.samples.size()));
+        CHECK(stamped == log.samples.size() && stamped > 1,
+              "every sample carries time stamps (%u of %u)", static_cast<unsigned>(stamped),
+              static_cast<unsigned>(log.samples.size()));
     });
 }
 
@@ -80,7 +85,8 @@ VMX_TEST(graph, tempo_1_5_shortens_and_keeps_pitch) {
         CHECK(log.endOfStreams == 1, "one end of stream, got %d", log.endOfStreams);
         const double expected = static_cast<double>(audio.data.size()) / 1.5;
         const double ratio = static_cast<double>(log.bytes.size()) / expected;
-        CHECK(std::fabs(ratio - 1.0) <= 0.01, "output is input/1.5 within 1%%: %u bytes for %.0f expected (%.4f)",
+        CHECK(std::fabs(ratio - 1.0) <= 0.01,
+              "output is input/1.5 within 1%%: %u bytes for %.0f expected (%.4f)",
               static_cast<unsigned>(log.bytes.size()), expected, ratio);
         CHECK(log.bytes.size() % audio.wfx.nBlockAlign == 0, "whole frames only");
 
@@ -88,9 +94,12 @@ VMX_TEST(graph, tempo_1_5_shortens_and_keeps_pitch) {
         const size_t inFrames = audio.Frames();
         const size_t outFrames = log.bytes.size() / audio.wfx.nBlockAlign;
         REQUIRE(outFrames > 44100, "at least a second of output");
-        const double inRate = ZeroCrossings(audio.data.data(), inFrames, audio.wfx) / Seconds(audio.data.size(), audio.wfx);
-        const double outRate = ZeroCrossings(log.bytes.data(), outFrames, audio.wfx) / Seconds(log.bytes.size(), audio.wfx);
-        CHECK(std::fabs(outRate / inRate - 1.0) <= 0.02, "pitch kept: %.1f crossings/s out, %.1f in", outRate, inRate);
+        const double inRate = ZeroCrossings(audio.data.data(), inFrames, audio.wfx) /
+                              Seconds(audio.data.size(), audio.wfx);
+        const double outRate = ZeroCrossings(log.bytes.data(), outFrames, audio.wfx) /
+                               Seconds(log.bytes.size(), audio.wfx);
+        CHECK(std::fabs(outRate / inRate - 1.0) <= 0.02,
+              "pitch kept: %.1f crossings/s out, %.1f in", outRate, inRate);
     });
 }
 
@@ -109,10 +118,12 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
                 "half a second of output arrives");
 
         ComPtr<IMediaSeeking> pSeeking;
-        REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&pSeeking)));
+        REQUIRE_HR(S_OK, g.builder->QueryInterface(IID_IMediaSeeking,
+                                                   reinterpret_cast<void**>(&pSeeking)));
         LONGLONG duration = 0;
         CHECK_HR(S_OK, pSeeking->GetDuration(&duration));
-        CHECK(duration == 5 * kUnitsPerSecond, "the graph reports the file's duration, unscaled: %lld",
+        CHECK(duration == 5 * kUnitsPerSecond,
+              "the graph reports the file's duration, unscaled: %lld",
               static_cast<long long>(duration));
         LONGLONG position = kSeekTo;
         REQUIRE_HR(S_OK, pSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
@@ -141,8 +152,10 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
         const size_t blockFrames = wfx.nSamplesPerSec / 100;
         const size_t blockBytes = blockFrames * wfx.nBlockAlign;
         REQUIRE(flushAt >= 2 * blockBytes, "some output before the seek");
-        const size_t before = ZeroCrossings(log.bytes.data() + flushAt - 2 * blockBytes, 2 * blockFrames, wfx);
-        CHECK(before <= 24, "before the seek the tone is 440 Hz: %u crossings in 20 ms", static_cast<unsigned>(before));
+        const size_t before =
+            ZeroCrossings(log.bytes.data() + flushAt - 2 * blockBytes, 2 * blockFrames, wfx);
+        CHECK(before <= 24, "before the seek the tone is 440 Hz: %u crossings in 20 ms",
+              static_cast<unsigned>(before));
 
         // After the flush only the 1760 Hz tone: every audible 10 ms block crosses zero about
         // 35 times; a block holding 440 Hz audio from before the seek would cross far fewer.
@@ -164,12 +177,15 @@ VMX_TEST(graph, seek_while_running_reaches_upstream_and_drops_old_audio) {
             ++audible;
             const size_t crossings = ZeroCrossings(&log.bytes[at], blockFrames, wfx);
             if (crossings < 28) {
-                CHECK(false, "10 ms block at %.3f s after the seek has %u crossings: audio from before the seek",
+                CHECK(false,
+                      "10 ms block at %.3f s after the seek has %u crossings: audio from before "
+                      "the seek",
                       Seconds(at - flushAt, wfx), static_cast<unsigned>(crossings));
                 break;
             }
         }
-        CHECK(audible > 100, "most of the output after the seek is audible: %u blocks", static_cast<unsigned>(audible));
+        CHECK(audible > 100, "most of the output after the seek is audible: %u blocks",
+              static_cast<unsigned>(audible));
         pSeeking.Reset();
     });
 }
@@ -187,7 +203,8 @@ VMX_TEST(graph, slowing_down_with_the_parsers_buffers_loses_nothing) {
         CHECK(log.endOfStreams == 1, "one end of stream, got %d", log.endOfStreams);
         const double expected = static_cast<double>(audio.data.size()) / (0.05 * 0.5);
         const double ratio = static_cast<double>(log.bytes.size()) / expected;
-        CHECK(std::fabs(ratio - 1.0) <= 0.01, "output is input/0.025 within 1%%: %u bytes for %.0f expected (%.4f)",
+        CHECK(std::fabs(ratio - 1.0) <= 0.01,
+              "output is input/0.025 within 1%%: %u bytes for %.0f expected (%.4f)",
               static_cast<unsigned>(log.bytes.size()), expected, ratio);
         CHECK(log.bytes.size() % audio.wfx.nBlockAlign == 0, "whole frames only");
     });

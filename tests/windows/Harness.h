@@ -27,35 +27,35 @@ std::string Narrow(const wchar_t* text);
 
 } // namespace vmxtest
 
-#define VMX_TEST(group, name)                                                                 \
-    static void vmx_test_##group##_##name();                                                  \
-    static const bool vmx_registered_##group##_##name =                                       \
-        vmxtest::Register(#group, #name, &vmx_test_##group##_##name);                         \
+#define VMX_TEST(group, name)                                                                      \
+    static void vmx_test_##group##_##name();                                                       \
+    static const bool vmx_registered_##group##_##name =                                            \
+        vmxtest::Register(#group, #name, &vmx_test_##group##_##name);                              \
     static void vmx_test_##group##_##name()
 
-#define CHECK(cond, ...)                                                                      \
-    do {                                                                                      \
-        if (!(cond))                                                                          \
-            vmxtest::Fail(__FILE__, __LINE__, false, __VA_ARGS__);                            \
+#define CHECK(cond, ...)                                                                           \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            vmxtest::Fail(__FILE__, __LINE__, false, __VA_ARGS__);                                 \
     } while (0)
-#define REQUIRE(cond, ...)                                                                    \
-    do {                                                                                      \
-        if (!(cond))                                                                          \
-            vmxtest::Fail(__FILE__, __LINE__, true, __VA_ARGS__);                             \
+#define REQUIRE(cond, ...)                                                                         \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            vmxtest::Fail(__FILE__, __LINE__, true, __VA_ARGS__);                                  \
     } while (0)
 
 // An HRESULT compared with the expected one; the message names the call.
-#define CHECK_HR(expected, call)                                                              \
-    do {                                                                                      \
-        const HRESULT vmx_hr_ = (call);                                                       \
-        if (vmx_hr_ != (expected))                                                            \
-            vmxtest::Fail(__FILE__, __LINE__, false, "%s: %s, expected %s", #call,            \
-                          vmxtest::Hex(vmx_hr_).c_str(), vmxtest::Hex(expected).c_str());     \
+#define CHECK_HR(expected, call)                                                                   \
+    do {                                                                                           \
+        const HRESULT vmx_hr_ = (call);                                                            \
+        if (vmx_hr_ != (expected))                                                                 \
+            vmxtest::Fail(__FILE__, __LINE__, false, "%s: %s, expected %s", #call,                 \
+                          vmxtest::Hex(vmx_hr_).c_str(), vmxtest::Hex(expected).c_str());          \
     } while (0)
-#define REQUIRE_HR(expected, call)                                                            \
-    do {                                                                                      \
-        const HRESULT vmx_hr_ = (call);                                                       \
-        if (vmx_hr_ != (expected))                                                            \
-            vmxtest::Fail(__FILE__, __LINE__, true, "%s: %s, expected %s", #call,             \
-                          vmxtest::Hex(vmx_hr_).c_str(), vmxtest::Hex(expected).c_str());     \
+#define REQUIRE_HR(expected, call)                                                                 \
+    do {                                                                                           \
+        const HRESULT vmx_hr_ = (call);                                                            \
+        if (vmx_hr_ != (expected))                                                                 \
+            vmxtest::Fail(__FILE__, __LINE__, true, "%s: %s, expected %s", #call,                  \
+                          vmxtest::Hex(vmx_hr_).c_str(), vmxtest::Hex(expected).c_str());          \
     } while (0)

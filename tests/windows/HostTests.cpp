@@ -383,13 +383,15 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
     REQUIRE(CreateDirectoryW(sub.path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS,
             "a sub-folder");
     // The same file by its name, another spelling of it, and another name of it.
-    for (const std::wstring& out : {in, folder.File(L".\\in.wav"), folder.File(L"sub\\..\\IN.WAV"), hard}) {
+    for (const std::wstring& out :
+         {in, folder.File(L".\\in.wav"), folder.File(L"sub\\..\\IN.WAV"), hard}) {
         const std::string name = Ansi(out);
-        const ToolRun r = Run(folder, L"velomix.exe",
-                              L"process --tempo 1.5 " + Quoted(in) + L" " + Quoted(out));
+        const ToolRun r =
+            Run(folder, L"velomix.exe", L"process --tempo 1.5 " + Quoted(in) + L" " + Quoted(out));
         CHECK(r.exitCode == 2, "%s: exit code 2, got %lu; stderr: %s", name.c_str(), r.exitCode,
               r.err.c_str());
-        CHECK(Contains(r.err, "are the same file"), "%s: says why: %s", name.c_str(), r.err.c_str());
+        CHECK(Contains(r.err, "are the same file"), "%s: says why: %s", name.c_str(),
+              r.err.c_str());
         CHECK(ReadAll(in) == original, "%s: the input is untouched", name.c_str());
     }
 

@@ -250,12 +250,14 @@ namespace {
 // each part aligned on 4 bytes.
 struct VersionNode {
     std::wstring key;
-    std::wstring text;          // the value of a text node
-    const BYTE* pChildren;      // first child
-    const BYTE* pEnd;           // end of this node
+    std::wstring text;     // the value of a text node
+    const BYTE* pChildren; // first child
+    const BYTE* pEnd;      // end of this node
 };
 
-size_t Align4(size_t n) { return (n + 3) & ~size_t(3); }
+size_t Align4(size_t n) {
+    return (n + 3) & ~size_t(3);
+}
 
 bool ReadNode(const BYTE* p, const BYTE* pLimit, VersionNode* pNode) {
     if (pLimit - p < 6)
@@ -269,7 +271,9 @@ bool ReadNode(const BYTE* p, const BYTE* pLimit, VersionNode* pNode) {
     pNode->key.assign(reinterpret_cast<const wchar_t*>(p + 6));
     const size_t valueAt = Align4(6 + (pNode->key.size() + 1) * 2);
     const size_t valueBytes = type == 1 ? valueLength * 2u : valueLength;
-    pNode->text = (type == 1 && valueLength > 0) ? std::wstring(reinterpret_cast<const wchar_t*>(p + valueAt)) : L"";
+    pNode->text = (type == 1 && valueLength > 0)
+                      ? std::wstring(reinterpret_cast<const wchar_t*>(p + valueAt))
+                      : L"";
     pNode->pEnd = p + Align4(length);
     pNode->pChildren = p + Align4(valueAt + valueBytes);
     return true;
@@ -278,7 +282,8 @@ bool ReadNode(const BYTE* p, const BYTE* pLimit, VersionNode* pNode) {
 std::vector<VersionNode> Children(const VersionNode& parent) {
     std::vector<VersionNode> nodes;
     VersionNode node;
-    for (const BYTE* p = parent.pChildren; p < parent.pEnd && ReadNode(p, parent.pEnd, &node); p = node.pEnd)
+    for (const BYTE* p = parent.pChildren; p < parent.pEnd && ReadNode(p, parent.pEnd, &node);
+         p = node.pEnd)
         nodes.push_back(node);
     return nodes;
 }
@@ -303,33 +308,40 @@ VMX_TEST(module, version_resource) {
 
     VS_FIXEDFILEINFO* pFixed = nullptr;
     UINT cbFixed = 0;
-    REQUIRE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed) && pFixed,
+    REQUIRE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed) &&
+                pFixed,
             "the fixed file information");
     CHECK(pFixed->dwFileVersionMS == 0x00030000 && pFixed->dwFileVersionLS == 0x00000001,
-          "file version 3.0.0.1, got %08lX %08lX", pFixed->dwFileVersionMS, pFixed->dwFileVersionLS);
+          "file version 3.0.0.1, got %08lX %08lX", pFixed->dwFileVersionMS,
+          pFixed->dwFileVersionLS);
     CHECK(pFixed->dwProductVersionMS == 0x00030000 && pFixed->dwProductVersionLS == 0x00000001,
           "product version 3.0.0.1");
     CHECK(pFixed->dwFileType == VFT_DLL, "file type DLL");
-    CHECK(pFixed->dwFileOS == VOS__WINDOWS32, "operating system 32-bit Windows, got %08lX", pFixed->dwFileOS);
+    CHECK(pFixed->dwFileOS == VOS__WINDOWS32, "operating system 32-bit Windows, got %08lX",
+          pFixed->dwFileOS);
     const DWORD flags = pFixed->dwFileFlags & pFixed->dwFileFlagsMask;
-    CHECK(flags == (VS_FF_PRERELEASE | VS_FF_PRIVATEBUILD), "pre-release and private-build flags, got %08lX", flags);
+    CHECK(flags == (VS_FF_PRERELEASE | VS_FF_PRIVATEBUILD),
+          "pre-release and private-build flags, got %08lX", flags);
 
     WORD* pTranslation = nullptr;
     UINT cbTranslation = 0;
-    REQUIRE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation),
-                           &cbTranslation) && cbTranslation >= 4,
+    REQUIRE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                           reinterpret_cast<void**>(&pTranslation), &cbTranslation) &&
+                cbTranslation >= 4,
             "a translation entry");
     CHECK(pTranslation[0] == 0x0409 && pTranslation[1] == 1252, "language 0x0409, code page 1252");
 
     wchar_t* pValue = nullptr;
     UINT cchValue = 0;
     CHECK(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904e4\\OLESelfRegister",
-                         reinterpret_cast<void**>(&pValue), &cchValue) && pValue && std::wcscmp(pValue, L"AM20") == 0,
+                         reinterpret_cast<void**>(&pValue), &cchValue) &&
+              pValue && std::wcscmp(pValue, L"AM20") == 0,
           "\"OLESelfRegister\" = \"AM20\" tells installers the module registers itself");
 
     // The one string table, its entries in their order.
     VersionNode root;
-    REQUIRE(ReadNode(block.data(), block.data() + block.size(), &root) && root.key == L"VS_VERSION_INFO",
+    REQUIRE(ReadNode(block.data(), block.data() + block.size(), &root) &&
+                root.key == L"VS_VERSION_INFO",
             "the block starts with VS_VERSION_INFO");
     const std::vector<VersionNode> top = Children(root);
     const VersionNode* pStrings = Child(top, L"StringFileInfo");
@@ -342,24 +354,33 @@ VMX_TEST(module, version_resource) {
         std::wstring value;
     };
     const VersionEntry expected[] = {
-        {L"ActiveMovie", L"Velomix Filter dll"}, {L"Comment", L"Velomix"},
-        {L"Comments", L"Velomix"},              {L"CompanyName", L""},
-        {L"FileDescription", L"Velomix"},       {L"FileVersion", L"3, 0, 0, 1"},
-        {L"InternalName", L"Velomix.ax"},       {L"LegalCopyright", L""},
-        {L"OLESelfRegister", L"AM20"},          {L"OriginalFilename", L"Velomix.ax"},
-        {L"ProductName", L"Velomix Filter"},    {L"ProductVersion", L"3, 0, 0, 1"},
+        {L"ActiveMovie", L"Velomix Filter dll"},
+        {L"Comment", L"Velomix"},
+        {L"Comments", L"Velomix"},
+        {L"CompanyName", L""},
+        {L"FileDescription", L"Velomix"},
+        {L"FileVersion", L"3, 0, 0, 1"},
+        {L"InternalName", L"Velomix.ax"},
+        {L"LegalCopyright", L""},
+        {L"OLESelfRegister", L"AM20"},
+        {L"OriginalFilename", L"Velomix.ax"},
+        {L"ProductName", L"Velomix Filter"},
+        {L"ProductVersion", L"3, 0, 0, 1"},
     };
     REQUIRE(entries.size() == sizeof(expected) / sizeof(expected[0]), "12 string entries, got %u",
             static_cast<unsigned>(entries.size()));
     for (size_t i = 0; i < entries.size(); ++i) {
-        CHECK(entries[i].key == expected[i].key, "entry %u is \"%s\", got \"%s\"", static_cast<unsigned>(i),
-              vmxtest::Narrow(expected[i].key.c_str()).c_str(), vmxtest::Narrow(entries[i].key.c_str()).c_str());
+        CHECK(entries[i].key == expected[i].key, "entry %u is \"%s\", got \"%s\"",
+              static_cast<unsigned>(i), vmxtest::Narrow(expected[i].key.c_str()).c_str(),
+              vmxtest::Narrow(entries[i].key.c_str()).c_str());
         // The company-name and legal-notice texts are free; the others are fixed.
         if (!expected[i].value.empty())
             CHECK(entries[i].text == expected[i].value, "\"%s\" = \"%s\", got \"%s\"",
-                  vmxtest::Narrow(expected[i].key.c_str()).c_str(), vmxtest::Narrow(expected[i].value.c_str()).c_str(),
+                  vmxtest::Narrow(expected[i].key.c_str()).c_str(),
+                  vmxtest::Narrow(expected[i].value.c_str()).c_str(),
                   vmxtest::Narrow(entries[i].text.c_str()).c_str());
         else
-            CHECK(!entries[i].text.empty(), "\"%s\" has a text", vmxtest::Narrow(expected[i].key.c_str()).c_str());
+            CHECK(!entries[i].text.empty(), "\"%s\" has a text",
+                  vmxtest::Narrow(expected[i].key.c_str()).c_str());
     }
 }

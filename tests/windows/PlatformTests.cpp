@@ -15,8 +15,8 @@ VMX_TEST(platform, memory_allocator) {
     ALLOCATOR_PROPERTIES wanted{3, 4096, 1, 0};
     ALLOCATOR_PROPERTIES actual{};
     REQUIRE_HR(S_OK, pAlloc->SetProperties(&wanted, &actual));
-    CHECK(actual.cBuffers >= 3 && actual.cbBuffer >= 4096, "at least what was asked: %ld x %ld", actual.cBuffers,
-          actual.cbBuffer);
+    CHECK(actual.cBuffers >= 3 && actual.cbBuffer >= 4096, "at least what was asked: %ld x %ld",
+          actual.cBuffers, actual.cbBuffer);
     // Not committed: no buffer yet.
     ComPtr<IMediaSample> pSample;
     CHECK_HR(VFW_E_NOT_COMMITTED, pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0));
@@ -41,7 +41,8 @@ VMX_TEST(platform, seeking_pass_through) {
     REQUIRE_HR(S_OK, CreatePosPassThru(pSink->GetOwner(), FALSE, pPin, &pInner));
     ComPtr<IUnknown> pInnerRef = ComPtr<IUnknown>::Attach(pInner);
     ComPtr<IMediaSeeking> pSeeking;
-    REQUIRE_HR(S_OK, pInnerRef->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&pSeeking)));
+    REQUIRE_HR(S_OK,
+               pInnerRef->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&pSeeking)));
     ComPtr<IUnknown> pIdentity;
     CHECK_HR(S_OK, pSeeking->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pIdentity)));
     CHECK(pIdentity.Get() == pSink->GetOwner(), "the pass-through's IUnknown is its owner's");

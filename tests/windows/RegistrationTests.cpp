@@ -187,8 +187,8 @@ VMX_TEST(registration, platform_mapper_offers_velomix_for_float) {
     const GUID types[] = {MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT};
     ComPtr<IEnumMoniker> pEnum;
     REQUIRE_HR(S_OK, pMapper->EnumMatchingFilters(&pEnum, 0, TRUE, MERIT_DO_NOT_USE + 1, TRUE, 1,
-                                                  types, nullptr, nullptr, FALSE, FALSE, 0,
-                                                  nullptr, nullptr, nullptr));
+                                                  types, nullptr, nullptr, FALSE, FALSE, 0, nullptr,
+                                                  nullptr, nullptr));
     ComPtr<IMoniker> pFirst;
     REQUIRE(pEnum->Next(1, &pFirst, nullptr) == S_OK, "a filter takes audio float");
     ComPtr<IPropertyBag> pBag;

@@ -11,7 +11,8 @@
 namespace {
 
 // Runs the file through a new filter at the given tempo and rate; returns what it delivered.
-std::vector<uint8_t> Process(const CModule& module, const std::wstring& wav, double tempo, double rate) {
+std::vector<uint8_t> Process(const CModule& module, const std::wstring& wav, double tempo,
+                             double rate) {
     CaptureGraph g = BuildCaptureGraph(module, wav);
     REQUIRE_HR(S_OK, g.prop->SetTempo(tempo));
     REQUIRE_HR(S_OK, g.prop->SetRate(rate));
@@ -57,16 +58,19 @@ VMX_TEST(settings, settings_file_tunes_the_engine) {
     const std::vector<uint8_t> fast = with(nullptr, 1.5, 1.0);
     REQUIRE(!fast.empty(), "output at tempo 1.5");
     CHECK(with(nullptr, 1.5, 1.0) == fast, "the same settings give the same output");
-    CHECK(with("[INIT]\r\nFAST=1\r\n", 1.5, 1.0) == fast, "the defaults written out change nothing");
+    CHECK(with("[INIT]\r\nFAST=1\r\n", 1.5, 1.0) == fast,
+          "the defaults written out change nothing");
     CHECK(with("[INIT]\r\nFAST=0\r\n", 1.5, 1.0) != fast, "FAST=0 turns quick seek off");
     CHECK(with("[SPEED]\r\n1.6=40,10,8\r\n", 1.5, 1.0) != fast, "the \"1.6\" tuning is read");
-    CHECK(with("[SPEED]\r\n1.2=40,10,8\r\n", 1.5, 1.0) == fast, "another band's tuning does not apply");
+    CHECK(with("[SPEED]\r\n1.2=40,10,8\r\n", 1.5, 1.0) == fast,
+          "another band's tuning does not apply");
 
     // Rate 1.25 runs through the anti-alias filter.
     const std::vector<uint8_t> rated = with(nullptr, 1.0, 1.25);
     const std::vector<uint8_t> noFilter = with("[INIT]\r\nHIGH_EFFECT=0\r\n", 1.0, 1.25);
     CHECK(noFilter != rated, "HIGH_EFFECT=0 turns the anti-alias filter off");
-    CHECK(with("[INIT]\r\nHIGH_EFFECT_LEN=64\r\n", 1.0, 1.25) != rated, "HIGH_EFFECT_LEN sets its length");
+    CHECK(with("[INIT]\r\nHIGH_EFFECT_LEN=64\r\n", 1.0, 1.25) != rated,
+          "HIGH_EFFECT_LEN sets its length");
     CHECK(with("[INIT]\r\nHIGH_EFFECT=0\r\nHIGH_EFFECT_LEN=64\r\n", 1.0, 1.25) == noFilter,
           "the length does not matter with the filter off");
     CHECK(with("[INIT]\r\nHIGH_EFFECT_LEN=33\r\n", 1.0, 1.25) == rated,

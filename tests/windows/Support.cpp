@@ -38,10 +38,10 @@ CModule::CModule() noexcept {
         return;
     // Exported by plain name on both architectures (the .def file); a decorated i686 export
     // would not be found here.
-    m_pGetClassObject =
-        reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(m_hModule, "DllGetClassObject")));
-    m_pCanUnloadNow =
-        reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(m_hModule, "DllCanUnloadNow")));
+    m_pGetClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_hModule, "DllGetClassObject")));
+    m_pCanUnloadNow = reinterpret_cast<CanUnloadNowFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_hModule, "DllCanUnloadNow")));
 }
 
 CModule::~CModule() {
@@ -53,7 +53,9 @@ HRESULT CModule::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) const 
     return m_pGetClassObject ? m_pGetClassObject(rclsid, riid, ppv) : E_UNEXPECTED;
 }
 
-HRESULT CModule::CanUnloadNow() const { return m_pCanUnloadNow ? m_pCanUnloadNow() : E_UNEXPECTED; }
+HRESULT CModule::CanUnloadNow() const {
+    return m_pCanUnloadNow ? m_pCanUnloadNow() : E_UNEXPECTED;
+}
 
 ComPtr<IBaseFilter> CModule::CreateFilter(HRESULT* phr) const {
     HRESULT hrLocal = S_OK;
@@ -170,7 +172,8 @@ CTempFolder::CTempFolder() {
     const DWORD n = GetTempPathW(MAX_PATH, base);
     if (n == 0 || n >= MAX_PATH)
         return;
-    m_Path = std::wstring(base, n) + L"velomix-test-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    m_Path =
+        std::wstring(base, n) + L"velomix-test-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(m_Path.c_str(), nullptr);
 }
 
@@ -190,8 +193,8 @@ CTempFolder::~CTempFolder() {
 }
 
 bool WriteWav(const std::wstring& path, const PcmAudio& audio) {
-    uint8_t header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                          16, 0, 0, 0};
+    uint8_t header[44] = {'R', 'I', 'F', 'F', 0,   0,   0,  0, 'W', 'A',
+                          'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0,   0};
     const auto cbData = static_cast<uint32_t>(audio.data.size());
     Put32(header + 4, 36 + cbData);
     const WAVEFORMATEX& f = audio.wfx;
@@ -216,7 +219,8 @@ bool WriteWav(const std::wstring& path, const PcmAudio& audio) {
     if (file.Get() == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
-    if (!WriteFile(file.Get(), header, sizeof(header), &written, nullptr) || written != sizeof(header))
+    if (!WriteFile(file.Get(), header, sizeof(header), &written, nullptr) ||
+        written != sizeof(header))
         return false;
     return WriteFile(file.Get(), audio.data.data(), cbData, &written, nullptr) && written == cbData;
 }

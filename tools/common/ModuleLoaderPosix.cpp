@@ -33,7 +33,8 @@ bool CModuleLoader::Load(const std::string& path) {
     }
     // Optional: only registration needs them.
     m_pRegisterServer = reinterpret_cast<RegisterServerFn>(dlsym(m_hModule, "DllRegisterServer"));
-    m_pUnregisterServer = reinterpret_cast<RegisterServerFn>(dlsym(m_hModule, "DllUnregisterServer"));
+    m_pUnregisterServer =
+        reinterpret_cast<RegisterServerFn>(dlsym(m_hModule, "DllUnregisterServer"));
     return true;
 }
 

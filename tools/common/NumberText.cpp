@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The end of the digits starting at p.
 const char* SkipDigits(const char* p) {
@@ -76,6 +78,10 @@ bool ParseDecimal(const char* text, double* pValue) {
     return true;
 }
 
-bool ParseWholeNumber(const char* text, int32_t* pValue) { return ParseWhole(text, pValue); }
+bool ParseWholeNumber(const char* text, int32_t* pValue) {
+    return ParseWhole(text, pValue);
+}
 
-bool ParseWholeNumber(const char* text, uint32_t* pValue) { return ParseWhole(text, pValue); }
+bool ParseWholeNumber(const char* text, uint32_t* pValue) {
+    return ParseWhole(text, pValue);
+}

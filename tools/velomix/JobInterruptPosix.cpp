@@ -32,7 +32,8 @@ extern "C" void OnSignal(int signal) {
 
 } // namespace
 
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free,
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<const char*>::is_always_lock_free,
               "the signal handler needs lock-free atomics");
 
 CJobInterrupt::CJobInterrupt() noexcept {
@@ -56,9 +57,13 @@ CJobInterrupt::~CJobInterrupt() {
     g_pszRemove = nullptr;
 }
 
-bool CJobInterrupt::Requested() const noexcept { return g_nSignal.load() != 0; }
+bool CJobInterrupt::Requested() const noexcept {
+    return g_nSignal.load() != 0;
+}
 
-void CJobInterrupt::RemoveOnSecond(const char* path) noexcept { g_pszRemove = path; }
+void CJobInterrupt::RemoveOnSecond(const char* path) noexcept {
+    g_pszRemove = path;
+}
 
 void CJobInterrupt::EndProcess() noexcept {
     const int signal = g_nSignal.load();

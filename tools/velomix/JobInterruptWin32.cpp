@@ -35,8 +35,14 @@ CJobInterrupt::~CJobInterrupt() {
     g_pszRemove = nullptr;
 }
 
-bool CJobInterrupt::Requested() const noexcept { return g_bRequested.load(); }
+bool CJobInterrupt::Requested() const noexcept {
+    return g_bRequested.load();
+}
 
-void CJobInterrupt::RemoveOnSecond(const char* path) noexcept { g_pszRemove = path; }
+void CJobInterrupt::RemoveOnSecond(const char* path) noexcept {
+    g_pszRemove = path;
+}
 
-void CJobInterrupt::EndProcess() noexcept { ExitProcess(kInterruptedExit); }
+void CJobInterrupt::EndProcess() noexcept {
+    ExitProcess(kInterruptedExit);
+}

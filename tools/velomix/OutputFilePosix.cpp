@@ -15,7 +15,9 @@
 
 namespace {
 
-std::string SystemError(int error) { return std::strerror(error); }
+std::string SystemError(int error) {
+    return std::strerror(error);
+}
 
 std::string Folder(const std::string& path) {
     const size_t slash = path.find_last_of('/');

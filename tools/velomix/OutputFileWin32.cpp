@@ -25,7 +25,9 @@ bool Identity(const std::string& path, BY_HANDLE_FILE_INFORMATION* pInfo) {
 }
 
 // A device path (\\.\pipe\NAME, \\.\NUL, ...): written where it is.
-bool IsDevicePath(const std::string& path) { return path.compare(0, 4, "\\\\.\\") == 0; }
+bool IsDevicePath(const std::string& path) {
+    return path.compare(0, 4, "\\\\.\\") == 0;
+}
 
 } // namespace
 

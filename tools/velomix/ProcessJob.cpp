@@ -76,7 +76,8 @@ public:
         return S_OK;
     }
     REFERENCE_TIME Duration() const noexcept override {
-        return CPcmProvider::FrameTime(m_Reader.Frames(), static_cast<DWORD>(m_Reader.Layout().sampleRate));
+        return CPcmProvider::FrameTime(m_Reader.Frames(),
+                                       static_cast<DWORD>(m_Reader.Layout().sampleRate));
     }
 
 private:
@@ -88,7 +89,9 @@ private:
 
 } // namespace
 
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+bool StderrIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
 
 int RunProcessJob(const ProcessOptions& o) {
     // Before anything is opened: writing OUT would destroy IN.
@@ -114,8 +117,9 @@ int RunProcessJob(const ProcessOptions& o) {
     so.cbBuffer = static_cast<LONG>(bufferFrames * wfx.nBlockAlign);
     so.cBuffers = 4;
     ComPtr<CPushSource> source;
-    HRESULT hr = CPushSource::Create(MediaTypeFor(wfx, layout.isFloat), std::make_unique<CFileProvider>(reader, chunkFrames, framesRead),
-                             so, &source);
+    HRESULT hr = CPushSource::Create(
+        MediaTypeFor(wfx, layout.isFloat),
+        std::make_unique<CFileProvider>(reader, chunkFrames, framesRead), so, &source);
     if (FAILED(hr))
         return JobFailure("cannot create the file source (" + HexResult(hr) + ")");
 
@@ -149,17 +153,21 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("cannot create the file sink (" + HexResult(hr) + ")");
 
     ComPtr<CFilterGraph> graph;
-    if (FAILED(hr = CFilterGraph::Create(&graph)) || FAILED(hr = graph->AddFilter(source.Get(), L"File Source")) ||
-        FAILED(hr = graph->AddFilter(filter.Get(), L"Velomix")) || FAILED(hr = graph->AddFilter(sink.Get(), L"File Sink")))
+    if (FAILED(hr = CFilterGraph::Create(&graph)) ||
+        FAILED(hr = graph->AddFilter(source.Get(), L"File Source")) ||
+        FAILED(hr = graph->AddFilter(filter.Get(), L"Velomix")) ||
+        FAILED(hr = graph->AddFilter(sink.Get(), L"File Sink")))
         return JobFailure("cannot build the graph (" + HexResult(hr) + ")");
     ComPtr<IPin> in, out;
     if (FAILED(filter->FindPin(L"In", &in)) || FAILED(filter->FindPin(L"Out", &out)))
         return JobFailure("the filter has no pins \"In\" and \"Out\"");
     hr = graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr);
     if (FAILED(hr)) {
-        std::fprintf(stderr, "velomix: %s: the filter does not take this format (%d channels, %d Hz, %d-bit%s; %s)\n",
-                     o.inputPath.c_str(), layout.channels, layout.sampleRate, layout.bits, layout.isFloat ? " float" : "",
-                     HexResult(hr).c_str());
+        std::fprintf(stderr,
+                     "velomix: %s: the filter does not take this format (%d channels, %d Hz, "
+                     "%d-bit%s; %s)\n",
+                     o.inputPath.c_str(), layout.channels, layout.sampleRate, layout.bits,
+                     layout.isFloat ? " float" : "", HexResult(hr).c_str());
         return kExitFailure;
     }
     hr = graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr);
@@ -191,14 +199,19 @@ int RunProcessJob(const ProcessOptions& o) {
         std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
         interrupt.EndProcess();
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
         std::fputc('\n', stderr);
 
     if (writeFailed)
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     if (FAILED(hr) || code != EC_COMPLETE)
-        return JobFailure("processing failed (" + (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " + HexResult(static_cast<HRESULT>(param)) : HexResult(hr)) + ")");
+        return JobFailure("processing failed (" +
+                          (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " +
+                                                       HexResult(static_cast<HRESULT>(param))
+                                                 : HexResult(hr)) +
+                          ")");
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     interrupt.RemoveOnSecond(nullptr);

@@ -56,7 +56,8 @@ int SubtypeFor(const PcmLayout& l, int major) {
 }
 
 std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
@@ -142,11 +143,15 @@ int64_t CSoundReader::Read(uint8_t* dst, int64_t frames) {
     return got;
 }
 
-bool CSoundReader::Seek(int64_t frame) { return m_pFile && sf_seek(m_pFile, frame, SEEK_SET) >= 0; }
+bool CSoundReader::Seek(int64_t frame) {
+    return m_pFile && sf_seek(m_pFile, frame, SEEK_SET) >= 0;
+}
 
 // ---- writer ----------------------------------------------------------------------------------
 
-CSoundWriter::~CSoundWriter() { Close(); }
+CSoundWriter::~CSoundWriter() {
+    Close();
+}
 
 bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat,
                         const std::string& containerName, uint64_t expectedBytes) {
@@ -158,7 +163,8 @@ bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int in
     // a later slow-down), since older readers do not know it.
     if (major == SF_FORMAT_WAV && expectedBytes >= kMax32BitData / 4 * 3)
         major = SF_FORMAT_RF64;
-    const bool b32BitSizes = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF;
+    const bool b32BitSizes =
+        major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF;
     m_cbLimit = b32BitSizes ? kMax32BitData : 0;
     m_Major = major;
     SF_INFO info{};
@@ -199,7 +205,8 @@ bool CSoundWriter::Write(const uint8_t* data, int64_t bytes) {
         return true;
     // libsndfile would wrap the size fields of a plain WAV or AIFF past 4 GiB.
     if (m_cbLimit != 0 &&
-        static_cast<uint64_t>(m_nFrames + frames) * static_cast<uint64_t>(m_Layout.BlockAlign()) > m_cbLimit) {
+        static_cast<uint64_t>(m_nFrames + frames) * static_cast<uint64_t>(m_Layout.BlockAlign()) >
+            m_cbLimit) {
         m_Error = std::string("the audio outgrows the 4 GiB that ") +
                   (m_Major == SF_FORMAT_AIFF ? "an AIFF" : "a WAV") +
                   " file can describe (an .rf64 or .w64 output has no such limit)";

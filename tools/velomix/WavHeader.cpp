@@ -18,7 +18,9 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void PutTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void PutTag(std::vector<uint8_t>& out, const char* tag) {
+    out.insert(out.end(), tag, tag + 4);
+}
 
 void Set32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
     for (size_t i = 0; i < 4; ++i)

@@ -17,9 +17,9 @@
 #include <vector>
 
 struct WavHeaderPlan {
-    bool bReserveDs64 = true;   // a file that is rewritten at its start when finished
-    bool bSizesKnown = true;    // false: a stream of unknown length
-    uint64_t cbData = 0;        // the audio written, without the pad byte; with bSizesKnown
+    bool bReserveDs64 = true; // a file that is rewritten at its start when finished
+    bool bSizesKnown = true;  // false: a stream of unknown length
+    uint64_t cbData = 0;      // the audio written, without the pad byte; with bSizesKnown
 };
 
 // The header for the format (a WAVEFORMATEX of cbFormat bytes): a 16-byte "fmt " chunk for

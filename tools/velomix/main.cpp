@@ -13,7 +13,8 @@ namespace {
 
 // The usage text around the platform's paragraph on file formats (kProcessFileFormats).
 const char kUsageHead[] =
-    "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH] [--no-progress]\n"
+    "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH] "
+    "[--no-progress]\n"
     "       velomix register | unregister [--module PATH]\n"
     "       velomix --help | --version\n"
     "\n"

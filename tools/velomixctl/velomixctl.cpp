@@ -92,7 +92,9 @@ int UsageError(const std::string& message) {
 }
 
 // Numbers are read as velomix reads them (NumberText.h): plain decimals and whole numbers.
-bool ParseFactor(const char* psz, double& value) { return ParseDecimal(psz, &value); }
+bool ParseFactor(const char* psz, double& value) {
+    return ParseDecimal(psz, &value);
+}
 
 template <typename T> bool ParseInteger(const char* psz, T& value) {
     return ParseWholeNumber(psz, &value);
@@ -109,9 +111,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool bTakesValue =
-            arg == "--tempo" || arg == "--rate" || arg == "--pitch" || arg == "--pitch-step" ||
-            arg == "--timeout";
+        const bool bTakesValue = arg == "--tempo" || arg == "--rate" || arg == "--pitch" ||
+                                 arg == "--pitch-step" || arg == "--timeout";
         if (arg == "--json") {
             options.bJson = true;
             continue;

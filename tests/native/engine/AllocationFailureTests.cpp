@@ -19,7 +19,8 @@ TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
     ASSERT_EQ(p.ChangeTempo(-95), EngineResult::Ok);
-    ASSERT_EQ(p.ChangeRate(-95), EngineResult::Ok); // 400 times the input: megabytes of engine buffers
+    ASSERT_EQ(p.ChangeRate(-95),
+              EngineResult::Ok); // 400 times the input: megabytes of engine buffers
     const std::vector<uint8_t> in = Sine16(kRate / 2);
     {
         FailAllocationsAbove guard(1 << 20);

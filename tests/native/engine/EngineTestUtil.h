@@ -44,8 +44,7 @@ inline EngineOptions DefaultOptions(StretchTuning tuning = kDefaultStretchTuning
 // Configures with the filter's defaults: quick seek, anti-alias filter of 32 taps, 82/14/12 ms.
 inline bool ConfigureDefault(CSpeedProcessor& p, int32_t channels = 2, int32_t rate = kRate,
                              uint16_t bits = 16, bool floatSamples = false) {
-    return p.Configure({channels, rate, bits, floatSamples}, DefaultOptions()) ==
-           EngineResult::Ok;
+    return p.Configure({channels, rate, bits, floatSamples}, DefaultOptions()) == EngineResult::Ok;
 }
 
 // Pushes input through in blocks of blockBytes, reading up to readBytes after each block (all

@@ -74,7 +74,8 @@ TEST(SpeedProcessor, ChangesStayInsideTheSpeedEnvelope) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
     ASSERT_EQ(p.ChangePitchSemiTones(60), EngineResult::Ok);
-    EXPECT_EQ(p.ChangeTempo(-95), EngineResult::Refused); // 0.05 / 32: the stretch would make 640 times the input
+    EXPECT_EQ(p.ChangeTempo(-95),
+              EngineResult::Refused); // 0.05 / 32: the stretch would make 640 times the input
     EXPECT_EQ(p.ChangeRate(57), EngineResult::Refused);
     ASSERT_EQ(p.ChangeRate(56), EngineResult::Ok);
     ASSERT_EQ(p.ChangeRate(0), EngineResult::Ok);

@@ -89,9 +89,10 @@ constexpr LONG kBuffer100ms = 4410 * 4; // 100 ms of 16-bit stereo
 // a setter on another thread must not wait for that read (a file on a share that hangs).
 TEST_F(FilterTest, ASetterReturnsWhileATuningReadIsHeldUp) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    Chain c = BuildChain(AudioType(wfx),
-                         std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 1.0), kBuffer100ms),
-                         kBuffer100ms);
+    Chain c =
+        BuildChain(AudioType(wfx),
+                   std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 1.0), kBuffer100ms),
+                   kBuffer100ms);
     ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
     ReadHold().Arm();
     ASSERT_HR(S_OK, c.graph->Run());
@@ -120,9 +121,10 @@ TEST_F(FilterTest, AFailingEngineStopsTheStreamWithAnError) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     CCollectingSink::Options countOnly;
     countOnly.bStoreSamples = false;
-    Chain c = BuildChain(AudioType(wfx),
-                         std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms),
-                         kBuffer100ms, 4, countOnly);
+    Chain c =
+        BuildChain(AudioType(wfx),
+                   std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms),
+                   kBuffer100ms, 4, countOnly);
     ASSERT_HR(S_OK, c.prop->SetTempo(0.05));
     ASSERT_HR(S_OK, c.prop->SetRate(0.05));
     LONG code = 0;

@@ -8,13 +8,16 @@
 #include <fstream>
 #include <thread>
 
-CChunkProvider::CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk, Hook hook)
-    : m_wfx(wfx), m_Data(std::move(data)), m_cbChunk(cbChunk - cbChunk % wfx.nBlockAlign), m_Hook(std::move(hook)) {}
+CChunkProvider::CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk,
+                               Hook hook)
+    : m_wfx(wfx), m_Data(std::move(data)), m_cbChunk(cbChunk - cbChunk % wfx.nBlockAlign),
+      m_Hook(std::move(hook)) {}
 
 HRESULT CChunkProvider::FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) {
     if (m_Offset >= m_Data.size())
         return S_FALSE;
-    LONG cb = std::min<LONG>(std::min(m_cbChunk, cbBuffer), static_cast<LONG>(m_Data.size() - m_Offset));
+    LONG cb =
+        std::min<LONG>(std::min(m_cbChunk, cbBuffer), static_cast<LONG>(m_Data.size() - m_Offset));
     const LONGLONG frame = static_cast<LONGLONG>(m_Offset / m_wfx.nBlockAlign);
     pChunk->bTimeValid = true;
     pChunk->tStart = CPcmProvider::FrameTime(frame, m_wfx.nSamplesPerSec);
@@ -35,7 +38,8 @@ HRESULT CChunkProvider::FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pC
 }
 
 REFERENCE_TIME CChunkProvider::Duration() const noexcept {
-    return CPcmProvider::FrameTime(static_cast<LONGLONG>(m_Data.size() / m_wfx.nBlockAlign), m_wfx.nSamplesPerSec);
+    return CPcmProvider::FrameTime(static_cast<LONGLONG>(m_Data.size() / m_wfx.nBlockAlign),
+                                   m_wfx.nSamplesPerSec);
 }
 
 CModuleLoader& FilterTest::Module() {
@@ -57,8 +61,10 @@ void FilterTest::SetUp() {
 void FilterTest::TearDown() {
     EXPECT_HR(S_OK, Module().CanUnloadNow()) << "the module still has live objects";
     EXPECT_EQ(CBaseObject::ObjectsActive(), m_cObjectsAtStart) << "test objects leaked";
-    nftw(m_ConfigHome.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); },
-         16, FTW_DEPTH | FTW_PHYS);
+    nftw(
+        m_ConfigHome.c_str(),
+        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
     unsetenv("XDG_CONFIG_HOME");
 }
 
@@ -71,10 +77,12 @@ void FilterTest::WriteSettings(const std::string& text) {
 
 ComPtr<IBaseFilter> FilterTest::CreateFilter() {
     ComPtr<IClassFactory> factory;
-    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                            reinterpret_cast<void**>(&factory)));
     ComPtr<IBaseFilter> filter;
     if (factory) {
-        EXPECT_HR(S_OK, factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)));
+        EXPECT_HR(S_OK, factory->CreateInstance(nullptr, IID_IBaseFilter,
+                                                reinterpret_cast<void**>(&filter)));
     }
     return filter;
 }
@@ -91,8 +99,9 @@ ComPtr<IVelomixProp> FilterTest::Prop(IBaseFilter* pFilter) {
     return prop;
 }
 
-FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt, std::unique_ptr<CSampleProvider> provider,
-                                         LONG cbBuffer, LONG cBuffers, CCollectingSink::Options sinkOptions) {
+FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt,
+                                         std::unique_ptr<CSampleProvider> provider, LONG cbBuffer,
+                                         LONG cBuffers, CCollectingSink::Options sinkOptions) {
     Chain c;
     EXPECT_HR(S_OK, CFilterGraph::Create(&c.graph));
     CPushSource::Options options;
@@ -107,8 +116,10 @@ FilterTest::Chain FilterTest::BuildChain(const CMediaType& mt, std::unique_ptr<C
     EXPECT_HR(S_OK, c.graph->AddFilter(c.source.Get(), L"source"));
     EXPECT_HR(S_OK, c.graph->AddFilter(c.filter.Get(), L"Velomix"));
     EXPECT_HR(S_OK, c.graph->AddFilter(c.sink.Get(), L"sink"));
-    EXPECT_HR(S_OK, c.graph->ConnectDirect(c.source->OutputPin(), Pin(c.filter.Get(), L"In").Get(), nullptr));
-    EXPECT_HR(S_OK, c.graph->ConnectDirect(Pin(c.filter.Get(), L"Out").Get(), c.sink->InputPin(), nullptr));
+    EXPECT_HR(S_OK, c.graph->ConnectDirect(c.source->OutputPin(), Pin(c.filter.Get(), L"In").Get(),
+                                           nullptr));
+    EXPECT_HR(S_OK, c.graph->ConnectDirect(Pin(c.filter.Get(), L"Out").Get(), c.sink->InputPin(),
+                                           nullptr));
     return c;
 }
 

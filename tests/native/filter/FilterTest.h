@@ -25,16 +25,19 @@
 #include <string>
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34, 0x51);
+VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
+                0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0, 0x8C, 0x1E);
+VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
+                0x8C, 0x1E);
 
 // A provider that streams PCM in chunks of a fixed size and calls a hook before each chunk
 // (on the streaming thread), so a test can change the filter mid-stream.
 class CChunkProvider final : public CSampleProvider {
 public:
     using Hook = std::function<void(int chunk, SourceChunk& c)>;
-    CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk, Hook hook = {});
+    CChunkProvider(const WAVEFORMATEX& wfx, std::vector<uint8_t> data, LONG cbChunk,
+                   Hook hook = {});
     HRESULT FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) override;
     REFERENCE_TIME Duration() const noexcept override;
 

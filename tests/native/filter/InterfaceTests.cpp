@@ -16,7 +16,8 @@ constexpr DWORD kRate = 44100;
 
 // A copy filter of another class, to put between two Velomix instances.
 // {5A3C0E11-94B7-4C52-9D0A-7E0C5B2A6F01}
-VMX_DEFINE_GUID(kClsidOther, 0x5A3C0E11, 0x94B7, 0x4C52, 0x9D, 0x0A, 0x7E, 0x0C, 0x5B, 0x2A, 0x6F, 0x01);
+VMX_DEFINE_GUID(kClsidOther, 0x5A3C0E11, 0x94B7, 0x4C52, 0x9D, 0x0A, 0x7E, 0x0C, 0x5B, 0x2A, 0x6F,
+                0x01);
 
 class COtherTransform final : public CTransformFilter {
 public:
@@ -47,7 +48,8 @@ private:
 // A media sample whose reported lengths exceed its buffer.
 class CLyingSample final : public IMediaSample {
 public:
-    explicit CLyingSample(LONG cbBuffer, LONG lActual) : m_Buffer(static_cast<size_t>(cbBuffer), 0x55), m_lActual(lActual) {}
+    explicit CLyingSample(LONG cbBuffer, LONG lActual)
+        : m_Buffer(static_cast<size_t>(cbBuffer), 0x55), m_lActual(lActual) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMediaSample))
@@ -56,9 +58,16 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_cRef; }
     STDMETHODIMP_(ULONG) Release() override { return --m_cRef; } // lives on the test's stack
-    STDMETHODIMP GetPointer(BYTE** pp) override { *pp = m_Buffer.data(); return S_OK; }
+    STDMETHODIMP GetPointer(BYTE** pp) override {
+        *pp = m_Buffer.data();
+        return S_OK;
+    }
     STDMETHODIMP_(LONG) GetSize() override { return static_cast<LONG>(m_Buffer.size()); }
-    STDMETHODIMP GetTime(REFERENCE_TIME* s, REFERENCE_TIME* e) override { *s = 0; *e = 10000; return S_OK; }
+    STDMETHODIMP GetTime(REFERENCE_TIME* s, REFERENCE_TIME* e) override {
+        *s = 0;
+        *e = 10000;
+        return S_OK;
+    }
     STDMETHODIMP SetTime(REFERENCE_TIME*, REFERENCE_TIME*) override { return S_OK; }
     STDMETHODIMP IsSyncPoint() override { return S_OK; }
     STDMETHODIMP SetSyncPoint(BOOL) override { return S_OK; }
@@ -66,7 +75,10 @@ public:
     STDMETHODIMP SetPreroll(BOOL) override { return S_OK; }
     STDMETHODIMP_(LONG) GetActualDataLength() override { return m_lActual; }
     STDMETHODIMP SetActualDataLength(LONG) override { return S_OK; }
-    STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** pp) override { *pp = nullptr; return S_FALSE; }
+    STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** pp) override {
+        *pp = nullptr;
+        return S_FALSE;
+    }
     STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return S_OK; }
     STDMETHODIMP IsDiscontinuity() override { return S_FALSE; }
     STDMETHODIMP SetDiscontinuity(BOOL) override { return S_OK; }
@@ -95,19 +107,24 @@ bool NotConnected(IPin* pin) {
 TEST_F(FilterTest, FactoryServesTheFilterAndRefusesOtherClasses) {
     ComPtr<IClassFactory> factory;
     EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE,
-              Module().GetClassObject(IID_IVelomixProp, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+              Module().GetClassObject(IID_IVelomixProp, IID_IClassFactory,
+                                      reinterpret_cast<void**>(&factory)));
     EXPECT_FALSE(factory);
-    EXPECT_HR(E_NOINTERFACE, Module().GetClassObject(kClsidVelomix, IID_IVelomixProp, reinterpret_cast<void**>(&factory)));
-    ASSERT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    EXPECT_HR(E_NOINTERFACE, Module().GetClassObject(kClsidVelomix, IID_IVelomixProp,
+                                                     reinterpret_cast<void**>(&factory)));
+    ASSERT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+                                            reinterpret_cast<void**>(&factory)));
 
     // Aggregation hands out only the inner IUnknown.
     ComPtr<IUnknown> outer(reinterpret_cast<IUnknown*>(factory.Get()));
     ComPtr<IBaseFilter> filter;
-    EXPECT_HR(E_NOINTERFACE, factory->CreateInstance(outer.Get(), IID_IBaseFilter, reinterpret_cast<void**>(&filter)));
+    EXPECT_HR(E_NOINTERFACE, factory->CreateInstance(outer.Get(), IID_IBaseFilter,
+                                                     reinterpret_cast<void**>(&filter)));
     EXPECT_HR(E_POINTER, factory->CreateInstance(nullptr, IID_IBaseFilter, nullptr));
     outer.Reset();
 
-    ASSERT_HR(S_OK, factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)));
+    ASSERT_HR(S_OK,
+              factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)));
     factory.Reset();
     EXPECT_HR(S_FALSE, Module().CanUnloadNow()) << "a live filter keeps the module loaded";
     CLSID clsid{};
@@ -120,7 +137,8 @@ TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {
     ComPtr<IVelomixProp> prop;
     ComPtr<ISpecifyPropertyPages> pages;
     EXPECT_HR(S_OK, filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop)));
-    EXPECT_HR(S_OK, filter->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&pages)));
+    EXPECT_HR(S_OK,
+              filter->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&pages)));
 
     CAUUID caGuid{};
     ASSERT_HR(S_OK, pages->GetPages(&caGuid));
@@ -146,8 +164,10 @@ TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {
         ULONG n = 2;
         EXPECT_HR(E_NOTIMPL, pin->QueryInternalConnections(internal, &n));
         ComPtr<IVelomixProp> none;
-        EXPECT_HR(E_NOINTERFACE, pin->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&none)));
-        EXPECT_HR(E_NOINTERFACE, pin->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&none)));
+        EXPECT_HR(E_NOINTERFACE,
+                  pin->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&none)));
+        EXPECT_HR(E_NOINTERFACE,
+                  pin->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&none)));
         PIN_INFO info{};
         ASSERT_HR(S_OK, pin->QueryPinInfo(&info));
         EXPECT_EQ(info.pFilter, filter.Get());
@@ -267,16 +287,21 @@ TEST_F(FilterTest, InputTypesTheFilterRefuses) {
     shortBlock.SetFormat(shortBlock.Format(), 14);
     WAVEFORMATEX badAlign = WaveFormat(2, kRate, 16);
     badAlign.nBlockAlign = 3;
-    for (const CMediaType& mt : {notPcm, video, noFormat, shortBlock, AudioType(badAlign), AudioType(WaveFormat(0, kRate, 16)),
-                                 AudioType(WaveFormat(17, kRate, 16)), AudioType(WaveFormat(2, 0, 16)),
-                                 AudioType(WaveFormat(2, 999, 16)), AudioType(WaveFormat(1, 70, 8)),
-                                 AudioType(WaveFormat(2, kRate, 12)), AudioType(WaveFormat(2, kRate, 64))})
+    for (const CMediaType& mt :
+         {notPcm, video, noFormat, shortBlock, AudioType(badAlign),
+          AudioType(WaveFormat(0, kRate, 16)), AudioType(WaveFormat(17, kRate, 16)),
+          AudioType(WaveFormat(2, 0, 16)), AudioType(WaveFormat(2, 999, 16)),
+          AudioType(WaveFormat(1, 70, 8)), AudioType(WaveFormat(2, kRate, 12)),
+          AudioType(WaveFormat(2, kRate, 64))})
         EXPECT_HR(S_FALSE, in->QueryAccept(&mt));
 
     // Connecting with a refused type fails as the framework reports it.
     ComPtr<CPushSource> source;
     CPushSource::Options so;
-    ASSERT_HR(S_OK, CPushSource::Create(notPcm, std::make_unique<CPcmProvider>(WaveFormat(2, kRate, 16), std::vector<BYTE>(64)), so, &source));
+    ASSERT_HR(S_OK, CPushSource::Create(notPcm,
+                                        std::make_unique<CPcmProvider>(WaveFormat(2, kRate, 16),
+                                                                       std::vector<BYTE>(64)),
+                                        so, &source));
     EXPECT_HR(VFW_E_TYPE_NOT_ACCEPTED, source->OutputPin()->Connect(in.Get(), &notPcm));
     ComPtr<IPin> peer;
     EXPECT_HR(VFW_E_NOT_CONNECTED, in->ConnectedTo(&peer));
@@ -304,12 +329,18 @@ TEST(AudioFormat, TheFormatCodesTheFilterAnswers) {
     // The lowest rate at which the engine is known to finish every call, and just below.
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 1000, 16)), &f), S_OK);
     EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, 999, 16)), &f), E_INVALIDARG);
-    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, WAVE_FORMAT_IEEE_FLOAT), MEDIASUBTYPE_IEEE_FLOAT), &f),
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, WAVE_FORMAT_IEEE_FLOAT),
+                                         MEDIASUBTYPE_IEEE_FLOAT),
+                               &f),
               E_INVALIDARG)
         << "float samples are 32-bit";
-    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 32, WAVE_FORMAT_IEEE_FLOAT), MEDIASUBTYPE_IEEE_FLOAT), &f), S_OK);
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 32, WAVE_FORMAT_IEEE_FLOAT),
+                                         MEDIASUBTYPE_IEEE_FLOAT),
+                               &f),
+              S_OK);
     EXPECT_TRUE(f.bFloat);
-    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, 2 /* ADPCM */)), &f), E_INVALIDARG);
+    EXPECT_EQ(ParseAudioFormat(AudioType(WaveFormat(2, kRate, 16, 2 /* ADPCM */)), &f),
+              E_INVALIDARG);
 
     // WAVEFORMATEXTENSIBLE: PCM and float sub-formats, nothing else.
     WAVEFORMATEXTENSIBLE x{};
@@ -346,7 +377,8 @@ TEST_F(FilterTest, OutputOffersTheInputTypeAndSizesBuffersLikeTheInput) {
 
     // The sink's allocator was sized like the source's: 3 buffers of 8192 bytes.
     ComPtr<IMemInputPin> sinkInput;
-    ASSERT_HR(S_OK, c.sink->InputPin()->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&sinkInput)));
+    ASSERT_HR(S_OK, c.sink->InputPin()->QueryInterface(IID_IMemInputPin,
+                                                       reinterpret_cast<void**>(&sinkInput)));
     ComPtr<IMemAllocator> allocator;
     ASSERT_HR(S_OK, sinkInput->GetAllocator(&allocator));
     ALLOCATOR_PROPERTIES props{};
@@ -377,24 +409,33 @@ TEST_F(FilterTest, ASecondInstanceDownstreamIsRefused) {
     ComPtr<CFilterGraph> graph;
     ASSERT_HR(S_OK, CFilterGraph::Create(&graph));
     ComPtr<CPushSource> source, source2;
-    ASSERT_HR(S_OK, CPushSource::Create(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Noise(4096)), {}, &source));
-    ASSERT_HR(S_OK, CPushSource::Create(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Noise(4096)), {}, &source2));
-    ComPtr<IBaseFilter> first = CreateFilter(), other = COtherTransform::Create(), second = CreateFilter();
+    ASSERT_HR(S_OK,
+              CPushSource::Create(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Noise(4096)),
+                                  {}, &source));
+    ASSERT_HR(S_OK,
+              CPushSource::Create(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Noise(4096)),
+                                  {}, &source2));
+    ComPtr<IBaseFilter> first = CreateFilter(), other = COtherTransform::Create(),
+                        second = CreateFilter();
     ASSERT_HR(S_OK, graph->AddFilter(source.Get(), L"source"));
     ASSERT_HR(S_OK, graph->AddFilter(source2.Get(), L"source2"));
     ASSERT_HR(S_OK, graph->AddFilter(first.Get(), L"first"));
     ASSERT_HR(S_OK, graph->AddFilter(other.Get(), L"other"));
     ASSERT_HR(S_OK, graph->AddFilter(second.Get(), L"second"));
-    ASSERT_HR(S_OK, graph->ConnectDirect(source->OutputPin(), Pin(first.Get(), L"In").Get(), nullptr));
+    ASSERT_HR(S_OK,
+              graph->ConnectDirect(source->OutputPin(), Pin(first.Get(), L"In").Get(), nullptr));
 
     // Right behind the first instance: refused.
     ComPtr<IPin> secondIn = Pin(second.Get(), L"In");
-    EXPECT_TRUE(FAILED(graph->ConnectDirect(Pin(first.Get(), L"Out").Get(), secondIn.Get(), nullptr)));
+    EXPECT_TRUE(
+        FAILED(graph->ConnectDirect(Pin(first.Get(), L"Out").Get(), secondIn.Get(), nullptr)));
     EXPECT_TRUE(NotConnected(secondIn.Get()));
 
     // Behind another filter that follows the first instance: refused too.
-    ASSERT_HR(S_OK, graph->ConnectDirect(Pin(first.Get(), L"Out").Get(), Pin(other.Get(), L"In").Get(), nullptr));
-    EXPECT_TRUE(FAILED(graph->ConnectDirect(Pin(other.Get(), L"Out").Get(), secondIn.Get(), nullptr)));
+    ASSERT_HR(S_OK, graph->ConnectDirect(Pin(first.Get(), L"Out").Get(),
+                                         Pin(other.Get(), L"In").Get(), nullptr));
+    EXPECT_TRUE(
+        FAILED(graph->ConnectDirect(Pin(other.Get(), L"Out").Get(), secondIn.Get(), nullptr)));
     EXPECT_TRUE(NotConnected(secondIn.Get()));
 
     // Once refused, the second instance keeps refusing until its output is disconnected,
@@ -406,16 +447,19 @@ TEST_F(FilterTest, ASecondInstanceDownstreamIsRefused) {
     // A fresh instance behind a plain source connects.
     ComPtr<IBaseFilter> third = CreateFilter();
     ASSERT_HR(S_OK, graph->AddFilter(third.Get(), L"third"));
-    EXPECT_HR(S_OK, graph->ConnectDirect(source2->OutputPin(), Pin(third.Get(), L"In").Get(), nullptr));
+    EXPECT_HR(S_OK,
+              graph->ConnectDirect(source2->OutputPin(), Pin(third.Get(), L"In").Get(), nullptr));
 }
 
 TEST_F(FilterTest, TransformNeverWritesPastTheOutputBuffer) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     // A source with nothing to send: the test pushes its own samples into the filter.
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), 4096);
+    Chain c =
+        BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), 4096);
     ASSERT_HR(S_OK, c.graph->Pause());
     ComPtr<IMemInputPin> in;
-    ASSERT_HR(S_OK, Pin(c.filter.Get(), L"In")->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&in)));
+    ASSERT_HR(S_OK, Pin(c.filter.Get(), L"In")
+                        ->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&in)));
     for (double tempo : {1.0, 0.5}) {
         ASSERT_HR(S_OK, c.prop->SetTempo(tempo));
         for (int i = 0; i < 20; ++i) {
@@ -433,16 +477,20 @@ TEST_F(FilterTest, TransformNeverWritesPastTheOutputBuffer) {
 
 TEST_F(FilterTest, SeekingOnTheOutputPinReachesTheSourceUnscaled) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Noise(wfx.nAvgBytesPerSec * 2)), 4096);
+    Chain c = BuildChain(AudioType(wfx),
+                         std::make_unique<CPcmProvider>(wfx, Noise(wfx.nAvgBytesPerSec * 2)), 4096);
     ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
     ComPtr<IPin> out = Pin(c.filter.Get(), L"Out");
     ComPtr<IMediaSeeking> s1, s2, upstream;
     ASSERT_HR(S_OK, out->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&s1)));
     ASSERT_HR(S_OK, out->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&s2)));
     EXPECT_EQ(s1.Get(), s2.Get()) << "one pass-through object";
-    ASSERT_HR(S_OK, c.source->OutputPin()->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&upstream)));
+    ASSERT_HR(S_OK, c.source->OutputPin()->QueryInterface(IID_IMediaSeeking,
+                                                          reinterpret_cast<void**>(&upstream)));
     ComPtr<IMediaSeeking> none;
-    EXPECT_HR(E_NOINTERFACE, Pin(c.filter.Get(), L"In")->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&none)));
+    EXPECT_HR(E_NOINTERFACE,
+              Pin(c.filter.Get(), L"In")
+                  ->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&none)));
 
     LONGLONG d1 = 0, d2 = 0;
     ASSERT_HR(S_OK, s1->GetDuration(&d1));
@@ -473,15 +521,19 @@ TEST_F(FilterTest, SeekingOnTheOutputPinReachesTheSourceUnscaled) {
 
 TEST_F(FilterTest, SettingsTheEngineRefusesFallBackToDefaults) {
     // An anti-alias length the engine refuses, and stretch tuning it cannot take.
-    WriteSettings("[INIT]\nFAST=0\nHIGH_EFFECT=1\nHIGH_EFFECT_LEN=33\n[SPEED]\n1.6=-5,abc,0\n1.0=999999,1,1\n");
+    WriteSettings("[INIT]\nFAST=0\nHIGH_EFFECT=1\nHIGH_EFFECT_LEN=33\n[SPEED]\n1.6=-5,abc,0\n1.0="
+                  "999999,1,1\n");
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Sine16(2, kRate, 440, 2.0)), 17640);
+    Chain c = BuildChain(AudioType(wfx),
+                         std::make_unique<CPcmProvider>(wfx, Sine16(2, kRate, 440, 2.0)), 17640);
     ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
     RunToEnd(c);
     EXPECT_NEAR(double(Output(c).size()) / wfx.nAvgBytesPerSec, 2.0 / 1.5, 0.02);
     Release(c);
 
-    Chain slow = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 1.0), 8000), 17640);
+    Chain slow =
+        BuildChain(AudioType(wfx),
+                   std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 1.0), 8000), 17640);
     ASSERT_HR(S_OK, slow.prop->SetTempo(0.9));
     RunToEnd(slow);
     EXPECT_NEAR(double(Output(slow).size()) / wfx.nAvgBytesPerSec, 1.0 / 0.9, 0.02);

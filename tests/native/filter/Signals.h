@@ -8,11 +8,13 @@
 #include <vector>
 
 // Interleaved 16-bit PCM of a sine of `hz` on every channel.
-inline std::vector<uint8_t> Sine16(int channels, int rate, double hz, double seconds, double amplitude = 0.5) {
+inline std::vector<uint8_t> Sine16(int channels, int rate, double hz, double seconds,
+                                   double amplitude = 0.5) {
     const size_t frames = static_cast<size_t>(rate * seconds);
     std::vector<uint8_t> bytes(frames * channels * 2);
     for (size_t f = 0; f < frames; ++f) {
-        const auto v = static_cast<int16_t>(std::lround(amplitude * 32767.0 * std::sin(2.0 * M_PI * hz * f / rate)));
+        const auto v = static_cast<int16_t>(
+            std::lround(amplitude * 32767.0 * std::sin(2.0 * M_PI * hz * f / rate)));
         for (int c = 0; c < channels; ++c)
             std::memcpy(&bytes[(f * channels + c) * 2], &v, 2);
     }

@@ -9,7 +9,9 @@ namespace {
 constexpr DWORD kRate = 44100;
 constexpr LONG kBuffer100ms = 4410 * 4; // 100 ms of 16-bit stereo
 
-double Seconds(size_t bytes, const WAVEFORMATEX& wfx) { return double(bytes) / wfx.nAvgBytesPerSec; }
+double Seconds(size_t bytes, const WAVEFORMATEX& wfx) {
+    return double(bytes) / wfx.nAvgBytesPerSec;
+}
 
 } // namespace
 
@@ -40,8 +42,8 @@ TEST_F(FilterTest, NormalSpeedIsABitExactCopyWithTheInputTimes) {
 TEST_F(FilterTest, DiscontinuitySamplesAreFilledLikeAnyOther) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Noise(kBuffer100ms * 5, 11);
-    auto provider = std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms,
-                                                     [](int, SourceChunk& chunk) { chunk.bDiscontinuity = true; });
+    auto provider = std::make_unique<CChunkProvider>(
+        wfx, input, kBuffer100ms, [](int, SourceChunk& chunk) { chunk.bDiscontinuity = true; });
     Chain c = BuildChain(AudioType(wfx), std::move(provider), kBuffer100ms);
     RunToEnd(c);
     EXPECT_EQ(Output(c), input);
@@ -51,8 +53,9 @@ TEST_F(FilterTest, DiscontinuitySamplesAreFilledLikeAnyOther) {
 
     // The same at tempo 2: discontinuities are processed, not passed over.
     Chain fast = BuildChain(AudioType(wfx),
-                            std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms,
-                                                             [](int, SourceChunk& chunk) { chunk.bDiscontinuity = true; }),
+                            std::make_unique<CChunkProvider>(
+                                wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms,
+                                [](int, SourceChunk& chunk) { chunk.bDiscontinuity = true; }),
                             kBuffer100ms);
     ASSERT_HR(S_OK, fast.prop->SetTempo(2.0));
     RunToEnd(fast);
@@ -75,7 +78,8 @@ TEST_P(SpeedTest, LengthAndPitchFollowTheValues) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const double seconds = 3.0;
     const std::vector<uint8_t> input = Sine16(2, kRate, 440, seconds);
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, p.chunk), kBuffer100ms);
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, p.chunk),
+                         kBuffer100ms);
     ASSERT_HR(S_OK, c.prop->SetTempo(p.tempo));
     ASSERT_HR(S_OK, c.prop->SetRate(p.rate));
     ASSERT_HR(S_OK, c.prop->SetPitch(p.pitch));
@@ -83,7 +87,8 @@ TEST_P(SpeedTest, LengthAndPitchFollowTheValues) {
 
     const std::vector<uint8_t> out = Output(c);
     const double outSeconds = Seconds(out.size(), wfx);
-    EXPECT_NEAR(outSeconds, seconds * p.lengthRatio, 0.01 * seconds) << "within the engine's latency";
+    EXPECT_NEAR(outSeconds, seconds * p.lengthRatio, 0.01 * seconds)
+        << "within the engine's latency";
     const std::vector<int16_t> left = Channel0(out, 2);
     const double crossingsPerSecond = ZeroCrossings(left) / outSeconds;
     EXPECT_NEAR(crossingsPerSecond / (2 * 440.0), p.frequencyRatio, 0.03 * p.frequencyRatio);
@@ -91,16 +96,20 @@ TEST_P(SpeedTest, LengthAndPitchFollowTheValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Speeds, SpeedTest,
-    ::testing::Values(SpeedCase{2.0, 1.0, 0, 0.5, 1.0, kBuffer100ms},          // tempo 2 halves the bytes
-                      SpeedCase{1.5, 1.0, 0, 1 / 1.5, 1.0, kBuffer100ms},      // tail delivered at the end
-                      SpeedCase{1.0, 1.25, 0, 1 / 1.25, 1.25, kBuffer100ms},   // rate: tape faster
-                      SpeedCase{1.0, 1.0, 12, 1.0, 2.0, kBuffer100ms},         // +12 semitones
-                      SpeedCase{0.5, 1.0, 0, 2.0, 1.0, kBuffer100ms / 2 - 400} // slower: half-full inputs
+    ::testing::Values(SpeedCase{2.0, 1.0, 0, 0.5, 1.0, kBuffer100ms}, // tempo 2 halves the bytes
+                      SpeedCase{1.5, 1.0, 0, 1 / 1.5, 1.0,
+                                kBuffer100ms}, // tail delivered at the end
+                      SpeedCase{1.0, 1.25, 0, 1 / 1.25, 1.25, kBuffer100ms}, // rate: tape faster
+                      SpeedCase{1.0, 1.0, 12, 1.0, 2.0, kBuffer100ms},       // +12 semitones
+                      SpeedCase{0.5, 1.0, 0, 2.0, 1.0, kBuffer100ms / 2 - 400}
+                      // slower: half-full inputs
                       ));
 
 TEST_F(FilterTest, TailSamplesFollowTheLastTimeStamp) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Sine16(2, kRate, 440, 1.0)), kBuffer100ms);
+    Chain c =
+        BuildChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, Sine16(2, kRate, 440, 1.0)),
+                   kBuffer100ms);
     ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
     RunToEnd(c);
     const std::vector<ReceivedSample> out = c.sink->Samples();
@@ -121,16 +130,30 @@ TEST_F(FilterTest, SpeedChangesWhileStreamingLeaveNoGap) {
         // Changes arrive from another thread in a player; here on the streaming thread,
         // between samples, which is just as legal for a setter.
         switch (chunk) {
-        case 5: prop->SetTempo(1.3); break;
-        case 9: prop->SetRate(0.9); break;
-        case 13: prop->SetPitch(3); break;
-        case 17: prop->SetTempo(0.8); break;
-        case 21: prop->SetPitch(-2); prop->SetRate(1.1); break;
-        default: break;
+        case 5:
+            prop->SetTempo(1.3);
+            break;
+        case 9:
+            prop->SetRate(0.9);
+            break;
+        case 13:
+            prop->SetPitch(3);
+            break;
+        case 17:
+            prop->SetTempo(0.8);
+            break;
+        case 21:
+            prop->SetPitch(-2);
+            prop->SetRate(1.1);
+            break;
+        default:
+            break;
         }
     };
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 3.0), kBuffer100ms / 2, hook),
-                         kBuffer100ms);
+    Chain c = BuildChain(
+        AudioType(wfx),
+        std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 3.0), kBuffer100ms / 2, hook),
+        kBuffer100ms);
     prop = c.prop;
     RunToEnd(c);
     const std::vector<int16_t> left = Channel0(Output(c), 2);
@@ -165,13 +188,16 @@ TEST_F(FilterTest, NoAudioFromBeforeASeekFollowsIt) {
         silentBytes += samples[e.iSample].data.size();
     }
     EXPECT_TRUE(afterFlush);
-    EXPECT_NEAR(Seconds(silentBytes, wfx), 1.5 / 1.5, 0.02) << "the new position's audio, tail included";
+    EXPECT_NEAR(Seconds(silentBytes, wfx), 1.5 / 1.5, 0.02)
+        << "the new position's audio, tail included";
 }
 
 TEST_F(FilterTest, AReconnectedFormatRunsAtTheCurrentSpeed) {
     // First run: stereo 44.1 kHz at tempo 2.
     const WAVEFORMATEX stereo = WaveFormat(2, kRate, 16);
-    Chain c = BuildChain(AudioType(stereo), std::make_unique<CPcmProvider>(stereo, Sine16(2, kRate, 440, 1.0)), kBuffer100ms);
+    Chain c = BuildChain(AudioType(stereo),
+                         std::make_unique<CPcmProvider>(stereo, Sine16(2, kRate, 440, 1.0)),
+                         kBuffer100ms);
     ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
     RunToEnd(c);
     EXPECT_NEAR(Seconds(Output(c).size(), stereo), 0.5, 0.02);
@@ -181,7 +207,10 @@ TEST_F(FilterTest, AReconnectedFormatRunsAtTheCurrentSpeed) {
     ComPtr<CPushSource> source2;
     CPushSource::Options so;
     so.cbBuffer = 2205 * 2;
-    ASSERT_HR(S_OK, CPushSource::Create(AudioType(mono), std::make_unique<CPcmProvider>(mono, Sine16(1, 22050, 440, 1.0)), so, &source2));
+    ASSERT_HR(S_OK,
+              CPushSource::Create(AudioType(mono),
+                                  std::make_unique<CPcmProvider>(mono, Sine16(1, 22050, 440, 1.0)),
+                                  so, &source2));
     ComPtr<IPin> in = Pin(c.filter.Get(), L"In");
     ComPtr<IPin> out = Pin(c.filter.Get(), L"Out");
     ASSERT_HR(S_OK, c.graph->Disconnect(out.Get()));
@@ -207,7 +236,8 @@ class FormatTest : public FilterTest, public ::testing::WithParamInterface<Forma
 
 TEST_P(FormatTest, StreamsAtTempo) {
     const FormatCase p = GetParam();
-    const WAVEFORMATEX wfx = WaveFormat(p.channels, 48000, p.bits, p.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM);
+    const WAVEFORMATEX wfx =
+        WaveFormat(p.channels, 48000, p.bits, p.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM);
     // A 1 kHz tone at half scale in the format's own encoding.
     const size_t frames = 48000;
     std::vector<uint8_t> input(frames * wfx.nBlockAlign);
@@ -258,16 +288,23 @@ TEST_P(FormatTest, StreamsAtTempo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, FormatTest,
-                         ::testing::Values(FormatCase{8, 1, false}, FormatCase{16, 2, false}, FormatCase{24, 2, false},
-                                           FormatCase{32, 2, false}, FormatCase{32, 2, true}, FormatCase{16, 6, false}));
+                         ::testing::Values(FormatCase{8, 1, false}, FormatCase{16, 2, false},
+                                           FormatCase{24, 2, false}, FormatCase{32, 2, false},
+                                           FormatCase{32, 2, true}, FormatCase{16, 6, false}));
 
 TEST_F(FilterTest, ExtremeSpeedsStream) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    // The corners of the speed envelope (each of tempo / 2^(pitch/12) and rate x 2^(pitch/12) within 0.02..50).
-    struct { double tempo, rate; int pitch; } cases[] = {{50.0, 50.0, 0}, {0.05, 0.05, 0}, {0.64, 1.56, 60}, {1.56, 0.64, -60}};
+    // The corners of the speed envelope (each of tempo / 2^(pitch/12) and rate x 2^(pitch/12)
+    // within 0.02..50).
+    struct {
+        double tempo, rate;
+        int pitch;
+    } cases[] = {{50.0, 50.0, 0}, {0.05, 0.05, 0}, {0.64, 1.56, 60}, {1.56, 0.64, -60}};
     for (const auto& k : cases) {
         // Slowed-down audio needs room: feed small inputs into full-size buffers.
-        Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 0.5), 400), kBuffer100ms);
+        Chain c = BuildChain(AudioType(wfx),
+                             std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 0.5), 400),
+                             kBuffer100ms);
         ASSERT_HR(S_OK, c.prop->SetTempo(k.tempo));
         ASSERT_HR(S_OK, c.prop->SetRate(k.rate));
         ASSERT_HR(S_OK, c.prop->SetPitch(k.pitch));
@@ -281,10 +318,11 @@ TEST_F(FilterTest, ASampleCarryingTheStreamTypeIsPassedOnWithIt) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const CMediaType type = AudioType(wfx);
     const std::vector<uint8_t> input = Noise(kBuffer100ms * 4, 5);
-    auto provider = std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms, [&type](int chunk, SourceChunk& c) {
-        if (chunk == 2)
-            c.pNewType = &type;
-    });
+    auto provider = std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms,
+                                                     [&type](int chunk, SourceChunk& c) {
+                                                         if (chunk == 2)
+                                                             c.pNewType = &type;
+                                                     });
     Chain c = BuildChain(type, std::move(provider), kBuffer100ms);
     RunToEnd(c);
     EXPECT_EQ(Output(c), input) << "the stream goes on in the format the sample names";
@@ -308,8 +346,8 @@ constexpr LONG kSlowBuffer = 1600 * 2; // 100 ms
 // media frames) in proportion to their bytes; and by each output's start, delivery has kept
 // pace with the input, within the engine's latency and a few buffers (outputPerInput gives the
 // output seconds per input second at an input time).
-void ExpectOutputsShareTheirInputsSpan(const std::vector<ReceivedSample>& out, const WAVEFORMATEX& wfx,
-                                       size_t cbInput, LONG cbChunk,
+void ExpectOutputsShareTheirInputsSpan(const std::vector<ReceivedSample>& out,
+                                       const WAVEFORMATEX& wfx, size_t cbInput, LONG cbChunk,
                                        const std::function<double(double)>& outputPerInput) {
     const LONGLONG chunkFrames = cbChunk / wfx.nBlockAlign;
     const LONGLONG inputFrames = static_cast<LONGLONG>(cbInput / wfx.nBlockAlign);
@@ -332,12 +370,14 @@ void ExpectOutputsShareTheirInputsSpan(const std::vector<ReceivedSample>& out, c
                 break;
         }
         ASSERT_GT(i, begin) << "no output for the input at " << first;
-        ASSERT_EQ(out[i - 1].tStop, inStop) << "the outputs of the input at frame " << first << " end at its stop";
+        ASSERT_EQ(out[i - 1].tStop, inStop)
+            << "the outputs of the input at frame " << first << " end at its stop";
         ASSERT_EQ(out[i - 1].mtStop, last);
         const double span = double(inStop - inStart);
         const double frames = double(last - first);
         const double seconds = double(last - first) / wfx.nSamplesPerSec;
-        const double allowance = 0.25 * outputPerInput(double(first) / wfx.nSamplesPerSec) + 6 * 0.1;
+        const double allowance =
+            0.25 * outputPerInput(double(first) / wfx.nSamplesPerSec) + 6 * 0.1;
         for (size_t k = begin; k < i; ++k) {
             ASSERT_TRUE(out[k].bTimeValid && out[k].bStopValid && out[k].bMediaTimeValid);
             if (k > 0) {
@@ -345,10 +385,15 @@ void ExpectOutputsShareTheirInputsSpan(const std::vector<ReceivedSample>& out, c
                 ASSERT_EQ(out[k].mtStart, out[k - 1].mtStop) << "output " << k;
             }
             if (bytes > 0) {
-                EXPECT_NEAR(double(out[k].tStop - out[k].tStart), span * out[k].lActual / bytes, 1.0) << "output " << k;
-                EXPECT_NEAR(double(out[k].mtStop - out[k].mtStart), frames * out[k].lActual / bytes, 1.0) << "output " << k;
+                EXPECT_NEAR(double(out[k].tStop - out[k].tStart), span * out[k].lActual / bytes,
+                            1.0)
+                    << "output " << k;
+                EXPECT_NEAR(double(out[k].mtStop - out[k].mtStart), frames * out[k].lActual / bytes,
+                            1.0)
+                    << "output " << k;
             }
-            ASSERT_GE(delivered, expected - allowance) << "output " << k << ": delivery fell behind the input";
+            ASSERT_GE(delivered, expected - allowance)
+                << "output " << k << ": delivery fell behind the input";
             delivered += double(out[k].lActual) / wfx.nAvgBytesPerSec;
         }
         expected += seconds * outputPerInput(double(first) / wfx.nSamplesPerSec);
@@ -381,7 +426,8 @@ TEST_P(SlowFullBufferTest, NothingIsLostAndOutputsShareTheInputsSpan) {
         if (s.tStop <= CPcmProvider::FrameTime(LONGLONG(input.size() / 2), kSlowRate))
             stream.push_back(s);
     EXPECT_GE(stream.size(), inputs);
-    ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer, [tempo](double) { return 1 / tempo; });
+    ExpectOutputsShareTheirInputsSpan(stream, wfx, input.size(), kSlowBuffer,
+                                      [tempo](double) { return 1 / tempo; });
 }
 
 INSTANTIATE_TEST_SUITE_P(Tempos, SlowFullBufferTest, ::testing::Values(0.05, 0.5));
@@ -394,7 +440,9 @@ TEST_F(FilterTest, ASlowDownMidStreamLosesNothingWithFullBuffers) {
         if (chunk == 10)
             prop->SetTempo(0.05);
     };
-    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kSlowBuffer, hook), kSlowBuffer);
+    Chain c =
+        BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kSlowBuffer, hook),
+                   kSlowBuffer);
     prop = c.prop;
     ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
     RunToEnd(c, 120000);

@@ -55,8 +55,10 @@ TEST_F(AllocatorTest, SetPropertiesValidatesAndReportsTheGrantedRoundedSizes) {
         ALLOCATOR_PROPERTIES req{2, 100, align, 0};
         EXPECT_HR(VFW_E_BADALIGN, pAlloc->SetProperties(&req, &act)) << align;
     }
-    for (ALLOCATOR_PROPERTIES req : {ALLOCATOR_PROPERTIES{-1, 100, 1, 0}, {1, -100, 1, 0},
-                                     {1, 100, 1, -8}, {1, 0x7FFFFFF0, 64, 64}}) {
+    for (ALLOCATOR_PROPERTIES req : {ALLOCATOR_PROPERTIES{-1, 100, 1, 0},
+                                     {1, -100, 1, 0},
+                                     {1, 100, 1, -8},
+                                     {1, 0x7FFFFFF0, 64, 64}}) {
         EXPECT_HR(E_INVALIDARG, pAlloc->SetProperties(&req, &act));
     }
     EXPECT_HR(S_OK, pAlloc->GetProperties(&props));
@@ -68,8 +70,8 @@ TEST_F(AllocatorTest, SetPropertiesValidatesAndReportsTheGrantedRoundedSizes) {
         LONG cbGranted;
     } const cases[] = {{{3, 1000, 1, 0}, 1000},
                        {{2, 1000, 64, 0}, 1024},
-                       {{2, 1000, 64, 24}, 1000},  // prefix + buffer already 1024
-                       {{2, 1000, 64, 30}, 1058},  // 1030 rounded to 1088, minus the prefix
+                       {{2, 1000, 64, 24}, 1000}, // prefix + buffer already 1024
+                       {{2, 1000, 64, 30}, 1058}, // 1030 rounded to 1088, minus the prefix
                        {{1, 4096, 4096, 0}, 4096}};
     for (const Case& c : cases) {
         ALLOCATOR_PROPERTIES req = c.req;
@@ -158,7 +160,8 @@ TEST_F(AllocatorTest, ASampleOutKeepsItsAllocatorAndGoesBackOnLastRelease) {
     ComPtr<IUnknown> pUnk;
     EXPECT_HR(S_OK, pSample->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&pUnk)));
     pUnk.Reset();
-    EXPECT_HR(E_NOINTERFACE, pSample->QueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&pUnk)));
+    EXPECT_HR(E_NOINTERFACE,
+              pSample->QueryInterface(IID_IMemAllocator, reinterpret_cast<void**>(&pUnk)));
     EXPECT_FALSE(pUnk);
     ComPtr<IMediaSample> pNone;
     EXPECT_HR(VFW_E_TIMEOUT, pAlloc->GetBuffer(&pNone, nullptr, nullptr, AM_GBF_NOWAIT));
@@ -211,7 +214,8 @@ TEST_F(AllocatorTest, BlockedGetBufferWakesOnReleaseAndOnDecommit) {
             p->Release();
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let it block (either order passes)
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(20)); // let it block (either order passes)
     pHeld.Reset();
     waiter.join();
     EXPECT_HR(S_OK, hrWaiter.load());
@@ -323,10 +327,11 @@ TEST_F(AllocatorTest, SampleFlagsLengthAndMediaType) {
         HRESULT (STDMETHODCALLTYPE IMediaSample::*is)();
         HRESULT (STDMETHODCALLTYPE IMediaSample::*set)(BOOL);
         DWORD bit;
-    } const flags[] = {{&IMediaSample::IsSyncPoint, &IMediaSample::SetSyncPoint, AM_SAMPLE_SPLICEPOINT},
-                       {&IMediaSample::IsPreroll, &IMediaSample::SetPreroll, AM_SAMPLE_PREROLL},
-                       {&IMediaSample::IsDiscontinuity, &IMediaSample::SetDiscontinuity,
-                        AM_SAMPLE_DATADISCONTINUITY}};
+    } const flags[] = {
+        {&IMediaSample::IsSyncPoint, &IMediaSample::SetSyncPoint, AM_SAMPLE_SPLICEPOINT},
+        {&IMediaSample::IsPreroll, &IMediaSample::SetPreroll, AM_SAMPLE_PREROLL},
+        {&IMediaSample::IsDiscontinuity, &IMediaSample::SetDiscontinuity,
+         AM_SAMPLE_DATADISCONTINUITY}};
     for (const Flag& f : flags) {
         IMediaSample* p = pSample.Get();
         EXPECT_HR(S_FALSE, (p->*f.is)());
@@ -471,7 +476,6 @@ TEST_F(AllocatorTest, Sample2PropertiesRoundTripAndRefusalsChangeNothing) {
     pSample->SetTime(nullptr, nullptr);
     head.dwSampleFlags = AM_SAMPLE_TIMEVALID;
     EXPECT_HR(E_INVALIDARG, p2->SetProperties(sizeof(head), reinterpret_cast<const BYTE*>(&head)));
-
 }
 
 } // namespace

@@ -10,11 +10,16 @@
 namespace {
 
 // {6A1E8C3B-0D51-4F7E-9C1B-2B7E5A3C9D01} and following: test classes only.
-DEFINE_GUID(CLSID_TestWidget, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D, 0x01);
-DEFINE_GUID(CLSID_TestFailing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D, 0x02);
-DEFINE_GUID(CLSID_TestNothing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D, 0x03);
-DEFINE_GUID(CLSID_TestThrowing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D, 0x04);
-DEFINE_GUID(CLSID_TestMissing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D, 0x05);
+DEFINE_GUID(CLSID_TestWidget, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D,
+            0x01);
+DEFINE_GUID(CLSID_TestFailing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D,
+            0x02);
+DEFINE_GUID(CLSID_TestNothing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D,
+            0x03);
+DEFINE_GUID(CLSID_TestThrowing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C,
+            0x9D, 0x04);
+DEFINE_GUID(CLSID_TestMissing, 0x6A1E8C3B, 0x0D51, 0x4F7E, 0x9C, 0x1B, 0x2B, 0x7E, 0x5A, 0x3C, 0x9D,
+            0x05);
 
 std::atomic<int> g_cWidgetsDestroyed{0};
 
@@ -38,13 +43,19 @@ public:
     }
 };
 
-CUnknown* NewWidget(IUnknown* pOuter, HRESULT*) { return new (std::nothrow) CWidget(pOuter); }
+CUnknown* NewWidget(IUnknown* pOuter, HRESULT*) {
+    return new (std::nothrow) CWidget(pOuter);
+}
 CUnknown* NewFailing(IUnknown* pOuter, HRESULT* phr) {
     *phr = VFW_E_RUNTIME_ERROR;
     return new (std::nothrow) CWidget(pOuter);
 }
-CUnknown* NewNothing(IUnknown*, HRESULT*) { return nullptr; }
-CUnknown* NewThrowing(IUnknown*, HRESULT*) { throw std::runtime_error("create failed"); }
+CUnknown* NewNothing(IUnknown*, HRESULT*) {
+    return nullptr;
+}
+CUnknown* NewThrowing(IUnknown*, HRESULT*) {
+    throw std::runtime_error("create failed");
+}
 
 } // namespace
 
@@ -63,7 +74,8 @@ class FactoryTest : public FrameworkTest {
 protected:
     static ComPtr<IClassFactory> Factory(REFCLSID clsid) {
         ComPtr<IClassFactory> p;
-        EXPECT_HR(S_OK, FrameworkGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&p)));
+        EXPECT_HR(S_OK,
+                  FrameworkGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&p)));
         return p;
     }
 };
@@ -71,13 +83,15 @@ protected:
 TEST_F(FactoryTest, GetClassObjectAnswersTheTableOnly) {
     void* pv = reinterpret_cast<void*>(0x1);
     EXPECT_HR(E_POINTER, FrameworkGetClassObject(CLSID_TestWidget, IID_IClassFactory, nullptr));
-    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE, FrameworkGetClassObject(CLSID_TestMissing, IID_IClassFactory, &pv));
+    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE,
+              FrameworkGetClassObject(CLSID_TestMissing, IID_IClassFactory, &pv));
     EXPECT_EQ(pv, nullptr);
     pv = reinterpret_cast<void*>(0x1);
     EXPECT_HR(E_NOINTERFACE, FrameworkGetClassObject(CLSID_TestWidget, IID_IPersist, &pv));
     EXPECT_EQ(pv, nullptr);
     ComPtr<IUnknown> pUnk;
-    EXPECT_HR(S_OK, FrameworkGetClassObject(CLSID_TestWidget, IID_IUnknown, reinterpret_cast<void**>(&pUnk)));
+    EXPECT_HR(S_OK, FrameworkGetClassObject(CLSID_TestWidget, IID_IUnknown,
+                                            reinterpret_cast<void**>(&pUnk)));
     ComPtr<IClassFactory> pFactory;
     EXPECT_HR(S_OK, pUnk->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&pFactory)));
 }
@@ -88,7 +102,8 @@ TEST_F(FactoryTest, CreateInstanceResultsAndAggregationRule) {
     EXPECT_HR(E_POINTER, pFactory->CreateInstance(nullptr, IID_IPersist, nullptr));
 
     ComPtr<IPersist> pPersist;
-    ASSERT_HR(S_OK, pFactory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&pPersist)));
+    ASSERT_HR(S_OK,
+              pFactory->CreateInstance(nullptr, IID_IPersist, reinterpret_cast<void**>(&pPersist)));
     CLSID clsid{};
     pPersist->GetClassID(&clsid);
     EXPECT_TRUE(clsid == CLSID_TestWidget);
@@ -102,7 +117,8 @@ TEST_F(FactoryTest, CreateInstanceResultsAndAggregationRule) {
     EXPECT_HR(E_NOINTERFACE, pFactory->CreateInstance(&outer, IID_IPersist, &pv));
     EXPECT_EQ(pv, nullptr);
     EXPECT_EQ(g_cWidgetsDestroyed.load(), cDestroyed + 1) << "nothing was made";
-    ASSERT_HR(S_OK, pFactory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.m_pInner)));
+    ASSERT_HR(S_OK, pFactory->CreateInstance(&outer, IID_IUnknown,
+                                             reinterpret_cast<void**>(&outer.m_pInner)));
     ComPtr<IPersist> pFace;
     ASSERT_HR(S_OK, outer.QueryInterface(IID_IPersist, reinterpret_cast<void**>(&pFace)));
     EXPECT_EQ(outer.m_cRef.load(), 2) << "the face counts on the outer object";

@@ -126,9 +126,12 @@ public:
     }
 
 private:
-    explicit CCopyTransform(HRESULT* phr) noexcept : CTransformFilter("CCopyTransform", nullptr, GUID_NULL) {
-        m_pInput.reset(new (std::nothrow) CTransformInputPin("CCopyTransform input", this, phr, L"In"));
-        m_pOutput.reset(new (std::nothrow) CTransformOutputPin("CCopyTransform output", this, phr, L"Out"));
+    explicit CCopyTransform(HRESULT* phr) noexcept
+        : CTransformFilter("CCopyTransform", nullptr, GUID_NULL) {
+        m_pInput.reset(new (std::nothrow)
+                           CTransformInputPin("CCopyTransform input", this, phr, L"In"));
+        m_pOutput.reset(new (std::nothrow)
+                            CTransformOutputPin("CCopyTransform output", this, phr, L"Out"));
         if (!m_pInput || !m_pOutput)
             *phr = E_OUTOFMEMORY;
     }
@@ -178,8 +181,9 @@ protected:
         FrameworkTest::TearDown();
     }
 
-    void MakeFilters(std::unique_ptr<CSampleProvider> pProvider, const CPushSource::Options& options,
-                     bool bTransform, CCollectingSink::Options sinkOptions = {}) {
+    void MakeFilters(std::unique_ptr<CSampleProvider> pProvider,
+                     const CPushSource::Options& options, bool bTransform,
+                     CCollectingSink::Options sinkOptions = {}) {
         ASSERT_HR(S_OK, CFilterGraph::Create(&m_pGraph));
         ASSERT_HR(S_OK, CPushSource::Create(m_mt, std::move(pProvider), options, &m_pSource));
         ASSERT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, std::move(sinkOptions), &m_pSink));
@@ -196,19 +200,22 @@ protected:
                bool bTransform, CCollectingSink::Options sinkOptions = {}) {
         MakeFilters(std::move(pProvider), options, bTransform, std::move(sinkOptions));
         if (bTransform) {
-            ASSERT_HR(S_OK, m_pGraph->ConnectDirect(m_pSource->OutputPin(),
-                                                     PinOf(m_pTransform.Get(), L"In").Get(), nullptr));
+            ASSERT_HR(S_OK,
+                      m_pGraph->ConnectDirect(m_pSource->OutputPin(),
+                                              PinOf(m_pTransform.Get(), L"In").Get(), nullptr));
             ASSERT_HR(S_OK, m_pGraph->ConnectDirect(PinOf(m_pTransform.Get(), L"Out").Get(),
-                                                     m_pSink->InputPin(), nullptr));
+                                                    m_pSink->InputPin(), nullptr));
         } else {
-            ASSERT_HR(S_OK, m_pGraph->ConnectDirect(m_pSource->OutputPin(), m_pSink->InputPin(), nullptr));
+            ASSERT_HR(S_OK, m_pGraph->ConnectDirect(m_pSource->OutputPin(), m_pSink->InputPin(),
+                                                    nullptr));
         }
     }
 
     void BuildPcm(std::vector<BYTE> data, LONG cbChunk, bool bTransform) {
         CPushSource::Options options;
         options.cbBuffer = 1024;
-        Build(std::make_unique<CPcmProvider>(FormatOf(m_mt), std::move(data), cbChunk), options, bTransform);
+        Build(std::make_unique<CPcmProvider>(FormatOf(m_mt), std::move(data), cbChunk), options,
+              bTransform);
     }
 
     // Every sample that arrived as the source made it: payload, times, media times, flags.
@@ -224,7 +231,8 @@ protected:
             const ReceivedSample& s = samples[i];
             joined.insert(joined.end(), s.data.begin(), s.data.end());
             const LONGLONG f0 = static_cast<LONGLONG>(i) * framesPerChunk;
-            const LONGLONG f1 = std::min<LONGLONG>(f0 + framesPerChunk, static_cast<LONGLONG>(cbWhole / cbFrame));
+            const LONGLONG f1 =
+                std::min<LONGLONG>(f0 + framesPerChunk, static_cast<LONGLONG>(cbWhole / cbFrame));
             EXPECT_TRUE(s.bTimeValid && s.bStopValid);
             EXPECT_EQ(s.tStart, CPcmProvider::FrameTime(f0, 8000));
             EXPECT_EQ(s.tStop, CPcmProvider::FrameTime(f1, 8000));
@@ -237,7 +245,8 @@ protected:
             EXPECT_FALSE(s.bTypeChanged);
             EXPECT_EQ(s.cbBuffer, 1024);
         }
-        EXPECT_TRUE(joined == std::vector<BYTE>(data.begin(), data.begin() + static_cast<ptrdiff_t>(cbWhole)));
+        EXPECT_TRUE(joined == std::vector<BYTE>(data.begin(),
+                                                data.begin() + static_cast<ptrdiff_t>(cbWhole)));
     }
 
     // Waits for n samples more than have arrived so far.
@@ -281,8 +290,10 @@ TEST_F(GraphTest, MembershipNamesAndConnectionRules) {
     // Pins must belong to the graph and face the right way.
     ComPtr<CCollectingSink> pOutsider;
     ASSERT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Audio, {}, &pOutsider));
-    EXPECT_HR(VFW_E_NOT_IN_GRAPH, m_pGraph->ConnectDirect(m_pSource->OutputPin(), pOutsider->InputPin(), nullptr));
-    EXPECT_HR(VFW_E_INVALID_DIRECTION, m_pGraph->ConnectDirect(m_pSink->InputPin(), m_pSource->OutputPin(), nullptr));
+    EXPECT_HR(VFW_E_NOT_IN_GRAPH,
+              m_pGraph->ConnectDirect(m_pSource->OutputPin(), pOutsider->InputPin(), nullptr));
+    EXPECT_HR(VFW_E_INVALID_DIRECTION,
+              m_pGraph->ConnectDirect(m_pSink->InputPin(), m_pSource->OutputPin(), nullptr));
     EXPECT_HR(E_POINTER, m_pGraph->ConnectDirect(nullptr, m_pSink->InputPin(), nullptr));
 
     // The copy filter's output cannot connect before its input.
@@ -290,7 +301,8 @@ TEST_F(GraphTest, MembershipNamesAndConnectionRules) {
     const ComPtr<IPin> pCopyOut = PinOf(m_pTransform.Get(), L"Out");
     EXPECT_FALSE(SUCCEEDED(m_pGraph->ConnectDirect(pCopyOut.Get(), m_pSink->InputPin(), nullptr)));
     ASSERT_HR(S_OK, m_pGraph->ConnectDirect(m_pSource->OutputPin(), pCopyIn.Get(), nullptr));
-    EXPECT_HR(VFW_E_ALREADY_CONNECTED, m_pGraph->ConnectDirect(m_pSource->OutputPin(), pSecond->InputPin(), nullptr));
+    EXPECT_HR(VFW_E_ALREADY_CONNECTED,
+              m_pGraph->ConnectDirect(m_pSource->OutputPin(), pSecond->InputPin(), nullptr));
     ASSERT_HR(S_OK, m_pGraph->ConnectDirect(pCopyOut.Get(), m_pSink->InputPin(), nullptr));
     AM_MEDIA_TYPE mt{};
     ASSERT_HR(S_OK, m_pSink->InputPin()->ConnectionMediaType(&mt));
@@ -325,9 +337,11 @@ TEST_F(GraphTest, TypesAreNegotiatedAndRefusalsLeavePinsFree) {
     ComPtr<CCollectingSink> pVideoOnly;
     ASSERT_HR(S_OK, CCollectingSink::Create(MEDIATYPE_Video, {}, &pVideoOnly));
     ASSERT_HR(S_OK, m_pGraph->AddFilter(pVideoOnly.Get(), L"Video"));
-    EXPECT_FALSE(SUCCEEDED(m_pGraph->ConnectDirect(m_pSource->OutputPin(), pVideoOnly->InputPin(), nullptr)));
+    EXPECT_FALSE(SUCCEEDED(
+        m_pGraph->ConnectDirect(m_pSource->OutputPin(), pVideoOnly->InputPin(), nullptr)));
     const CMediaType other = PcmType(1, 8000, 16);
-    EXPECT_HR(VFW_E_TYPE_NOT_ACCEPTED, m_pGraph->ConnectDirect(m_pSource->OutputPin(), m_pSink->InputPin(), &other));
+    EXPECT_HR(VFW_E_TYPE_NOT_ACCEPTED,
+              m_pGraph->ConnectDirect(m_pSource->OutputPin(), m_pSink->InputPin(), &other));
     ComPtr<IPin> pPeer;
     EXPECT_HR(VFW_E_NOT_CONNECTED, m_pSource->OutputPin()->ConnectedTo(&pPeer));
     EXPECT_HR(VFW_E_NOT_CONNECTED, m_pSink->InputPin()->ConnectedTo(&pPeer));
@@ -341,7 +355,8 @@ TEST_F(GraphTest, TypesAreNegotiatedAndRefusalsLeavePinsFree) {
     EXPECT_TRUE(CMediaType(mt) == m_mt);
     FreeMediaType(mt);
     ComPtr<IMemAllocator> pAlloc;
-    ASSERT_HR(S_OK, Query<IMemInputPin>(m_pSink->InputPin(), IID_IMemInputPin)->GetAllocator(&pAlloc));
+    ASSERT_HR(S_OK,
+              Query<IMemInputPin>(m_pSink->InputPin(), IID_IMemInputPin)->GetAllocator(&pAlloc));
     ALLOCATOR_PROPERTIES props{};
     pAlloc->GetProperties(&props);
     const CPushSource::Options defaults;
@@ -377,7 +392,8 @@ TEST_F(GraphTest, SourceToSinkDeliversBytesAndTimeStampsUnchanged) {
     const std::vector<GraphEvent> graphEvents = m_pGraph->Events();
     ASSERT_EQ(graphEvents.size(), 1u);
     EXPECT_EQ(graphEvents[0].code, EC_COMPLETE);
-    EXPECT_EQ(graphEvents[0].param2, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(m_pSink.Get())));
+    EXPECT_EQ(graphEvents[0].param2,
+              reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(m_pSink.Get())));
     EXPECT_HR(S_OK, m_pGraph->Stop());
 }
 
@@ -531,15 +547,17 @@ TEST_F(GraphTest, SeekingThroughTheTransformFlushesAndRestartsTheSource) {
     const ComPtr<IMediaSeeking> pAgain = Query<IMediaSeeking>(pCopyOut.Get(), IID_IMediaSeeking);
     EXPECT_EQ(pSeeking.Get(), pAgain.Get()) << "one pass-through per pin";
     ComPtr<IMediaSeeking> pNone;
-    EXPECT_HR(E_NOINTERFACE, PinOf(m_pTransform.Get(), L"In")->QueryInterface(IID_IMediaSeeking,
-                                                                              reinterpret_cast<void**>(&pNone)));
+    EXPECT_HR(E_NOINTERFACE,
+              PinOf(m_pTransform.Get(), L"In")
+                  ->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&pNone)));
 
     LONGLONG duration = 0;
     ASSERT_HR(S_OK, pSeeking->GetDuration(&duration));
     EXPECT_EQ(duration, 3600 * kSecond);
     ASSERT_HR(S_OK, pSeeking->SetRate(2.0));
     double rate = 0;
-    ASSERT_HR(S_OK, Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking)->GetRate(&rate));
+    ASSERT_HR(S_OK,
+              Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking)->GetRate(&rate));
     EXPECT_EQ(rate, 2.0) << "the rate reached the source";
 
     ASSERT_HR(S_OK, m_pGraph->Run());
@@ -577,7 +595,8 @@ TEST_F(GraphTest, SeekingThroughTheTransformFlushesAndRestartsTheSource) {
 TEST_F(GraphTest, SeekingAStoppedSourceTakesEffectOnTheNextRun) {
     const std::vector<BYTE> data = Pattern(8000 * 4); // one second
     BuildPcm(data, 1000, false);
-    const ComPtr<IMediaSeeking> pSeeking = Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking);
+    const ComPtr<IMediaSeeking> pSeeking =
+        Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking);
     LONGLONG start = kSecond / 2, stop = kSecond * 3 / 4;
     ASSERT_HR(S_OK, pSeeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                                            AM_SEEKING_AbsolutePositioning));
@@ -601,7 +620,8 @@ TEST_F(GraphTest, SeekingAStoppedSourceTakesEffectOnTheNextRun) {
 
 TEST_F(GraphTest, SourceSeekingValidatesAndRefusalsChangeNothing) {
     MakeFilters(std::make_unique<CPcmProvider>(FormatOf(m_mt), Pattern(8000 * 4)), {}, false);
-    const ComPtr<IMediaSeeking> pSeeking = Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking);
+    const ComPtr<IMediaSeeking> pSeeking =
+        Query<IMediaSeeking>(m_pSource->OutputPin(), IID_IMediaSeeking);
     DWORD caps = 0;
     ASSERT_HR(S_OK, pSeeking->GetCapabilities(&caps));
     EXPECT_EQ(caps, DWORD(AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards |
@@ -620,17 +640,22 @@ TEST_F(GraphTest, SourceSeekingValidatesAndRefusalsChangeNothing) {
     EXPECT_HR(E_INVALIDARG, pSeeking->SetTimeFormat(&TIME_FORMAT_SAMPLE));
     EXPECT_HR(S_OK, pSeeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME));
     LONGLONG converted = 0;
-    EXPECT_HR(S_OK, pSeeking->ConvertTimeFormat(&converted, nullptr, 1234, &TIME_FORMAT_MEDIA_TIME));
+    EXPECT_HR(S_OK,
+              pSeeking->ConvertTimeFormat(&converted, nullptr, 1234, &TIME_FORMAT_MEDIA_TIME));
     EXPECT_EQ(converted, 1234);
     EXPECT_HR(E_INVALIDARG, pSeeking->ConvertTimeFormat(&converted, &TIME_FORMAT_BYTE, 1, nullptr));
 
     LONGLONG a = kSecond / 4, b = kSecond / 8;
-    EXPECT_HR(E_POINTER, pSeeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr, 0));
-    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(&a, AM_SEEKING_IncrementalPositioning, nullptr, 0));
+    EXPECT_HR(E_POINTER,
+              pSeeking->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr, 0));
+    EXPECT_HR(E_INVALIDARG,
+              pSeeking->SetPositions(&a, AM_SEEKING_IncrementalPositioning, nullptr, 0));
     EXPECT_HR(VFW_E_START_TIME_AFTER_END,
-              pSeeking->SetPositions(&a, AM_SEEKING_AbsolutePositioning, &b, AM_SEEKING_AbsolutePositioning));
+              pSeeking->SetPositions(&a, AM_SEEKING_AbsolutePositioning, &b,
+                                     AM_SEEKING_AbsolutePositioning));
     LONGLONG negative = -1;
-    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning, nullptr, 0));
+    EXPECT_HR(E_INVALIDARG,
+              pSeeking->SetPositions(&negative, AM_SEEKING_AbsolutePositioning, nullptr, 0));
     EXPECT_HR(E_INVALIDARG, pSeeking->SetRate(0.0));
     EXPECT_HR(E_INVALIDARG, pSeeking->SetRate(-1.0));
     LONGLONG current = 9, stop = 9;
@@ -643,8 +668,9 @@ TEST_F(GraphTest, SourceSeekingValidatesAndRefusalsChangeNothing) {
 
     // Relative start, incremental stop, and the positions returned.
     LONGLONG rel = kSecond / 4, inc = kSecond / 2;
-    ASSERT_HR(S_OK, pSeeking->SetPositions(&rel, AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime,
-                                           &inc, AM_SEEKING_IncrementalPositioning | AM_SEEKING_ReturnTime));
+    ASSERT_HR(S_OK, pSeeking->SetPositions(
+                        &rel, AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime, &inc,
+                        AM_SEEKING_IncrementalPositioning | AM_SEEKING_ReturnTime));
     EXPECT_EQ(rel, kSecond / 4);
     EXPECT_EQ(inc, kSecond * 3 / 4);
     LONGLONG earliest = 1, latest = 0;
@@ -654,14 +680,18 @@ TEST_F(GraphTest, SourceSeekingValidatesAndRefusalsChangeNothing) {
 
     // A source whose provider cannot seek says so.
     ComPtr<CPushSource> pFixed;
-    ASSERT_HR(S_OK, CPushSource::Create(m_mt, std::make_unique<CFailingProvider>(1, E_FAIL), {}, &pFixed));
-    const ComPtr<IMediaSeeking> pFixedSeeking = Query<IMediaSeeking>(pFixed->OutputPin(), IID_IMediaSeeking);
+    ASSERT_HR(S_OK, CPushSource::Create(m_mt, std::make_unique<CFailingProvider>(1, E_FAIL), {},
+                                        &pFixed));
+    const ComPtr<IMediaSeeking> pFixedSeeking =
+        Query<IMediaSeeking>(pFixed->OutputPin(), IID_IMediaSeeking);
     ASSERT_HR(S_OK, pFixedSeeking->GetCapabilities(&caps));
     EXPECT_EQ(caps & AM_SEEKING_CanSeekAbsolute, 0u);
-    EXPECT_HR(E_NOTIMPL, pFixedSeeking->SetPositions(&a, AM_SEEKING_AbsolutePositioning, nullptr, 0));
+    EXPECT_HR(E_NOTIMPL,
+              pFixedSeeking->SetPositions(&a, AM_SEEKING_AbsolutePositioning, nullptr, 0));
 
     EXPECT_HR(E_POINTER, CPushSource::Create(m_mt, nullptr, {}, &pFixed));
-    EXPECT_HR(E_INVALIDARG, CPushSource::Create(CMediaType(), std::make_unique<CEndlessProvider>(2), {}, &pFixed));
+    EXPECT_HR(E_INVALIDARG, CPushSource::Create(CMediaType(), std::make_unique<CEndlessProvider>(2),
+                                                {}, &pFixed));
     EXPECT_FALSE(pFixed);
 }
 
@@ -687,7 +717,8 @@ TEST(PcmProviderTest, FramesTimesAndSeekRounding) {
     EXPECT_EQ(chunk.tStart, CPcmProvider::FrameTime(30, 8000));
 
     // Start rounds down to a frame, stop rounds up; times restart with the segment.
-    ASSERT_HR(S_OK, provider.SeekTo(CPcmProvider::FrameTime(10, 8000) + 1, CPcmProvider::FrameTime(20, 8000) + 1));
+    ASSERT_HR(S_OK, provider.SeekTo(CPcmProvider::FrameTime(10, 8000) + 1,
+                                    CPcmProvider::FrameTime(20, 8000) + 1));
     ASSERT_HR(S_OK, provider.FillBuffer(buffer, 64, &chunk));
     EXPECT_EQ(chunk.mtStart, 10);
     EXPECT_EQ(chunk.mtStop, 21);

@@ -62,7 +62,9 @@ public:
 // An upstream output pin with IMediaSeeking.
 class SeekingPin : public TestPin, public IMediaSeeking {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return TestPin::QueryInterface(riid, ppv); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        return TestPin::QueryInterface(riid, ppv);
+    }
     STDMETHODIMP_(ULONG) AddRef() override { return TestPin::AddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return TestPin::Release(); }
     HRESULT QueryOther(REFIID riid, void** ppv) override {
@@ -82,7 +84,8 @@ public:
     MOCK_METHOD(HRESULT, GetDuration, (LONGLONG*), (override));
     MOCK_METHOD(HRESULT, GetStopPosition, (LONGLONG*), (override));
     MOCK_METHOD(HRESULT, GetCurrentPosition, (LONGLONG*), (override));
-    MOCK_METHOD(HRESULT, ConvertTimeFormat, (LONGLONG*, const GUID*, LONGLONG, const GUID*), (override));
+    MOCK_METHOD(HRESULT, ConvertTimeFormat, (LONGLONG*, const GUID*, LONGLONG, const GUID*),
+                (override));
     MOCK_METHOD(HRESULT, SetPositions, (LONGLONG*, DWORD, LONGLONG*, DWORD), (override));
     MOCK_METHOD(HRESULT, GetPositions, (LONGLONG*, LONGLONG*), (override));
     MOCK_METHOD(HRESULT, GetAvailable, (LONGLONG*, LONGLONG*), (override));
@@ -94,7 +97,9 @@ public:
 // An upstream pin with both IMediaSeeking and IMediaPosition.
 class PositionPin : public SeekingPin, public IMediaPosition {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return TestPin::QueryInterface(riid, ppv); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        return TestPin::QueryInterface(riid, ppv);
+    }
     STDMETHODIMP_(ULONG) AddRef() override { return TestPin::AddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return TestPin::Release(); }
     HRESULT QueryOther(REFIID riid, void** ppv) override {
@@ -106,8 +111,11 @@ public:
     }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         return E_NOTIMPL;
     }
     MOCK_METHOD(HRESULT, get_Duration, (REFTIME*), (override));
@@ -131,8 +139,10 @@ protected:
     void SetUp() override {
         FrameworkTest::SetUp();
         ASSERT_HR(S_OK, CreatePosPassThru(&m_outer, FALSE, &m_input, &m_outer.m_pInner));
-        ASSERT_HR(S_OK, m_outer.QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&m_pSeeking)));
-        ASSERT_HR(S_OK, m_outer.QueryInterface(IID_IMediaPosition, reinterpret_cast<void**>(&m_pPosition)));
+        ASSERT_HR(S_OK,
+                  m_outer.QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&m_pSeeking)));
+        ASSERT_HR(S_OK, m_outer.QueryInterface(IID_IMediaPosition,
+                                               reinterpret_cast<void**>(&m_pPosition)));
     }
     void TearDown() override {
         m_pSeeking.Reset();
@@ -163,12 +173,15 @@ TEST_F(PassThruTest, CreationAndAggregation) {
     EXPECT_EQ(m_outer.m_cRef.load(), cOuter + 1);
     pIdentity.Reset();
     ComPtr<ISeekingPassThru> pInit;
-    EXPECT_HR(E_NOINTERFACE, m_pSeeking->QueryInterface(IID_ISeekingPassThru, reinterpret_cast<void**>(&pInit)))
+    EXPECT_HR(E_NOINTERFACE,
+              m_pSeeking->QueryInterface(IID_ISeekingPassThru, reinterpret_cast<void**>(&pInit)))
         << "the owner decides what it hands out";
-    ASSERT_HR(S_OK, m_outer.m_pInner->QueryInterface(IID_ISeekingPassThru, reinterpret_cast<void**>(&pInit)));
+    ASSERT_HR(S_OK, m_outer.m_pInner->QueryInterface(IID_ISeekingPassThru,
+                                                     reinterpret_cast<void**>(&pInit)));
     EXPECT_HR(E_POINTER, pInit->Init(FALSE, nullptr));
     ComPtr<IPin> pPin;
-    EXPECT_HR(E_NOINTERFACE, m_outer.m_pInner->QueryInterface(IID_IPin, reinterpret_cast<void**>(&pPin)));
+    EXPECT_HR(E_NOINTERFACE,
+              m_outer.m_pInner->QueryInterface(IID_IPin, reinterpret_cast<void**>(&pPin)));
     EXPECT_FALSE(pPin);
 
     // IDispatch is not offered.
@@ -192,7 +205,8 @@ TEST_F(PassThruTest, WithoutAConnectionOrUpstreamSeekingItSaysWhy) {
         EXPECT_HR(expected, m_pSeeking->GetTimeFormat(&format));
         EXPECT_HR(expected, m_pSeeking->GetDuration(&v));
         EXPECT_HR(expected, m_pSeeking->GetCurrentPosition(&v));
-        EXPECT_HR(expected, m_pSeeking->SetPositions(&v, AM_SEEKING_AbsolutePositioning, nullptr, 0));
+        EXPECT_HR(expected,
+                  m_pSeeking->SetPositions(&v, AM_SEEKING_AbsolutePositioning, nullptr, 0));
         EXPECT_HR(expected, m_pSeeking->GetPositions(&v, &v));
         EXPECT_HR(expected, m_pSeeking->SetRate(2.0));
         EXPECT_HR(expected, m_pSeeking->GetRate(&rate));
@@ -213,7 +227,8 @@ TEST_F(PassThruTest, SeekingCallsReachTheUpstreamUnchanged) {
     m_input.m_pPeer = &upstream;
 
     DWORD caps = 0;
-    EXPECT_CALL(upstream, GetCapabilities(&caps)).WillOnce(DoAll(SetArgPointee<0>(0x2F), Return(kOdd)));
+    EXPECT_CALL(upstream, GetCapabilities(&caps))
+        .WillOnce(DoAll(SetArgPointee<0>(0x2F), Return(kOdd)));
     EXPECT_HR(kOdd, m_pSeeking->GetCapabilities(&caps));
     EXPECT_EQ(caps, 0x2Fu);
     EXPECT_CALL(upstream, IsFormatSupported(&TIME_FORMAT_SAMPLE)).WillOnce(Return(S_FALSE));
@@ -222,13 +237,16 @@ TEST_F(PassThruTest, SeekingCallsReachTheUpstreamUnchanged) {
     EXPECT_HR(E_INVALIDARG, m_pSeeking->SetTimeFormat(&TIME_FORMAT_BYTE));
 
     LONGLONG a = 0, b = 0;
-    EXPECT_CALL(upstream, GetDuration(&a)).WillOnce(DoAll(SetArgPointee<0>(123456789), Return(S_OK)));
+    EXPECT_CALL(upstream, GetDuration(&a))
+        .WillOnce(DoAll(SetArgPointee<0>(123456789), Return(S_OK)));
     EXPECT_HR(S_OK, m_pSeeking->GetDuration(&a));
     EXPECT_EQ(a, 123456789);
-    EXPECT_CALL(upstream, ConvertTimeFormat(&a, &TIME_FORMAT_SAMPLE, 777, nullptr)).WillOnce(Return(E_NOTIMPL));
+    EXPECT_CALL(upstream, ConvertTimeFormat(&a, &TIME_FORMAT_SAMPLE, 777, nullptr))
+        .WillOnce(Return(E_NOTIMPL));
     EXPECT_HR(E_NOTIMPL, m_pSeeking->ConvertTimeFormat(&a, &TIME_FORMAT_SAMPLE, 777, nullptr));
     const DWORD flags = AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime;
-    EXPECT_CALL(upstream, SetPositions(&a, flags, &b, DWORD(AM_SEEKING_NoPositioning))).WillOnce(Return(kOdd));
+    EXPECT_CALL(upstream, SetPositions(&a, flags, &b, DWORD(AM_SEEKING_NoPositioning)))
+        .WillOnce(Return(kOdd));
     EXPECT_HR(kOdd, m_pSeeking->SetPositions(&a, flags, &b, AM_SEEKING_NoPositioning));
     EXPECT_CALL(upstream, GetPositions(&a, nullptr)).WillOnce(Return(S_OK));
     EXPECT_HR(S_OK, m_pSeeking->GetPositions(&a, nullptr));
@@ -253,19 +271,24 @@ TEST_F(PassThruTest, PositionCallsBecomeSeekingCallsInSeconds) {
     EXPECT_CALL(upstream, GetDuration(_)).WillOnce(DoAll(SetArgPointee<0>(12345678), Return(S_OK)));
     EXPECT_HR(S_OK, m_pPosition->get_Duration(&seconds));
     EXPECT_DOUBLE_EQ(seconds, 1.2345678);
-    EXPECT_CALL(upstream, GetCurrentPosition(_)).WillOnce(DoAll(SetArgPointee<0>(-5000000), Return(S_OK)));
+    EXPECT_CALL(upstream, GetCurrentPosition(_))
+        .WillOnce(DoAll(SetArgPointee<0>(-5000000), Return(S_OK)));
     EXPECT_HR(S_OK, m_pPosition->get_CurrentPosition(&seconds));
     EXPECT_DOUBLE_EQ(seconds, -0.5);
     EXPECT_CALL(upstream, GetStopPosition(_)).WillOnce(Return(kOdd));
     EXPECT_HR(kOdd, m_pPosition->get_StopTime(&seconds));
 
     LONGLONG seen = 0;
-    EXPECT_CALL(upstream, SetPositions(_, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning))
-        .WillOnce(DoAll([&seen](LONGLONG* p, DWORD, LONGLONG*, DWORD) { seen = *p; }, Return(S_OK)));
+    EXPECT_CALL(upstream,
+                SetPositions(_, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning))
+        .WillOnce(
+            DoAll([&seen](LONGLONG* p, DWORD, LONGLONG*, DWORD) { seen = *p; }, Return(S_OK)));
     EXPECT_HR(S_OK, m_pPosition->put_CurrentPosition(1.5));
     EXPECT_EQ(seen, 15000000);
-    EXPECT_CALL(upstream, SetPositions(nullptr, AM_SEEKING_NoPositioning, _, AM_SEEKING_AbsolutePositioning))
-        .WillOnce(DoAll([&seen](LONGLONG*, DWORD, LONGLONG* p, DWORD) { seen = *p; }, Return(kOdd)));
+    EXPECT_CALL(upstream,
+                SetPositions(nullptr, AM_SEEKING_NoPositioning, _, AM_SEEKING_AbsolutePositioning))
+        .WillOnce(
+            DoAll([&seen](LONGLONG*, DWORD, LONGLONG* p, DWORD) { seen = *p; }, Return(kOdd)));
     EXPECT_HR(kOdd, m_pPosition->put_StopTime(2.00000004));
     EXPECT_EQ(seen, 20000000);
     EXPECT_HR(E_INVALIDARG, m_pPosition->put_CurrentPosition(1e300));

@@ -155,8 +155,12 @@ TEST_F(RegistryStore, DeepKeysStayWithinTheLimitsAndCostTheirLength) {
 TEST_F(RegistryStore, AnAbsurdKeyInTheFileIsSkippedAndTheRestServes) {
     const std::string text = "VELOMIX REGISTRY 1\n"
                              "[Kept]\n\"v\"=\"1\"\n"
-                             "[" + DeepPath(600) + "]\n\"w\"=\"2\"\n"
-                             "[Long\\" + std::string(300, 'y') + "]\n"
+                             "[" +
+                             DeepPath(600) +
+                             "]\n\"w\"=\"2\"\n"
+                             "[Long\\" +
+                             std::string(300, 'y') +
+                             "]\n"
                              "[Also]\n@=\"3\"\n";
     CRegKey folder;
     ASSERT_EQ(folder.Create(RegHive::CurrentUser, "Made"), ERROR_SUCCESS);

@@ -46,7 +46,9 @@ Result RunProgram(const std::string& program, const std::string& args) {
     return r;
 }
 
-Result RunTool(const std::string& args) { return RunProgram(VELOMIX_TOOL_PATH, args); }
+Result RunTool(const std::string& args) {
+    return RunProgram(VELOMIX_TOOL_PATH, args);
+}
 
 class ToolTest : public ::testing::Test {
 protected:
@@ -139,7 +141,8 @@ private:
 // The header of a 16-bit stereo 44100 Hz WAV stream announcing dataBytes of audio.
 std::string StreamHeader(uint32_t dataBytes) {
     auto le32 = [](uint32_t v) {
-        return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+        return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF),
+                           char(v >> 24)};
     };
     return "RIFF" + le32(dataBytes > 0xFFFFFFFFu - 36 ? 0xFFFFFFFFu : dataBytes + 36) + "WAVE" +
            "fmt " + le32(16) + std::string{1, 0, 2, 0} + le32(44100) + le32(44100 * 4) +
@@ -254,10 +257,12 @@ private:
 } // namespace
 
 TEST_F(ToolTest, NormalSpeedCopiesTheAudioExactly) {
-    for (int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_U8, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
-                       SF_FORMAT_WAV | SF_FORMAT_PCM_32, SF_FORMAT_WAV | SF_FORMAT_FLOAT}) {
+    for (int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_U8,
+                       SF_FORMAT_FLAC | SF_FORMAT_PCM_24, SF_FORMAT_WAV | SF_FORMAT_PCM_32,
+                       SF_FORMAT_WAV | SF_FORMAT_FLOAT}) {
         const std::string in = WriteTone("in.wav", format);
-        const std::string out = Path((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ? "out.flac" : "out.wav");
+        const std::string out =
+            Path((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC ? "out.flac" : "out.wav");
         const Result r = RunTool("process --no-progress " + in + " " + out);
         ASSERT_EQ(r.exitCode, 0) << r.output;
         EXPECT_NE(r.output.find("2.00 s in, 2.00 s out"), std::string::npos) << r.output;
@@ -271,9 +276,13 @@ TEST_F(ToolTest, SpeedOptionsChangeTheLength) {
     struct {
         const char* args;
         double seconds;
-    } cases[] = {{"--tempo 1.5", 2 / 1.5}, {"--rate 0.8", 2 / 0.8}, {"--pitch -7", 2.0}, {"--tempo 0.5 --rate 2", 2.0}};
+    } cases[] = {{"--tempo 1.5", 2 / 1.5},
+                 {"--rate 0.8", 2 / 0.8},
+                 {"--pitch -7", 2.0},
+                 {"--tempo 0.5 --rate 2", 2.0}};
     for (const auto& c : cases) {
-        const Result r = RunTool(std::string("process --no-progress ") + c.args + " " + in + " " + Path("out.ogg"));
+        const Result r = RunTool(std::string("process --no-progress ") + c.args + " " + in + " " +
+                                 Path("out.ogg"));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         const SF_INFO info = Info(Path("out.ogg"));
         EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_OGG);
@@ -296,7 +305,8 @@ TEST_F(ToolTest, ErrorsHaveMessagesAndExitCodes) {
         {"process --tempo 1.5x " + in + " o.wav", 2, "--tempo: not a number: 1.5x"},
         {"process --tempo nan " + in + " o.wav", 2, "not a number"},
         {"process --pitch 1.5 " + in + " o.wav", 2, "--pitch: not a whole number"},
-        {"process --tempo 0.01 " + in + " " + Path("o.wav"), 2, "--tempo 0.01 refused by the filter (E_INVALIDARG"},
+        {"process --tempo 0.01 " + in + " " + Path("o.wav"), 2,
+         "--tempo 0.01 refused by the filter (E_INVALIDARG"},
         {"process --pitch 61 " + in + " " + Path("o.wav"), 2, "refused by the filter"},
         {"process --frobnicate " + in + " o.wav", 2, "unknown option --frobnicate"},
         {"process " + Path("missing.wav") + " " + Path("o.wav"), 1, "cannot read"},
@@ -316,7 +326,8 @@ TEST_F(ToolTest, FormatsTheFilterRefusesAreReported) {
     const std::string in = WriteTone("wide.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 17);
     const Result r = RunTool("process --no-progress " + in + " " + Path("o.wav"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("does not take this format (17 channels"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("does not take this format (17 channels"), std::string::npos)
+        << r.output;
 }
 
 TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
@@ -325,28 +336,39 @@ TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
         bool ok;
         double value;
     } decimals[] = {
-        {"1.5", true, 1.5},   {"-0.25", true, -0.25}, {"+2", true, 2.0},   {".5", true, 0.5},
-        {"5.", true, 5.0},    {"1e-1", true, 0.1},    {"2E+1", true, 20.0}, {"0050", true, 50.0},
-        {" 1.5", false, 0},   {"1.5 ", false, 0},     {"\t1", false, 0},   {"", false, 0},
-        {".", false, 0},      {"+", false, 0},        {"1e", false, 0},    {"1e+", false, 0},
-        {"0x1p0", false, 0},  {"0x10", false, 0},     {"inf", false, 0},   {"-nan", false, 0},
-        {"1,5", false, 0},    {"1.5x", false, 0},     {"--1", false, 0},   {"+-1", false, 0},
-        {"1e400", false, 0},  {"1.2.3", false, 0},
+        {"1.5", true, 1.5},  {"-0.25", true, -0.25}, {"+2", true, 2.0},    {".5", true, 0.5},
+        {"5.", true, 5.0},   {"1e-1", true, 0.1},    {"2E+1", true, 20.0}, {"0050", true, 50.0},
+        {" 1.5", false, 0},  {"1.5 ", false, 0},     {"\t1", false, 0},    {"", false, 0},
+        {".", false, 0},     {"+", false, 0},        {"1e", false, 0},     {"1e+", false, 0},
+        {"0x1p0", false, 0}, {"0x10", false, 0},     {"inf", false, 0},    {"-nan", false, 0},
+        {"1,5", false, 0},   {"1.5x", false, 0},     {"--1", false, 0},    {"+-1", false, 0},
+        {"1e400", false, 0}, {"1.2.3", false, 0},
     };
     for (const auto& d : decimals) {
         double value = -7.0;
         EXPECT_EQ(ParseDecimal(d.text, &value), d.ok) << '"' << d.text << '"';
-        EXPECT_EQ(value, d.ok ? d.value : -7.0) << '"' << d.text << "\": nothing stored when refused";
+        EXPECT_EQ(value, d.ok ? d.value : -7.0)
+            << '"' << d.text << "\": nothing stored when refused";
     }
     const struct {
         const char* text;
         bool ok;
         int32_t value;
     } wholes[] = {
-        {"60", true, 60},       {"-60", true, -60},   {"+5", true, 5},   {"007", true, 7},
-        {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-        {" 5", false, 0},       {"5 ", false, 0},     {"1.0", false, 0}, {"1e1", false, 0},
-        {"0x10", false, 0},     {"+-5", false, 0},    {"-", false, 0},   {"", false, 0},
+        {"60", true, 60},
+        {"-60", true, -60},
+        {"+5", true, 5},
+        {"007", true, 7},
+        {"2147483647", true, INT32_MAX},
+        {"-2147483648", true, INT32_MIN},
+        {" 5", false, 0},
+        {"5 ", false, 0},
+        {"1.0", false, 0},
+        {"1e1", false, 0},
+        {"0x10", false, 0},
+        {"+-5", false, 0},
+        {"-", false, 0},
+        {"", false, 0},
         {"2147483648", false, 0},
     };
     for (const auto& w : wholes) {
@@ -365,17 +387,20 @@ TEST_F(ToolTest, VelomixAndVelomixctlReadNumbersAlike) {
     const std::string in = WriteTone("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     for (const char* text : {" 1.5", "1.5 ", "0x1.8p0", "inf", "1,5", "1e400"}) {
         const std::string quoted = std::string("'") + text + "'";
-        const Result tool = RunTool("process --no-progress --tempo " + quoted + " " + in + " " + Path("o.wav"));
+        const Result tool =
+            RunTool("process --no-progress --tempo " + quoted + " " + in + " " + Path("o.wav"));
         EXPECT_EQ(tool.exitCode, 2) << text << "\n" << tool.output;
         EXPECT_NE(tool.output.find("--tempo: not a number"), std::string::npos) << tool.output;
         const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo " + quoted);
         EXPECT_EQ(ctl.exitCode, 2) << text << "\n" << ctl.output;
-        const Result pitch = RunTool("process --no-progress --pitch " + quoted + " " + in + " " + Path("o.wav"));
+        const Result pitch =
+            RunTool("process --no-progress --pitch " + quoted + " " + in + " " + Path("o.wav"));
         EXPECT_EQ(pitch.exitCode, 2) << text << "\n" << pitch.output;
     }
     // Taken by both: velomix runs; velomixctl gets as far as looking for a filter (none here).
     for (const char* text : {"+1.5", ".75", "15e-1"}) {
-        const Result tool = RunTool(std::string("process --no-progress --tempo ") + text + " " + in + " " + Path("o.wav"));
+        const Result tool = RunTool(std::string("process --no-progress --tempo ") + text + " " +
+                                    in + " " + Path("o.wav"));
         EXPECT_EQ(tool.exitCode, 0) << text << "\n" << tool.output;
         const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, std::string("set --tempo ") + text);
         EXPECT_EQ(ctl.exitCode, 1) << text << "\n" << ctl.output;
@@ -389,9 +414,11 @@ TEST_F(ToolTest, AnOutputThatIsTheInputIsRefused) {
     ASSERT_EQ(link(in.c_str(), Path("hard.wav").c_str()), 0);
     ASSERT_EQ(symlink("in.wav", Path("soft.wav").c_str()), 0);
     ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
-    for (const std::string& out : {in, Path("./in.wav"), Path("sub/../in.wav"), Path("hard.wav"), Path("soft.wav")}) {
+    for (const std::string& out :
+         {in, Path("./in.wav"), Path("sub/../in.wav"), Path("hard.wav"), Path("soft.wav")}) {
         for (const char* speed : {"", "--tempo 1.5 "}) {
-            const Result r = RunTool(std::string("process --no-progress ") + speed + in + " " + out);
+            const Result r =
+                RunTool(std::string("process --no-progress ") + speed + in + " " + out);
             EXPECT_EQ(r.exitCode, 2) << out << "\n" << r.output;
             EXPECT_NE(r.output.find("the same file"), std::string::npos) << r.output;
             EXPECT_EQ(Contents(in), original) << out << ": the input is untouched";
@@ -421,7 +448,9 @@ TEST_F(ToolTest, OnlyAFinishedRunReplacesTheOutput) {
     ASSERT_EQ(mkdir(Path("folder").c_str(), 0755), 0);
     r = RunTool("process --no-progress " + in + " " + Path("folder"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("cannot write " + Path("folder") + ": it is a folder"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("cannot write " + Path("folder") + ": it is a folder"),
+              std::string::npos)
+        << r.output;
 
     r = RunTool("process --no-progress --tempo 2 " + in + " " + Path("no/such/folder/o.wav"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
@@ -436,7 +465,8 @@ TEST_F(ToolTest, OnlyAFinishedRunReplacesTheOutput) {
     if (access(Path("locked").c_str(), W_OK) != 0) {
         r = RunTool("process --no-progress " + in + " " + locked);
         EXPECT_EQ(r.exitCode, 1) << r.output;
-        EXPECT_NE(r.output.find("cannot write " + locked + ": cannot create a file in"), std::string::npos)
+        EXPECT_NE(r.output.find("cannot write " + locked + ": cannot create a file in"),
+                  std::string::npos)
             << r.output;
         EXPECT_EQ(Contents(locked), before);
         // Nor is a file that may not be written replaced through its folder.
@@ -485,8 +515,8 @@ protected:
 
     // Starts velomix on the stream and feeds it the header and `seconds` of tone; returns once
     // velomix has read well into the audio, so that its graph runs and OUT is open.
-    std::unique_ptr<CRunningTool> Start(const std::vector<std::string>& args, uint32_t declaredBytes,
-                                        double seconds) {
+    std::unique_ptr<CRunningTool> Start(const std::vector<std::string>& args,
+                                        uint32_t declaredBytes, double seconds) {
         std::vector<std::string> all{"process", "--no-progress"};
         all.insert(all.end(), args.begin(), args.end());
         all.push_back(Path("stream.wav"));
@@ -520,7 +550,8 @@ TEST_F(StreamToolTest, AnInterruptedRunLeavesTheOutputAsItWas) {
         << Contents(Path("tool-output.txt"));
     EXPECT_EQ(Contents(Path("out.wav")), before);
     EXPECT_TRUE(Leftovers().empty());
-    EXPECT_NE(Contents(Path("tool-output.txt")).find("interrupted; " + Path("out.wav") + " is left as it was"),
+    EXPECT_NE(Contents(Path("tool-output.txt"))
+                  .find("interrupted; " + Path("out.wav") + " is left as it was"),
               std::string::npos);
 }
 
@@ -537,7 +568,9 @@ TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
     // 1.15 and 0.55 lie just below their decimals: the engine gets +14 % and -44 %.
     EXPECT_NE(output.find("4.00 s in, "), std::string::npos) << output;
-    EXPECT_NE(output.find("(tempo 1.14 from 1.15, rate 0.56 from 0.55, pitch +3)"), std::string::npos) << output;
+    EXPECT_NE(output.find("(tempo 1.14 from 1.15, rate 0.56 from 0.55, pitch +3)"),
+              std::string::npos)
+        << output;
 }
 
 // A WAV whose audio will not fit the 32-bit sizes of RIFF is written as RF64; the length

@@ -9,13 +9,19 @@ HRESULT VelomixKitCallFromC(IUnknown* filter, double tempo) {
     double now = 0;
     int pitch = 0;
     HRESULT hr = filter->lpVtbl->QueryInterface(filter, &IID_IVelomixProp, (void**)&control);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     hr = IVelomixProp_SetTempo(control, tempo);
-    if (SUCCEEDED(hr)) hr = IVelomixProp_GetTempo(control, &now);
-    if (SUCCEEDED(hr)) hr = IVelomixProp_SetRate(control, VELOMIX_FACTOR_MIN);
-    if (SUCCEEDED(hr)) hr = IVelomixProp_GetRate(control, &now);
-    if (SUCCEEDED(hr)) hr = IVelomixProp_SetPitch(control, VELOMIX_PITCH_MAX);
-    if (SUCCEEDED(hr)) hr = IVelomixProp_GetPitch(control, &pitch);
+    if (SUCCEEDED(hr))
+        hr = IVelomixProp_GetTempo(control, &now);
+    if (SUCCEEDED(hr))
+        hr = IVelomixProp_SetRate(control, VELOMIX_FACTOR_MIN);
+    if (SUCCEEDED(hr))
+        hr = IVelomixProp_GetRate(control, &now);
+    if (SUCCEEDED(hr))
+        hr = IVelomixProp_SetPitch(control, VELOMIX_PITCH_MAX);
+    if (SUCCEEDED(hr))
+        hr = IVelomixProp_GetPitch(control, &pitch);
     IVelomixProp_Release(control);
     return IsEqualCLSID(&CLSID_Velomix, &IID_IVelomixProp) ? E_FAIL : hr;
 }

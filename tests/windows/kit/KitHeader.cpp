@@ -9,18 +9,22 @@ namespace {
 HRESULT CallFromCpp(IUnknown* filter) {
     IVelomixProp* control = nullptr;
     HRESULT hr = filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&control));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     double tempo = 0;
     int pitch = 0;
     hr = control->SetTempo(VELOMIX_FACTOR_MAX);
-    if (SUCCEEDED(hr)) hr = control->GetTempo(&tempo);
-    if (SUCCEEDED(hr)) hr = control->SetPitch(VELOMIX_PITCH_MIN);
-    if (SUCCEEDED(hr)) hr = control->GetPitch(&pitch);
+    if (SUCCEEDED(hr))
+        hr = control->GetTempo(&tempo);
+    if (SUCCEEDED(hr))
+        hr = control->SetPitch(VELOMIX_PITCH_MIN);
+    if (SUCCEEDED(hr))
+        hr = control->GetPitch(&pitch);
     control->Release();
     return IsEqualCLSID(CLSID_Velomix, IID_IVelomixProp) ? E_FAIL : hr;
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     // No filter to call: the program exists to be compiled and linked.
