@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every native test: all of them under
+# Installs what is missing, checks that every C and C++ source matches .clang-format, then
+# builds and runs every native test: all of them under
 # AddressSanitizer and UndefinedBehaviorSanitizer; every libFuzzer harness for a bounded time;
 # those labelled "threads" again under ThreadSanitizer; then builds the Windows module for
 # i686 and x86_64 with mingw-w64 (side by side) and runs its tests under Wine, inside one
@@ -110,6 +111,7 @@ setup_args=()
 [ "$with_windows" -eq 1 ] && setup_args=(--windows)
 
 stage "setup" bash scripts/setup.sh "${setup_args[@]}" || exit 1
+stage "format (clang-format 14)" bash scripts/format.sh --check
 if stage "build address,undefined" bash scripts/build.sh --sanitize address,undefined; then
   stage "test address,undefined" \
     ctest --test-dir build/address-undefined --output-on-failure -j2 --no-tests=error
