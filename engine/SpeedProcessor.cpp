@@ -307,29 +307,39 @@ EngineResult CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCoun
 // ring cannot grow (the rest then stays in the engine) or the engine failed.
 bool CSpeedProcessor::MoveEngineOutputToRing(bool& moved) {
     for (;;) {
-        const unsigned available = m_pSoundTouch->numSamples();
-        if (available == 0) {
-            return true;
+        const EngineResult result = MoveChunkToRing();
+        if (result != EngineResult::Ok) {
+            return result == EngineResult::NoOutput;
         }
-        const auto frames =
-            static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
-        if (!RingReserve(frames * BlockAlign())) {
-            return false;
-        }
-        unsigned received = 0;
-        if (!EngineCall([&](soundtouch::SoundTouch& st) {
-                received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
-            })) {
-            return false;
-        }
-        if (received == 0) {
-            return true;
-        }
-        const auto count = static_cast<int32_t>(received);
-        m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
-        RingAppend(m_pOutBytes.get(), count * BlockAlign());
         moved = true;
     }
+}
+
+// Moves at most one chunk of what the engine has ready into the ring, in the stream's format.
+// NoOutput when it has nothing; Failed when the ring cannot grow or the engine failed.
+EngineResult CSpeedProcessor::MoveChunkToRing() {
+    const unsigned available = m_pSoundTouch->numSamples();
+    if (available == 0) {
+        return EngineResult::NoOutput;
+    }
+    const auto frames =
+        static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
+    if (!RingReserve(frames * BlockAlign())) {
+        return EngineResult::Failed;
+    }
+    unsigned received = 0;
+    if (!EngineCall([&](soundtouch::SoundTouch& st) {
+            received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
+        })) {
+        return EngineResult::Failed;
+    }
+    if (received == 0) {
+        return EngineResult::NoOutput;
+    }
+    const auto count = static_cast<int32_t>(received);
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
+    RingAppend(m_pOutBytes.get(), count * BlockAlign());
+    return EngineResult::Ok;
 }
 
 int32_t CSpeedProcessor::ReadOutput(uint8_t* dest, int32_t maxBytes) {
@@ -390,10 +400,9 @@ EngineResult CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes, int32_t&
     int64_t silenceBudget = static_cast<int64_t>(std::min(pieceFrames, 1e12)) +
                             static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
     std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
-    std::unique_ptr<float[]> silence; // more than a chunk of it, made when first needed
     bytesRead = ReadOutput(dest, maxBytes);
     while (bytesRead < maxBytes) {
-        const EngineResult pulled = PullTailChunk(silence, silenceBudget);
+        const EngineResult pulled = PullTailChunk(silenceBudget);
         if (pulled == EngineResult::Failed) {
             return EngineResult::Failed;
         }
@@ -413,9 +422,9 @@ EngineResult CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes, int32_t&
 // The silence goes in pieces that start small (at a slow tempo every frame yields many) and
 // double while the engine yields nothing: at a fast tempo it wants seconds of input first, and
 // it grows its input buffer by each piece's size, copying what it holds, so small pieces alone
-// would make that quadratic. m_pInFloat holds a chunk of silence; bigSilence more, once needed.
-EngineResult CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence,
-                                            int64_t& silenceBudget) {
+// would make that quadratic. m_pInFloat holds a chunk of silence; m_pTailSilence more, made the
+// first time a stream's tail needs it and kept until Free.
+EngineResult CSpeedProcessor::PullTailChunk(int64_t& silenceBudget) {
     if (!m_pSoundTouch) {
         return EngineResult::Failed;
     }
@@ -427,13 +436,13 @@ EngineResult CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence
         }
         const float* silence = m_pInFloat.get();
         if (silenceFrames > kChunkFrames) {
-            if (!bigSilence) {
-                bigSilence.reset(
+            if (!m_pTailSilence) {
+                m_pTailSilence.reset(
                     new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) *
                                              m_Format.nChannels]());
             }
-            if (bigSilence) {
-                silence = bigSilence.get();
+            if (m_pTailSilence) {
+                silence = m_pTailSilence.get();
             } else {
                 silenceFrames = kChunkFrames;
             }
@@ -447,24 +456,7 @@ EngineResult CSpeedProcessor::PullTailChunk(std::unique_ptr<float[]>& bigSilence
         available = m_pSoundTouch->numSamples();
         silenceFrames = std::min(2 * silenceFrames, kMaxTailSilenceFrames);
     }
-    const auto frames =
-        static_cast<int32_t>(std::min(available, static_cast<unsigned>(kChunkFrames)));
-    if (!RingReserve(frames * BlockAlign())) {
-        return EngineResult::Failed;
-    }
-    unsigned received = 0;
-    if (!EngineCall([&](soundtouch::SoundTouch& st) {
-            received = st.receiveSamples(m_pOutFloat.get(), static_cast<unsigned>(frames));
-        })) {
-        return EngineResult::Failed;
-    }
-    if (received == 0) {
-        return EngineResult::NoOutput;
-    }
-    const auto count = static_cast<int32_t>(received);
-    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
-    RingAppend(m_pOutBytes.get(), count * BlockAlign());
-    return EngineResult::Ok;
+    return MoveChunkToRing();
 }
 
 // Appends frames of the format's silence (128 for unsigned 8-bit, else 0) to the ring.
@@ -495,6 +487,7 @@ void CSpeedProcessor::Free() {
     m_pInFloat.reset();
     m_pOutFloat.reset();
     m_pOutBytes.reset();
+    m_pTailSilence.reset();
     m_pRing.reset();
     m_nRingLimit = 0;
     m_nRingCapacity = 0;

@@ -216,7 +216,8 @@ private:
     template <class Call> bool EngineCall(Call call);
     void RebuildEngine() noexcept;
     bool MoveEngineOutputToRing(bool& moved);
-    EngineResult PullTailChunk(std::unique_ptr<float[]>& bigSilence, int64_t& silenceBudget);
+    EngineResult MoveChunkToRing();
+    EngineResult PullTailChunk(int64_t& silenceBudget);
     bool AppendSilence(int32_t frames);
     bool RingReserve(int32_t bytes);
     void RingAppend(const uint8_t* src, int32_t bytes);
@@ -226,15 +227,16 @@ private:
     PcmFormat m_Format;
     std::unique_ptr<soundtouch::SoundTouch> m_pSoundTouch; // null while Unconfigured
     bool m_bActive;
-    int32_t m_nPitchSemiTones;              // semitones
-    int32_t m_nTempoChange;                 // whole percent, 0 = normal
-    int32_t m_nRateChange;                  // whole percent
-    const SampleConverter* m_pConverter;    // chosen by Configure for the sample width
-    std::unique_ptr<float[]> m_pInFloat;    // one input chunk as floats
-    std::unique_ptr<float[]> m_pOutFloat;   // one chunk of engine output
-    std::unique_ptr<uint8_t[]> m_pOutBytes; // that chunk in the stream's format
-    int32_t m_nRingLimit;                   // kRingSeconds of audio in bytes, whole frames
-    int32_t m_nRingCapacity;                // bytes
+    int32_t m_nPitchSemiTones;               // semitones
+    int32_t m_nTempoChange;                  // whole percent, 0 = normal
+    int32_t m_nRateChange;                   // whole percent
+    const SampleConverter* m_pConverter;     // chosen by Configure for the sample width
+    std::unique_ptr<float[]> m_pInFloat;     // one input chunk as floats
+    std::unique_ptr<float[]> m_pOutFloat;    // one chunk of engine output
+    std::unique_ptr<uint8_t[]> m_pOutBytes;  // that chunk in the stream's format
+    std::unique_ptr<float[]> m_pTailSilence; // the tail's larger pieces of silence
+    int32_t m_nRingLimit;                    // kRingSeconds of audio in bytes, whole frames
+    int32_t m_nRingCapacity;                 // bytes
     int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned
     int32_t m_nRingCount; // bytes held
     std::unique_ptr<uint8_t[]> m_pRing;
