@@ -127,7 +127,9 @@ HRESULT FilterTest::SinkHold::OnSample() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_bHeld = true;
     m_cv.notify_all();
-    m_cv.wait(lock, [this] { return m_bOpen; });
+    // Bounded, so that a test that never opens the hold fails instead of hanging the suite.
+    if (!m_cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_bOpen; }))
+        return E_ABORT;
     return S_OK;
 }
 
