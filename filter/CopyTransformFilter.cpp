@@ -1,6 +1,7 @@
 #include "CopyTransformFilter.h"
 
 #include "DiagnosticLog.h"
+#include "MediaTime.h"
 #include "control/SettingsPath.h"
 
 #include <algorithm>
@@ -282,19 +283,9 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
     hr = UpdateProcessorFormat(m_StreamFormat);
     if (FAILED(hr))
         return hr;
-    const int32_t cbHeld = m_Processor.BufferedBytes();
-    const double dRatioBefore = m_Processor.OutputPerInputRatio();
     hr = ApplySpeedChanges();
     if (FAILED(hr))
         return hr;
-    // A change drops the ring's bytes: for the tail's length they are taken. The input still
-    // inside the engine comes out at the new ratio: what it owes is rescaled.
-    m_llTakenBytes += cbHeld - m_Processor.BufferedBytes();
-    const double dRatioAfter = m_Processor.OutputPerInputRatio();
-    if (dRatioAfter != dRatioBefore && m_Processor.BlockAlign() > 0) {
-        const double dTaken = double(m_llTakenBytes) / m_Processor.BlockAlign();
-        m_dExpectedFrames = dTaken + (m_dExpectedFrames - dTaken) * (dRatioAfter / dRatioBefore);
-    }
 
     REFERENCE_TIME tStart = 0, tStop = 0;
     if (pIn->GetTime(&tStart, &tStop) == S_OK) {
@@ -337,17 +328,6 @@ HRESULT CCopyTransformFilter::Transform(IMediaSample* pIn, IMediaSample* pOut) {
 }
 
 // ---- restamping ------------------------------------------------------------------------------
-
-namespace {
-
-// The start of frame n at nRate frames per second, in 100 ns units, rounded down; exact (and
-// free of overflow) however long the stream.
-REFERENCE_TIME FramesToTime(int64_t n, DWORD nRate) {
-    const int64_t rate = nRate;
-    return n / rate * 10000000 + n % rate * 10000000 / rate;
-}
-
-} // namespace
 
 // The unit of an input's media times, told by how far they run over its audio: frames (this
 // framework's sources), bytes, or 100 ns like the time stamps (Wine's parser). None when they
@@ -705,7 +685,7 @@ HRESULT CCopyTransformFilter::DeliverTail() {
             RestampSample(pOut.Get());
         } else if (m_bTailTimeValid && nAvgBytesPerSec > 0) {
             REFERENCE_TIME tStop =
-                tStart + static_cast<REFERENCE_TIME>(cb) * 10000000 / nAvgBytesPerSec;
+                tStart + static_cast<REFERENCE_TIME>(cb) * kUnitsPerSecond / nAvgBytesPerSec;
             pOut->SetTime(&tStart, &tStop);
             m_rtTailStart = tStop;
         }

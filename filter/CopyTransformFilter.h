@@ -102,8 +102,9 @@ private:
     void FollowStreamFormat(const AM_MEDIA_TYPE& mt);
     // Reconfigures the processor when the stream's format differs from its configuration.
     HRESULT UpdateProcessorFormat(const AudioFormat& fmt);
-    // Hands the speed values to the processor when a change is latched, or always (bForce).
-    // The settings file is read and the engine driven outside m_csSpeed.
+    // Hands the speed values to the processor when a change is latched, or always (bForce), and
+    // keeps the tail's length right across the change. The settings file is read and the engine
+    // driven outside m_csSpeed.
     HRESULT ApplySpeedChanges(bool bForce = false);
     StretchTuning ReadStretchTuning(double dTempo) const;
     // An engine call that failed, as a stream error: logged, EC_ERRORABORT, and the HRESULT to

@@ -116,6 +116,8 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
         dRate = m_dRate;
         nPitch = m_nPitch;
     }
+    const int32_t cbHeld = m_Processor.BufferedBytes();
+    const double dRatioBefore = m_Processor.OutputPerInputRatio();
     // As one combination: one value at a time could leave the envelope on the way.
     EngineResult result =
         m_Processor.ChangeSpeed(SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch);
@@ -123,5 +125,13 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
         result = m_Processor.ChangeTuning(ReadStretchTuning(dTempo));
     if (result != EngineResult::Ok)
         return StreamError(result, "the engine did not take the speed values");
+    // The change dropped the ring's bytes: for the tail's length they are taken. The input still
+    // inside the engine comes out at the new ratio: what it owes is rescaled.
+    m_llTakenBytes += cbHeld - m_Processor.BufferedBytes();
+    const double dRatioAfter = m_Processor.OutputPerInputRatio();
+    if (dRatioAfter != dRatioBefore && m_Processor.BlockAlign() > 0) {
+        const double dTaken = double(m_llTakenBytes) / m_Processor.BlockAlign();
+        m_dExpectedFrames = dTaken + (m_dExpectedFrames - dTaken) * (dRatioAfter / dRatioBefore);
+    }
     return S_OK;
 }

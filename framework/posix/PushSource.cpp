@@ -1,5 +1,7 @@
 #include "posix/PushSource.h"
 
+#include "MediaTime.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -9,8 +11,6 @@
 #include <thread>
 
 namespace {
-
-constexpr LONGLONG kUnitsPerSecond = 10000000;
 
 constexpr DWORD kSeekCaps =
     AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards;
@@ -32,11 +32,7 @@ CPcmProvider::CPcmProvider(const WAVEFORMATEX& wfx, std::vector<BYTE> data, LONG
       m_EndFrame(m_cFrames) {}
 
 REFERENCE_TIME CPcmProvider::FrameTime(LONGLONG n, DWORD nSamplesPerSec) noexcept {
-    if (nSamplesPerSec == 0)
-        return 0;
-    // Split so that long streams do not overflow.
-    const LONGLONG rate = nSamplesPerSec;
-    return (n / rate) * kUnitsPerSecond + (n % rate) * kUnitsPerSecond / rate;
+    return FramesToTime(n, nSamplesPerSec);
 }
 
 LONGLONG CPcmProvider::FrameAt(REFERENCE_TIME t, bool bRoundUp) const noexcept {
