@@ -1,6 +1,7 @@
 #include "posix/PosPassThru.h"
 
 #include "ComPtr.h"
+#include "MediaTime.h"
 #include "Platform.h"
 
 #include <cmath>
@@ -8,13 +9,12 @@
 
 namespace {
 
-constexpr double kUnitsPerSecond = 10000000.0;
 constexpr LONG kOaTrue = -1;
 constexpr LONG kOaFalse = 0;
 
 // Seconds to 100 ns units; E_INVALIDARG for what does not fit.
 HRESULT ToUnits(REFTIME seconds, LONGLONG* pUnits) {
-    const double units = std::round(seconds * kUnitsPerSecond);
+    const double units = std::round(seconds * static_cast<double>(kUnitsPerSecond));
     if (!std::isfinite(units) || units < -9.2e18 || units > 9.2e18)
         return E_INVALIDARG;
     *pUnits = static_cast<LONGLONG>(units);
@@ -22,7 +22,7 @@ HRESULT ToUnits(REFTIME seconds, LONGLONG* pUnits) {
 }
 
 REFTIME ToSeconds(LONGLONG units) {
-    return static_cast<double>(units) / kUnitsPerSecond;
+    return static_cast<double>(units) / static_cast<double>(kUnitsPerSecond);
 }
 
 } // namespace
