@@ -7,8 +7,7 @@
 // Work per input is bounded (operations and bytes), so a slow unit is a finding of its own.
 #include "FuzzSupport.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 
 namespace {
 
@@ -52,19 +51,10 @@ fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp,
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::PrivateFolder();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
         fuzz::CFilterChain chain;
-        if (!chain.Made()) {
-            std::fprintf(stderr, "fuzz: the filter could not be made\n");
-            std::abort();
-        }
         Connect(chain, fdp);
         if (fdp.ConsumeBool())
             chain.Run();
@@ -152,16 +142,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: { // the pin's own questions
+                IPin* const pIn = chain.FilterInput();
                 ComPtr<IMemInputPin> input;
-                ComPtr<IPin> in;
-                if (SUCCEEDED(chain.Filter()->FindPin(L"In", &in)) &&
-                    SUCCEEDED(
-                        in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
+                if (SUCCEEDED(
+                        pIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
                     ALLOCATOR_PROPERTIES props{};
                     input->GetAllocatorRequirements(&props);
                     input->ReceiveCanBlock();
                     const CMediaType mt = fuzz::FuzzedType(fdp);
-                    in->QueryAccept(&mt);
+                    pIn->QueryAccept(&mt);
                 }
                 break;
             }
