@@ -424,6 +424,17 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
     return S_OK;
 }
 
+HRESULT CFilterChain::SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp) {
+    switch (which) {
+    case Speed::Tempo:
+        return m_pProp->SetTempo(FuzzedFactor(fdp));
+    case Speed::Rate:
+        return m_pProp->SetRate(FuzzedFactor(fdp));
+    default:
+        return m_pProp->SetPitch(FuzzedPitch(fdp));
+    }
+}
+
 void CFilterChain::RunPlainPcm() {
     if (FAILED(Connect(PcmType(WAVE_FORMAT_PCM, 2, 44100, 16, 4), 4096, 2)) || FAILED(Run()))
         Broken("a plain PCM connection failed");

@@ -49,6 +49,9 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp);
 
 class CFuzzSource;
 
+// A value of IVelomixProp.
+enum class Speed { Tempo, Rate, Pitch };
+
 // source -> Velomix -> sink in the framework's graph. The source has no thread: Deliver and
 // the stream calls run on the caller's thread and reach the sink before they return.
 class CFilterChain {
@@ -59,6 +62,8 @@ public:
     CFilterChain& operator=(const CFilterChain&) = delete;
 
     IVelomixProp* Prop() const { return m_pProp.Get(); }
+    // Sets the value through IVelomixProp to FuzzedFactor or FuzzedPitch; the setter's result.
+    HRESULT SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp);
     IPin* FilterInput() const { return m_pFilterIn.Get(); }
 
     // Stops, disconnects both sides and connects again with mt, the source's allocator asking

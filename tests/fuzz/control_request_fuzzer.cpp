@@ -107,11 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 SignalRequest(change, fdp.ConsumeIntegralInRange(1, 8));
                 break;
             case 5:
-                chain.Prop()->SetTempo(fuzz::FuzzedFactor(fdp));
+                chain.SetFuzzedSpeed(fuzz::Speed::Tempo, fdp);
                 break;
             case 6:
-                chain.Prop()->SetRate(fuzz::FuzzedFactor(fdp));
-                chain.Prop()->SetPitch(fuzz::FuzzedPitch(fdp));
+                chain.SetFuzzedSpeed(fuzz::Speed::Rate, fdp);
+                chain.SetFuzzedSpeed(fuzz::Speed::Pitch, fdp);
                 break;
             case 7: // a second filter arrives or leaves
                 if (second)

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             chain.Run();
         size_t bytes = 0;
         for (int op = 0; op < kMaxOperations && fdp.remaining_bytes() > 0; ++op) {
-            switch (fdp.ConsumeIntegralInRange(0, 15)) {
+            const int what = fdp.ConsumeIntegralInRange(0, 15);
+            switch (what) {
             case 0:
             case 1:
             case 2:
@@ -90,13 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 5:
-                chain.Prop()->SetTempo(fuzz::FuzzedFactor(fdp));
-                break;
             case 6:
-                chain.Prop()->SetRate(fuzz::FuzzedFactor(fdp));
-                break;
-            case 7:
-                chain.Prop()->SetPitch(fuzz::FuzzedPitch(fdp));
+            case 7: // tempo, rate or pitch
+                chain.SetFuzzedSpeed(static_cast<fuzz::Speed>(what - 5), fdp);
                 break;
             case 8:
                 chain.BeginFlush();
