@@ -7,16 +7,9 @@
 //          for the next sample (0 to 10 ms);
 //   ctl    velomixctl has ended (it waits for the filter's publication of X).
 // Each is reported as median and 90th percentile.
-#include "ComPtr.h"
-#include "ModuleLoader.h"
+#include "BenchGraph.h"
 #include "NamedObjects.h"
 #include "SharedBlock.h"
-#include "control/IVelomixProp.h"
-#include "posix/CollectingSink.h"
-#include "posix/FilterGraph.h"
-#include "posix/PushSource.h"
-
-#include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -41,27 +34,13 @@ extern char** environ;
 
 namespace {
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomixLatency, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9,
-                0x34, 0x34, 0x51);
-
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 100;
-constexpr DWORD kRate = 44100;
-constexpr WORD kBlockAlign = 4;                    // 16-bit stereo
+// The source offers bench::PcmType(), 16-bit stereo.
+constexpr DWORD kRate = bench::kRate;
+constexpr WORD kBlockAlign = bench::kBlockAlign;
 constexpr LONG kChunk = kRate / 100 * kBlockAlign; // 10 ms
 constexpr auto kChunkTime = std::chrono::milliseconds(10);
-
-WAVEFORMATEX Format() {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = WAVE_FORMAT_PCM;
-    wfx.nChannels = 2;
-    wfx.nSamplesPerSec = kRate;
-    wfx.wBitsPerSample = 16;
-    wfx.nBlockAlign = kBlockAlign;
-    wfx.nAvgBytesPerSec = kRate * kBlockAlign;
-    return wfx;
-}
 
 // One second of a 440 Hz tone: a whole number of chunks.
 const std::vector<BYTE>& Tone() {
@@ -179,27 +158,19 @@ void BM_ControlLatency(benchmark::State& state) {
     std::vector<double> get, stream, exited;
     {
         CModuleLoader module;
-        ComPtr<IClassFactory> factory;
+        CQNamedEvent evArrival;
         ComPtr<IBaseFilter> filter;
         ComPtr<IVelomixProp> prop;
-        CQNamedEvent evArrival;
         evArrival.Create(kVelomixArrivalEventName, false, false);
-        if (!module.Load(VELOMIX_MODULE_PATH) ||
-            FAILED(module.GetClassObject(kClsidVelomixLatency, IID_IClassFactory,
-                                         reinterpret_cast<void**>(&factory))) ||
-            FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
-                                           reinterpret_cast<void**>(&filter))) ||
-            FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) ||
+        if (!module.Load(VELOMIX_MODULE_PATH) || !bench::CreateVelomix(module, filter, prop) ||
             !evArrival.Wait(5000)) {
             state.SkipWithError("cannot make a serving filter");
             return;
         }
         std::atomic<bool> bStop{false};
         Arrivals arrivals;
-        CCollectingSink::Options sinkOptions;
-        sinkOptions.bStoreSamples = false;
         LONGLONG received = 0;
-        sinkOptions.onSample = [&](IMediaSample*, const ReceivedSample& s) -> HRESULT {
+        auto onSample = [&](IMediaSample*, const ReceivedSample& s) -> HRESULT {
             const std::vector<BYTE>& tone = Tone();
             const bool bCopy =
                 s.lActual == kChunk &&
@@ -215,27 +186,10 @@ void BM_ControlLatency(benchmark::State& state) {
         };
         CPushSource::Options so;
         so.cbBuffer = 4 * kChunk;
-        ComPtr<CPushSource> source;
-        ComPtr<CCollectingSink> sink;
-        ComPtr<CFilterGraph> graph;
-        ComPtr<IPin> in, out;
-        CMediaType mt;
-        const WAVEFORMATEX wfx = Format();
-        mt.SetType(&MEDIATYPE_Audio);
-        mt.SetSubtype(&MEDIASUBTYPE_PCM);
-        mt.SetFormatType(&FORMAT_WaveFormatEx);
-        mt.SetSampleSize(kBlockAlign);
-        mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-        if (FAILED(CPushSource::Create(mt, std::make_unique<PacedTone>(bStop), so, &source)) ||
-            FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) ||
-            FAILED(CFilterGraph::Create(&graph)) ||
-            FAILED(graph->AddFilter(source.Get(), L"source")) ||
-            FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
-            FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||
-            FAILED(filter->FindPin(L"Out", &out)) ||
-            FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
-            FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr)) ||
-            FAILED(graph->Run())) {
+        bench::Chain chain;
+        if (!bench::BuildChain(filter.Get(), std::make_unique<PacedTone>(bStop), so, onSample,
+                               &chain) ||
+            FAILED(chain.graph->Run())) {
             state.SkipWithError("cannot run the graph");
             return;
         }
@@ -283,15 +237,9 @@ void BM_ControlLatency(benchmark::State& state) {
             }
         }
         bStop = true;
-        graph->Stop();
-        graph.Reset();
-        source.Reset();
-        sink.Reset();
-        in.Reset();
-        out.Reset();
-        prop.Reset();
-        filter.Reset();
-        factory.Reset();
+        chain.graph->Stop();
+        // Leaving the block releases the chain, the filter, the event and the module, in that
+        // order.
     }
     if (!get.empty()) {
         state.counters["get_median_ms"] = Percentile(get, 0.5);

@@ -45,6 +45,22 @@ EngineOptions FilterOptions(const StretchBand& band) {
     return {init.bFast, init.bHighEffect, init.nHighEffectLen, band.tuning};
 }
 
+// A bare engine with the filter's defaults (quick seek, anti-alias filter of 32 taps) for
+// Input()'s rate and channels. Its speed is set next, then the band's tuning (SetTuning).
+void SetFilterDefaults(soundtouch::SoundTouch& st) {
+    st.setSetting(SETTING_USE_QUICKSEEK, 1);
+    st.setSetting(SETTING_USE_AA_FILTER, 1);
+    st.setSetting(SETTING_AA_FILTER_LENGTH, 32);
+    st.setSampleRate(kRate);
+    st.setChannels(kChannels);
+}
+
+void SetTuning(soundtouch::SoundTouch& st, const StretchBand& band) {
+    st.setSetting(SETTING_SEQUENCE_MS, band.tuning.sequenceMs);
+    st.setSetting(SETTING_SEEKWINDOW_MS, band.tuning.seekWindowMs);
+    st.setSetting(SETTING_OVERLAP_MS, band.tuning.overlapMs);
+}
+
 // The filter's loop: push one block in, read at most one block out.
 void BM_SpeedProcessor(benchmark::State& state) {
     const auto blockBytes = static_cast<int32_t>(state.range(0));
@@ -75,15 +91,9 @@ void BM_BareSoundTouch(benchmark::State& state) {
     const int32_t frames = blockBytes / kBlockAlign;
     const std::vector<uint8_t>& in = Input();
     soundtouch::SoundTouch st;
-    st.setSetting(SETTING_USE_QUICKSEEK, 1);
-    st.setSetting(SETTING_USE_AA_FILTER, 1);
-    st.setSetting(SETTING_AA_FILTER_LENGTH, 32);
-    st.setSampleRate(kRate);
-    st.setChannels(kChannels);
+    SetFilterDefaults(st);
     st.setTempoChange(SpeedFactorToPercent(kTempo));
-    st.setSetting(SETTING_SEQUENCE_MS, Band().tuning.sequenceMs);
-    st.setSetting(SETTING_SEEKWINDOW_MS, Band().tuning.seekWindowMs);
-    st.setSetting(SETTING_OVERLAP_MS, Band().tuning.overlapMs);
+    SetTuning(st, Band());
     std::vector<int16_t> samples(static_cast<size_t>(frames) * kChannels);
     std::vector<float> floats(samples.size());
     std::vector<float> received(samples.size());
@@ -154,18 +164,11 @@ void BM_OutsideEnvelope(benchmark::State& state) {
     const std::vector<uint8_t>& in = Input();
     const int32_t frames = static_cast<int32_t>(k4096Bytes) / kBlockAlign;
     soundtouch::SoundTouch st;
-    st.setSetting(SETTING_USE_QUICKSEEK, 1);
-    st.setSetting(SETTING_USE_AA_FILTER, 1);
-    st.setSetting(SETTING_AA_FILTER_LENGTH, 32);
-    st.setSampleRate(kRate);
-    st.setChannels(kChannels);
+    SetFilterDefaults(st);
     st.setTempoChange(static_cast<double>(state.range(0)));
     st.setRateChange(static_cast<double>(state.range(1)));
     st.setPitchSemiTones(static_cast<int>(state.range(2)));
-    const StretchBand& band = SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0);
-    st.setSetting(SETTING_SEQUENCE_MS, band.tuning.sequenceMs);
-    st.setSetting(SETTING_SEEKWINDOW_MS, band.tuning.seekWindowMs);
-    st.setSetting(SETTING_OVERLAP_MS, band.tuning.overlapMs);
+    SetTuning(st, SelectStretchBand(1.0 + static_cast<double>(state.range(0)) / 100.0));
     std::vector<float> floats(static_cast<size_t>(frames) * kChannels);
     std::vector<float> received(floats.size());
     int64_t inBytes = 0, outBytes = 0;

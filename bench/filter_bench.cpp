@@ -2,15 +2,9 @@
 // upstream streaming thread drives it: at 1.0 against a plain memcpy of the same blocks, and
 // at tempo 1.5 (compare with BM_BareSoundTouch of the engine benchmark). "allocs_per_block"
 // counts heap allocations in the steady state of the loop.
-#include "BenchSignal.h"
+#include "BenchGraph.h"
 
-#include "ComPtr.h"
-#include "ModuleLoader.h"
-#include "control/IVelomixProp.h"
-#include "posix/CollectingSink.h"
-#include "posix/FilterGraph.h"
 #include "posix/MemAllocator.h"
-#include "posix/PushSource.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -40,10 +34,6 @@ void operator delete(void* p, size_t) noexcept {
 
 namespace {
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
-
 CModuleLoader& Module() {
     static CModuleLoader loader;
     loader.Load(VELOMIX_MODULE_PATH);
@@ -53,15 +43,9 @@ CModuleLoader& Module() {
 void BM_FilterTransform(benchmark::State& state) {
     const int64_t blockBytes = state.range(0);
     const double tempo = static_cast<double>(state.range(1)) / 100.0;
-    ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
     ComPtr<IVelomixProp> prop;
-    if (FAILED(Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
-                                       reinterpret_cast<void**>(&factory))) ||
-        FAILED(
-            factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))) ||
-        FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) ||
-        FAILED(prop->SetTempo(tempo))) {
+    if (!bench::CreateVelomix(Module(), filter, prop) || FAILED(prop->SetTempo(tempo))) {
         state.SkipWithError(("cannot make the filter: " + Module().Error()).c_str());
         return;
     }
@@ -70,29 +54,16 @@ void BM_FilterTransform(benchmark::State& state) {
     std::memcpy(&wfx, bench::PcmType().Format(), sizeof(wfx));
     CPushSource::Options so;
     so.cbBuffer = static_cast<LONG>(blockBytes);
-    ComPtr<CPushSource> source;
-    ComPtr<CCollectingSink> sink;
-    ComPtr<CFilterGraph> graph;
-    ComPtr<IPin> in, out;
-    CCollectingSink::Options sinkOptions;
-    sinkOptions.bStoreSamples = false;
-    if (FAILED(CPushSource::Create(bench::PcmType(),
-                                   std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()), so,
-                                   &source)) ||
-        FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) ||
-        FAILED(CFilterGraph::Create(&graph)) || FAILED(graph->AddFilter(source.Get(), L"source")) ||
-        FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
-        FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||
-        FAILED(filter->FindPin(L"Out", &out)) ||
-        FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
-        FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr)) ||
-        FAILED(graph->Pause())) {
+    bench::Chain chain;
+    if (!bench::BuildChain(filter.Get(), std::make_unique<CPcmProvider>(wfx, std::vector<BYTE>()),
+                           so, nullptr, &chain) ||
+        FAILED(chain.graph->Pause())) {
         state.SkipWithError("cannot build the graph");
         return;
     }
     ComPtr<IMemInputPin> input;
     ComPtr<IMemAllocator> allocator;
-    in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
+    chain.in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
     input->GetAllocator(&allocator);
 
     const std::vector<uint8_t>& data = bench::Input();
@@ -124,7 +95,7 @@ void BM_FilterTransform(benchmark::State& state) {
         static_cast<double>(g_cAllocations.load() - allocationsBefore) /
         static_cast<double>(state.iterations());
     bench::Report(state, blockBytes);
-    graph->Stop();
+    chain.graph->Stop();
 }
 
 void BM_Memcpy(benchmark::State& state) {

@@ -4,14 +4,7 @@
 // keeps a record per sample or lets a buffer grow with the run's length.
 //
 //   build/release/bench/velomix_bench --benchmark_filter=Soak
-#include "BenchSignal.h"
-
-#include "ComPtr.h"
-#include "ModuleLoader.h"
-#include "control/IVelomixProp.h"
-#include "posix/CollectingSink.h"
-#include "posix/FilterGraph.h"
-#include "posix/PushSource.h"
+#include "BenchGraph.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,10 +13,6 @@
 #include <string>
 
 namespace {
-
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidSoakVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34,
-                0x34, 0x51);
 
 constexpr int kCheckpointHours[] = {1, 5, 10};
 
@@ -94,15 +83,9 @@ void BM_SoakTempoHalf(benchmark::State& state) {
     static CModuleLoader loader;
     loader.Load(VELOMIX_MODULE_PATH);
     for (auto _ : state) {
-        ComPtr<IClassFactory> factory;
         ComPtr<IBaseFilter> filter;
         ComPtr<IVelomixProp> prop;
-        if (FAILED(loader.GetClassObject(kClsidSoakVelomix, IID_IClassFactory,
-                                         reinterpret_cast<void**>(&factory))) ||
-            FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
-                                           reinterpret_cast<void**>(&filter))) ||
-            FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))) ||
-            FAILED(prop->SetTempo(0.5))) {
+        if (!bench::CreateVelomix(loader, filter, prop) || FAILED(prop->SetTempo(0.5))) {
             state.SkipWithError(("cannot make the filter: " + loader.Error()).c_str());
             return;
         }
@@ -111,33 +94,20 @@ void BM_SoakTempoHalf(benchmark::State& state) {
         CPushSource::Options so;
         so.cbBuffer = static_cast<LONG>(bench::k100msBytes);
         so.cBuffers = 4;
-        CCollectingSink::Options sinkOptions;
-        sinkOptions.bStoreSamples = false;
-        ComPtr<CPushSource> source;
-        ComPtr<CCollectingSink> sink;
-        ComPtr<CFilterGraph> graph;
-        ComPtr<IPin> in, out;
-        if (FAILED(CPushSource::Create(bench::PcmType(), std::move(provider), so, &source)) ||
-            FAILED(CCollectingSink::Create(MEDIATYPE_Audio, sinkOptions, &sink)) ||
-            FAILED(CFilterGraph::Create(&graph)) ||
-            FAILED(graph->AddFilter(source.Get(), L"source")) ||
-            FAILED(graph->AddFilter(filter.Get(), L"Velomix")) ||
-            FAILED(graph->AddFilter(sink.Get(), L"sink")) || FAILED(filter->FindPin(L"In", &in)) ||
-            FAILED(filter->FindPin(L"Out", &out)) ||
-            FAILED(graph->ConnectDirect(source->OutputPin(), in.Get(), nullptr)) ||
-            FAILED(graph->ConnectDirect(out.Get(), sink->InputPin(), nullptr))) {
+        bench::Chain chain;
+        if (!bench::BuildChain(filter.Get(), std::move(provider), so, nullptr, &chain)) {
             state.SkipWithError("cannot build the graph");
             return;
         }
         state.counters["rss_start_MB"] = StatusMegabytes("VmRSS");
         LONG code = 0;
-        if (FAILED(graph->Run()) ||
-            FAILED(graph->WaitForCompletion(DWORD(24) * 3600 * 1000, &code)) ||
+        if (FAILED(chain.graph->Run()) ||
+            FAILED(chain.graph->WaitForCompletion(DWORD(24) * 3600 * 1000, &code)) ||
             code != EC_COMPLETE) {
             state.SkipWithError("the stream did not complete");
             return;
         }
-        graph->Stop();
+        chain.graph->Stop();
         for (size_t i = 0; i < std::size(kCheckpointHours); ++i) {
             if (kCheckpointHours[i] > hours)
                 continue;
@@ -145,10 +115,10 @@ void BM_SoakTempoHalf(benchmark::State& state) {
             state.counters["peak_MB_" + h] = pProvider->PeakMb(i);
             state.counters["rss_MB_" + h] = pProvider->RssMb(i);
         }
-        state.counters["output_samples"] = static_cast<double>(sink->Count(SinkEvent::Sample));
+        state.counters["output_samples"] =
+            static_cast<double>(chain.sink->Count(SinkEvent::Sample));
         state.counters["audio_s"] =
             benchmark::Counter(static_cast<double>(hours) * 3600, benchmark::Counter::kIsRate);
-        graph.Reset();
     }
 }
 

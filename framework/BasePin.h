@@ -90,6 +90,16 @@ protected:
     double m_dRate = 1.0;
 };
 
+// GetMediaType of a pin that offers exactly one type, mt: E_INVALIDARG before it,
+// VFW_S_NO_MORE_ITEMS after it.
+inline HRESULT GetSingleMediaType(const CMediaType& mt, int iPosition, CMediaType* pMediaType) {
+    if (iPosition < 0)
+        return E_INVALIDARG;
+    if (iPosition > 0)
+        return VFW_S_NO_MORE_ITEMS;
+    return pMediaType->Set(mt);
+}
+
 // An output pin: negotiates the allocator and delivers downstream.
 class CBaseOutputPin : public CBasePin {
 public:

@@ -120,11 +120,7 @@ public:
     }
 
     HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override {
-        if (iPosition < 0)
-            return E_INVALIDARG;
-        if (iPosition > 0)
-            return VFW_S_NO_MORE_ITEMS;
-        return pMediaType->Set(m_Type);
+        return GetSingleMediaType(m_Type, iPosition, pMediaType);
     }
 
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp) override {

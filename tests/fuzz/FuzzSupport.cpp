@@ -1,17 +1,21 @@
 #include "FuzzSupport.h"
 
+#include "common/AudioTypes.h"
+
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 // The module's entry points, linked into the harness (filter/Module.cpp).
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
@@ -26,23 +30,24 @@ VMX_DEFINE_GUID(kClsidFilter, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37
                 0x51);
 
 void MakeFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "fuzz: cannot make %s\n", path.c_str());
-        std::abort();
-    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        Broken("cannot make", path);
 }
 
 void RemovePrivateFolder();
 
 } // namespace
 
+void Broken(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "fuzz: %s%s%s\n", what, detail.empty() ? "" : " ", detail.c_str());
+    std::abort();
+}
+
 const std::string& PrivateFolder() {
     static const std::string folder = [] {
         char name[] = "/tmp/velomix-fuzz-XXXXXX";
-        if (!::mkdtemp(name)) {
-            std::perror("fuzz: mkdtemp");
-            std::abort();
-        }
+        if (!::mkdtemp(name))
+            Broken("mkdtemp:", std::strerror(errno));
         const std::string root = name;
         MakeFolder(root + "/config");
         MakeFolder(root + "/config/Korvane");
@@ -85,7 +90,6 @@ bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 ComPtr<IBaseFilter> CreateVelomix() {
-    PrivateFolder();
     ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
     if (FAILED(DllGetClassObject(kClsidFilter, IID_IClassFactory,
@@ -97,13 +101,12 @@ ComPtr<IBaseFilter> CreateVelomix() {
 }
 
 void CheckModuleUnloadable() {
-    if (DllCanUnloadNow() != S_OK) {
-        std::fprintf(stderr, "fuzz: an object of the module is still alive after the run\n");
-        std::abort();
-    }
+    if (DllCanUnloadNow() != S_OK)
+        Broken("an object of the module is still alive after the run");
 }
 
 CMediaType PcmType(WORD tag, WORD channels, DWORD rate, WORD bits, WORD blockAlign) {
+    // Not WaveFormat(): the block size is the caller's, consistent or not.
     WAVEFORMATEX wfx{};
     wfx.wFormatTag = tag;
     wfx.nChannels = channels;
@@ -111,13 +114,8 @@ CMediaType PcmType(WORD tag, WORD channels, DWORD rate, WORD bits, WORD blockAli
     wfx.wBitsPerSample = bits;
     wfx.nBlockAlign = blockAlign;
     wfx.nAvgBytesPerSec = rate * blockAlign;
-    CMediaType mt;
-    mt.SetType(&MEDIATYPE_Audio);
-    mt.SetSubtype(tag == WAVE_FORMAT_IEEE_FLOAT ? &MEDIASUBTYPE_IEEE_FLOAT : &MEDIASUBTYPE_PCM);
-    mt.SetFormatType(&FORMAT_WaveFormatEx);
-    mt.SetSampleSize(blockAlign);
-    mt.SetFormat(reinterpret_cast<const BYTE*>(&wfx), sizeof(wfx));
-    return mt;
+    return AudioType(wfx,
+                     tag == WAVE_FORMAT_IEEE_FLOAT ? MEDIASUBTYPE_IEEE_FLOAT : MEDIASUBTYPE_PCM);
 }
 
 CMediaType FuzzedType(FuzzedDataProvider& fdp) {
@@ -262,11 +260,7 @@ public:
             return *pmt == m_Offered ? S_OK : S_FALSE;
         }
         HRESULT GetMediaType(int iPosition, CMediaType* pMediaType) override {
-            if (iPosition < 0)
-                return E_INVALIDARG;
-            if (iPosition > 0)
-                return VFW_S_NO_MORE_ITEMS;
-            return pMediaType->Set(m_Offered);
+            return GetSingleMediaType(m_Offered, iPosition, pMediaType);
         }
         HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp) override {
             ALLOCATOR_PROPERTIES req = *pProp;
@@ -374,65 +368,52 @@ private:
 // ---- the chain -----------------------------------------------------------------------------
 
 CFilterChain::CFilterChain() {
-    if (FAILED(CFilterGraph::Create(&m_pGraph)))
-        return;
-    m_pSource = CFuzzSource::Create();
     CCollectingSink::Options options;
     options.bStoreSamples = false;
     // Reads every byte the filter says it delivered, so that a length past the data shows.
     options.onSample = [](IMediaSample* pSample, const ReceivedSample& s) -> HRESULT {
         BYTE* p = nullptr;
-        if (FAILED(pSample->GetPointer(&p)) || s.lActual < 0 || s.lActual > pSample->GetSize()) {
-            std::fprintf(stderr,
-                         "fuzz: the filter delivered a sample of %ld bytes in a buffer of %ld\n",
-                         static_cast<long>(s.lActual), static_cast<long>(pSample->GetSize()));
-            std::abort();
-        }
+        if (FAILED(pSample->GetPointer(&p)) || s.lActual < 0 || s.lActual > pSample->GetSize())
+            Broken("the filter delivered a sample longer than its buffer:",
+                   std::to_string(s.lActual) + " bytes in " + std::to_string(pSample->GetSize()));
         volatile BYTE sum = 0;
         for (LONG i = 0; i < s.lActual; ++i)
             sum = static_cast<BYTE>(sum + p[i]);
         (void)sum;
         return S_OK;
     };
-    if (FAILED(CCollectingSink::Create(MEDIATYPE_Audio, std::move(options), &m_pSink)))
-        return;
+    m_pSource = CFuzzSource::Create();
+    if (!m_pSource || FAILED(CFilterGraph::Create(&m_pGraph)) ||
+        FAILED(CCollectingSink::Create(MEDIATYPE_Audio, std::move(options), &m_pSink)))
+        Broken("the chain could not be built");
     m_pFilter = CreateVelomix();
-    if (!m_pSource || !m_pFilter)
-        return;
+    if (!m_pFilter)
+        Broken("the filter could not be made");
     if (FAILED(m_pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&m_pProp))) ||
         FAILED(m_pFilter->FindPin(L"In", &m_pFilterIn)) ||
         FAILED(m_pFilter->FindPin(L"Out", &m_pFilterOut)) ||
         FAILED(m_pGraph->AddFilter(m_pSource.Get(), L"source")) ||
         FAILED(m_pGraph->AddFilter(m_pFilter.Get(), L"Velomix")) ||
-        FAILED(m_pGraph->AddFilter(m_pSink.Get(), L"sink"))) {
-        std::fprintf(stderr, "fuzz: the chain could not be built\n");
-        std::abort();
-    }
+        FAILED(m_pGraph->AddFilter(m_pSink.Get(), L"sink")))
+        Broken("the chain could not be built");
 }
 
+// The members go in reverse order, the graph last: it disconnects and releases its filters.
 CFilterChain::~CFilterChain() {
-    if (m_pGraph)
-        m_pGraph->Stop();
-    m_pFilterIn.Reset();
-    m_pFilterOut.Reset();
-    m_pProp.Reset();
-    m_pFilter.Reset();
-    m_pSource.Reset();
-    m_pSink.Reset();
-    m_pGraph.Reset(); // disconnects and releases its filters
+    m_pGraph->Stop();
 }
 
 HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers) {
     m_pGraph->Stop();
     m_bConnected = false;
-    IPin* const pSourceOut = m_pSource->Pin();
+    CFuzzSource::COutPin* const pSourceOut = m_pSource->Pin();
     m_pGraph->Disconnect(pSourceOut);
     m_pGraph->Disconnect(m_pFilterIn.Get());
     m_pGraph->Disconnect(m_pFilterOut.Get());
     m_pGraph->Disconnect(m_pSink->InputPin());
-    m_pSource->Pin()->m_Offered = mt;
-    m_pSource->Pin()->m_cbBuffer = cbBuffer;
-    m_pSource->Pin()->m_cBuffers = cBuffers;
+    pSourceOut->m_Offered = mt;
+    pSourceOut->m_cbBuffer = cbBuffer;
+    pSourceOut->m_cBuffers = cBuffers;
     HRESULT hr = m_pGraph->ConnectDirect(pSourceOut, m_pFilterIn.Get(), &mt);
     if (FAILED(hr))
         return hr;
@@ -441,6 +422,22 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
         return hr;
     m_bConnected = true;
     return S_OK;
+}
+
+HRESULT CFilterChain::SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp) {
+    switch (which) {
+    case Speed::Tempo:
+        return m_pProp->SetTempo(FuzzedFactor(fdp));
+    case Speed::Rate:
+        return m_pProp->SetRate(FuzzedFactor(fdp));
+    default:
+        return m_pProp->SetPitch(FuzzedPitch(fdp));
+    }
+}
+
+void CFilterChain::RunPlainPcm() {
+    if (FAILED(Connect(PcmType(WAVE_FORMAT_PCM, 2, 44100, 16, 4), 4096, 2)) || FAILED(Run()))
+        Broken("a plain PCM connection failed");
 }
 
 namespace {
@@ -484,6 +481,13 @@ HRESULT CFilterChain::Deliver(const SampleDesc& desc) {
     return pPin->Deliver(sample.Get());
 }
 
+HRESULT CFilterChain::Deliver(const std::vector<uint8_t>& data) {
+    SampleDesc desc;
+    desc.pData = data.data();
+    desc.cbData = static_cast<LONG>(data.size());
+    return Deliver(desc);
+}
+
 HRESULT CFilterChain::DeliverForeign(const SampleDesc& desc, LONG cbSize, LONG lActual) {
     ComPtr<IMemInputPin> input;
     HRESULT hr = m_pFilterIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
@@ -491,10 +495,8 @@ HRESULT CFilterChain::DeliverForeign(const SampleDesc& desc, LONG cbSize, LONG l
         return hr;
     CForeignSample sample(desc, cbSize, lActual);
     hr = input->Receive(&sample);
-    if (sample.References() != 1) {
-        std::fprintf(stderr, "fuzz: the filter kept a reference to an input sample\n");
-        std::abort();
-    }
+    if (sample.References() != 1)
+        Broken("the filter kept a reference to an input sample");
     return hr;
 }
 
@@ -516,3 +518,9 @@ HRESULT CFilterChain::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, do
 }
 
 } // namespace fuzz
+
+// Before the first input: the private folder is in place before anything reads the environment.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::PrivateFolder();
+    return 0;
+}

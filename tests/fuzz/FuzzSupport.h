@@ -4,6 +4,9 @@
 //
 // Every run releases what it made; a run that leaves an object of the module alive aborts,
 // so a lost reference shows up as a crash with its input.
+//
+// FuzzSupport.cpp also defines LLVMFuzzerInitialize: every harness starts in PrivateFolder(),
+// before it makes any object that reads the environment.
 #pragma once
 
 #include "BasePin.h"
@@ -20,6 +23,9 @@
 #include <vector>
 
 namespace fuzz {
+
+// Prints "fuzz: what detail" and aborts: the input is a finding.
+[[noreturn]] void Broken(const char* what, const std::string& detail = {});
 
 // Makes a private folder and points XDG_CONFIG_HOME (the settings file), XDG_RUNTIME_DIR and
 // VELOMIX_IPC_DIR (the control channel's named objects) and VELOMIX_REGISTRY_DIR at folders
@@ -43,23 +49,29 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp);
 
 class CFuzzSource;
 
+// A value of IVelomixProp.
+enum class Speed { Tempo, Rate, Pitch };
+
 // source -> Velomix -> sink in the framework's graph. The source has no thread: Deliver and
 // the stream calls run on the caller's thread and reach the sink before they return.
 class CFilterChain {
 public:
-    CFilterChain();
+    CFilterChain();  // Aborts when a part cannot be made
     ~CFilterChain(); // Stops and releases everything
     CFilterChain(const CFilterChain&) = delete;
     CFilterChain& operator=(const CFilterChain&) = delete;
 
-    bool Made() const { return m_pFilter && m_pSource && m_pSink && m_pGraph; }
     IVelomixProp* Prop() const { return m_pProp.Get(); }
-    IBaseFilter* Filter() const { return m_pFilter.Get(); }
+    // Sets the value through IVelomixProp to FuzzedFactor or FuzzedPitch; the setter's result.
+    HRESULT SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp);
+    IPin* FilterInput() const { return m_pFilterIn.Get(); }
 
     // Stops, disconnects both sides and connects again with mt, the source's allocator asking
     // for cBuffers of cbBuffer bytes. S_OK when both sides connected.
     HRESULT Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers);
-    bool Connected() const { return m_bConnected; }
+    // Connects with 16-bit stereo PCM at 44.1 kHz in 4096-byte buffers and runs; aborts when
+    // that fails.
+    void RunPlainPcm();
     HRESULT Stop() { return m_pGraph->Stop(); }
     HRESULT Pause() { return m_pGraph->Pause(); }
     HRESULT Run() { return m_pGraph->Run(); }
@@ -76,6 +88,8 @@ public:
         const AM_MEDIA_TYPE* pType = nullptr;
     };
     HRESULT Deliver(const SampleDesc& desc);
+    // An untimed sample of data, no flags set.
+    HRESULT Deliver(const std::vector<uint8_t>& data);
     // The same through a sample of the harness's own that says whatever it is told: its size
     // and actual length are independent (the buffer holds max(0, cbSize) bytes), and it works
     // in any state (while stopped or flushing too). Straight into the filter's input pin.

@@ -12,20 +12,12 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace {
 
 constexpr int kMaxOperations = 32;
 // How long a request may take to show: a notification normally comes at once; a request that
 // changes nothing gives none, and then this is what the wait costs.
 constexpr uint32_t kNotifyWaitMs = 10;
-
-[[noreturn]] void Broken(const char* what) {
-    std::fprintf(stderr, "fuzz: %s\n", what);
-    std::abort();
-}
 
 void WriteBlock(FuzzedDataProvider& fdp, bool bLocked) {
     CQShareMemory block;
@@ -79,11 +71,6 @@ void SetEvent(const char* name) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::PrivateFolder();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
@@ -92,13 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!change.Create(kVelomixChangeEventName, false, false) ||
             !arrival.Create(kVelomixArrivalEventName, false, false) ||
             !departure.Create(kVelomixDepartureEventName, false, false))
-            Broken("the control program's events could not be made");
+            fuzz::Broken("the control program's events could not be made");
         fuzz::CFilterChain chain;
-        if (!chain.Made())
-            Broken("the filter could not be made");
-        if (FAILED(chain.Connect(fuzz::PcmType(WAVE_FORMAT_PCM, 2, 44100, 16, 4), 4096, 2)) ||
-            FAILED(chain.Run()))
-            Broken("a plain PCM connection failed");
+        chain.RunPlainPcm();
         ComPtr<IBaseFilter> second;
         std::vector<uint8_t> pcm(2048);
         for (size_t i = 0; i < pcm.size(); ++i)
@@ -124,11 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 SignalRequest(change, fdp.ConsumeIntegralInRange(1, 8));
                 break;
             case 5:
-                chain.Prop()->SetTempo(fuzz::FuzzedFactor(fdp));
+                chain.SetFuzzedSpeed(fuzz::Speed::Tempo, fdp);
                 break;
             case 6:
-                chain.Prop()->SetRate(fuzz::FuzzedFactor(fdp));
-                chain.Prop()->SetPitch(fuzz::FuzzedPitch(fdp));
+                chain.SetFuzzedSpeed(fuzz::Speed::Rate, fdp);
+                chain.SetFuzzedSpeed(fuzz::Speed::Pitch, fdp);
                 break;
             case 7: // a second filter arrives or leaves
                 if (second)
@@ -147,13 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     SignalRequest(change, 1);
                 break;
             }
-            default: { // audio, so that applied values reach the engine
-                fuzz::CFilterChain::SampleDesc s;
-                s.pData = pcm.data();
-                s.cbData = static_cast<LONG>(pcm.size());
-                chain.Deliver(s);
+            default: // audio, so that applied values reach the engine
+                chain.Deliver(pcm);
                 break;
-            }
             }
         }
         second.Reset();

@@ -7,8 +7,7 @@
 // Work per input is bounded (operations and bytes), so a slow unit is a finding of its own.
 #include "FuzzSupport.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 
 namespace {
 
@@ -52,25 +51,17 @@ fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp,
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::PrivateFolder();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
         fuzz::CFilterChain chain;
-        if (!chain.Made()) {
-            std::fprintf(stderr, "fuzz: the filter could not be made\n");
-            std::abort();
-        }
         Connect(chain, fdp);
         if (fdp.ConsumeBool())
             chain.Run();
         size_t bytes = 0;
         for (int op = 0; op < kMaxOperations && fdp.remaining_bytes() > 0; ++op) {
-            switch (fdp.ConsumeIntegralInRange(0, 15)) {
+            const int what = fdp.ConsumeIntegralInRange(0, 15);
+            switch (what) {
             case 0:
             case 1:
             case 2:
@@ -100,13 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 5:
-                chain.Prop()->SetTempo(fuzz::FuzzedFactor(fdp));
-                break;
             case 6:
-                chain.Prop()->SetRate(fuzz::FuzzedFactor(fdp));
-                break;
-            case 7:
-                chain.Prop()->SetPitch(fuzz::FuzzedPitch(fdp));
+            case 7: // tempo, rate or pitch
+                chain.SetFuzzedSpeed(static_cast<fuzz::Speed>(what - 5), fdp);
                 break;
             case 8:
                 chain.BeginFlush();
@@ -152,16 +139,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: { // the pin's own questions
+                IPin* const pIn = chain.FilterInput();
                 ComPtr<IMemInputPin> input;
-                ComPtr<IPin> in;
-                if (SUCCEEDED(chain.Filter()->FindPin(L"In", &in)) &&
-                    SUCCEEDED(
-                        in->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
+                if (SUCCEEDED(
+                        pIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input)))) {
                     ALLOCATOR_PROPERTIES props{};
                     input->GetAllocatorRequirements(&props);
                     input->ReceiveCanBlock();
                     const CMediaType mt = fuzz::FuzzedType(fdp);
-                    in->QueryAccept(&mt);
+                    pIn->QueryAccept(&mt);
                 }
                 break;
             }

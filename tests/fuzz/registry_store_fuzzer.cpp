@@ -2,19 +2,16 @@
 // parses is written back; that text must parse again and write back identically, and the
 // keys it names must be found, listed and deletable. Parsing and writing cost time in
 // proportion to the text, so a slow unit here is a finding too.
+#include "FuzzSupport.h"
+
 #include "posix/RegistryStore.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
-[[noreturn]] void Broken(const char* what, const std::string& detail = {}) {
-    std::fprintf(stderr, "fuzz: %s %s\n", what, detail.c_str());
-    std::abort();
-}
+using fuzz::Broken;
 
 // Every key path the text lists, as written.
 std::vector<std::string> ListedPaths(const std::string& text) {

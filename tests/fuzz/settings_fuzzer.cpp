@@ -9,8 +9,6 @@
 #include "Settings.h"
 #include "StretchTuning.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -18,10 +16,7 @@ namespace {
 // A tempo inside each band, "1.0" to "2.0".
 const double kBandTempos[] = {0.5, 1.1, 1.3, 1.5, 1.7, 3.0};
 
-[[noreturn]] void Broken(const char* what) {
-    std::fprintf(stderr, "fuzz: %s\n", what);
-    std::abort();
-}
+using fuzz::Broken;
 
 void CheckReaders(const std::string& path) {
     const InitSettings init = ReadInitSettings(path);
@@ -51,30 +46,18 @@ void CheckReaders(const std::string& path) {
 
 void StreamThroughFilter() {
     fuzz::CFilterChain chain;
-    if (!chain.Made())
-        Broken("the filter could not be made");
-    if (FAILED(chain.Connect(fuzz::PcmType(WAVE_FORMAT_PCM, 2, 44100, 16, 4), 4096, 2)) ||
-        FAILED(chain.Run()))
-        Broken("a plain PCM connection failed");
+    chain.RunPlainPcm();
     std::vector<uint8_t> pcm(4096);
     for (size_t i = 0; i < pcm.size(); ++i)
         pcm[i] = static_cast<uint8_t>((i * 37) ^ (i >> 3));
     for (const double tempo : kBandTempos) {
         chain.Prop()->SetTempo(tempo);
-        fuzz::CFilterChain::SampleDesc s;
-        s.pData = pcm.data();
-        s.cbData = static_cast<LONG>(pcm.size());
-        chain.Deliver(s);
+        chain.Deliver(pcm);
     }
     chain.EndOfStream();
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::PrivateFolder();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz::SettingsFile();

@@ -9,8 +9,6 @@
 #include "posix/PushSource.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -25,32 +23,19 @@ CMediaType TypeFor(const PcmLayout& l) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::PrivateFolder();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz::PrivateFolder() + "/input.audio";
-    if (!fuzz::WriteFile(path, data, size)) {
-        std::fprintf(stderr, "fuzz: cannot write %s\n", path.c_str());
-        std::abort();
-    }
+    if (!fuzz::WriteFile(path, data, size))
+        fuzz::Broken("cannot write", path);
     {
         CSoundReader reader;
         if (!reader.Open(path))
             return 0;
         const PcmLayout layout = reader.Layout();
         const int blockAlign = layout.BlockAlign();
-        if (layout.channels < 1 || blockAlign < 1 || layout.sampleRate < 1) {
-            std::fprintf(stderr, "fuzz: the reader opened a file without a usable layout\n");
-            std::abort();
-        }
+        if (layout.channels < 1 || blockAlign < 1 || layout.sampleRate < 1)
+            fuzz::Broken("the reader opened a file without a usable layout");
         fuzz::CFilterChain chain;
-        if (!chain.Made()) {
-            std::fprintf(stderr, "fuzz: the filter could not be made\n");
-            std::abort();
-        }
         const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
         const int64_t cbBuffer = std::min<int64_t>(bufferFrames * blockAlign, 1 << 20);
         if (SUCCEEDED(chain.Connect(TypeFor(layout), static_cast<LONG>(cbBuffer), 4)) &&
