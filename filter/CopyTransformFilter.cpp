@@ -93,11 +93,7 @@ HRESULT CCopyTransformFilter::CheckTransform(const CMediaType* mtIn, const CMedi
 HRESULT CCopyTransformFilter::GetMediaType(int iPosition, CMediaType* pMediaType) {
     if (!m_pInput->IsConnected())
         return E_UNEXPECTED;
-    if (iPosition < 0)
-        return E_INVALIDARG;
-    if (iPosition > 0)
-        return VFW_S_NO_MORE_ITEMS;
-    return pMediaType->Set(m_pInput->CurrentMediaType());
+    return GetSingleMediaType(m_pInput->CurrentMediaType(), iPosition, pMediaType);
 }
 
 HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator,

@@ -107,11 +107,7 @@ public:
         return FAILED(hr) ? hr : (act.cbBuffer >= in.cbBuffer ? S_OK : E_FAIL);
     }
     HRESULT GetMediaType(int iPosition, CMediaType* pmt) override {
-        if (iPosition < 0)
-            return E_INVALIDARG;
-        if (iPosition > 0)
-            return VFW_S_NO_MORE_ITEMS;
-        return pmt->Set(m_pInput->CurrentMediaType());
+        return GetSingleMediaType(m_pInput->CurrentMediaType(), iPosition, pmt);
     }
     HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override {
         BYTE* pSrc = nullptr;
