@@ -2,13 +2,16 @@
 // INIT settings and the stretch tuning of every tempo band, as the filter does, and their
 // published promises are checked; every fourth input also goes through a filter, which reads
 // the file when it is made and at each change of speed, and streams a little audio at a tempo
-// of each band.
+// of each band. The same bytes, as one text, are also a number typed on a host's command line.
 #include "FuzzSupport.h"
 
+#include "NumberText.h"
 #include "Profile.h"
 #include "Settings.h"
 #include "StretchTuning.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -44,6 +47,28 @@ void CheckReaders(const std::string& path) {
     }
 }
 
+// The hosts' number reader: what it takes is a number the C library reads the same (both round
+// correctly), finite, and within the type.
+void CheckNumberText(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    double value = 0;
+    if (ParseDecimal(text.c_str(), &value)) {
+        char* end = nullptr;
+        const double expected = std::strtod(text.c_str(), &end);
+        if (!std::isfinite(value) || *end != '\0' || value != expected)
+            Broken("ParseDecimal took a text the C library reads otherwise");
+    }
+    int32_t whole = 0;
+    if (ParseWholeNumber(text.c_str(), &whole)) {
+        char* end = nullptr;
+        if (std::strtoll(text.c_str(), &end, 10) != whole || *end != '\0')
+            Broken("ParseWholeNumber took a text the C library reads otherwise");
+    }
+    uint32_t unsignedWhole = 0;
+    if (ParseWholeNumber(text.c_str(), &unsignedWhole) && (text[0] == '-' || text[0] == ' '))
+        Broken("ParseWholeNumber took a sign or blank for an unsigned number");
+}
+
 void StreamThroughFilter() {
     fuzz::CFilterChain chain;
     chain.RunPlainPcm();
@@ -64,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!fuzz::WriteFile(path, data, size))
         Broken("cannot write the settings file");
     CheckReaders(path);
+    CheckNumberText(data, size);
     if (size % 4 == 0)
         StreamThroughFilter();
     fuzz::CheckModuleUnloadable();
