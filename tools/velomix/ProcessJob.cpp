@@ -188,17 +188,8 @@ int RunProcessJob(const ProcessOptions& o) {
             break;
     }
     graph->Stop();
-    if (interrupt.Requested()) {
-        interrupt.RemoveOnSecond(nullptr);
-        const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
-                                                         : o.outputPath + " is incomplete";
-        writer.Close();
-        output.Discard();
-        if (o.progress)
-            std::fputc('\n', stderr);
-        std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
-        interrupt.EndProcess();
-    }
+    if (interrupt.Requested())
+        EndInterruptedJob(o, output, interrupt, [&writer] { writer.Close(); });
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
@@ -214,9 +205,8 @@ int RunProcessJob(const ProcessOptions& o) {
                           ")");
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
-    interrupt.RemoveOnSecond(nullptr);
-    if (!output.Commit())
-        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
+    if (const int rc = CommitOutput(o, output, interrupt); rc != kExitOk)
+        return rc;
 
     // What was read, which a stream's header may have announced otherwise.
     const double inSeconds = double(framesRead) / layout.sampleRate;
