@@ -110,7 +110,6 @@ int RunProcessJob(const ProcessOptions& o) {
     // 100 ms buffers, filled whatever the speed: the filter delivers as many outputs as it needs.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
     const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
-    const int64_t chunkFrames = bufferFrames;
 
     std::atomic<int64_t> framesRead{0};
     CPushSource::Options so;
@@ -119,7 +118,7 @@ int RunProcessJob(const ProcessOptions& o) {
     ComPtr<CPushSource> source;
     HRESULT hr = CPushSource::Create(
         MediaTypeFor(wfx, layout.isFloat),
-        std::make_unique<CFileProvider>(reader, chunkFrames, framesRead), so, &source);
+        std::make_unique<CFileProvider>(reader, bufferFrames, framesRead), so, &source);
     if (FAILED(hr))
         return JobFailure("cannot create the file source (" + HexResult(hr) + ")");
 
