@@ -96,11 +96,8 @@ bool CVelomixCommServer::PublishPending() noexcept {
     if (!m_bReady || pFilter == nullptr) {
         return true;
     }
-    return Finish(WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()));
-}
-
-bool CVelomixCommServer::Finish(WriteResult result) noexcept {
-    return result != WriteResult::Busy;
+    return WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()) !=
+           WriteResult::Busy;
 }
 
 CVelomixCommServer::WriteResult
@@ -292,7 +289,7 @@ bool CVelomixCommServer::ApplyRequest(CQNamedEvent& evRequest) noexcept {
     }
     if (!bRead) {
         // The block cannot be read even after restoring it: show the filter's values again.
-        if (!Finish(WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()))) {
+        if (!PublishPending()) {
             Post(kWorkPublish);
         }
         return true;
@@ -317,7 +314,8 @@ bool CVelomixCommServer::ApplyRequest(CQNamedEvent& evRequest) noexcept {
         // This publication reads the values outside the filter's speed lock: a setter on
         // another thread may change and publish them before it writes. Anything written since
         // the request (that setter, another filter, a new request) is newer, so it stays.
-        if (!Finish(WriteValues(pFilter, kThreadLockMs, shown, true, m_nVersion.load()))) {
+        if (WriteValues(pFilter, kThreadLockMs, shown, true, m_nVersion.load()) ==
+            WriteResult::Busy) {
             Post(kWorkPublish);
         }
     }

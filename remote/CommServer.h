@@ -121,8 +121,6 @@ private:
     // it did not write for either reason.
     WriteResult WriteValues(IVelomixProp* pFilter, uint32_t timeoutMs, const uint8_t* pRead,
                             bool bCheckVersion, uint64_t nVersion) noexcept;
-    // False when a write of the server thread was Busy (try again).
-    static bool Finish(WriteResult result) noexcept;
     // Sets "VELFilter_CLI" if it exists.
     static void Notify() noexcept;
     // Leaves work to the server thread and wakes it.

@@ -97,34 +97,47 @@ constexpr uint32_t kCloseLockMs = 20; // close: a last handle that cannot get it
 __attribute__((tls_model("initial-exec"))) thread_local uint32_t t_waitBoundMs = kInfinite;
 __attribute__((tls_model("initial-exec"))) thread_local bool t_bWaitBoundHit = false;
 
-// flock(LOCK_EX) waiting at most timeoutMs (kInfinite: no limit). flock has no timed form, so
-// this tries without blocking and sleeps between tries, from 50 us up to 2 ms.
+// What one try of RetryWithPauses found.
+enum class Attempt { Done, Failed, Busy };
+
+// Calls tryOnce until it answers Done or Failed, or until timeoutMs has passed (kInfinite: no
+// limit), pausing between tries from 50 us up to maxPauseNs: for locks that have no timed form
+// (or none that works here). Busy when it gave up at the time-out.
+template <typename Try>
+Attempt RetryWithPauses(uint32_t timeoutMs, long maxPauseNs, Try tryOnce) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    long pauseNs = 50000;
+    for (;;) {
+        const Attempt attempt = tryOnce();
+        if (attempt != Attempt::Busy) {
+            return attempt;
+        }
+        if (timeoutMs != kInfinite && Clock::now() >= deadline) {
+            return Attempt::Busy;
+        }
+        const timespec pause{0, pauseNs};
+        ::nanosleep(&pause, nullptr);
+        pauseNs = std::min(pauseNs * 2, maxPauseNs);
+    }
+}
+
+// flock(LOCK_EX) waiting at most timeoutMs (kInfinite: no limit), in pauses of up to 2 ms.
 bool TimedExclusiveFlock(int fd, uint32_t timeoutMs) noexcept {
     const bool bBounded = t_waitBoundMs < timeoutMs;
     if (bBounded) {
         timeoutMs = t_waitBoundMs;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    long pauseNs = 50000;
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            return true;
+    const Attempt attempt = RetryWithPauses(timeoutMs, 2000000L, [fd] {
+        if (RetryFlock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return Attempt::Done;
         }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK) {
-            return false;
-        }
-        if (timeoutMs != kInfinite && Clock::now() >= deadline) {
-            t_bWaitBoundHit = t_bWaitBoundHit || bBounded;
-            return false;
-        }
-        const timespec pause{0, pauseNs};
-        ::nanosleep(&pause, nullptr);
-        pauseNs = std::min(pauseNs * 2, 2000000L);
+        return errno == EWOULDBLOCK ? Attempt::Busy : Attempt::Failed;
+    });
+    if (attempt == Attempt::Busy) {
+        t_bWaitBoundHit = t_bWaitBoundHit || bBounded;
     }
+    return attempt == Attempt::Done;
 }
 
 // Exclusive lock on the object directory for the life of the scope. It locks a private open
@@ -542,25 +555,16 @@ std::mutex& MutexCacheLock() {
 }
 
 // Takes the cache lock within timeoutMs, so that a Lock with a short time-out is not held up
-// for long by another thread's open. Tries and sleeps (50 us up to 1 ms) rather than use a
-// timed mutex: the lock is held for an open at most and is rarely contended.
+// for long by another thread's open. Tries and pauses (up to 1 ms) rather than use a timed
+// mutex: the lock is held for an open at most and is rarely contended.
 bool LockCacheWithin(std::unique_lock<std::mutex>& guard, uint32_t timeoutMs) {
     if (timeoutMs == kInfinite) {
         guard.lock();
         return true;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    long pauseNs = 50000;
-    while (!guard.try_lock()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        const timespec pause{0, pauseNs};
-        ::nanosleep(&pause, nullptr);
-        pauseNs = std::min(pauseNs * 2, 1000000L);
-    }
-    return true;
+    return RetryWithPauses(timeoutMs, 1000000L, [&guard] {
+               return guard.try_lock() ? Attempt::Done : Attempt::Busy;
+           }) == Attempt::Done;
 }
 std::map<std::string, std::unique_ptr<Object>>& MutexCache() {
     static std::map<std::string, std::unique_ptr<Object>> cache;
@@ -667,29 +671,6 @@ void velomix_ipc::ObjectCloser::operator()(Object* pObject) const noexcept {
     std::unique_ptr<Object> owned(pObject);
 }
 
-#if defined(__SANITIZE_THREAD__)
-namespace {
-int TimedLockByTrying(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
-    long pauseNs = 50000;
-    for (;;) {
-        const int rc = ::pthread_mutex_trylock(mutex);
-        if (rc != EBUSY) {
-            return rc;
-        }
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        if (now.tv_sec > deadline.tv_sec ||
-            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
-            return ETIMEDOUT;
-        }
-        const timespec pause{0, pauseNs};
-        ::nanosleep(&pause, nullptr);
-        pauseNs = std::min(pauseNs * 2, 1000000L);
-    }
-}
-} // namespace
-#endif
-
 // ---------------------------------------------------------------------------------------------
 // CQWaitBound
 
@@ -738,6 +719,17 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     } else if (timeoutMs == 0) {
         rc = ::pthread_mutex_trylock(mutex);
     } else {
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer does not count a timed lock that returns EOWNERDEAD as taken (a try
+        // lock it does) and would then report our unlock: it gets try locks and pauses.
+        RetryWithPauses(timeoutMs, 1000000L, [mutex, &rc] {
+            rc = ::pthread_mutex_trylock(mutex);
+            return rc == EBUSY ? Attempt::Busy : Attempt::Done;
+        });
+        if (rc == EBUSY) {
+            rc = ETIMEDOUT;
+        }
+#else
         timespec deadline{};
         ::clock_gettime(CLOCK_REALTIME, &deadline);
         deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
@@ -746,11 +738,6 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
-#if defined(__SANITIZE_THREAD__)
-        // ThreadSanitizer does not count a timed lock that returns EOWNERDEAD as taken (a try
-        // lock it does) and would then report our unlock: it gets try locks and pauses.
-        rc = TimedLockByTrying(mutex, deadline);
-#else
         rc = ::pthread_mutex_timedlock(mutex, &deadline);
 #endif
     }

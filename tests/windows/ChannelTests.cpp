@@ -14,12 +14,22 @@
 
 namespace {
 
+// A holder that never lets go (a filter's thread or an earlier case's holder stuck with it)
+// fails the case after these bounds instead of hanging the program.
+constexpr DWORD kLockMs = 10000;
+constexpr DWORD kThreadEndMs = 3 * kLockMs;
+
 DWORD WINAPI LockAndEnd(void*) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, kVelomixMutexName);
     if (!mutex)
         return 1;
-    if (GetLastError() == ERROR_ALREADY_EXISTS)
-        WaitForSingleObject(mutex, INFINITE);
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        const DWORD wait = WaitForSingleObject(mutex, kLockMs);
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+            CloseHandle(mutex);
+            return 1;
+        }
+    }
     // Owned, and left so: the thread's end abandons it. The handle stays open, as a crashed
     // process's would until the system reclaims it.
     return 0;
@@ -30,9 +40,9 @@ bool AbandonTheMutex() {
     HANDLE thread = CreateThread(nullptr, 0, &LockAndEnd, nullptr, 0, nullptr);
     if (!thread)
         return false;
-    WaitForSingleObject(thread, INFINITE);
     DWORD code = 1;
-    GetExitCodeThread(thread, &code);
+    if (WaitForSingleObject(thread, kThreadEndMs) == WAIT_OBJECT_0)
+        GetExitCodeThread(thread, &code);
     CloseHandle(thread);
     return code == 0;
 }
@@ -60,10 +70,13 @@ public:
     CMutexHolder(const CMutexHolder&) = delete;
     CMutexHolder& operator=(const CMutexHolder&) = delete;
 
-    bool WaitLocked() { return m_thread && WaitForSingleObject(m_locked, 10000) == WAIT_OBJECT_0; }
+    bool WaitLocked() {
+        return m_thread && WaitForSingleObject(m_locked, kLockMs) == WAIT_OBJECT_0;
+    }
     void Release() {
         if (m_thread) {
             SetEvent(m_release);
+            // Within kLockMs: the thread's only other wait is its Lock.
             WaitForSingleObject(m_thread, INFINITE);
             CloseHandle(m_thread);
             m_thread = nullptr;
@@ -74,7 +87,7 @@ private:
     static DWORD WINAPI Body(void* pParam) {
         CMutexHolder& self = *static_cast<CMutexHolder*>(pParam);
         CQNamedMutex mutex(kVelomixMutexName);
-        if (!mutex.Lock(10000))
+        if (!mutex.Lock(kLockMs))
             return 1;
         SetEvent(self.m_locked);
         WaitForSingleObject(self.m_release, INFINITE);

@@ -98,6 +98,27 @@ int PrepareOutput(const ProcessOptions& o, COutputFile& output, CJobInterrupt& i
     return kExitOk;
 }
 
+void EndInterruptedJob(const ProcessOptions& o, COutputFile& output, CJobInterrupt& interrupt,
+                       const std::function<void()>& closeWriter) {
+    interrupt.RemoveOnSecond(nullptr);
+    const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
+                                                     : o.outputPath + " is incomplete";
+    closeWriter();
+    output.Discard();
+    if (o.progress)
+        std::fputc('\n', stderr);
+    std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
+    std::fflush(stderr);
+    interrupt.EndProcess();
+}
+
+int CommitOutput(const ProcessOptions& o, COutputFile& output, CJobInterrupt& interrupt) {
+    interrupt.RemoveOnSecond(nullptr);
+    if (!output.Commit())
+        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
+    return kExitOk;
+}
+
 SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& o) {
     SpeedSetting s{o.tempo, o.rate, o.pitch};
     ComPtr<IVelomixProp> prop;

@@ -9,6 +9,7 @@
 #include "ProcessJob.h"
 #include "media.h"
 
+#include <functional>
 #include <string>
 
 // "0x80070057".
@@ -34,6 +35,17 @@ int RefuseOutputIsInput(const ProcessOptions& options);
 // Makes the file the job writes for OUT (see COutputFile) and has a second interruption remove
 // it. kExitOk, or the exit code after saying why not.
 int PrepareOutput(const ProcessOptions& options, COutputFile& output, CJobInterrupt& interrupt);
+
+// Ends the process after an interruption (CJobInterrupt::EndProcess): a second one no longer
+// removes anything, closeWriter lets go of the file, the temporary file goes, and stderr says
+// what became of OUT.
+[[noreturn]] void EndInterruptedJob(const ProcessOptions& options, COutputFile& output,
+                                    CJobInterrupt& interrupt,
+                                    const std::function<void()>& closeWriter);
+
+// The writer has closed the finished file: puts it in place as OUT. kExitOk, or kExitFailure
+// after saying why.
+int CommitOutput(const ProcessOptions& options, COutputFile& output, CJobInterrupt& interrupt);
 
 // Tempo, rate and pitch as the filter holds them.
 struct SpeedSetting {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <iterator>
 
 namespace {
 
@@ -11,7 +12,7 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<int> g_nSignal{0};
 std::atomic<const char*> g_pszRemove{nullptr};
-struct sigaction g_Previous[3];
+struct sigaction g_Previous[std::size(kSignals)];
 
 void EndBy(int signal) {
     struct sigaction action {};
@@ -43,7 +44,7 @@ CJobInterrupt::CJobInterrupt() noexcept {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
         sigaction(kSignals[i], nullptr, &g_Previous[i]);
         // A signal the caller chose to ignore (nohup, a background job) stays ignored.
         if (g_Previous[i].sa_handler != SIG_IGN)
@@ -52,7 +53,7 @@ CJobInterrupt::CJobInterrupt() noexcept {
 }
 
 CJobInterrupt::~CJobInterrupt() {
-    for (size_t i = 0; i < 3; ++i)
+    for (size_t i = 0; i < std::size(kSignals); ++i)
         sigaction(kSignals[i], &g_Previous[i], nullptr);
     g_pszRemove = nullptr;
 }

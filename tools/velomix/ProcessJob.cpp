@@ -110,7 +110,6 @@ int RunProcessJob(const ProcessOptions& o) {
     // 100 ms buffers, filled whatever the speed: the filter delivers as many outputs as it needs.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
     const int64_t bufferFrames = std::max(256, layout.sampleRate / 10);
-    const int64_t chunkFrames = bufferFrames;
 
     std::atomic<int64_t> framesRead{0};
     CPushSource::Options so;
@@ -119,7 +118,7 @@ int RunProcessJob(const ProcessOptions& o) {
     ComPtr<CPushSource> source;
     HRESULT hr = CPushSource::Create(
         MediaTypeFor(wfx, layout.isFloat),
-        std::make_unique<CFileProvider>(reader, chunkFrames, framesRead), so, &source);
+        std::make_unique<CFileProvider>(reader, bufferFrames, framesRead), so, &source);
     if (FAILED(hr))
         return JobFailure("cannot create the file source (" + HexResult(hr) + ")");
 
@@ -188,17 +187,8 @@ int RunProcessJob(const ProcessOptions& o) {
             break;
     }
     graph->Stop();
-    if (interrupt.Requested()) {
-        interrupt.RemoveOnSecond(nullptr);
-        const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
-                                                         : o.outputPath + " is incomplete";
-        writer.Close();
-        output.Discard();
-        if (o.progress)
-            std::fputc('\n', stderr);
-        std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
-        interrupt.EndProcess();
-    }
+    if (interrupt.Requested())
+        EndInterruptedJob(o, output, interrupt, [&writer] { writer.Close(); });
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
@@ -214,9 +204,8 @@ int RunProcessJob(const ProcessOptions& o) {
                           ")");
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
-    interrupt.RemoveOnSecond(nullptr);
-    if (!output.Commit())
-        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
+    if (const int rc = CommitOutput(o, output, interrupt); rc != kExitOk)
+        return rc;
 
     // What was read, which a stream's header may have announced otherwise.
     const double inSeconds = double(framesRead) / layout.sampleRate;

@@ -239,18 +239,8 @@ int RunProcessJob(const ProcessOptions& o) {
         }
     }
     control->Stop();
-    if (interrupt.Requested()) {
-        interrupt.RemoveOnSecond(nullptr);
-        const std::string outcome = output.IsTemporary() ? o.outputPath + " is left as it was"
-                                                         : o.outputPath + " is incomplete";
-        sink->FinishFile();
-        output.Discard();
-        if (o.progress)
-            std::fputc('\n', stderr);
-        std::fprintf(stderr, "velomix: interrupted; %s\n", outcome.c_str());
-        std::fflush(stderr);
-        interrupt.EndProcess();
-    }
+    if (interrupt.Requested())
+        EndInterruptedJob(o, output, interrupt, [&sink] { sink->FinishFile(); });
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (o.progress)
@@ -264,9 +254,8 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("processing failed (" + HexResult(static_cast<HRESULT>(endParam)) + ")");
     if (!sink->FinishFile())
         return JobFailure("cannot write " + o.outputPath + ": " + sink->FileError());
-    interrupt.RemoveOnSecond(nullptr);
-    if (!output.Commit())
-        return JobFailure("cannot replace " + o.outputPath + ": " + output.Error());
+    if (const int rc = CommitOutput(o, output, interrupt); rc != kExitOk)
+        return rc;
 
     const WAVEFORMATEX& wfx = sink->Format();
     const double bytesPerSecond = static_cast<double>(wfx.nSamplesPerSec) * wfx.nBlockAlign;

@@ -94,38 +94,33 @@ bool BuildWavHeader(const WAVEFORMATEX* pwfx, size_t cbFormat, const WavHeaderPl
     const size_t offData = h.size();
     Put32(h, 0);
 
-    if (!plan.bSizesKnown) {
-        Set32(h, 4, kUnknown32);
-        Set32(h, offData, kUnknown32);
-        if (offFact)
-            Set32(h, offFact, kUnknown32);
-        *pHeader = std::move(h);
-        return true;
-    }
-    const uint64_t riff = h.size() - 8 + plan.cbData + (plan.cbData & 1);
-    const uint64_t frames = plan.cbData / pwfx->nBlockAlign;
-    if (!WavNeedsRf64(h.size(), plan.cbData)) {
-        Set32(h, 4, static_cast<uint32_t>(riff));
-        Set32(h, offData, static_cast<uint32_t>(plan.cbData));
-        if (offFact)
-            Set32(h, offFact, static_cast<uint32_t>(std::min<uint64_t>(frames, kUnknown32)));
-        *pHeader = std::move(h);
-        return true;
-    }
-    if (!plan.bReserveDs64) {
+    const bool bRf64 = plan.bSizesKnown && WavNeedsRf64(h.size(), plan.cbData);
+    if (bRf64 && !plan.bReserveDs64) {
         *pError = "the data outgrows the 4 GiB a WAV file without room for RF64 sizes can describe";
         return false;
     }
-    SetTag(h, 0, "RF64");
-    Set32(h, 4, kUnknown32);
-    Set32(h, offData, kUnknown32);
-    if (offFact)
-        Set32(h, offFact, kUnknown32);
-    SetTag(h, offDs64, "ds64");
-    Set64(h, offDs64 + 8, riff);
-    Set64(h, offDs64 + 16, plan.cbData);
-    Set64(h, offDs64 + 24, frames);
-    Set32(h, offDs64 + 32, 0); // no table of further chunk sizes
+    const uint64_t riff = h.size() - 8 + plan.cbData + (plan.cbData & 1);
+    const uint64_t frames = plan.cbData / pwfx->nBlockAlign;
+    // The 32-bit sizes: the RIFF's, the data's and (beside a "fact" chunk) the frame count.
+    auto setSizes = [&](uint32_t cbRiff, uint32_t cbData, uint32_t nFrames) {
+        Set32(h, 4, cbRiff);
+        Set32(h, offData, cbData);
+        if (offFact)
+            Set32(h, offFact, nFrames);
+    };
+    if (!plan.bSizesKnown || bRf64)
+        setSizes(kUnknown32, kUnknown32, kUnknown32);
+    else
+        setSizes(static_cast<uint32_t>(riff), static_cast<uint32_t>(plan.cbData),
+                 static_cast<uint32_t>(std::min<uint64_t>(frames, kUnknown32)));
+    if (bRf64) {
+        SetTag(h, 0, "RF64");
+        SetTag(h, offDs64, "ds64");
+        Set64(h, offDs64 + 8, riff);
+        Set64(h, offDs64 + 16, plan.cbData);
+        Set64(h, offDs64 + 24, frames);
+        Set32(h, offDs64 + 32, 0); // no table of further chunk sizes
+    }
     *pHeader = std::move(h);
     return true;
 }

@@ -1,13 +1,11 @@
 // velomixctl: reads and changes the tempo, rate and pitch of running Velomix filters from
 // another process, through the filters' cross-process control channel.
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <system_error>
 
 #include "Interrupt.h"
 #include "NumberText.h"
@@ -91,15 +89,6 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// Numbers are read as velomix reads them (NumberText.h): plain decimals and whole numbers.
-bool ParseFactor(const char* psz, double& value) {
-    return ParseDecimal(psz, &value);
-}
-
-template <typename T> bool ParseInteger(const char* psz, T& value) {
-    return ParseWholeNumber(psz, &value);
-}
-
 int ParseArguments(int argc, char** argv, Options& options) {
     if (argc < 2) {
         return UsageError("no command given");
@@ -135,7 +124,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
         if ((bTempoArg || arg == "--rate") && (pszValue[0] == '+' || pszValue[0] == '-')) {
             // Factors are positive: a sign makes the value a step.
             double dStep = 0.0;
-            if (!ParseFactor(pszValue, dStep)) {
+            if (!ParseDecimal(pszValue, &dStep)) {
                 return UsageError(arg + " '" + pszValue +
                                   "': expected a decimal number (a step with its sign)");
             }
@@ -144,7 +133,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             (bTempoArg ? options.bTempo : options.bRate) = false;
         } else if (arg == "--pitch-step") {
             int32_t nStep = 0;
-            if (!ParseInteger(pszValue, nStep)) {
+            if (!ParseWholeNumber(pszValue, &nStep)) {
                 return UsageError(std::string("--pitch-step '") + pszValue +
                                   "': expected a whole number of semitones");
             }
@@ -153,7 +142,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             options.bPitch = false;
         } else if (arg == "--tempo" || arg == "--rate") {
             double dValue = 0.0;
-            if (!ParseFactor(pszValue, dValue) || dValue < kMinFactor || dValue > kMaxFactor) {
+            if (!ParseDecimal(pszValue, &dValue) || dValue < kMinFactor || dValue > kMaxFactor) {
                 return UsageError(arg + " '" + pszValue +
                                   "': expected a decimal number from 0.05 to 50");
             }
@@ -162,7 +151,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             (arg == "--tempo" ? options.bTempoStep : options.bRateStep) = false;
         } else if (arg == "--pitch") {
             int32_t nValue = 0;
-            if (!ParseInteger(pszValue, nValue) || nValue < kMinPitch || nValue > kMaxPitch) {
+            if (!ParseWholeNumber(pszValue, &nValue) || nValue < kMinPitch || nValue > kMaxPitch) {
                 return UsageError(std::string("--pitch '") + pszValue +
                                   "': expected a whole number from -60 to 60");
             }
@@ -171,7 +160,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
             options.bPitchStep = false;
         } else {
             uint32_t timeoutMs = 0;
-            if (!ParseInteger(pszValue, timeoutMs) || timeoutMs == 0 || timeoutMs > kMaxTimeoutMs) {
+            if (!ParseWholeNumber(pszValue, &timeoutMs) || timeoutMs == 0 ||
+                timeoutMs > kMaxTimeoutMs) {
                 return UsageError(std::string("--timeout '") + pszValue +
                                   "': expected milliseconds from 1 to 3600000");
             }

@@ -7,7 +7,7 @@
 
 #include "SharedBlock.h"
 
-std::ostream& operator<<(std::ostream& os, const ChannelValues& v) {
+std::ostream& operator<<(std::ostream& os, const VelomixValues& v) {
     return os << "tempo " << v.dTempo << " rate " << v.dRate << " pitch " << v.nPitch;
 }
 
@@ -158,23 +158,23 @@ void ControlChannelTest::FinishTone(ToneLoop& tone, Chain& c) {
     EXPECT_HR(S_OK, c.graph->Stop());
 }
 
-ChannelValues ControlChannelTest::ValuesOf(IVelomixProp* pProp) {
-    ChannelValues v;
+VelomixValues ControlChannelTest::ValuesOf(IVelomixProp* pProp) {
+    VelomixValues v;
     EXPECT_HR(S_OK, pProp->GetTempo(&v.dTempo));
     EXPECT_HR(S_OK, pProp->GetRate(&v.dRate));
     EXPECT_HR(S_OK, pProp->GetPitch(&v.nPitch));
     return v;
 }
 
-ChannelValues ControlChannelTest::SharedBlockValues() {
+VelomixValues ControlChannelTest::SharedBlockValues() {
     BlockValues block;
     EXPECT_TRUE(ReadBlock(block)) << "no shared block";
     EXPECT_EQ(block.dwHeader, kVelomixBlockDataSize);
-    return ChannelValues{block.dTempo, block.dRate, block.nPitch};
+    return VelomixValues{block.dTempo, block.dRate, block.nPitch};
 }
 
 bool ControlChannelTest::WaitUntilInForce(CQNamedEvent& evChange, IVelomixProp* pProp,
-                                          const ChannelValues& v) {
+                                          const VelomixValues& v) {
     // The block alone is not enough: a request that the filter takes whole shows the awaited
     // values before the filter has read it.
     while (ValuesOf(pProp) != v || SharedBlockValues() != v) {

@@ -7,6 +7,7 @@
 
 #include "filter/FilterTest.h"
 #include "remote/RemoteTestSupport.h"
+#include "VelomixClient.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -22,18 +23,8 @@ constexpr DWORD kRate = 44100;
 constexpr LONG kChunk10ms = 441 * 4;
 constexpr LONG kChunk100ms = 4410 * 4;
 
-// Tempo, rate and pitch as a filter holds them or the shared block shows them.
-struct ChannelValues {
-    double dTempo = 1.0;
-    double dRate = 1.0;
-    int nPitch = 0;
-
-    bool operator==(const ChannelValues& o) const {
-        return dTempo == o.dTempo && dRate == o.dRate && nPitch == o.nPitch;
-    }
-    bool operator!=(const ChannelValues& o) const { return !(*this == o); }
-};
-std::ostream& operator<<(std::ostream& os, const ChannelValues& v);
+// Tempo, rate and pitch as a filter holds them or the shared block shows them, in messages.
+std::ostream& operator<<(std::ostream& os, const VelomixValues& v);
 
 // Aborts the test binary with a message when a scope outlives its limit: a deadlock would
 // otherwise hang until ctest's time-out without saying where.
@@ -96,13 +87,13 @@ protected:
     Chain BuildToneChain(ToneLoop& tone);
     // Ends the tone: the stream completes and the graph stops.
     static void FinishTone(ToneLoop& tone, Chain& c);
-    static ChannelValues ValuesOf(IVelomixProp* pProp);
+    static VelomixValues ValuesOf(IVelomixProp* pProp);
     // The values in the shared block (a failure when there is none).
-    static ChannelValues SharedBlockValues();
+    static VelomixValues SharedBlockValues();
     // Waits for change notifications on evChange (a "VELFilter_CLI" handle) until the filter
     // holds these values and the block shows them; false after kHangMs without one.
     static bool WaitUntilInForce(CQNamedEvent& evChange, IVelomixProp* pProp,
-                                 const ChannelValues& v);
+                                 const VelomixValues& v);
     // Runs velomixctl to its end: its exit code (-1 when it could not start).
     int Ctl(const std::vector<std::string>& args);
     // Runs this binary in a child role to its end: the exit code (-1 when it had to be killed

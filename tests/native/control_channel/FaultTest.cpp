@@ -86,7 +86,7 @@ TEST_F(ControlChannelTest, StoppedMutexHolderStallsNoFilter) {
             EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
         }
         // The server thread got through: the newest values reached the block.
-        EXPECT_TRUE(WaitUntilInForce(evChange, prop.Get(), ChannelValues{dTempo, 1.0, 2}))
+        EXPECT_TRUE(WaitUntilInForce(evChange, prop.Get(), VelomixValues{dTempo, 1.0, 2}))
             << SharedBlockValues();
     }
     EXPECT_EQ(Ctl({"set", "--rate", "1.5"}), 0) << Err();
@@ -101,7 +101,7 @@ TEST_F(ControlChannelTest, DamagedBlockIsRestoredAndStreamingGoesOn) {
     ASSERT_HR(S_OK, c.graph->Run());
     ASSERT_TRUE(tone.WaitForReceived(10));
     ASSERT_HR(S_OK, c.prop->SetTempo(1.25));
-    ASSERT_TRUE(WaitUntilInForce(evChange, c.prop.Get(), ChannelValues{1.25, 1.0, 0}));
+    ASSERT_TRUE(WaitUntilInForce(evChange, c.prop.Get(), VelomixValues{1.25, 1.0, 0}));
 
     // Truncated, then a request: the server reads past the end of the block's file.
     for (const off_t size : {off_t{0}, off_t{70}}) {
@@ -116,7 +116,7 @@ TEST_F(ControlChannelTest, DamagedBlockIsRestoredAndStreamingGoesOn) {
                block.dTempo != 1.25 || block.dRate != 1.0 || block.nPitch != 0) {
             ASSERT_TRUE(evChange.Wait(kHangMs)) << "the block stays damaged";
         }
-        EXPECT_EQ(ValuesOf(c.prop.Get()), (ChannelValues{1.25, 1.0, 0}));
+        EXPECT_EQ(ValuesOf(c.prop.Get()), (VelomixValues{1.25, 1.0, 0}));
     }
     // Truncated, then a local change: its publication restores the block.
     ASSERT_EQ(truncate(BlockFile().c_str(), 3), 0);
@@ -164,11 +164,11 @@ TEST_F(ControlChannelTest, RemainingFilterTakesOverServing) {
     ASSERT_TRUE(evArrival.Wait(kHangMs)) << "no filter took over";
     const double inProcessMs = MsSince(start);
     EXPECT_EQ(Ctl({"set", "--tempo", "1.5"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(secondProp.Get()), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(secondProp.Get()), (VelomixValues{1.5, 1.0, 0}));
 
     std::printf("[ measured ] take-over %.1f ms after the serving filter left\n", inProcessMs);
     EXPECT_EQ(Ctl({"set", "--pitch", "3"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(secondProp.Get()), (ChannelValues{1.5, 1.0, 3}));
+    EXPECT_EQ(ValuesOf(secondProp.Get()), (VelomixValues{1.5, 1.0, 3}));
     EXPECT_FALSE(evArrival.Wait(0)) << "one take-over, one arrival";
 }
 
@@ -190,7 +190,7 @@ TEST_F(ControlChannelTest, SetIsConfirmedWhileTwoWatchersListen) {
         ASSERT_TRUE(watchA->WaitForLine(line)) << watchA->Stderr();
         ASSERT_TRUE(watchB->WaitForLine(line)) << watchB->Stderr();
     }
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.25 + 0.25 * 29, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.25 + 0.25 * 29, 1.0, 0}));
     watchA->Signal(SIGTERM);
     watchB->Signal(SIGTERM);
     EXPECT_EQ(watchA->Wait(), 0);

@@ -20,7 +20,7 @@ TEST_F(ControlChannelTest, FilterPublishesAtStartAndOnEveryEffectiveChange) {
     EXPECT_EQ(line, R"({"event":"arrival"})");
     EXPECT_EQ(Ctl({"get", "--json"}), 0) << Err();
     EXPECT_EQ(Out(), "{\"tempo\":1,\"rate\":1,\"pitch\":0}\n");
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.0, 1.0, 0}));
 
     ASSERT_HR(S_OK, prop->SetTempo(1.5));
     ASSERT_TRUE(watch->ReadLine(line));
@@ -41,7 +41,7 @@ TEST_F(ControlChannelTest, FilterPublishesAtStartAndOnEveryEffectiveChange) {
     { CVelomixCommServer marker; }
     ASSERT_TRUE(watch->ReadLine(line));
     EXPECT_EQ(line, R"({"event":"departure"})") << "a change announced where nothing changed";
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.5, 1.0, -3}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.5, 1.0, -3}));
 
     prop.Reset();
     filter.Reset();

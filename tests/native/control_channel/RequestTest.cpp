@@ -40,7 +40,7 @@ TEST_F(ControlChannelTest, RequestFromAnotherProcessIsHeardAtTheNextSample) {
     }
     const int code = Ctl({"set", "--tempo", "1.5"});
     EXPECT_EQ(Out(), "tempo 1.5 rate 1 pitch 0\n");
-    EXPECT_EQ(ValuesOf(c.prop.Get()), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(c.prop.Get()), (VelomixValues{1.5, 1.0, 0}));
     {
         std::lock_guard<std::mutex> lock(m);
         bGo = true;
@@ -87,7 +87,7 @@ TEST_F(ControlChannelTest, RefusedFieldsOfARequestChangeNothingAndTheOthersApply
     struct Case {
         double dTempo, dRate;
         int32_t nPitch;
-        ChannelValues expected; // each case starts where the one before left the filter
+        VelomixValues expected; // each case starts where the one before left the filter
     };
     const Case cases[] = {
         {kNaN, 1.25, 3, {1.0, 1.25, 3}},
@@ -132,7 +132,7 @@ TEST_F(ControlChannelTest, RequestsAreAppliedByValue) {
     // microseconds, so a short quiet spell tells.)
     ASSERT_EQ(RunRole("request", {"1.25", "0.8", "3"}), 0) << Err();
     EXPECT_FALSE(evChange.Wait(300)) << "a request of the current values was announced";
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.25, 0.8, 3}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.25, 0.8, 3}));
 
     // Two requests written while this process holds the mutex: the thread cannot read between
     // them, so only the later is in force (the counting of applications is the server tests').
@@ -153,7 +153,7 @@ TEST_F(ControlChannelTest, RequestsAreAppliedByValue) {
         ASSERT_EQ(block.Write(&nPitch, kVelomixPitchOffset, 4), 4u);
         ASSERT_TRUE(evRequest.Set());
     }
-    EXPECT_TRUE(WaitUntilInForce(evChange, prop.Get(), ChannelValues{2.5, 0.8, -3}))
+    EXPECT_TRUE(WaitUntilInForce(evChange, prop.Get(), VelomixValues{2.5, 0.8, -3}))
         << "the filter holds " << ValuesOf(prop.Get()) << ", the block shows "
         << SharedBlockValues();
 }
@@ -167,5 +167,5 @@ TEST_F(ControlChannelTest, RequestRightAfterARefusedOneIsNotLost) {
     ASSERT_TRUE(filter);
     ComPtr<IVelomixProp> prop = Prop(filter.Get());
     EXPECT_EQ(RunRole("refused-then-valid", {"500"}, 120000), 0) << Out() << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.0 + 500 / 1000.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.0 + 500 / 1000.0, 1.0, 0}));
 }

@@ -35,11 +35,11 @@ TEST_F(ControlChannelTest, SecondFilterInThisProcessPublishesButDoesNotServe) {
     ComPtr<IBaseFilter> second = CreateFilter();
     ASSERT_TRUE(second);
     ComPtr<IVelomixProp> secondProp = Prop(second.Get());
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.0, 1.0, 0}))
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.0, 1.0, 0}))
         << "the second filter publishes at its start";
     EXPECT_EQ(Ctl({"set", "--tempo", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(firstProp.Get()), (ChannelValues{2.0, 1.0, 0}));
-    EXPECT_EQ(ValuesOf(secondProp.Get()), (ChannelValues{1.0, 1.0, 0})) << "only the first serves";
+    EXPECT_EQ(ValuesOf(firstProp.Get()), (VelomixValues{2.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(secondProp.Get()), (VelomixValues{1.0, 1.0, 0})) << "only the first serves";
 
     // The second goes (its thread ended at once, without announcing itself), and says so.
     secondProp.Reset();
@@ -47,7 +47,7 @@ TEST_F(ControlChannelTest, SecondFilterInThisProcessPublishesButDoesNotServe) {
     EXPECT_FALSE(evArrival.Wait(0)) << "a filter that never served announced itself";
     EXPECT_TRUE(evDeparture.Wait(0));
     EXPECT_EQ(Ctl({"set", "--rate", "0.5"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(firstProp.Get()), (ChannelValues{2.0, 0.5, 0}));
+    EXPECT_EQ(ValuesOf(firstProp.Get()), (VelomixValues{2.0, 0.5, 0}));
 
     // The serving filter goes: its departure, and no request is served any more...
     firstProp.Reset();
@@ -59,7 +59,7 @@ TEST_F(ControlChannelTest, SecondFilterInThisProcessPublishesButDoesNotServe) {
     ASSERT_TRUE(third && evArrival.Wait(kHangMs));
     ComPtr<IVelomixProp> thirdProp = Prop(third.Get());
     EXPECT_EQ(Ctl({"set", "--pitch", "5"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(thirdProp.Get()), (ChannelValues{1.0, 1.0, 5}));
+    EXPECT_EQ(ValuesOf(thirdProp.Get()), (VelomixValues{1.0, 1.0, 5}));
 }
 
 TEST_F(ControlChannelTest, FilterInAnotherProcessPublishesButDoesNotServe) {
@@ -71,14 +71,14 @@ TEST_F(ControlChannelTest, FilterInAnotherProcessPublishesButDoesNotServe) {
 
     auto other = ChildProcess::StartRole("filter");
     ASSERT_TRUE(other && other->WaitForLine("started")) << (other ? other->Stderr() : "");
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.0, 1.0, 0}))
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.0, 1.0, 0}))
         << "its start publishes into the one block";
     EXPECT_EQ(Ctl({"set", "--tempo", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{2.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{2.0, 1.0, 0}));
     EXPECT_EQ(Ask(*other, "get"), "1 1 0") << "a request reached the filter that does not serve";
     // Its local changes are published from its process.
     EXPECT_EQ(Ask(*other, "tempo 0.5"), "ok");
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{0.5, 1.0, 0}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{0.5, 1.0, 0}));
 
     other->CloseStdin();
     EXPECT_EQ(other->Wait(), 0) << "its module kept an object alive: " << other->Stderr();
@@ -86,7 +86,7 @@ TEST_F(ControlChannelTest, FilterInAnotherProcessPublishesButDoesNotServe) {
     // A request copies the fields it does not change from the block, which the other filter
     // wrote last: its tempo comes along.
     EXPECT_EQ(Ctl({"set", "--pitch", "-2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{0.5, 1.0, -2}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{0.5, 1.0, -2}));
 }
 
 TEST_F(ControlChannelTest, PublishingFilterTakesOverFromAKilledServer) {
@@ -99,7 +99,7 @@ TEST_F(ControlChannelTest, PublishingFilterTakesOverFromAKilledServer) {
     ComPtr<IVelomixProp> publishingProp = Prop(publishing.Get());
     EXPECT_EQ(Ctl({"set", "--tempo", "3"}), 0) << Err();
     EXPECT_EQ(Ask(*server, "get"), "3 1 0");
-    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(publishingProp.Get()), (VelomixValues{1.0, 1.0, 0}));
 
     // Killed: its request event goes with it, and the filter left here takes over.
     const auto start = std::chrono::steady_clock::now();
@@ -110,15 +110,15 @@ TEST_F(ControlChannelTest, PublishingFilterTakesOverFromAKilledServer) {
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count());
     EXPECT_EQ(Ctl({"set", "--tempo", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{2.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(publishingProp.Get()), (VelomixValues{2.0, 1.0, 0}));
 
     // A filter started now only publishes.
     ComPtr<IBaseFilter> next = CreateFilter();
     ASSERT_TRUE(next);
     ComPtr<IVelomixProp> nextProp = Prop(next.Get());
     EXPECT_EQ(Ctl({"set", "--tempo", "1.5"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(nextProp.Get()), (ChannelValues{1.0, 1.0, 0}));
-    EXPECT_EQ(ValuesOf(publishingProp.Get()), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(nextProp.Get()), (VelomixValues{1.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(publishingProp.Get()), (VelomixValues{1.5, 1.0, 0}));
 }
 
 TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromServing) {
@@ -130,10 +130,10 @@ TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromS
     // The request is written and signalled, but nobody applies it.
     EXPECT_EQ(Ctl({"set", "--tempo", "2", "--timeout", "300"}), 1);
     EXPECT_NE(Err().find("did not take the request"), std::string::npos) << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.0, 1.0, 0}));
     // The filter works and publishes all the same.
     ASSERT_HR(S_OK, prop->SetTempo(1.5));
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.5, 1.0, 0}));
 
     // Killed while holding it: the event is gone, and the filter takes over serving.
     CHANNEL_EVENT(evArrival, kVelomixArrivalEventName);
@@ -141,7 +141,7 @@ TEST_F(ControlChannelTest, ControlProgramHoldingTheRequestEventKeepsFiltersFromS
     EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
     ASSERT_TRUE(evArrival.Wait(kHangMs)) << "no filter serves after the holder died";
     EXPECT_EQ(Ctl({"set", "--rate", "2"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.5, 2.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.5, 2.0, 0}));
 }
 
 TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWorking) {
@@ -164,7 +164,7 @@ TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWor
         EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
     }
     // The server thread takes the abandoned mutex over and publishes.
-    EXPECT_TRUE(WaitUntilInForce(evChange, c.prop.Get(), ChannelValues{2.0, 1.0, 0}))
+    EXPECT_TRUE(WaitUntilInForce(evChange, c.prop.Get(), VelomixValues{2.0, 1.0, 0}))
         << SharedBlockValues();
     // Streaming goes on, at the new tempo.
     const size_t from = tone.Received() + 3;
@@ -182,7 +182,7 @@ TEST_F(ControlChannelTest, ControlProgramKilledHoldingTheMutexLeavesTheFilterWor
     ComPtr<IBaseFilter> next = CreateServingFilter();
     ASSERT_TRUE(next);
     EXPECT_EQ(Ctl({"set", "--pitch", "4"}), 0) << Err();
-    EXPECT_EQ(ValuesOf(Prop(next.Get()).Get()), (ChannelValues{1.0, 1.0, 4}));
+    EXPECT_EQ(ValuesOf(Prop(next.Get()).Get()), (VelomixValues{1.0, 1.0, 4}));
 }
 
 TEST_F(ControlChannelTest, AnotherUserReachesNoFilter) {
@@ -205,5 +205,5 @@ TEST_F(ControlChannelTest, AnotherUserReachesNoFilter) {
         << Err();
     EXPECT_EQ(RunRole("as-user", {std::to_string(kOther), ctl, "set", "--tempo", "2"}), 1)
         << Out() << Err();
-    EXPECT_EQ(ValuesOf(prop.Get()), (ChannelValues{1.5, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.5, 1.0, 0}));
 }

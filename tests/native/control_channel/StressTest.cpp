@@ -65,8 +65,8 @@ TEST_F(ControlChannelTest, LockOrderHoldsUnderLoadWhileStreaming) {
         code = Ctl({"set", "--tempo", "2", "--rate", "1", "--pitch", "0"});
     }
     ASSERT_EQ(code, 0) << Err();
-    EXPECT_EQ(ValuesOf(pProp), (ChannelValues{2.0, 1.0, 0}));
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{2.0, 1.0, 0}));
+    EXPECT_EQ(ValuesOf(pProp), (VelomixValues{2.0, 1.0, 0}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{2.0, 1.0, 0}));
     // The streaming thread runs at it.
     size_t from = tone.Received() + 3;
     ASSERT_TRUE(tone.WaitForReceived(from + 200));
@@ -74,7 +74,7 @@ TEST_F(ControlChannelTest, LockOrderHoldsUnderLoadWhileStreaming) {
 
     // And a last local change, published and streamed.
     ASSERT_HR(S_OK, pProp->SetTempo(1.0));
-    EXPECT_EQ(SharedBlockValues(), (ChannelValues{1.0, 1.0, 0}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{1.0, 1.0, 0}));
     from = tone.Received() + 2;
     ASSERT_TRUE(tone.WaitForReceived(from + 20));
     EXPECT_TRUE(tone.AllWholeChunks(from, from + 20)) << "normal speed is a plain copy";
