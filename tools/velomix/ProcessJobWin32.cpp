@@ -10,6 +10,7 @@
 #include "GraphHelpers.h"
 #include "JobCommon.h"
 #include "JobInterrupt.h"
+#include "MediaTime.h"
 #include "OutputFile.h"
 #include "WavFile.h"
 #include "WavSink.h"
@@ -28,8 +29,6 @@ namespace {
 // {D51BD5A1-7548-11CF-A520-0080C77EF58A}
 VMX_DEFINE_GUID(kClsidWaveParser, 0xD51BD5A1, 0x7548, 0x11CF, 0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E,
                 0xF5, 0x8A);
-
-constexpr double kUnitsPerSecond = 10000000.0;
 
 // An event's parameters, freed through the graph when the scope ends.
 class CGraphEvent {
@@ -97,7 +96,7 @@ double DurationSeconds(IPin* pParserOut, IBaseFilter* pParser) {
         if (SUCCEEDED(
                 pObject->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&pSeeking))) &&
             SUCCEEDED(pSeeking->GetDuration(&duration)) && duration > 0)
-            return static_cast<double>(duration) / kUnitsPerSecond;
+            return static_cast<double>(duration) / static_cast<double>(kUnitsPerSecond);
     }
     return 0.0;
 }
