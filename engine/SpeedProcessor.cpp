@@ -1,5 +1,6 @@
 #include "SpeedProcessor.h"
 
+#include "ChangeSplice.h"
 #include "SampleConvert.h"
 
 #include <algorithm>
@@ -124,6 +125,14 @@ EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOpt
         m_pInFloat.reset(new float[samples]);
         m_pOutFloat.reset(new float[samples]);
         m_pOutBytes.reset(new uint8_t[samples * static_cast<size_t>(converter->bytesPerSample)]);
+        m_nSpliceFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceMs, 16);
+        m_nSearchFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceSearchMs, 16);
+        const auto channels = static_cast<size_t>(format.nChannels);
+        m_pHistory.reset(new uint8_t[static_cast<size_t>(m_nSearchFrames) * channels *
+                                     static_cast<size_t>(converter->bytesPerSample)]);
+        m_pLookahead.reset(new float[static_cast<size_t>(m_nSpliceFrames) * channels]);
+        m_pSpliceFloat.reset(
+            new float[static_cast<size_t>(2 * m_nSearchFrames + 2 * m_nSpliceFrames) * channels]);
         m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
         m_pConverter = converter;
         m_Format = format;
@@ -173,11 +182,13 @@ void CSpeedProcessor::RebuildEngine() noexcept {
 // No flush: the engine's flush() also pushes out the output owed for earlier flushes' silence,
 // so a burst of changes would queue seconds of it.
 template <class Call> EngineResult CSpeedProcessor::ApplyChange(Call call) {
-    RingDrop();
     const bool active = m_nPitchSemiTones != 0 || m_nTempoChange != 0 || m_nRateChange != 0;
     // While inactive the filter bypassed the engine: what it still holds is stale.
     const bool activating = active && !m_bActive;
     m_bActive = active;
+    if (activating) {
+        m_nHistoryFrames = 0;
+    }
     const bool done = EngineCall([&](soundtouch::SoundTouch& st) {
         if (activating) {
             st.clear();
@@ -300,6 +311,7 @@ EngineResult CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCoun
             return EngineResult::Failed;
         }
     } while (done < frames);
+    KeepHistory(data, frames);
     return moved ? EngineResult::Ok : EngineResult::NoOutput;
 }
 
@@ -337,6 +349,10 @@ EngineResult CSpeedProcessor::MoveChunkToRing() {
         return EngineResult::NoOutput;
     }
     const auto count = static_cast<int32_t>(received);
+    if (m_bSplicing) {
+        RouteOutput(m_pOutFloat.get(), count);
+        return EngineResult::Ok;
+    }
     m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
     RingAppend(m_pOutBytes.get(), count * BlockAlign());
     return EngineResult::Ok;
@@ -472,6 +488,8 @@ bool CSpeedProcessor::AppendSilence(int32_t frames) {
 
 void CSpeedProcessor::Clear() {
     RingDrop();
+    m_nHistoryFrames = 0;
+    m_nLookahead = 0;
     if (m_pSoundTouch) {
         EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
     }
@@ -488,6 +506,13 @@ void CSpeedProcessor::Free() {
     m_pOutFloat.reset();
     m_pOutBytes.reset();
     m_pTailSilence.reset();
+    m_pHistory.reset();
+    m_pLookahead.reset();
+    m_pSpliceFloat.reset();
+    m_nHistoryFrames = 0;
+    m_nLookahead = 0;
+    m_bSplicing = false;
+    m_nSpliceOwed = 0;
     m_pRing.reset();
     m_nRingLimit = 0;
     m_nRingCapacity = 0;
@@ -585,4 +610,193 @@ void CSpeedProcessor::RingDiscard(int32_t bytes) {
 void CSpeedProcessor::RingDrop() {
     m_nRingRead = -1;
     m_nRingCount = 0;
+}
+
+// Keeps the last m_nSearchFrames frames fed, for the search of a splice that ends the stretch.
+void CSpeedProcessor::KeepHistory(const uint8_t* data, int32_t frames) {
+    if (!m_pHistory || frames <= 0) {
+        return;
+    }
+    const int32_t blockAlign = BlockAlign();
+    const int32_t keepOld = std::max(std::min(m_nHistoryFrames, m_nSearchFrames - frames), 0);
+    const int32_t fromData = std::min(frames, m_nSearchFrames);
+    if (keepOld > 0) {
+        std::memmove(m_pHistory.get(),
+                     m_pHistory.get() +
+                         static_cast<size_t>(m_nHistoryFrames - keepOld) * blockAlign,
+                     static_cast<size_t>(keepOld) * blockAlign);
+    }
+    std::memcpy(m_pHistory.get() + static_cast<size_t>(keepOld) * blockAlign,
+                data + static_cast<size_t>(frames - fromData) * blockAlign,
+                static_cast<size_t>(fromData) * blockAlign);
+    m_nHistoryFrames = keepOld + fromData;
+}
+
+// While a stretch ends: the output the engine owes goes to the ring, the next m_nSpliceFrames to
+// the lookahead, anything past that nowhere (the engine is cleared after the splice).
+void CSpeedProcessor::RouteOutput(const float* frames, int32_t count) {
+    const int32_t channels = m_Format.nChannels;
+    const auto toRing = static_cast<int32_t>(std::min<int64_t>(count, m_nSpliceOwed));
+    if (toRing > 0) {
+        m_pConverter->fromFloat(frames, m_pOutBytes.get(), toRing * channels);
+        RingAppend(m_pOutBytes.get(), toRing * BlockAlign());
+        m_nSpliceOwed -= toRing;
+    }
+    const int32_t take = std::min(count - toRing, m_nSpliceFrames - m_nLookahead);
+    if (take > 0) {
+        std::memcpy(m_pLookahead.get() + static_cast<size_t>(m_nLookahead) * channels,
+                    frames + static_cast<size_t>(toRing) * channels,
+                    static_cast<size_t>(take) * channels * sizeof(float));
+        m_nLookahead += take;
+    }
+}
+
+// Crossfades the lookahead into the input (history, then data) where they match best and appends
+// the crossfade to the ring; spliceEnd: the frame of history + data that follows it.
+EngineResult CSpeedProcessor::SpliceInto(const uint8_t* data, int32_t frames, int32_t& spliceEnd) {
+    const int32_t channels = m_Format.nChannels;
+    const int32_t blockAlign = BlockAlign();
+    const int32_t history = m_nHistoryFrames;
+    const int32_t total = history + frames;
+    const int32_t n = std::min(m_nSpliceFrames, total);
+    spliceEnd = history;
+    if (n <= 0) {
+        return EngineResult::Ok;
+    }
+    const int32_t candFrames = std::min(total, history + m_nSearchFrames + n);
+    float* cand = m_pSpliceFloat.get();
+    float* mixed = cand + static_cast<size_t>(2 * m_nSearchFrames + m_nSpliceFrames) * channels;
+    const int32_t fromHistory = std::min(history, candFrames);
+    m_pConverter->toFloat(m_pHistory.get(), cand, fromHistory * channels);
+    m_pConverter->toFloat(data, cand + static_cast<size_t>(fromHistory) * channels,
+                          (candFrames - fromHistory) * channels);
+    if (m_Format.bFloat) {
+        SanitizeFloatInput(cand, candFrames * channels);
+    }
+    const int32_t d = FindSpliceOffset(m_pLookahead.get(), n, cand, candFrames, channels,
+                                       std::min(history, candFrames - n));
+    Crossfade(m_pLookahead.get(), cand + static_cast<size_t>(d) * channels, mixed, n, channels);
+    if (!RingReserve(n * blockAlign)) {
+        return EngineResult::Failed;
+    }
+    for (int32_t done = 0; done < n;) {
+        const int32_t piece = std::min(n - done, kChunkFrames);
+        m_pConverter->fromFloat(mixed + static_cast<size_t>(done) * channels, m_pOutBytes.get(),
+                                piece * channels);
+        RingAppend(m_pOutBytes.get(), piece * blockAlign);
+        done += piece;
+    }
+    spliceEnd = d + n;
+    return EngineResult::Ok;
+}
+
+EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCount,
+                                            int64_t owedFrames, const int32_t* pNext,
+                                            int32_t& refedFrames) {
+    refedFrames = 0;
+    if (!m_pSoundTouch || byteCount < 0 || (byteCount > 0 && data == nullptr) ||
+        (pNext && !IsInSpeedEnvelope(pNext[0], pNext[1], pNext[2]))) {
+        return EngineResult::Refused;
+    }
+    const int32_t blockAlign = BlockAlign();
+    const int32_t frames = byteCount / blockAlign;
+    const double outPerIn = OutputPerInputRatio();
+    m_bSplicing = true;
+    m_nSpliceOwed = std::max<int64_t>(owedFrames, 0);
+    m_nLookahead = 0;
+    bool moved = false;
+    bool ok = MoveEngineOutputToRing(moved);
+    // The input itself first: what the engine makes of it continues the audio it owes.
+    for (int32_t done = 0;
+         ok && done < frames && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames);) {
+        const int32_t chunk = std::min(frames - done, kChunkFrames);
+        m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
+                              chunk * m_Format.nChannels);
+        if (m_Format.bFloat) {
+            SanitizeFloatInput(m_pInFloat.get(), chunk * m_Format.nChannels);
+        }
+        ok = EngineCall([&](soundtouch::SoundTouch& st) {
+                 st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+             }) &&
+             MoveEngineOutputToRing(moved);
+        done += chunk;
+    }
+    // Then silence, for an input too short to push the rest out.
+    if (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames)) {
+        const double needed = static_cast<double>(m_nSpliceOwed + m_nSpliceFrames) / outPerIn;
+        int64_t budget = static_cast<int64_t>(std::min(needed, 1e12)) +
+                         static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
+        std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
+        while (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames)) {
+            const EngineResult pulled = PullTailChunk(budget);
+            ok = pulled != EngineResult::Failed;
+            if (pulled == EngineResult::NoOutput) {
+                break;
+            }
+        }
+    }
+    m_bSplicing = false;
+    m_nSpliceOwed = 0;
+    if (!ok || !m_pSoundTouch) {
+        return EngineResult::Failed;
+    }
+    // An engine that gave nothing more fades in from silence.
+    std::fill(m_pLookahead.get() + static_cast<size_t>(m_nLookahead) * m_Format.nChannels,
+              m_pLookahead.get() + static_cast<size_t>(m_nSpliceFrames) * m_Format.nChannels, 0.0f);
+    int32_t spliceEnd = 0;
+    if (SpliceInto(data, frames, spliceEnd) != EngineResult::Ok) {
+        return EngineResult::Failed;
+    }
+    // What follows the crossfade: history past it (when the engine was behind), then the data.
+    const int32_t history = m_nHistoryFrames;
+    const int32_t historyFrom = std::min(spliceEnd, history);
+    const int32_t dataFrom = std::max(spliceEnd - history, 0);
+    const int32_t next[3] = {pNext ? pNext[0] : 0, pNext ? pNext[1] : 0, pNext ? pNext[2] : 0};
+    m_nTempoChange = next[0];
+    m_nRateChange = next[1];
+    m_nPitchSemiTones = next[2];
+    m_bActive = next[0] != 0 || next[1] != 0 || next[2] != 0;
+    m_nHistoryFrames = 0;
+    if (!EngineCall([&](soundtouch::SoundTouch& st) {
+            st.clear();
+            st.setTempoChange(static_cast<double>(next[0]));
+            st.setRateChange(static_cast<double>(next[1]));
+            st.setPitchSemiTones(static_cast<int>(next[2]));
+        })) {
+        return EngineResult::Failed;
+    }
+    if (!m_bActive) {
+        const int32_t cbHistory = (history - historyFrom) * blockAlign;
+        const int32_t cbData = (frames - dataFrom) * blockAlign;
+        if (!RingReserve(cbHistory + cbData)) {
+            return EngineResult::Failed;
+        }
+        // The history moves out of its buffer before the data goes in after it.
+        if (cbHistory > 0) {
+            RingAppend(m_pHistory.get() + static_cast<size_t>(historyFrom) * blockAlign, cbHistory);
+        }
+        if (cbData > 0) {
+            RingAppend(data + static_cast<size_t>(dataFrom) * blockAlign, cbData);
+        }
+        return EngineResult::Ok;
+    }
+    EngineResult result = EngineResult::Ok;
+    if (history > historyFrom) {
+        // ProcessInput rewrites the history: feed a copy of its part.
+        std::unique_ptr<uint8_t[]> part(
+            new (std::nothrow) uint8_t[static_cast<size_t>((history - historyFrom) * blockAlign)]);
+        if (!part) {
+            return EngineResult::Failed;
+        }
+        std::memcpy(part.get(), m_pHistory.get() + static_cast<size_t>(historyFrom) * blockAlign,
+                    static_cast<size_t>((history - historyFrom) * blockAlign));
+        result = ProcessInput(part.get(), (history - historyFrom) * blockAlign);
+        refedFrames += history - historyFrom;
+    }
+    if (result != EngineResult::Failed && frames > dataFrom) {
+        result = ProcessInput(data + static_cast<size_t>(dataFrom) * blockAlign,
+                              (frames - dataFrom) * blockAlign);
+        refedFrames += frames - dataFrom;
+    }
+    return result == EngineResult::Failed ? EngineResult::Failed : EngineResult::Ok;
 }

@@ -135,11 +135,11 @@ public:
     // the processor Unconfigured.
     EngineResult Configure(const PcmFormat& format, const EngineOptions& options);
 
-    // Change operations. Each one, when it applies, stores the value, drops the ring's undelivered
-    // bytes (the storage is kept) and hands the value to the running engine, which keeps the audio
-    // in its pipeline (no flush, so no silence is inserted). When the change makes the processor
-    // active, the engine is cleared first: while inactive the filter bypassed it, so what it held
-    // is stale. They take effect at the next ProcessInput.
+    // Change operations. Each one, when it applies, stores the value and hands it to the running
+    // engine, which keeps the audio in its pipeline (no flush, so no silence is inserted) and
+    // makes what it still holds at the new values; the ring keeps the output already made. When
+    // the change makes the processor active, the engine is cleared first: while inactive the
+    // filter bypassed it, so what it held is stale. They take effect at the next ProcessInput.
     // Each returns Ok when applied; Refused, with nothing changed, while Unconfigured or for a
     // value out of range (tempo/rate percent outside kMinChangePercent..kMaxChangePercent, so also
     // any change to a factor of 0 or below; pitch beyond +-kMaxPitchSemiTones) or one whose
@@ -174,6 +174,21 @@ public:
     // Copies at most maxBytes of the ring's oldest bytes to dest and returns how many (0 when the
     // ring is empty, maxBytes <= 0 or dest is null). Never fails.
     int32_t ReadOutput(uint8_t* dest, int32_t maxBytes);
+
+    // Ends the stretch with the input that follows it, without a hole or a click: the engine
+    // makes the output it still owes (owedFrames, at the values in force: the input it holds)
+    // from that input (and from silence when the input is too short), then that output is
+    // crossfaded over kSpliceMs into the input itself where the two match best (within
+    // kSpliceSearchMs either way of where the engine's output stands). What follows the
+    // crossfade goes on as a plain copy into the ring (pNext null: the processor is then inactive
+    // and the ring holds the rest of the input, bit for bit) or, pNext = {tempo, rate, pitch},
+    // into a cleared engine at those values (so input the engine held comes out at the speed it
+    // was fed at). refedFrames: input frames given to that engine. Results as ProcessInput and
+    // ChangeSpeed (Refused for values outside the envelope, with nothing done).
+    EngineResult FinishStretch(const uint8_t* data, int32_t byteCount, int64_t owedFrames,
+                               const int32_t* pNext, int32_t& refedFrames);
+    static constexpr int32_t kSpliceMs = 8;
+    static constexpr int32_t kSpliceSearchMs = 10;
 
     // End of stream: pushes the audio still inside the engine's pipeline out (engine flush), moves
     // it into the ring and leaves the engine empty for whatever comes next. Returns Ok when the
@@ -219,6 +234,9 @@ private:
     EngineResult MoveChunkToRing();
     EngineResult PullTailChunk(int64_t& silenceBudget);
     bool AppendSilence(int32_t frames);
+    void KeepHistory(const uint8_t* data, int32_t frames);
+    void RouteOutput(const float* frames, int32_t count);
+    EngineResult SpliceInto(const uint8_t* data, int32_t frames, int32_t& spliceEnd);
     bool RingReserve(int32_t bytes);
     void RingAppend(const uint8_t* src, int32_t bytes);
     void RingDiscard(int32_t bytes);
@@ -240,4 +258,15 @@ private:
     int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned
     int32_t m_nRingCount; // bytes held
     std::unique_ptr<uint8_t[]> m_pRing;
+    // The end of a stretch (FinishStretch): the last kSpliceSearchMs of input fed, the engine's
+    // output past what it owes (to crossfade from), and room for the search and the crossfade.
+    int32_t m_nSpliceFrames = 0; // crossfade length
+    int32_t m_nSearchFrames = 0; // search range either way
+    std::unique_ptr<uint8_t[]> m_pHistory;
+    int32_t m_nHistoryFrames = 0;
+    std::unique_ptr<float[]> m_pLookahead;
+    int32_t m_nLookahead = 0;
+    std::unique_ptr<float[]> m_pSpliceFloat;
+    bool m_bSplicing = false;  // engine output goes first to the ring, then to the lookahead
+    int64_t m_nSpliceOwed = 0; // output frames still to go to the ring while splicing
 };

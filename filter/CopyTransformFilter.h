@@ -32,6 +32,9 @@
 #include "SpeedProcessor.h"
 #include "Transform.h"
 #include "CommServer.h"
+#include "core/OutputPlan.h"
+#include "core/OwedOutput.h"
+#include "core/StampClock.h"
 
 #include <atomic>
 #include <string>
@@ -78,6 +81,7 @@ public:
 
     // CTransformFilter
     HRESULT Receive(IMediaSample* pSample) override;
+    // Not called: Receive delivers each input's outputs itself.
     HRESULT Transform(IMediaSample* pIn, IMediaSample* pOut) override;
     HRESULT CheckInputType(const CMediaType* mtIn) override;
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
@@ -96,58 +100,46 @@ private:
     ~CCopyTransformFilter() override;
 
     HRESULT CreatePins();
-    // Copies the input's stamps, flags and (pmt, when it carries one) media type to the output.
-    HRESULT CopySampleProperties(IMediaSample* pIn, IMediaSample* pOut, const AM_MEDIA_TYPE* pmt);
+
+    // One input sample as the streaming path reads it, once: its payload, stamps and flags.
+    struct InputSample {
+        const BYTE* pData = nullptr;
+        LONG cbData = 0;     // bytes to use, within the input's buffer
+        int32_t nFrames = 0; // whole frames of them
+        SampleStamps stamps;
+        MediaUnit unit = MediaUnit::None;
+        bool bSyncPoint = false, bPreroll = false, bDiscontinuity = false;
+        MediaTypePtr pmt; // a type the sample carries
+    };
+    HRESULT ReadInput(IMediaSample* pIn, InputSample& in);
     // The stream's format from now on: a type a sample carries (or the connection's).
     void FollowStreamFormat(const AM_MEDIA_TYPE& mt);
     // Reconfigures the processor when the stream's format differs from its configuration.
     HRESULT UpdateProcessorFormat(const AudioFormat& fmt);
-    // Hands the speed values to the processor when a change is latched, or always (bForce), and
-    // keeps the tail's length right across the change. The settings file is read and the engine
-    // driven outside m_csSpeed.
+    // Hands the speed values to the processor when a change is latched, or always (bForce). A
+    // stretch that ends, or whose engine holds much input, ends at the next input (a splice);
+    // the owed output follows the change. The settings file is read and the engine driven
+    // outside m_csSpeed.
     HRESULT ApplySpeedChanges(bool bForce = false);
     StretchTuning ReadStretchTuning(double dTempo) const;
     // An engine call that failed, as a stream error: logged, EC_ERRORABORT, and the HRESULT to
     // return upstream.
     HRESULT StreamError(EngineResult result, const char* what);
+
+    // The one output loop: the input's outputs as m_Plan cuts them, from the input itself
+    // (bCopy) or from the processor's ring (feeding the input group by group).
+    HRESULT DeliverInput(InputSample& in, bool bCopy);
+    HRESULT FeedGroup(InputSample& in);
+    HRESULT EndStretch(InputSample& in);
+    // Stamps, flags and type of an output; false when restamping leaves it out (empty).
+    bool PrepareOutput(IMediaSample* pOut, const InputSample& in, const InputPlan::Output& slot,
+                       bool bFirst, bool bCopy);
     // Delivers the rest of the stream after end of stream: what the processor still holds,
     // padded or trimmed to the length the engine owes.
     HRESULT DeliverTail();
-    void ResetTailLength();
+    SampleStamps TailStamps(LONG cb);
+    void ResetStream();
 
-    // The stretched input sample being worked through, from Transform to the end of Receive
-    // (pData is the input's buffer: valid only then). Its input is fed in slices; the output of
-    // the slices fed so far (a group) is planned as whole output buffers, leaving at most one
-    // buffer in the ring, and shares the time span of those slices.
-    struct StretchInput {
-        const BYTE* pData = nullptr;
-        LONG cbData = 0;
-        LONG cbFed = 0;
-        LONG cbSlice = 0;     // input bytes per ProcessInput
-        LONG cbOutBuffer = 0; // bytes per output sample
-        double dRatio = 1.0;  // output frames per input frame
-        bool bTimeValid = false;
-        REFERENCE_TIME tStart = 0, tStop = 0;
-        bool bMediaTimeValid = false;
-        LONGLONG mtStart = 0, mtStop = 0;
-        bool bSyncPoint = false, bPreroll = false;
-        LONG cbGroupFrom = 0, cbGroupTo = 0; // input bytes of the group
-        LONG cbPlanned = 0, cbPlanDone = 0;  // output bytes of the group
-        bool bGroupOpen = false;             // a sample of the group is still to go
-    };
-    bool StartStretchInput(IMediaSample* pIn, const BYTE* pData, LONG cbData, LONG cbOutBuffer);
-    HRESULT FeedGroup();
-    HRESULT FillPlannedSample(IMediaSample* pOut, BYTE* pDst, LONG cbMax);
-    HRESULT DeliverRestOfInput();
-    // Restamping (m_bRestamp): the first input with a start time after a start, flush or new
-    // segment anchors the stamps; RestampSample stamps an output by the frames delivered since
-    // (false: the output is empty and is not to be delivered).
-    enum class MediaUnit { None, Frames, Bytes, Time };
-    MediaUnit MediaUnitOf(IMediaSample* pIn, LONGLONG& mtStart, LONGLONG& mtStop) const;
-    LONGLONG MediaOffset(int64_t frames, DWORD nRate) const;
-    void RestampAnchorAt(IMediaSample* pIn);
-    bool RestampSample(IMediaSample* pOut);
-    bool RestampFollowInput(IMediaSample* pIn, LONG cbOut);
     // The filter connected to the first pin of direction dir of pFilter, or null.
     static ComPtr<IBaseFilter> FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
     HRESULT SetSpeedValue(double CCopyTransformFilter::*pMember, double dValue);
@@ -165,30 +157,26 @@ private:
     CSpeedProcessor m_Processor;
     AudioFormat m_StreamFormat;        // of the type samples currently carry
     bool m_bStreamFormatValid = false; // false until connected, or after a type it cannot take
-    REFERENCE_TIME m_rtTailStart = 0;  // where the tail after end of stream starts
+    InputPlan m_Plan;                  // the outputs of the input being delivered
+    int32_t m_nFed = 0;                // its frames fed to the processor
+    int32_t m_nSliceFrames = 0;
+    OwedOutput m_Owed; // output the engine owes for its stretch
+    // A change latched for the next input: the stretch ends there (to a copy, or to a fresh
+    // engine at m_nNext when the old one held too much input to make it at the new speed).
+    bool m_bEndStretch = false;
+    bool m_bEndToStretch = false;
+    int32_t m_nNext[3] = {0, 0, 0}; // tempo and rate change in percent, pitch
+    double m_dNextTempo = 1.0;
+    // Most input the engine may hold at a change and make at the new speed, in ms.
+    static constexpr int kMaxHeldAtNewSpeedMs = 100;
+    int64_t m_tTailStart = 0;  // where the tail after end of stream starts
+    int64_t m_nTailFrames = 0; // frames of tail delivered from there
     bool m_bTailTimeValid = false;
-    StretchInput m_Stretch;
-    bool m_bStretchPending = false; // Receive has the rest of m_Stretch to deliver
-    // The tail's length: output frames expected for the input fed since the last flush, format
-    // change or end of stream (frames / (tempo × rate) as the engine applies them), and the bytes
-    // taken from the processor since then (delivered, or dropped by a speed change).
-    double m_dExpectedFrames = 0;
-    int64_t m_llTakenBytes = 0;
-
-    // Restamping state (streaming thread). Stamps are m_rtAnchor + the time of m_llRestampFrames
-    // at m_nRestampRate, media times m_mtAnchor + as much in the input's media unit. Until a
-    // stretched input comes after the anchor, outputs keep their input's stamps (normal speed
-    // from the start changes nothing).
+    // Restamping (m_bRestamp): the clock, and the discontinuity of an output left out for being
+    // empty, carried to the next one.
     bool m_bRestamp = false;
-    bool m_bAnchorPending = true;
-    bool m_bAnchorValid = false;
-    MediaUnit m_MediaUnit = MediaUnit::None;
-    bool m_bFollowInput = true;
-    bool m_bHeldDiscontinuity = false; // carried by an output left out for being empty
-    REFERENCE_TIME m_rtAnchor = 0;
-    LONGLONG m_mtAnchor = 0;
-    int64_t m_llRestampFrames = 0;
-    DWORD m_nRestampRate = 0;
+    StampClock m_Clock;
+    bool m_bHeldDiscontinuity = false;
 
     // The settings file, and its "INIT" section as read when this object was made (the
     // anti-alias length as a mono stream leaves it, see UpdateProcessorFormat).

@@ -5,6 +5,8 @@
 #include "DiagnosticLog.h"
 #include "control/Settings.h"
 
+#include <algorithm>
+
 namespace {
 
 // The three values as the processor will get them, judged together (the speed envelope).
@@ -116,22 +118,39 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
         dRate = m_dRate;
         nPitch = m_nPitch;
     }
-    const int32_t cbHeld = m_Processor.BufferedBytes();
-    const double dRatioBefore = m_Processor.OutputPerInputRatio();
+    const int32_t next[3] = {SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch};
+    if (!CSpeedProcessor::IsInSpeedEnvelope(next[0], next[1], next[2]))
+        return StreamError(EngineResult::Refused, "the engine did not take the speed values");
+    const bool bWasActive = m_Processor.IsActive();
+    const bool bActive = next[0] != 0 || next[1] != 0 || next[2] != 0;
+    const int32_t blockAlign = std::max(m_Processor.BlockAlign(), 1);
+    const int64_t ringFrames = m_Processor.BufferedBytes() / blockAlign;
+    const double dOldRatio = m_Processor.OutputPerInputRatio();
+    m_bEndStretch = false;
+    if (bWasActive) {
+        // The input the engine holds: made at the new speed it would change the output's length
+        // by its own length over either speed, so more than a little of it ends the stretch at
+        // the old speed first.
+        const double dHeld = m_Owed.HeldInputFrames(ringFrames, dOldRatio);
+        const double dMaxHeld =
+            double(m_Processor.Format().nSamplesPerSec) * kMaxHeldAtNewSpeedMs / 1000.0;
+        if (!bActive || dHeld > dMaxHeld) {
+            m_bEndStretch = true;
+            m_bEndToStretch = bActive;
+            m_dNextTempo = dTempo;
+            std::copy(next, next + 3, m_nNext);
+            return S_OK;
+        }
+    }
     // As one combination: one value at a time could leave the envelope on the way.
-    EngineResult result =
-        m_Processor.ChangeSpeed(SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch);
+    EngineResult result = m_Processor.ChangeSpeed(next[0], next[1], next[2]);
     if (result == EngineResult::Ok)
         result = m_Processor.ChangeTuning(ReadStretchTuning(dTempo));
     if (result != EngineResult::Ok)
         return StreamError(result, "the engine did not take the speed values");
-    // The change dropped the ring's bytes: for the tail's length they are taken. The input still
-    // inside the engine comes out at the new ratio: what it owes is rescaled.
-    m_llTakenBytes += cbHeld - m_Processor.BufferedBytes();
-    const double dRatioAfter = m_Processor.OutputPerInputRatio();
-    if (dRatioAfter != dRatioBefore && m_Processor.BlockAlign() > 0) {
-        const double dTaken = double(m_llTakenBytes) / m_Processor.BlockAlign();
-        m_dExpectedFrames = dTaken + (m_dExpectedFrames - dTaken) * (dRatioAfter / dRatioBefore);
-    }
+    if (!bWasActive)
+        m_Owed.Reset(); // a fresh stretch
+    else
+        m_Owed.Rescale(ringFrames, dOldRatio, m_Processor.OutputPerInputRatio());
     return S_OK;
 }

@@ -329,8 +329,13 @@ TEST(SpeedProcessor, ActivationStartsFromAnEmptyEngine) {
     ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     const std::vector<uint8_t> tone = Sine16(kRate);
     ASSERT_EQ(p.ProcessInput(tone.data(), static_cast<int32_t>(tone.size())), EngineResult::Ok);
+    // The output already made at tempo 50 stays for the caller; only the engine starts afresh.
+    const int32_t made = p.BufferedBytes();
+    ASSERT_GT(made, 0);
     ASSERT_EQ(p.ChangeTempo(0), EngineResult::Ok);
-    EXPECT_EQ(p.BufferedBytes(), 0);
+    EXPECT_EQ(p.BufferedBytes(), made);
+    std::vector<uint8_t> old(static_cast<size_t>(made));
+    ASSERT_EQ(p.ReadOutput(old.data(), made), made);
     ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     const std::vector<uint8_t> silence(tone.size());
     const std::vector<int16_t> out = AsInt16(Stream(p, silence, 4096));

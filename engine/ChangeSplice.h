@@ -1,0 +1,17 @@
+// Joining two renderings of the same audio where a stretch ends: the engine's last output and the
+// plain input (or a fresh engine's input) that follows it. The join point is where the two
+// match best, and the two are crossfaded there, as the engine's own splices are: a hard cut
+// between unrelated samples is a click. Plain functions on interleaved float frames.
+#pragma once
+
+#include <cstdint>
+
+// The offset d in [0, candFrames - refFrames] at which cand[d ..] matches ref best (largest
+// normalised cross-correlation of the channels' sum); preferred when nothing matches better
+// (silence) or the window does not fit. refFrames > 0.
+int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand, int32_t candFrames,
+                         int32_t channels, int32_t preferred);
+
+// out = from faded out and to faded in over frames (linear, neither end a plain copy of one
+// side: frame i weighs to by (i + 1) / (frames + 1)). out may be from or to.
+void Crossfade(const float* from, const float* to, float* out, int32_t frames, int32_t channels);
