@@ -6,6 +6,17 @@
 // effective change (a value that differs from the stored one) is published to the
 // cross-process control channel on the caller's thread.
 //
+// What a listener hears at a change: nothing but the new speed. The output already made at the
+// old speed is delivered as it was; input the engine still holds comes out at the new speed,
+// except when that would be more than 100 ms of input (a fast tempo holds seconds): then the
+// old stretch is finished at its own speed first. A return to 1.0, 1.0, 0 finishes the stretch
+// within the next media sample: the engine's remaining output (its latency, about 50 to 200 ms
+// of audio) is delivered, crossfaded over 8 ms into the input at the point where the two match
+// best (within 10 ms either way), and from then on every output is a bit-for-bit copy of its
+// input with the input's stamps. The sample that carries the crossfade therefore delivers more
+// audio than its input holds, once; no audio is dropped. The same crossfade joins an old stretch
+// to a new one where the old one is finished first.
+//
 // What a host sees downstream depends on RESTAMP in the INIT section of the settings file,
 // read when the filter is made:
 // - 0, missing or not a number (the default): each output sample lies within the time span
