@@ -2,12 +2,16 @@
 
 #include "MediaTime.h"
 
+#include <limits>
+
 MediaUnit MediaUnitOf(bool bMediaValid, int64_t mtStart, int64_t mtStop, int64_t frames,
                       int32_t blockAlign, bool bTimeValid, int64_t tStart, int64_t tStop) {
     if (!bMediaValid || frames <= 0 || blockAlign <= 0)
         return MediaUnit::None;
     // Differences of hostile stamps may not fit: saturated, they match no unit.
     const int64_t span = SaturatingSub(mtStop, mtStart);
+    if (span == std::numeric_limits<int64_t>::max() || span == std::numeric_limits<int64_t>::min())
+        return MediaUnit::None; // two saturated spans are equal, not alike
     if (span == frames)
         return MediaUnit::Frames;
     if (span == frames * blockAlign)

@@ -1,0 +1,74 @@
+#include "ChangeSplice.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Deterministic white noise in [-1, 1).
+std::vector<float> Noise(size_t n, uint32_t seed) {
+    std::vector<float> v(n);
+    for (float& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = static_cast<float>(seed >> 8) / float(1 << 23) - 1.0f;
+    }
+    return v;
+}
+
+TEST(ChangeSplice, FindsThePlantedOffset) {
+    for (int32_t channels : {1, 2}) {
+        const std::vector<float> cand = Noise(2000 * size_t(channels), 11);
+        for (int32_t k : {0, 17, 613, 1744}) {
+            std::vector<float> ref(cand.begin() + k * channels,
+                                   cand.begin() + (k + 256) * channels);
+            EXPECT_EQ(FindSpliceOffset(ref.data(), 256, cand.data(), 2000, channels, 1000), k)
+                << channels << " channels";
+            // The match is normalised: louder audio around the window does not match better.
+            std::vector<float> loud = cand;
+            for (size_t i = 0; i < loud.size(); ++i)
+                if (i < size_t(k * channels) || i >= size_t((k + 256) * channels))
+                    loud[i] *= 16.0f;
+            EXPECT_EQ(FindSpliceOffset(ref.data(), 256, loud.data(), 2000, channels, 1000), k)
+                << channels << " channels, loud";
+        }
+    }
+}
+
+TEST(ChangeSplice, PrefersThePreferredOffsetOnSilenceTiesAndMisfits) {
+    const std::vector<float> noise = Noise(1000, 3), silence(1000, 0.0f);
+    EXPECT_EQ(FindSpliceOffset(silence.data(), 200, noise.data(), 1000, 1, 123), 123);
+    EXPECT_EQ(FindSpliceOffset(noise.data(), 200, silence.data(), 1000, 1, 123), 123);
+    EXPECT_EQ(FindSpliceOffset(noise.data(), 200, noise.data(), 199, 1, 123), 123);
+    EXPECT_EQ(FindSpliceOffset(noise.data(), 0, noise.data(), 1000, 1, 123), 123);
+    EXPECT_EQ(FindSpliceOffset(noise.data(), 200, noise.data(), 1000, 0, 123), 123);
+    // A signal of period 100 matches its window at 30, 130, ..., 730 equally well.
+    std::vector<float> periodic(1000);
+    for (size_t i = 0; i < periodic.size(); ++i)
+        periodic[i] = noise[i % 100];
+    const float* ref = periodic.data() + 30;
+    const std::pair<int32_t, int32_t> nearest[] = {
+        {420, 430}, {0, 30}, {130, 130}, {5000, 730}, {-50, 30}};
+    for (const auto& [preferred, want] : nearest)
+        EXPECT_EQ(FindSpliceOffset(ref, 200, periodic.data(), 1000, 1, preferred), want)
+            << preferred;
+}
+
+TEST(ChangeSplice, CrossfadeWeighsFrameIByIPlusOneOverFramesPlusOne) {
+    const std::vector<float> zeros(7, 0.0f), ones(7, 1.0f);
+    std::vector<float> out(7, -9.0f);
+    Crossfade(zeros.data(), ones.data(), out.data(), 7, 1);
+    EXPECT_EQ(out, (std::vector<float>{0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f, 0.875f}));
+    // Stereo, and in place over either side.
+    const std::vector<float> from{1, -1, 1, -1, 1, -1}, to{3, 1, 3, 1, 3, 1};
+    const std::vector<float> want{1.5f, -0.5f, 2.0f, 0.0f, 2.5f, 0.5f};
+    std::vector<float> a = from, b = to;
+    Crossfade(a.data(), to.data(), a.data(), 3, 2);
+    Crossfade(from.data(), b.data(), b.data(), 3, 2);
+    EXPECT_EQ(a, want);
+    EXPECT_EQ(b, want);
+}
+
+} // namespace
