@@ -51,18 +51,20 @@ VMX_DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 
 // second of input grows without bound (tempo 0.05 at +60 semitones stretches 640-fold before
 // resampling throws most of it away; tempo 50 at -60 waits for minutes of input before it
 // gives anything). Judged on the values as the filter applies them: tempo and rate in whole
-// percent, truncated (0.639 counts as 0.64). Any single value with the other two at normal,
-// and any tempo with any rate at pitch 0, lie inside. Examples at the edges: at +60 semitones
-// tempo from 0.64 and rate up to 1.56; at -60 tempo up to 1.56 and rate from 0.64; at +12
-// rate up to 25. A setter whose value would leave the envelope together with the two values
-// in force returns E_INVALIDARG and stores nothing; a client moving between far corners sets
-// the values in an order that stays inside (the pitch back towards 0 first, or last).
+// percent, a factor with up to two decimals exactly, one with more taken to the millionth and
+// cut toward 1.0 (0.639 counts as 0.64, 1.155 as 1.15), alike on every build. Any single
+// value with the other two at normal, and any tempo with any rate at pitch 0, lie inside.
+// Examples at the edges: at +60 semitones tempo from 0.64 and rate up to 1.56; at -60 tempo
+// up to 1.56 and rate from 0.64; at +12 rate up to 25. A setter whose value would leave the
+// envelope together with the two values in force returns E_INVALIDARG and stores nothing; a
+// client moving between far corners sets the values in an order that stays inside (the pitch
+// back towards 0 first, or last).
 struct IVelomixProp : public IUnknown {
     // Tempo factor, pitch kept: 1.0 normal, 2.0 twice as fast. Accepted 0.05 to 50.0 within
     // the speed envelope; NaN, infinities and values outside return E_INVALIDARG and store
     // nothing.
     STDMETHOD(SetTempo)(double dTempo) PURE;
-    // Current tempo factor. E_POINTER for a null pointer.
+    // Current tempo factor, as set (not cut to whole percent). E_POINTER for a null pointer.
     STDMETHOD(GetTempo)(double* pdTempo) PURE;
     // Rate factor, pitch follows (a tape played faster). Same range and errors as SetTempo.
     STDMETHOD(SetRate)(double dRate) PURE;

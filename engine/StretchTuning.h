@@ -45,7 +45,12 @@ std::string StretchTuningText(const StretchTuning& tuning);
 // A null text changes nothing.
 void ParseStretchTuning(const char* text, const StretchBand& band, StretchTuning& tuning);
 
-// A speed factor (1.0 = normal) as the engine's whole-percent change: factor * 100 - 100 in double,
-// truncated toward zero. 1.15 -> 14 (its double lies just below), 0.99 -> -1, 0.995 -> 0,
-// 1.5 -> 50. Results beyond the int32 range saturate; NaN gives 0.
+// A speed factor (1.0 = normal) as the engine's whole-percent change: the factor counted in
+// millionths (its exact value x 10^6, rounded half away from zero), minus 10^6, divided by 10^4
+// and truncated toward zero. So a factor with at most two decimals, as its nearest double, gives
+// exactly its percent (1.15 -> 15, 0.05 -> -95); one with more is taken to the millionth and
+// truncated toward zero (1.155 -> 15, 0.995 -> 0, 0.639 -> -36, 1.0099999 -> 1). No rounded
+// floating-point step: the same result on every build, whatever the FPU's precision. Results
+// beyond the int32 range saturate; NaN gives 0. The one conversion from factor to percent: the
+// filter judges the envelope and feeds the engine through it, hosts never repeat it.
 int32_t SpeedFactorToPercent(double factor);

@@ -17,13 +17,15 @@
  * - The speed envelope: the three together must also keep the engine's two stages within a
  *   factor of 50 either way. A shift of n semitones is a time stretch at tempo / 2^(n/12) and a
  *   resampling at rate x 2^(n/12); both must lie within 0.02 to 50, judged on tempo and rate
- *   in whole percent, truncated. Any single value with the other two at normal, and any tempo
- *   with any rate at pitch 0, lie inside; at +60 semitones tempo goes from 0.64 and rate up to
- *   1.56, at -60 tempo up to 1.56 and rate from 0.64. To move between far corners, set the
- *   values in an order that stays inside (pitch back towards 0 first, or last).
+ *   in whole percent: a factor with up to two decimals exactly, one with more taken to the
+ *   millionth and cut toward 1.0 (0.639 counts as 0.64, 1.155 as 1.15). Any single value
+ *   with the other two at normal, and any tempo with any rate at pitch 0, lie inside; at +60
+ *   semitones tempo goes from 0.64 and rate up to 1.56, at -60 tempo up to 1.56 and rate from
+ *   0.64. To move between far corners, set the values in an order that stays inside (pitch
+ *   back towards 0 first, or last).
  * - A value outside its range or the envelope, NaN or an infinity returns E_INVALIDARG and
  *   changes nothing.
- * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value.
+ * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value, as set.
  * - Every effective change is also published to the cross-process control channel (see
  *   control-channel.md beside this header), so velomixctl and other controllers see it.
  */

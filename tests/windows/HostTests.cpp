@@ -587,7 +587,7 @@ VMX_TEST(host_control, velomixctl_changes_a_running_velomix_graph) {
     CHECK(code == 0, "velomix.exe: exit code 0, got %lu; stderr: %s", code, velomix.Err().c_str());
     CHECK(Contains(velomix.Out(), "60.00 s in"), "velomix.exe's summary: %s",
           velomix.Out().c_str());
-    CHECK(Contains(velomix.Out(), "(tempo 1.5, rate 1, pitch +0)"),
+    CHECK(Contains(velomix.Out(), "(tempo 1.5 from 1, rate 1, pitch +0)"),
           "the summary names the speed in force at the end, set by velomixctl: %s",
           velomix.Out().c_str());
 

@@ -1,9 +1,9 @@
 #include "JobCommon.h"
 
 #include "control/IVelomixProp.h"
-#include "engine/StretchTuning.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -134,24 +134,35 @@ SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& o) {
 
 namespace {
 
-// "1.14 from 1.15": the factor as the engine receives it (SpeedFactorToPercent), then the
-// setting when that differs.
-std::string AppliedFactor(double factor) {
-    const double applied = 1.0 + SpeedFactorToPercent(factor) / 100.0;
-    char text[64];
-    if (applied == factor)
-        std::snprintf(text, sizeof(text), "%g", applied);
+// Shortest text that reads back as the same double, as velomixctl prints values.
+std::string FactorText(double factor) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, factor);
+    return std::string(text, result.ptr);
+}
+
+// "1.5", or "1.5 from 1" when the value in force is not the one set.
+std::string FactorAndSetting(double value, double setting) {
+    return value == setting ? FactorText(value)
+                            : FactorText(value) + " from " + FactorText(setting);
+}
+
+std::string PitchAndSetting(int value, int setting) {
+    char text[32];
+    if (value == setting)
+        std::snprintf(text, sizeof text, "%+d", value);
     else
-        std::snprintf(text, sizeof(text), "%g from %g", applied, factor);
+        std::snprintf(text, sizeof text, "%+d from %+d", value, setting);
     return text;
 }
 
 } // namespace
 
-void PrintSummary(const std::string& outputPath, const SpeedSetting& speed, double inSeconds,
+void PrintSummary(const ProcessOptions& o, const SpeedSetting& speed, double inSeconds,
                   double outSeconds, double elapsedSeconds) {
-    std::printf("%s: %.2f s in, %.2f s out (tempo %s, rate %s, pitch %+d), %.0fx realtime\n",
-                outputPath.c_str(), inSeconds, outSeconds, AppliedFactor(speed.tempo).c_str(),
-                AppliedFactor(speed.rate).c_str(), speed.pitch,
-                elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
+    std::printf(
+        "%s: %.2f s in, %.2f s out (tempo %s, rate %s, pitch %s), %.0fx realtime\n",
+        o.outputPath.c_str(), inSeconds, outSeconds, FactorAndSetting(speed.tempo, o.tempo).c_str(),
+        FactorAndSetting(speed.rate, o.rate).c_str(), PitchAndSetting(speed.pitch, o.pitch).c_str(),
+        elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
 }

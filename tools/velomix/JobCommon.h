@@ -58,8 +58,9 @@ struct SpeedSetting {
 // velomixctl while it ran included; the options' values when the filter does not answer.
 SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& options);
 
-// "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout. The factors are
-// given as the filter applies them, in whole percent truncated toward zero; one that differs
-// from its setting is followed by "from" and the setting ("tempo 1.14 from 1.15").
-void PrintSummary(const std::string& outputPath, const SpeedSetting& speed, double inSeconds,
+// "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout, for the values
+// read back from the filter (speed). One that differs from what the options set (velomixctl
+// changed it while the job ran) is followed by "from" and the setting ("tempo 1.5 from 1").
+// Which whole percent the engine runs a factor at is the module's business: not repeated here.
+void PrintSummary(const ProcessOptions& options, const SpeedSetting& speed, double inSeconds,
                   double outSeconds, double elapsedSeconds);

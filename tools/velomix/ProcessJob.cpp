@@ -210,6 +210,6 @@ int RunProcessJob(const ProcessOptions& o) {
     // What was read, which a stream's header may have announced otherwise.
     const double inSeconds = double(framesRead) / layout.sampleRate;
     const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
-    PrintSummary(o.outputPath, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
+    PrintSummary(o, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
     return kExitOk;
 }

@@ -260,6 +260,6 @@ int RunProcessJob(const ProcessOptions& o) {
     const double bytesPerSecond = static_cast<double>(wfx.nSamplesPerSec) * wfx.nBlockAlign;
     const double outSeconds =
         bytesPerSecond > 0 ? static_cast<double>(sink->DataBytes()) / bytesPerSecond : 0.0;
-    PrintSummary(o.outputPath, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
+    PrintSummary(o, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
     return kExitOk;
 }

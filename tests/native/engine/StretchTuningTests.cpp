@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -59,20 +61,49 @@ TEST(StretchTuning, NumbersTheEngineCannotTakeFallBackToTheBandDefault) {
     EXPECT_EQ(Parse("40,-3", 1.0), (Triple{40, 14, 3}));
 }
 
-TEST(StretchTuning, SpeedFactorToPercentTruncatesTowardZero) {
-    EXPECT_EQ(SpeedFactorToPercent(1.15), 14);
-    EXPECT_EQ(SpeedFactorToPercent(0.99), -1);
-    EXPECT_EQ(SpeedFactorToPercent(0.995), 0);
-    EXPECT_EQ(SpeedFactorToPercent(1.0), 0);
-    EXPECT_EQ(SpeedFactorToPercent(1.5), 50);
-    EXPECT_EQ(SpeedFactorToPercent(0.05), -95);
-    EXPECT_EQ(SpeedFactorToPercent(0.55), -44);
-    EXPECT_EQ(SpeedFactorToPercent(2.01), 100);
-    EXPECT_EQ(SpeedFactorToPercent(0.0), -100);
-    EXPECT_EQ(SpeedFactorToPercent(std::nan("")), 0);
-    EXPECT_EQ(SpeedFactorToPercent(1e300), std::numeric_limits<int32_t>::max());
-    EXPECT_EQ(SpeedFactorToPercent(-std::numeric_limits<double>::infinity()),
-              std::numeric_limits<int32_t>::min());
+// A factor typed with at most two decimals applies exactly its percent; one with more is taken
+// to the millionth and cut toward zero. The doubles of 1.15, 1.2 and 2.01 lie just below their
+// decimals, 0.55 just above: plain arithmetic on them lost a whole percent (1.15 applied 14).
+TEST(StretchTuning, SpeedFactorToPercentCountsWholePercentExactly) {
+    const struct {
+        double factor;
+        int32_t percent;
+    } cases[] = {{1.15, 15},   {1.2, 20},        {0.55, -45},    {2.01, 101},    {0.05, -95},
+                 {0.63, -37},  {0.64, -36},      {1.56, 56},     {1.57, 57},     {1.0, 0},
+                 {1.5, 50},    {50.0, 4900},     {1.155, 15},    {0.995, 0},     {0.99, -1},
+                 {0.639, -36}, {1.0099, 0},      {1.0099999, 1}, {0.9999994, 0}, {0.0, -100},
+                 {-0.5, -150}, {std::nan(""), 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(SpeedFactorToPercent(c.factor), c.percent) << c.factor;
+    }
+    // Saturation at the int32 ends, exact up to them.
+    const int32_t max = std::numeric_limits<int32_t>::max();
+    const int32_t min = std::numeric_limits<int32_t>::min();
+    EXPECT_EQ(SpeedFactorToPercent(21474837.46), max - 1);
+    EXPECT_EQ(SpeedFactorToPercent(21474837.47), max);
+    EXPECT_EQ(SpeedFactorToPercent(21474837.48), max);
+    EXPECT_EQ(SpeedFactorToPercent(1e300), max);
+    EXPECT_EQ(SpeedFactorToPercent(std::numeric_limits<double>::infinity()), max);
+    EXPECT_EQ(SpeedFactorToPercent(-21474835.47), min + 1);
+    EXPECT_EQ(SpeedFactorToPercent(-21474835.48), min);
+    EXPECT_EQ(SpeedFactorToPercent(-21474835.49), min);
+    EXPECT_EQ(SpeedFactorToPercent(-std::numeric_limits<double>::infinity()), min);
+}
+
+// Every factor a user can type with two decimals in the accepted range, 0.05 to 50.00, read as
+// the C library reads the typed text. tests/windows walks the same on both Windows modules.
+TEST(StretchTuning, EveryTwoDecimalFactorAppliesItsPercent) {
+    int wrong = 0;
+    for (int hundredths = 5; hundredths <= 5000; ++hundredths) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%d.%02d", hundredths / 100, hundredths % 100);
+        const double factor = std::strtod(text, nullptr);
+        const int32_t percent = SpeedFactorToPercent(factor);
+        if (percent != hundredths - 100 && ++wrong <= 10) {
+            ADD_FAILURE() << text << " gives " << percent << ", expected " << hundredths - 100;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 } // namespace

@@ -247,12 +247,18 @@ TEST_F(FilterTest, SpeedValuesStayInsideTheSpeedEnvelope) {
     ASSERT_HR(S_OK, prop->SetPitch(0));
     ASSERT_HR(S_OK, prop->SetTempo(0.64));
     ASSERT_HR(S_OK, prop->SetPitch(60));
-    EXPECT_HR(E_INVALIDARG, prop->SetTempo(0.62));
+    EXPECT_HR(E_INVALIDARG, prop->SetTempo(0.63)) << "0.63 / 32 < 0.02";
     EXPECT_HR(S_OK, prop->SetTempo(0.639)) << "applied as 0.64";
-    EXPECT_HR(E_INVALIDARG, prop->SetRate(1.58));
+    EXPECT_HR(E_INVALIDARG, prop->SetRate(1.57)) << "1.57 x 32 > 50";
     EXPECT_HR(S_OK, prop->SetRate(1.56));
     ASSERT_HR(S_OK, prop->GetTempo(&d));
-    EXPECT_EQ(d, 0.639);
+    EXPECT_EQ(d, 0.639) << "kept as set";
+    // The mirror at -60 semitones, from tempo 0.639 and rate 1.56, both inside there too.
+    ASSERT_HR(S_OK, prop->SetPitch(-60));
+    EXPECT_HR(E_INVALIDARG, prop->SetTempo(1.57));
+    EXPECT_HR(S_OK, prop->SetTempo(1.56));
+    EXPECT_HR(E_INVALIDARG, prop->SetRate(0.63));
+    EXPECT_HR(S_OK, prop->SetRate(0.64));
 
     // The combinations that ran for minutes: tempo 50, rate 50, pitch -60 and tempo 0.05 at +60.
     ASSERT_HR(S_OK, prop->SetPitch(0));

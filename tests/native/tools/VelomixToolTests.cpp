@@ -271,19 +271,25 @@ TEST_F(ToolTest, NormalSpeedCopiesTheAudioExactly) {
     }
 }
 
+// The summary names the values as set when nothing changed them: 1.15 and 0.55 run at exactly
+// +15 % and -45 %, nothing to tell apart.
 TEST_F(ToolTest, SpeedOptionsChangeTheLength) {
     const std::string in = WriteTone("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     struct {
         const char* args;
         double seconds;
-    } cases[] = {{"--tempo 1.5", 2 / 1.5},
-                 {"--rate 0.8", 2 / 0.8},
-                 {"--pitch -7", 2.0},
-                 {"--tempo 0.5 --rate 2", 2.0}};
+        const char* summary;
+    } cases[] = {
+        {"--tempo 1.5", 2 / 1.5, "(tempo 1.5, rate 1, pitch +0)"},
+        {"--rate 0.8", 2 / 0.8, "(tempo 1, rate 0.8, pitch +0)"},
+        {"--pitch -7", 2.0, "(tempo 1, rate 1, pitch -7)"},
+        {"--tempo 0.5 --rate 2", 2.0, "(tempo 0.5, rate 2, pitch +0)"},
+        {"--tempo 1.15 --rate 0.55", 2 / (1.15 * 0.55), "(tempo 1.15, rate 0.55, pitch +0)"}};
     for (const auto& c : cases) {
         const Result r = RunTool(std::string("process --no-progress ") + c.args + " " + in + " " +
                                  Path("out.ogg"));
         ASSERT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_NE(r.output.find(c.summary), std::string::npos) << r.output;
         const SF_INFO info = Info(Path("out.ogg"));
         EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_OGG);
         EXPECT_NEAR(double(info.frames) / info.samplerate, c.seconds, 0.02) << c.args;
@@ -555,7 +561,8 @@ TEST_F(StreamToolTest, AnInterruptedRunLeavesTheOutputAsItWas) {
               std::string::npos);
 }
 
-// The summary names the speed in force at the end, as the filter applies it.
+// The summary names the speed in force at the end, as the filter gives it back, and the
+// settings velomixctl replaced.
 TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
     auto tool = Start({"--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
     const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.15 --rate 0.55 --pitch 3");
@@ -566,9 +573,8 @@ TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
     ASSERT_TRUE(tool->Wait(60000, &status));
     const std::string output = Contents(Path("tool-output.txt"));
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    // 1.15 and 0.55 lie just below their decimals: the engine gets +14 % and -44 %.
     EXPECT_NE(output.find("4.00 s in, "), std::string::npos) << output;
-    EXPECT_NE(output.find("(tempo 1.14 from 1.15, rate 0.56 from 0.55, pitch +3)"),
+    EXPECT_NE(output.find("(tempo 1.15 from 0.5, rate 0.55 from 1, pitch +3 from +0)"),
               std::string::npos)
         << output;
 }
