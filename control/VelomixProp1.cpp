@@ -1,6 +1,7 @@
 #include "VelomixProp1.h"
 
 #include "Settings.h"
+#include "StretchTuning.h"
 #include "resource.h"
 
 #include <cstdio>
@@ -27,16 +28,15 @@ double FactorFromPosition(LRESULT position) {
     return static_cast<double>(position + kFactorOffset) / kFactorScale;
 }
 
-// value x 100 + 95 - 100, truncated: in this order of operations the exact inverse of
-// FactorFromPosition for every position (value x 100 - 5 misses 18 of them). Clamped as the
-// trackbar would clamp, before the conversion, so that no double out of int range converts.
+// The position of the factor as the filter applies it (whole percent, the same on every build:
+// x87 arithmetic put half the two-decimal factors one step low on 32-bit Windows), clamped as
+// the trackbar would clamp.
 LPARAM PositionFromFactor(double dFactor) {
-    double position = dFactor * kFactorScale + (kFactorScale - kFactorOffset) - kFactorScale;
-    if (!(position >= 0)) // also NaN
-        position = 0;
-    if (position > kFactorMaxPos)
-        position = kFactorMaxPos;
-    return static_cast<LPARAM>(static_cast<int>(position));
+    const long long position =
+        static_cast<long long>(SpeedFactorToPercent(dFactor)) + kFactorScale - kFactorOffset;
+    return static_cast<LPARAM>(position < 0               ? 0
+                               : position > kFactorMaxPos ? kFactorMaxPos
+                                                          : position);
 }
 
 LPARAM PositionFromPitch(int nPitch) {
