@@ -161,6 +161,9 @@ HRESULT CCopyTransformFilter::DeliverInput(InputSample& in, bool bCopy) {
                 return hr;
         }
         bFirst = false;
+        // Waiting for the buffer may have let a flush or stop begin.
+        if (m_pInput->IsFlushing() || IsStopped())
+            return S_OK;
         hr = m_pOutput->Deliver(pOut.Get());
         if (hr != S_OK)
             return hr;
