@@ -15,6 +15,8 @@ NATIVE_PACKAGES=(
   clang clang-14 libclang-rt-14-dev
   # The formatting check of scripts/test.sh.
   clang-format-14
+  # The mutant maker of scripts/mutate.sh.
+  python3
 )
 
 # ---- Windows build -------------------------------------------------------------------------
