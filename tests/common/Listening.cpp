@@ -482,42 +482,75 @@ SpliceFigures MeasureSplice(const std::vector<double>& wave, int rate, const Chi
     return result;
 }
 
+namespace {
+
+// Frames [a, b) of a stream, clamped, from output seconds.
+struct FrameRange {
+    size_t a, b;
+};
+FrameRange Frames(size_t frames, int rate, double from, double to) {
+    auto at = [&](double t) { return size_t(std::clamp(t * rate, 1.0, double(frames))); };
+    return {at(from), std::max(at(from), at(to))};
+}
+
+double LargestStep(const std::vector<double>& y, FrameRange r, size_t* pAt = nullptr) {
+    double largest = 0;
+    for (size_t n = r.a; n < r.b; ++n) {
+        if (std::fabs(y[n] - y[n - 1]) > largest) {
+            largest = std::fabs(y[n] - y[n - 1]);
+            if (pAt)
+                *pAt = n;
+        }
+    }
+    return largest;
+}
+
+} // namespace
+
+std::vector<double> LargestSteps(const uint8_t* bytes, size_t count, const Format& format,
+                                 double from, double to) {
+    const size_t frames = count / size_t(format.BlockAlign());
+    std::vector<double> steps;
+    for (int ch = 0; ch < format.channels; ++ch)
+        steps.push_back(LargestStep(DecodeChannel(bytes, count, format, ch),
+                                    Frames(frames, format.rate, from, to)));
+    return steps;
+}
+
 StepFigures MeasureStep(const uint8_t* bytes, size_t count, const Format& format, double from,
-                        double to, double steadySeconds) {
+                        double to, const std::vector<double>& steady) {
     StepFigures result;
     const size_t frames = count / size_t(format.BlockAlign());
-    auto frameAt = [&](double t) {
-        return size_t(std::clamp(t * format.rate, 1.0, double(frames)));
-    };
-    const size_t a = frameAt(from), b = frameAt(to);
-    const size_t lo = frameAt(std::max(from - steadySeconds, 0.1));
-    const size_t hi = frameAt(std::min(to + steadySeconds, double(frames) / format.rate - 0.1));
+    const FrameRange r = Frames(frames, format.rate, from, to);
+    if (r.a >= r.b || steady.size() != size_t(format.channels))
+        return result;
     for (int ch = 0; ch < format.channels; ++ch) {
-        const std::vector<double> y = DecodeChannel(bytes, count, format, ch);
-        double change = 0, steady = 0;
-        size_t at = a;
-        for (size_t n = a; n < b; ++n) {
-            if (std::fabs(y[n] - y[n - 1]) > change) {
-                change = std::fabs(y[n] - y[n - 1]);
-                at = n;
-            }
-        }
-        for (size_t n = lo; n < a; ++n)
-            steady = std::max(steady, std::fabs(y[n] - y[n - 1]));
-        for (size_t n = b; n < hi; ++n)
-            steady = std::max(steady, std::fabs(y[n] - y[n - 1]));
-        if (!(a < b && steady > 0))
+        if (!(steady[size_t(ch)] > 0))
             return StepFigures{};
-        if (!result.valid || change / steady > result.ratio) {
+        size_t at = r.a;
+        const double change = LargestStep(DecodeChannel(bytes, count, format, ch), r, &at);
+        if (!result.valid || change / steady[size_t(ch)] > result.ratio) {
             result.valid = true;
-            result.ratio = change / steady;
+            result.ratio = change / steady[size_t(ch)];
             result.changeStep = change;
-            result.steadyStep = steady;
+            result.steadyStep = steady[size_t(ch)];
             result.atSecond = double(at) / format.rate;
             result.channel = ch;
         }
     }
     return result;
+}
+
+StepFigures MeasureStep(const uint8_t* bytes, size_t count, const Format& format, double from,
+                        double to, double steadySeconds) {
+    const double end = double(count / size_t(format.BlockAlign())) / format.rate;
+    std::vector<double> steady =
+        LargestSteps(bytes, count, format, std::max(from - steadySeconds, 0.1), from);
+    const std::vector<double> after =
+        LargestSteps(bytes, count, format, to, std::min(to + steadySeconds, end - 0.1));
+    for (size_t ch = 0; ch < steady.size(); ++ch)
+        steady[ch] = std::max(steady[ch], after[ch]);
+    return MeasureStep(bytes, count, format, from, to, steady);
 }
 
 LengthBounds ExpectedLength(const std::vector<Stretch>& stretches, double heldSeconds,

@@ -188,6 +188,12 @@ struct StepFigures {
 // largest ratio.
 StepFigures MeasureStep(const uint8_t* bytes, size_t count, const Format& format, double from,
                         double to, double steadySeconds = 0.5);
+// The largest |y[n] - y[n - 1]| of each channel from output second `from` to `to`.
+std::vector<double> LargestSteps(const uint8_t* bytes, size_t count, const Format& format,
+                                 double from, double to);
+// Against given steady steps, one per channel: the worst channel's ratio.
+StepFigures MeasureStep(const uint8_t* bytes, size_t count, const Format& format, double from,
+                        double to, const std::vector<double>& steady);
 
 // ---- lengths ------------------------------------------------------------------------------------
 
