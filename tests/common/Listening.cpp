@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace listening {
@@ -613,6 +614,127 @@ size_t FirstOfExactCopies(const std::vector<Piece>& outputs, const std::vector<u
     while (k > 0 && exact(outputs[k - 1]))
         --k;
     return k;
+}
+
+std::string SpeedSetting::Name() const {
+    auto number = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%g", v);
+        return std::string(text);
+    };
+    std::string name;
+    if (tempo != 1)
+        name += "tempo " + number(tempo);
+    if (rate != 1)
+        name += std::string(name.empty() ? "" : " ") + "rate " + number(rate);
+    if (pitch != 0)
+        name += std::string(name.empty() ? "" : " ") + "pitch " + (pitch > 0 ? "+" : "") +
+                std::to_string(pitch);
+    return name.empty() ? "normal" : name;
+}
+
+size_t ChangeCase::SampleFrames() const {
+    return size_t(std::llround(sampleSeconds * format.rate));
+}
+
+size_t ChangeCase::Frames() const {
+    return size_t(std::llround(inputSeconds * format.rate));
+}
+
+size_t ChangeCase::ChangeSample() const {
+    return size_t(std::llround(at / sampleSeconds));
+}
+
+double ChangeCase::ChangeSecond() const {
+    return double(ChangeSample() * SampleFrames()) / format.rate;
+}
+
+std::vector<uint8_t> ChangeCase::ChirpInput() const {
+    return Encode(ChirpWave(ChirpOf(), format.rate, Frames()), format);
+}
+
+std::vector<uint8_t> ChangeCase::ToneInput() const {
+    return Encode(ClickTones(format.rate, Frames()), format);
+}
+
+int64_t FramesToUnits(int64_t frames, int rate) {
+    const int64_t units = 10000000;
+    return frames / rate * units + frames % rate * units / rate;
+}
+
+std::vector<Span> InputSpans(size_t frames, size_t sampleFrames, int rate) {
+    std::vector<Span> spans;
+    for (size_t f = 0; f < frames; f += sampleFrames) {
+        const size_t end = std::min(frames, f + sampleFrames);
+        spans.push_back({FramesToUnits(int64_t(f), rate), FramesToUnits(int64_t(end), rate)});
+    }
+    return spans;
+}
+
+ChangeFigures FiguresOfChange(const ChangeCase& c, const Recording& chirp, const Recording& tones,
+                              bool bRestamp) {
+    ChangeFigures figures;
+    const Format& f = c.format;
+    const double at = c.ChangeSecond();
+    const double input = double(c.Frames()) / f.rate;
+    const ChangeAt change{c.from.Speeds(), c.to.Speeds(), at};
+    figures.splice = MeasureSplice(DecodeChannel(chirp.bytes, f), f.rate, c.ChirpOf(), change,
+                                   PositionOptionsFor(f));
+    if (!figures.splice.valid)
+        figures.error = figures.splice.problem;
+    const double bytesPerSecond = double(f.BlockAlign()) * f.rate;
+    figures.outputSeconds = double(chirp.bytes.size()) / bytesPerSecond;
+    figures.length = ExpectedLength({{at, change.before.speed}, {input - at, change.after.speed}});
+    figures.lengthErrorMs = (figures.outputSeconds - figures.length.nominal) * 1000;
+
+    // The stamps.
+    const std::vector<Span> inputs = InputSpans(c.Frames(), c.SampleFrames(), f.rate);
+    std::vector<Span> outputs;
+    for (const Piece& p : chirp.samples)
+        outputs.push_back(p.span);
+    figures.outputCount = outputs.size();
+    if (bRestamp) {
+        figures.firstBadStamp = FirstGap(outputs);
+    } else {
+        // The tail after the end of stream follows the last input's stop.
+        std::vector<Span> stream;
+        for (const Span& s : outputs)
+            if (s.start < inputs.back().stop)
+                stream.push_back(s);
+        figures.firstBadStamp = FirstOutside(stream, inputs);
+        if (figures.firstBadStamp == stream.size())
+            figures.firstBadStamp = outputs.size();
+    }
+
+    // Back at normal speed: the input's bytes again, and (RESTAMP=0) its samples with their
+    // stamps.
+    if (c.to.IsNormal()) {
+        const std::vector<uint8_t> in = c.ChirpInput();
+        const size_t same =
+            CommonSuffix(chirp.bytes.data(), chirp.bytes.size(), in.data(), in.size());
+        if (same > 0)
+            figures.bitExactAfterMs = (double(in.size() - same) / bytesPerSecond - at) * 1000;
+        if (!bRestamp) {
+            std::vector<Piece> inPieces;
+            const size_t sampleBytes = c.SampleFrames() * size_t(f.BlockAlign());
+            for (size_t k = 0; k < inputs.size(); ++k)
+                inPieces.push_back({inputs[k], k * sampleBytes,
+                                    std::min(sampleBytes, in.size() - k * sampleBytes)});
+            const size_t k = FirstOfExactCopies(chirp.samples, chirp.bytes, inPieces, in);
+            if (k < chirp.samples.size())
+                figures.exactCopiesAfterMs = double(chirp.samples[k].span.start) / 1e4 - at * 1000;
+        }
+    }
+
+    // Clicks: from 50 ms before the change to 50 ms after the output of the input held then, at
+    // the slower of the two speeds.
+    const double outAt = double(tones.framesAtChange) / f.rate;
+    const double held = 0.15 / std::min(change.before.speed, change.after.speed);
+    figures.step =
+        MeasureStep(tones.bytes.data(), tones.bytes.size(), f, outAt - 0.05, outAt + held + 0.05);
+    if (!figures.step.valid && figures.error.empty())
+        figures.error = "no steady tone to measure clicks against";
+    return figures;
 }
 
 } // namespace listening

@@ -237,4 +237,72 @@ struct Piece {
 size_t FirstOfExactCopies(const std::vector<Piece>& outputs, const std::vector<uint8_t>& outBytes,
                           const std::vector<Piece>& inputs, const std::vector<uint8_t>& inBytes);
 
+// ---- one change, as the tests drive the filter
+// ----------------------------------------------------
+
+// The filter's three values.
+struct SpeedSetting {
+    double tempo = 1, rate = 1;
+    int pitch = 0;
+
+    bool IsNormal() const { return tempo == 1 && rate == 1 && pitch == 0; }
+    Playback Speeds() const { return PlaybackOf(tempo, rate, pitch); }
+    // "tempo 1.5", "rate 1.2", "pitch +3", "tempo 1.5 pitch +3", "normal"
+    std::string Name() const;
+};
+
+// One change: `from` until input second `at`, `to` after, over input samples of sampleSeconds.
+// The filter plays it twice: a chirp (ChirpFor) tells what is dropped or repeated, the click
+// tones tell of clicks.
+struct ChangeCase {
+    SpeedSetting from, to;
+    Format format;
+    double sampleSeconds = 0.1;
+    double inputSeconds = 4;
+    double at = 2; // a whole number of input samples
+
+    size_t SampleFrames() const;
+    size_t Frames() const;
+    // The input sample before which the change is made.
+    size_t ChangeSample() const;
+    double ChangeSecond() const;
+    Chirp ChirpOf() const { return ChirpFor(format.rate, inputSeconds); }
+    std::vector<uint8_t> ChirpInput() const;
+    std::vector<uint8_t> ToneInput() const;
+};
+
+// Stream time of n frames, 100 ns units rounded down, as sources stamp their samples.
+int64_t FramesToUnits(int64_t frames, int rate);
+// The spans of input samples of sampleFrames each (the last may be shorter).
+std::vector<Span> InputSpans(size_t frames, size_t sampleFrames, int rate);
+
+// What a sink received in one run.
+struct Recording {
+    std::vector<uint8_t> bytes;
+    std::vector<Piece> samples; // each output's span and where its bytes lie
+    size_t framesAtChange = 0;  // output frames received when the change was made
+};
+
+struct ChangeFigures {
+    std::string error; // a run that failed, or an analysis that could not be made
+    SpliceFigures splice;
+    StepFigures step;
+    LengthBounds length; // of the chirp's run
+    double outputSeconds = 0;
+    double lengthErrorMs = 0; // output length - nominal
+    // To normal speed: input milliseconds from the change to where the output became the input's
+    // bytes again (the common end of both); -1 when it never did.
+    double bitExactAfterMs = -1;
+    // RESTAMP=0: the first output that lies outside its input's span (the tail after the last
+    // input aside), RESTAMP=1: the first that does not join the one before; outputCount when none.
+    size_t firstBadStamp = 0;
+    size_t outputCount = 0;
+    // RESTAMP=0, to normal speed: input milliseconds from the change to the first output from
+    // which on every output is an input sample's bytes with its stamps; -1 when the last is not.
+    double exactCopiesAfterMs = -1;
+};
+// Every figure of one change from the chirp's and the tones' recordings.
+ChangeFigures FiguresOfChange(const ChangeCase& c, const Recording& chirp, const Recording& tones,
+                              bool bRestamp);
+
 } // namespace listening

@@ -14,23 +14,6 @@
 
 using namespace listening;
 
-std::string SpeedSetting::Name() const {
-    auto number = [](double v) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%g", v);
-        return std::string(text);
-    };
-    std::string name;
-    if (tempo != 1)
-        name += "tempo " + number(tempo);
-    if (rate != 1)
-        name += std::string(name.empty() ? "" : " ") + "rate " + number(rate);
-    if (pitch != 0)
-        name += std::string(name.empty() ? "" : " ") + "pitch " + (pitch > 0 ? "+" : "") +
-                std::to_string(pitch);
-    return name.empty() ? "normal" : name;
-}
-
 namespace {
 
 // Input samples of a fixed length from a block of audio, stamped as the framework's sources
@@ -47,7 +30,7 @@ public:
             return S_FALSE;
         m_Hook(m_Sample);
         const size_t n = std::min(
-            {m_Plan.samplesFrames, frames - m_Frame, size_t(std::max<LONG>(cbBuffer, 0)) / block});
+            {m_Plan.sampleFrames, frames - m_Frame, size_t(std::max<LONG>(cbBuffer, 0)) / block});
         std::memcpy(pBuffer, m_Plan.input.data() + m_Frame * block, n * block);
         const DWORD rate = DWORD(m_Plan.format.rate);
         pChunk->cbData = LONG(n * block);
@@ -115,7 +98,7 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
         return S_OK;
     };
     CPushSource::Options sourceOptions;
-    sourceOptions.cbBuffer = LONG(plan.samplesFrames * block);
+    sourceOptions.cbBuffer = LONG(plan.sampleFrames * block);
 
     ComPtr<CFilterGraph> graph;
     ComPtr<CPushSource> source;
@@ -159,131 +142,53 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
     return record;
 }
 
-std::vector<Span> InputSpans(const RunPlan& plan) {
-    std::vector<Span> spans;
-    const size_t frames = plan.input.size() / size_t(plan.format.BlockAlign());
-    for (size_t f = 0; f < frames; f += plan.samplesFrames) {
-        const size_t end = std::min(frames, f + plan.samplesFrames);
-        spans.push_back({FramesToTime(LONGLONG(f), DWORD(plan.format.rate)),
-                         FramesToTime(LONGLONG(end), DWORD(plan.format.rate))});
-    }
-    return spans;
-}
-
 namespace {
 
-std::vector<Span> OutputSpans(const RunRecord& r) {
-    std::vector<Span> spans;
-    for (const ReceivedSample& s : r.samples)
-        spans.push_back({s.tStart, s.tStop});
-    return spans;
+Recording RecordingOf(const RunRecord& run) {
+    Recording r;
+    r.bytes = run.output;
+    size_t offset = 0;
+    for (const ReceivedSample& s : run.samples) {
+        r.samples.push_back({{s.tStart, s.tStop}, offset, size_t(s.lActual)});
+        offset += size_t(s.lActual);
+    }
+    r.framesAtChange = run.framesAtChange.empty() ? 0 : run.framesAtChange[0];
+    return r;
 }
 
 } // namespace
 
 ChangeFigures MeasureChange(const FilterMaker& make, const ChangeCase& c, bool bRestamp) {
-    ChangeFigures figures;
-    const Format& f = c.format;
-    const size_t frames = size_t(std::llround(c.inputSeconds * f.rate));
     RunPlan plan;
-    plan.format = f;
-    plan.samplesFrames = size_t(std::llround(c.sampleSeconds * f.rate));
+    plan.format = c.format;
+    plan.sampleFrames = c.SampleFrames();
     plan.start = c.from;
-    const size_t at = size_t(std::llround(c.at / c.sampleSeconds));
-    plan.changes = {{at, c.to}};
-    const double atSecond = double(at * plan.samplesFrames) / f.rate;
-
-    // The chirp: what was dropped or repeated, the length, stamps and the copy after a return.
-    const Chirp chirp = ChirpFor(f.rate, c.inputSeconds);
-    plan.input = Encode(ChirpWave(chirp, f.rate, frames), f);
-    RunRecord chirpRun;
-    {
-        ComPtr<IBaseFilter> filter = make();
-        if (!filter) {
-            figures.error = "no filter";
-            return figures;
-        }
-        chirpRun = RunFilter(filter.Get(), plan);
-    }
-    if (!chirpRun.error.empty()) {
-        figures.error = "chirp: " + chirpRun.error;
-        return figures;
-    }
-    for (HRESULT hr : chirpRun.setterResults) {
-        if (FAILED(hr)) {
-            figures.error = "a setter failed";
-            return figures;
-        }
-    }
-    const ChangeAt change{c.from.Playback(), c.to.Playback(), atSecond};
-    figures.splice = MeasureSplice(DecodeChannel(chirpRun.output, f), f.rate, chirp, change,
-                                   PositionOptionsFor(f));
-    const double bytesPerSecond = double(f.BlockAlign()) * f.rate;
-    figures.outputSeconds = double(chirpRun.output.size()) / bytesPerSecond;
-    figures.length = ExpectedLength({{atSecond, change.before.speed},
-                                     {double(frames) / f.rate - atSecond, change.after.speed}});
-    figures.lengthErrorMs = (figures.outputSeconds - figures.length.nominal) * 1000;
-
-    const std::vector<Span> inputs = InputSpans(plan);
-    const std::vector<Span> outputs = OutputSpans(chirpRun);
-    figures.outputCount = outputs.size();
-    if (bRestamp) {
-        figures.firstBadStamp = FirstGap(outputs);
-    } else {
-        // The tail after the end of stream follows the last input's stop.
-        std::vector<Span> stream;
-        for (const Span& s : outputs)
-            if (s.start < inputs.back().stop)
-                stream.push_back(s);
-        figures.firstBadStamp = FirstOutside(stream, inputs);
-        if (figures.firstBadStamp == stream.size())
-            figures.firstBadStamp = outputs.size();
-    }
-    if (c.to.IsNormal()) {
-        const size_t same = CommonSuffix(chirpRun.output.data(), chirpRun.output.size(),
-                                         plan.input.data(), plan.input.size());
-        const double from = double(plan.input.size() - same) / bytesPerSecond;
-        if (same > 0)
-            figures.bitExactAfterMs = (from - atSecond) * 1000;
-        if (!bRestamp) {
-            std::vector<Piece> outPieces, inPieces;
-            size_t offset = 0;
-            for (const ReceivedSample& s : chirpRun.samples) {
-                outPieces.push_back({{s.tStart, s.tStop}, offset, size_t(s.lActual)});
-                offset += size_t(s.lActual);
+    plan.changes = {{c.ChangeSample(), c.to}};
+    Recording recordings[2];
+    for (int i = 0; i < 2; ++i) {
+        plan.input = i == 0 ? c.ChirpInput() : c.ToneInput();
+        RunRecord run;
+        {
+            ComPtr<IBaseFilter> filter = make();
+            if (!filter) {
+                ChangeFigures failed;
+                failed.error = "no filter";
+                return failed;
             }
-            offset = 0;
-            for (const Span& s : inputs) {
-                const size_t n = std::min(plan.samplesFrames * size_t(f.BlockAlign()),
-                                          plan.input.size() - offset);
-                inPieces.push_back({s, offset, n});
-                offset += n;
-            }
-            const size_t k = FirstOfExactCopies(outPieces, chirpRun.output, inPieces, plan.input);
-            if (k < outPieces.size())
-                figures.exactCopiesAfterMs =
-                    double(outPieces[k].span.start) / 1e4 - atSecond * 1000;
+            run = RunFilter(filter.Get(), plan);
         }
+        for (HRESULT hr : run.setterResults) {
+            if (FAILED(hr) && run.error.empty())
+                run.error = "a setter refused its value";
+        }
+        if (!run.error.empty()) {
+            ChangeFigures failed;
+            failed.error = (i == 0 ? "chirp: " : "tones: ") + run.error;
+            return failed;
+        }
+        recordings[i] = RecordingOf(run);
     }
-
-    // The tone: clicks.
-    plan.input = Encode(ClickTones(f.rate, frames), f);
-    RunRecord toneRun;
-    {
-        ComPtr<IBaseFilter> filter = make();
-        toneRun = RunFilter(filter.Get(), plan);
-    }
-    if (!toneRun.error.empty()) {
-        figures.error = "tone: " + toneRun.error;
-        return figures;
-    }
-    // From 50 ms before the change to 50 ms after the output of the input held then, at the
-    // slower of the two speeds.
-    const double outAt = double(toneRun.framesAtChange.at(0)) / f.rate;
-    const double held = 0.15 / std::min(change.before.speed, change.after.speed);
-    figures.step = MeasureStep(toneRun.output.data(), toneRun.output.size(), f, outAt - 0.05,
-                               outAt + held + 0.05);
-    return figures;
+    return FiguresOfChange(c, recordings[0], recordings[1], bRestamp);
 }
 
 RunFigures MeasureRun(const FilterMaker& make, const RunCase& c, bool bRestamp) {
@@ -291,7 +196,7 @@ RunFigures MeasureRun(const FilterMaker& make, const RunCase& c, bool bRestamp) 
     const Format& f = c.format;
     RunPlan plan;
     plan.format = f;
-    plan.samplesFrames = size_t(std::llround(c.sampleSeconds * f.rate));
+    plan.sampleFrames = size_t(std::llround(c.sampleSeconds * f.rate));
     plan.start = c.stretches.at(0).speed;
     std::vector<Stretch> stretches;
     size_t samples = 0;
@@ -301,9 +206,9 @@ RunFigures MeasureRun(const FilterMaker& make, const RunCase& c, bool bRestamp) 
         const size_t n = size_t(std::llround(c.stretches[i].seconds / c.sampleSeconds));
         samples += n;
         stretches.push_back(
-            {double(n * plan.samplesFrames) / f.rate, c.stretches[i].speed.Playback().speed});
+            {double(n * plan.sampleFrames) / f.rate, c.stretches[i].speed.Speeds().speed});
     }
-    const size_t frames = samples * plan.samplesFrames;
+    const size_t frames = samples * plan.sampleFrames;
     plan.input = Encode(ClickTones(f.rate, frames), f);
     RunRecord run;
     {
@@ -328,7 +233,7 @@ RunFigures MeasureRun(const FilterMaker& make, const RunCase& c, bool bRestamp) 
         ++quiet;
     figures.trailingQuietMs = double(quiet) / f.rate * 1000;
 
-    const std::vector<Span> inputs = InputSpans(plan);
+    const std::vector<Span> inputs = InputSpans(frames, plan.sampleFrames, f.rate);
     std::vector<Span> outputs;
     for (const ReceivedSample& s : run.samples)
         outputs.push_back({s.tStart, s.tStop});

@@ -79,7 +79,7 @@ void ListeningTest::ExpectRunHolds(const RunCase& c, const RunFigures& f, bool b
     EXPECT_LE(f.outputSeconds, f.length.high)
         << f.outputSeconds << " s of output, at most " << f.length.high << " s expected ("
         << f.length.nominal << " s by the speeds)";
-    const double lastSpeed = c.stretches.back().speed.Playback().speed;
+    const double lastSpeed = c.stretches.back().speed.Speeds().speed;
     const double quietBound = 1000 * kHeldSeconds / lastSpeed;
     EXPECT_LE(f.trailingQuietMs, quietBound)
         << "the output ends in " << Ms(f.trailingQuietMs) << " of silence, bound " << Ms(quietBound)

@@ -6,6 +6,10 @@
 #include "FilterTest.h"
 #include "ListeningRun.h"
 
+using listening::ChangeCase;
+using listening::ChangeFigures;
+using listening::SpeedSetting;
+
 class ListeningTest : public FilterTest {
 protected:
     // A new filter for each run, reading RESTAMP=1 from the settings file when asked.
