@@ -405,8 +405,13 @@ SpliceFigures MeasureSplice(const std::vector<double>& wave, int rate, const Chi
         last = std::max(last, i);
     }
     if (before.size() < 3 || after.size() < 3) {
-        result.problem = "too few sequences heard before (" + std::to_string(before.size()) +
-                         ") or after (" + std::to_string(after.size()) + ") the change";
+        char text[160];
+        std::snprintf(text, sizeof(text),
+                      "too few sequences heard at pitch factor %.4g before the change (%lu) or at "
+                      "%.4g after it (%lu)",
+                      p1.pitchFactor, static_cast<unsigned long>(before.size()), p2.pitchFactor,
+                      static_cast<unsigned long>(after.size()));
+        result.problem = text;
         return result;
     }
     const double b1 = CentralMean(before), b2 = CentralMean(after);

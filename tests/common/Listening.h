@@ -91,17 +91,18 @@ inline std::vector<double> DecodeChannel(const std::vector<uint8_t>& bytes, cons
 
 // ---- the input position heard -------------------------------------------------------------------
 
-// The times, in samples, where a wave crosses zero, interpolated between samples by the cubic
-// through the four samples around each crossing. A crossing counts only when the wave has reached
-// +-threshold on both sides since the last one, so quiet noise makes none.
+// The times, in samples, where a wave crosses zero, between samples: a tone of the frequency the
+// neighbouring crossings tell, fitted to the six samples around each (a cubic alone misses by
+// thousandths of a sample at a few samples per cycle). A crossing counts only when the wave has
+// reached +-threshold on both sides since the last one, so quiet noise makes none.
 std::vector<double> ZeroCrossings(const std::vector<double>& wave, double threshold = 0.05);
 
 // The frequency heard around output second t.
 struct FrequencyPoint {
-    double t;  // output seconds, the middle of the window
-    double hz; // half-cycles / 2 / the window's length
+    double t;  // output seconds, the mean of the window's crossings
+    double hz; // from the least-squares half-cycle of the window's crossings
 };
-// One point per crossing, over the crossings of the windowSeconds before it; none over a gap of
+// One point per crossing, over the crossings of the windowSeconds up to it; none over a gap of
 // more than two half-cycles of lowestHz (silence, a hole).
 std::vector<FrequencyPoint> FrequencyTrack(const std::vector<double>& crossings, int rate,
                                            double windowSeconds, double lowestHz);
@@ -237,8 +238,7 @@ struct Piece {
 size_t FirstOfExactCopies(const std::vector<Piece>& outputs, const std::vector<uint8_t>& outBytes,
                           const std::vector<Piece>& inputs, const std::vector<uint8_t>& inBytes);
 
-// ---- one change, as the tests drive the filter
-// ----------------------------------------------------
+// ---- one change, as the tests drive the filter -------------------------------------------------
 
 // The filter's three values.
 struct SpeedSetting {
