@@ -14,13 +14,17 @@ CCaptureInputPin::CCaptureInputPin(CCaptureSink* pSink, CCritSec* pLock, HRESULT
     : CBaseInputPin("capture input", pSink, pLock, phr, L"Capture"), m_pSink(pSink) {}
 
 HRESULT CCaptureInputPin::CheckMediaType(const CMediaType* pmt) {
+    const bool bFloat = IsEqualGUID(*pmt->Subtype(), MEDIASUBTYPE_IEEE_FLOAT);
     if (!IsEqualGUID(*pmt->Type(), MEDIATYPE_Audio) ||
-        !IsEqualGUID(*pmt->Subtype(), MEDIASUBTYPE_PCM) ||
+        (!bFloat && !IsEqualGUID(*pmt->Subtype(), MEDIASUBTYPE_PCM)) ||
         !IsEqualGUID(*pmt->FormatType(), FORMAT_WaveFormatEx) ||
-        pmt->FormatLength() < sizeof(WAVEFORMAT))
+        pmt->FormatLength() < sizeof(PCMWAVEFORMAT))
         return VFW_E_TYPE_NOT_ACCEPTED;
     const auto* wfx = reinterpret_cast<const WAVEFORMATEX*>(pmt->Format());
-    return wfx->wBitsPerSample == 16 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    const WORD bits = wfx->wBitsPerSample;
+    if (bFloat)
+        return bits == 32 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32 ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT CCaptureInputPin::SetMediaType(const CMediaType* pmt) {

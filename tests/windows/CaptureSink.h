@@ -1,6 +1,6 @@
-// The tests' own renderer: one input pin that accepts 16-bit PCM and keeps every byte it
-// receives, with the samples' time stamps, flushes and new segments, as a log the test reads
-// afterwards.
+// The tests' own renderer: one input pin that accepts PCM of 8 to 32 bits and 32-bit float, and
+// keeps every byte it receives, with the samples' time stamps, flushes and new segments, as a log
+// the test reads afterwards.
 //
 // A renderer for the graph (IAMFilterMiscFlags): it reports EC_COMPLETE for an end of stream
 // once it runs, so the graph's completion reaches the test. It answers IMediaSeeking and

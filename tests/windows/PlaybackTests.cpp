@@ -12,7 +12,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -112,29 +111,6 @@ private:
     std::vector<Stamp> m_Stamps;
     REFERENCE_TIME m_tSignal = -1;
     CHandle m_evReached;
-};
-
-// VELO.INI in the folder a player's filter reads, with the given text (none: no file); removed
-// at the end of the scope.
-class CSettingsFile {
-public:
-    explicit CSettingsFile(const char* text) {
-        const std::wstring folder = SettingsFolder();
-        if (!folder.empty()) {
-            CreateDirectoryW(folder.substr(0, folder.find_last_of(L'\\')).c_str(), nullptr);
-            CreateDirectoryW(folder.c_str(), nullptr);
-            m_Path = folder + L"\\VELO.INI";
-        }
-        DeleteFileW(m_Path.c_str());
-        if (text)
-            std::ofstream(m_Path.c_str(), std::ios::binary) << text;
-    }
-    ~CSettingsFile() { DeleteFileW(m_Path.c_str()); }
-    CSettingsFile(const CSettingsFile&) = delete;
-    CSettingsFile& operator=(const CSettingsFile&) = delete;
-
-private:
-    std::wstring m_Path;
 };
 
 // A rendered file with grabbers around the one Velomix RenderFile inserted.

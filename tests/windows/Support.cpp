@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cmath>
+#include <fstream>
 
 const char kInstallKey[] = "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";
 
@@ -238,6 +239,22 @@ std::wstring SettingsFolder() {
     std::wstring folder = std::wstring(base) + L"\\Korvane\\Player";
     CoTaskMemFree(base);
     return folder;
+}
+
+CSettingsFile::CSettingsFile(const char* text) {
+    const std::wstring folder = SettingsFolder();
+    if (!folder.empty()) {
+        CreateDirectoryW(folder.substr(0, folder.find_last_of(L'\\')).c_str(), nullptr);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        m_Path = folder + L"\\VELO.INI";
+    }
+    DeleteFileW(m_Path.c_str());
+    if (text)
+        std::ofstream(m_Path.c_str(), std::ios::binary) << text;
+}
+
+CSettingsFile::~CSettingsFile() {
+    DeleteFileW(m_Path.c_str());
 }
 
 DWORD RunRegsvr32(const std::wstring& module, bool bUnregister) {

@@ -144,6 +144,19 @@ std::wstring RequireWav(const CTempFolder& folder, const wchar_t* name, const Pc
 // integrity) folder; empty when that is unknown.
 std::wstring SettingsFolder();
 
+// VELO.INI in the folder a player's filter reads, with the given text (none: no file); removed
+// at the end of the scope.
+class CSettingsFile {
+public:
+    explicit CSettingsFile(const char* text);
+    ~CSettingsFile();
+    CSettingsFile(const CSettingsFile&) = delete;
+    CSettingsFile& operator=(const CSettingsFile&) = delete;
+
+private:
+    std::wstring m_Path;
+};
+
 // regsvr32 in a process of its own, as an installer runs it; its exit code.
 DWORD RunRegsvr32(const std::wstring& module, bool bUnregister);
 
