@@ -1,38 +1,57 @@
 #include "ChangeSplice.h"
 
 #include <cmath>
+#include <vector>
 
 int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand, int32_t candFrames,
                          int32_t channels, int32_t preferred) {
     if (refFrames <= 0 || candFrames < refFrames || channels <= 0)
         return preferred;
-    auto mono = [channels](const float* frames, int32_t i) {
-        double sum = 0;
+    // The channels' sums, once: the search reads every candidate frame refFrames times.
+    std::vector<double> mono;
+    try {
+        mono.resize(static_cast<size_t>(refFrames) + static_cast<size_t>(candFrames));
+    } catch (...) {
+        return preferred;
+    }
+    auto sum = [channels](const float* frames, int32_t i) {
+        double total = 0;
         for (int32_t c = 0; c < channels; ++c)
-            sum += static_cast<double>(frames[static_cast<int64_t>(i) * channels + c]);
-        return sum;
+            total += static_cast<double>(frames[static_cast<int64_t>(i) * channels + c]);
+        return total;
     };
+    double* const r = mono.data();
+    double* const x = r + refFrames;
     double refEnergy = 0;
-    for (int32_t i = 0; i < refFrames; ++i)
-        refEnergy += mono(ref, i) * mono(ref, i);
+    for (int32_t i = 0; i < refFrames; ++i) {
+        r[i] = sum(ref, i);
+        refEnergy += r[i] * r[i];
+    }
+    for (int32_t i = 0; i < candFrames; ++i)
+        x[i] = sum(cand, i);
     if (refEnergy <= 0)
         return preferred;
+    // Energy of each candidate window, slid along.
+    double energy = 0;
+    for (int32_t i = 0; i < refFrames; ++i)
+        energy += x[i] * x[i];
+    constexpr double kTie = 1e-4;
     int32_t best = preferred;
     double bestScore = -2.0;
     const int32_t last = candFrames - refFrames;
     for (int32_t d = 0; d <= last; ++d) {
-        double dot = 0, energy = 0;
-        for (int32_t i = 0; i < refFrames; ++i) {
-            const double x = mono(cand, d + i);
-            dot += mono(ref, i) * x;
-            energy += x * x;
-        }
-        if (energy <= 0)
+        if (d > 0)
+            energy += x[d + refFrames - 1] * x[d + refFrames - 1] - x[d - 1] * x[d - 1];
+        if (energy <= 1e-12 * refEnergy)
             continue;
+        double dot = 0;
+        for (int32_t i = 0; i < refFrames; ++i)
+            dot += r[i] * x[d + i];
         const double score = dot / std::sqrt(refEnergy * energy);
-        // Ties go to the offset nearest the preferred one.
+        // Ties go to the offset nearest the preferred one: a slowed-down output holds the same
+        // input twice (its sequences overlap), and both copies match it exactly.
         const bool nearer = std::abs(d - preferred) < std::abs(best - preferred);
-        if (score > bestScore + 1e-9 || (score > bestScore - 1e-9 && nearer)) {
+        if (score > bestScore + kTie || (score > bestScore - kTie && nearer)) {
             bestScore = score;
             best = d;
         }

@@ -19,6 +19,8 @@ constexpr int32_t kRingMinCapacity = 64 * 1024;
 // taken to be empty (with the longest tuning the pipeline holds a few seconds).
 constexpr int32_t kTailPipelineSeconds = 60;
 constexpr int32_t kMinTailSilenceFrames = 128;
+// Most input mirrored after a short one at the end of a stretch.
+constexpr int32_t kMirrorSeconds = 2;
 constexpr int32_t kMaxTailSilenceFrames = 64 * 1024;
 
 bool IsUsableAntiAliasLength(int32_t taps) {
@@ -126,13 +128,16 @@ EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOpt
         m_pOutFloat.reset(new float[samples]);
         m_pOutBytes.reset(new uint8_t[samples * static_cast<size_t>(converter->bytesPerSample)]);
         m_nSpliceFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceMs, 16);
-        m_nSearchFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceSearchMs, 16);
+        m_nSearchFrames = std::max(format.nSamplesPerSec / 1000 * kSplicePrimeMs, 16);
+        m_nBackFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceBackMs, 16);
+        m_nMatchFrames = std::max(format.nSamplesPerSec / 1000 * kSpliceMatchMs, m_nSpliceFrames);
         const auto channels = static_cast<size_t>(format.nChannels);
         m_pHistory.reset(new uint8_t[static_cast<size_t>(m_nSearchFrames) * channels *
                                      static_cast<size_t>(converter->bytesPerSample)]);
-        m_pLookahead.reset(new float[static_cast<size_t>(m_nSpliceFrames) * channels]);
+        m_pLookahead.reset(new float[static_cast<size_t>(m_nMatchFrames) * channels]);
         m_pSpliceFloat.reset(
-            new float[static_cast<size_t>(2 * m_nSearchFrames + 2 * m_nSpliceFrames) * channels]);
+            new float[static_cast<size_t>(m_nBackFrames + 2 * m_nMatchFrames + m_nSpliceFrames) *
+                      channels]);
         m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
         m_pConverter = converter;
         m_Format = format;
@@ -353,8 +358,35 @@ EngineResult CSpeedProcessor::MoveChunkToRing() {
         RouteOutput(m_pOutFloat.get(), count);
         return EngineResult::Ok;
     }
-    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count * m_Format.nChannels);
-    RingAppend(m_pOutBytes.get(), count * BlockAlign());
+    int32_t count0 = count;
+    if (m_nDiscard > 0) {
+        const auto drop = static_cast<int32_t>(std::min<int64_t>(count0, m_nDiscard));
+        m_nDiscard -= drop;
+        count0 -= drop;
+        std::memmove(m_pOutFloat.get(),
+                     m_pOutFloat.get() + static_cast<size_t>(drop) * m_Format.nChannels,
+                     static_cast<size_t>(count0) * m_Format.nChannels * sizeof(float));
+        if (count0 == 0) {
+            return EngineResult::Ok;
+        }
+    }
+    if (m_nFadeDone < m_nFadeFrames) {
+        // A fresh engine's first output, faded in over the old one's last.
+        const int32_t n = std::min(count0, m_nFadeFrames - m_nFadeDone);
+        const int32_t channels = m_Format.nChannels;
+        for (int32_t i = 0; i < n; ++i) {
+            const float w =
+                static_cast<float>(m_nFadeDone + i + 1) / static_cast<float>(m_nFadeFrames + 1);
+            for (int32_t c = 0; c < channels; ++c) {
+                const size_t k = static_cast<size_t>(i) * channels + c;
+                const float from = m_pLookahead[static_cast<size_t>(m_nFadeDone) * channels + k];
+                m_pOutFloat[k] = from + (m_pOutFloat[k] - from) * w;
+            }
+        }
+        m_nFadeDone += n;
+    }
+    m_pConverter->fromFloat(m_pOutFloat.get(), m_pOutBytes.get(), count0 * m_Format.nChannels);
+    RingAppend(m_pOutBytes.get(), count0 * BlockAlign());
     return EngineResult::Ok;
 }
 
@@ -488,6 +520,9 @@ bool CSpeedProcessor::AppendSilence(int32_t frames) {
 
 void CSpeedProcessor::Clear() {
     RingDrop();
+    m_nDiscard = 0;
+    m_nFadeFrames = 0;
+    m_nFadeDone = 0;
     m_nHistoryFrames = 0;
     m_nLookahead = 0;
     if (m_pSoundTouch) {
@@ -513,6 +548,9 @@ void CSpeedProcessor::Free() {
     m_nLookahead = 0;
     m_bSplicing = false;
     m_nSpliceOwed = 0;
+    m_nFadeFrames = 0;
+    m_nFadeDone = 0;
+    m_nDiscard = 0;
     m_pRing.reset();
     m_nRingLimit = 0;
     m_nRingCapacity = 0;
@@ -632,7 +670,7 @@ void CSpeedProcessor::KeepHistory(const uint8_t* data, int32_t frames) {
     m_nHistoryFrames = keepOld + fromData;
 }
 
-// While a stretch ends: the output the engine owes goes to the ring, the next m_nSpliceFrames to
+// While a stretch ends: the output the engine owes goes to the ring, the next m_nMatchFrames to
 // the lookahead, anything past that nowhere (the engine is cleared after the splice).
 void CSpeedProcessor::RouteOutput(const float* frames, int32_t count) {
     const int32_t channels = m_Format.nChannels;
@@ -642,7 +680,7 @@ void CSpeedProcessor::RouteOutput(const float* frames, int32_t count) {
         RingAppend(m_pOutBytes.get(), toRing * BlockAlign());
         m_nSpliceOwed -= toRing;
     }
-    const int32_t take = std::min(count - toRing, m_nSpliceFrames - m_nLookahead);
+    const int32_t take = std::min(count - toRing, m_nMatchFrames - m_nLookahead);
     if (take > 0) {
         std::memcpy(m_pLookahead.get() + static_cast<size_t>(m_nLookahead) * channels,
                     frames + static_cast<size_t>(toRing) * channels,
@@ -656,44 +694,100 @@ void CSpeedProcessor::RouteOutput(const float* frames, int32_t count) {
 EngineResult CSpeedProcessor::SpliceInto(const uint8_t* data, int32_t frames, int32_t& spliceEnd) {
     const int32_t channels = m_Format.nChannels;
     const int32_t blockAlign = BlockAlign();
-    const int32_t history = m_nHistoryFrames;
-    const int32_t total = history + frames;
-    const int32_t n = std::min(m_nSpliceFrames, total);
-    spliceEnd = history;
+    spliceEnd = m_nHistoryFrames;
+    const int32_t n = std::min(m_nSpliceFrames, frames);
     if (n <= 0) {
         return EngineResult::Ok;
     }
-    const int32_t candFrames = std::min(total, history + m_nSearchFrames + n);
+    // Layout of the scratch: the ring's tail and the lookahead, the input's start, the mix.
     float* cand = m_pSpliceFloat.get();
-    float* mixed = cand + static_cast<size_t>(2 * m_nSearchFrames + m_nSpliceFrames) * channels;
-    const int32_t fromHistory = std::min(history, candFrames);
-    m_pConverter->toFloat(m_pHistory.get(), cand, fromHistory * channels);
-    m_pConverter->toFloat(data, cand + static_cast<size_t>(fromHistory) * channels,
-                          (candFrames - fromHistory) * channels);
+    float* input = cand + static_cast<size_t>(m_nBackFrames + m_nMatchFrames) * channels;
+    float* mixed = input + static_cast<size_t>(m_nMatchFrames) * channels;
+    const int32_t m = std::min(m_nMatchFrames, frames);
+    m_pConverter->toFloat(data, input, m * channels);
     if (m_Format.bFloat) {
-        SanitizeFloatInput(cand, candFrames * channels);
+        SanitizeFloatInput(input, m * channels);
     }
-    const int32_t d = FindSpliceOffset(m_pLookahead.get(), n, cand, candFrames, channels,
-                                       std::min(history, candFrames - n));
-    Crossfade(m_pLookahead.get(), cand + static_cast<size_t>(d) * channels, mixed, n, channels);
-    if (!RingReserve(n * blockAlign)) {
+    const float* from = m_pLookahead.get();
+    // Within each of its sequences the engine copies its input at its own pace. Slowed down, its
+    // output runs ahead of its count: the input is joined where the output really reaches it,
+    // found in the output's last kSpliceBackMs and the lookahead (what comes after it in the
+    // ring is dropped: it is the input's own audio, stretched). Sped up, it runs behind and would
+    // skip forward to its count at its next sequence anyway; at another pitch its output matches
+    // the input nowhere: either way the input is joined where the count says.
+    if (SplicesBySearch()) {
+        const int32_t back = std::min(m_nRingCount / blockAlign, m_nBackFrames);
+        RingPeekTail(cand, back);
+        std::memcpy(cand + static_cast<size_t>(back) * channels, m_pLookahead.get(),
+                    static_cast<size_t>(m_nMatchFrames) * channels * sizeof(float));
+        const int32_t d = FindSpliceOffset(input, m, cand, back + m_nMatchFrames, channels,
+                                           back + m_nMatchFrames - m);
+        if (d < back) {
+            RingDiscardTail((back - d) * blockAlign);
+        } else if (d > back) {
+            // The engine is behind: the lookahead up to the join goes out as it is.
+            if (!AppendFloatFrames(m_pLookahead.get(), d - back)) {
+                return EngineResult::Failed;
+            }
+        }
+        from = cand + static_cast<size_t>(d) * channels;
+    }
+    Crossfade(from, input, mixed, n, channels);
+    if (!AppendFloatFrames(mixed, n)) {
         return EngineResult::Failed;
     }
-    for (int32_t done = 0; done < n;) {
-        const int32_t piece = std::min(n - done, kChunkFrames);
-        m_pConverter->fromFloat(mixed + static_cast<size_t>(done) * channels, m_pOutBytes.get(),
-                                piece * channels);
-        RingAppend(m_pOutBytes.get(), piece * blockAlign);
+    spliceEnd = m_nHistoryFrames + n;
+    return EngineResult::Ok;
+}
+
+// Appends frames of float audio to the ring in the stream's format.
+bool CSpeedProcessor::AppendFloatFrames(const float* frames, int32_t count) {
+    if (!RingReserve(count * BlockAlign())) {
+        return false;
+    }
+    for (int32_t done = 0; done < count;) {
+        const int32_t piece = std::min(count - done, kChunkFrames);
+        m_pConverter->fromFloat(frames + static_cast<size_t>(done) * m_Format.nChannels,
+                                m_pOutBytes.get(), piece * m_Format.nChannels);
+        RingAppend(m_pOutBytes.get(), piece * BlockAlign());
         done += piece;
     }
-    spliceEnd = d + n;
-    return EngineResult::Ok;
+    return true;
+}
+
+// The ring's last frames as floats, without taking them.
+void CSpeedProcessor::RingPeekTail(float* dst, int32_t frames) {
+    const int32_t bytes = frames * BlockAlign();
+    if (bytes <= 0 || m_nRingRead < 0) {
+        return;
+    }
+    int32_t at = m_nRingRead + m_nRingCount - bytes;
+    if (at >= m_nRingCapacity) {
+        at -= m_nRingCapacity;
+    }
+    const int32_t first = std::min(bytes, m_nRingCapacity - at);
+    const int32_t bytesPerSample = m_pConverter->bytesPerSample;
+    m_pConverter->toFloat(m_pRing.get() + at, dst, first / bytesPerSample);
+    m_pConverter->toFloat(m_pRing.get(), dst + first / bytesPerSample,
+                          (bytes - first) / bytesPerSample);
+    if (m_Format.bFloat) {
+        SanitizeFloatInput(dst, frames * m_Format.nChannels);
+    }
+}
+
+// Drops the ring's newest bytes (whole frames).
+void CSpeedProcessor::RingDiscardTail(int32_t bytes) {
+    if (bytes >= m_nRingCount) {
+        RingDrop();
+        return;
+    }
+    m_nRingCount -= bytes;
 }
 
 EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCount,
                                             int64_t owedFrames, const int32_t* pNext,
-                                            int32_t& refedFrames) {
-    refedFrames = 0;
+                                            int32_t& dataUsed) {
+    dataUsed = 0;
     if (!m_pSoundTouch || byteCount < 0 || (byteCount > 0 && data == nullptr) ||
         (pNext && !IsInSpeedEnvelope(pNext[0], pNext[1], pNext[2]))) {
         return EngineResult::Refused;
@@ -708,7 +802,7 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     bool ok = MoveEngineOutputToRing(moved);
     // The input itself first: what the engine makes of it continues the audio it owes.
     for (int32_t done = 0;
-         ok && done < frames && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames);) {
+         ok && done < frames && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames);) {
         const int32_t chunk = std::min(frames - done, kChunkFrames);
         m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
                               chunk * m_Format.nChannels);
@@ -721,13 +815,47 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
              MoveEngineOutputToRing(moved);
         done += chunk;
     }
-    // Then silence, for an input too short to push the rest out.
-    if (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames)) {
-        const double needed = static_cast<double>(m_nSpliceOwed + m_nSpliceFrames) / outPerIn;
+    // An input too short to push the rest out is mirrored back and forth after itself, so that
+    // the engine's last sequences, which reach past the change, find audio like it there and
+    // not silence (whose overlap would fade the owed output out).
+    const auto wanted = [this] { return m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames; };
+    const int32_t channels = m_Format.nChannels;
+    int64_t mirrorBudget = static_cast<int64_t>(std::min(
+                               static_cast<double>(m_nSpliceOwed + m_nMatchFrames) / outPerIn,
+                               double(kMirrorSeconds) * m_Format.nSamplesPerSec)) +
+                           m_Format.nSamplesPerSec / 10;
+    for (bool backwards = true; ok && frames > 0 && mirrorBudget > 0 && wanted();
+         backwards = !backwards) {
+        for (int32_t done = 0; ok && done < frames && mirrorBudget > 0 && wanted();) {
+            const int32_t chunk = std::min(frames - done, kChunkFrames);
+            const int32_t first = backwards ? frames - done - chunk : done;
+            m_pConverter->toFloat(data + static_cast<size_t>(first) * blockAlign, m_pInFloat.get(),
+                                  chunk * channels);
+            if (backwards) {
+                for (int32_t i = 0, j = chunk - 1; i < j; ++i, --j) {
+                    std::swap_ranges(m_pInFloat.get() + static_cast<size_t>(i) * channels,
+                                     m_pInFloat.get() + static_cast<size_t>(i + 1) * channels,
+                                     m_pInFloat.get() + static_cast<size_t>(j) * channels);
+                }
+            }
+            if (m_Format.bFloat) {
+                SanitizeFloatInput(m_pInFloat.get(), chunk * channels);
+            }
+            ok = EngineCall([&](soundtouch::SoundTouch& st) {
+                     st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+                 }) &&
+                 MoveEngineOutputToRing(moved);
+            done += chunk;
+            mirrorBudget -= chunk;
+        }
+    }
+    // Then silence, for no input at all (or an engine that still wants more).
+    if (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames)) {
+        const double needed = static_cast<double>(m_nSpliceOwed + m_nMatchFrames) / outPerIn;
         int64_t budget = static_cast<int64_t>(std::min(needed, 1e12)) +
                          static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
         std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
-        while (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nSpliceFrames)) {
+        while (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames)) {
             const EngineResult pulled = PullTailChunk(budget);
             ok = pulled != EngineResult::Failed;
             if (pulled == EngineResult::NoOutput) {
@@ -742,9 +870,14 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     }
     // An engine that gave nothing more fades in from silence.
     std::fill(m_pLookahead.get() + static_cast<size_t>(m_nLookahead) * m_Format.nChannels,
-              m_pLookahead.get() + static_cast<size_t>(m_nSpliceFrames) * m_Format.nChannels, 0.0f);
-    int32_t spliceEnd = 0;
-    if (SpliceInto(data, frames, spliceEnd) != EngineResult::Ok) {
+              m_pLookahead.get() + static_cast<size_t>(m_nMatchFrames) * m_Format.nChannels, 0.0f);
+    // Into a copy, the crossfade is made now; into a fresh engine, with its first output (it
+    // starts on the input that follows what the old one was fed before the change).
+    int32_t spliceEnd = m_nHistoryFrames;
+    if (pNext) {
+        m_nFadeFrames = m_nSpliceFrames;
+        m_nFadeDone = 0;
+    } else if (SpliceInto(data, frames, spliceEnd) != EngineResult::Ok) {
         return EngineResult::Failed;
     }
     // What follows the crossfade: history past it (when the engine was behind), then the data.
@@ -778,25 +911,47 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
         if (cbData > 0) {
             RingAppend(data + static_cast<size_t>(dataFrom) * blockAlign, cbData);
         }
+        dataUsed = frames;
         return EngineResult::Ok;
     }
-    EngineResult result = EngineResult::Ok;
-    if (history > historyFrom) {
-        // ProcessInput rewrites the history: feed a copy of its part.
-        std::unique_ptr<uint8_t[]> part(
-            new (std::nothrow) uint8_t[static_cast<size_t>((history - historyFrom) * blockAlign)]);
-        if (!part) {
+    // The fresh engine starts on the input before the change, and what it makes of that is
+    // dropped. Its first sequence is a plain copy of its input from the start (no seek, no
+    // overlap), resampled by the effective rate: the input before the change fills exactly
+    // history / rate of its output.
+    for (int32_t done = 0; done < history;) {
+        const int32_t chunk = std::min(history - done, kChunkFrames);
+        m_pConverter->toFloat(m_pHistory.get() + static_cast<size_t>(done) * blockAlign,
+                              m_pInFloat.get(), chunk * channels);
+        if (m_Format.bFloat) {
+            SanitizeFloatInput(m_pInFloat.get(), chunk * channels);
+        }
+        if (!EngineCall([&](soundtouch::SoundTouch& st) {
+                st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+            })) {
             return EngineResult::Failed;
         }
-        std::memcpy(part.get(), m_pHistory.get() + static_cast<size_t>(historyFrom) * blockAlign,
-                    static_cast<size_t>((history - historyFrom) * blockAlign));
-        result = ProcessInput(part.get(), (history - historyFrom) * blockAlign);
-        refedFrames += history - historyFrom;
+        done += chunk;
     }
-    if (result != EngineResult::Failed && frames > dataFrom) {
-        result = ProcessInput(data + static_cast<size_t>(dataFrom) * blockAlign,
-                              (frames - dataFrom) * blockAlign);
-        refedFrames += frames - dataFrom;
+    m_nDiscard = std::llround(history / EffectiveRate(m_nRateChange, m_nPitchSemiTones));
+    // The data goes on through the caller, slice by slice like any input.
+    dataUsed = 0;
+    return EngineResult::Ok;
+}
+
+double CSpeedProcessor::EffectiveRate(int32_t ratePercent, int32_t pitchSemiTones) {
+    return (1.0 + ratePercent / 100.0) * std::exp2(pitchSemiTones / 12.0);
+}
+
+int64_t CSpeedProcessor::InputToFinish(int64_t owedFrames) {
+    if (!m_pSoundTouch) {
+        return 0;
     }
-    return result == EngineResult::Failed ? EngineResult::Failed : EngineResult::Ok;
+    // What the output needs at the engine's ratio, and one of its input sequences beyond (its
+    // last sequence reaches that far past the change), and its seek window's worth.
+    const double outPerIn = OutputPerInputRatio();
+    const double frames =
+        static_cast<double>(std::max<int64_t>(owedFrames, 0) + m_nMatchFrames) / outPerIn;
+    const int32_t sequence = m_pSoundTouch->getSetting(SETTING_NOMINAL_INPUT_SEQUENCE);
+    const int64_t margin = static_cast<int64_t>(m_Format.nSamplesPerSec) / 1000 * 20;
+    return static_cast<int64_t>(std::min(frames, 1e12)) + std::max(sequence, 0) + margin;
 }

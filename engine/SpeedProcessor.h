@@ -177,18 +177,39 @@ public:
 
     // Ends the stretch with the input that follows it, without a hole or a click: the engine
     // makes the output it still owes (owedFrames, at the values in force: the input it holds)
-    // from that input (and from silence when the input is too short), then that output is
-    // crossfaded over kSpliceMs into the input itself where the two match best (within
-    // kSpliceSearchMs either way of where the engine's output stands). What follows the
-    // crossfade goes on as a plain copy into the ring (pNext null: the processor is then inactive
-    // and the ring holds the rest of the input, bit for bit) or, pNext = {tempo, rate, pitch},
-    // into a cleared engine at those values (so input the engine held comes out at the speed it
-    // was fed at). refedFrames: input frames given to that engine. Results as ProcessInput and
-    // ChangeSpeed (Refused for values outside the envelope, with nothing done).
+    // from that input (mirrored after itself when it is too short), and that output is
+    // crossfaded over kSpliceMs into what follows. pNext null: into the input itself, where the
+    // engine's output reaches it (slowed down at the same pitch, found by matching kSpliceMatchMs
+    // of input within the output's last kSpliceBackMs; otherwise where its count says); the
+    // processor is then inactive and the ring holds the rest of the input, bit for bit.
+    // pNext = {tempo, rate, pitch}: into a cleared engine at those values, started on the last
+    // kSplicePrimeMs of input before the change (its output for them dropped), so that the input
+    // the old engine held comes out at the speed it was fed at; the crossfade goes over the new
+    // engine's first output, and the caller feeds it the data from frame dataUsed on (0; a copy
+    // uses all of it). Results as ProcessInput and ChangeSpeed (Refused for values outside the
+    // envelope, with nothing done).
     EngineResult FinishStretch(const uint8_t* data, int32_t byteCount, int64_t owedFrames,
-                               const int32_t* pNext, int32_t& refedFrames);
+                               const int32_t* pNext, int32_t& dataUsed);
+    // True when FinishStretch into a copy finds the join by matching the input in the engine's
+    // output (slowed down at the same pitch); it then wants InputToFinish frames of real input.
+    bool SplicesBySearch() const {
+        return m_nTempoChange < 0 && m_nRateChange == 0 && m_nPitchSemiTones == 0;
+    }
+    // Input frames FinishStretch wants to make owedFrames and what it crossfades from of real
+    // audio (with fewer it mirrors the input it has); 0 while Unconfigured.
+    int64_t InputToFinish(int64_t owedFrames);
+    // The values last handed to the engine.
+    int32_t TempoChange() const { return m_nTempoChange; }
+    int32_t RateChange() const { return m_nRateChange; }
+    int32_t PitchSemiTones() const { return m_nPitchSemiTones; }
+    // The engine's resampling factor for a rate change and pitch: rate x 2^(pitch / 12). Above 1
+    // the engine resamples after its time stretch, otherwise before it; a change across 1 moves
+    // its audio from one stage to the other, which is heard as a click.
+    static double EffectiveRate(int32_t ratePercent, int32_t pitchSemiTones);
     static constexpr int32_t kSpliceMs = 8;
-    static constexpr int32_t kSpliceSearchMs = 10;
+    static constexpr int32_t kSplicePrimeMs = 20;
+    static constexpr int32_t kSpliceBackMs = 100;
+    static constexpr int32_t kSpliceMatchMs = 20;
 
     // End of stream: pushes the audio still inside the engine's pipeline out (engine flush), moves
     // it into the ring and leaves the engine empty for whatever comes next. Returns Ok when the
@@ -237,6 +258,9 @@ private:
     void KeepHistory(const uint8_t* data, int32_t frames);
     void RouteOutput(const float* frames, int32_t count);
     EngineResult SpliceInto(const uint8_t* data, int32_t frames, int32_t& spliceEnd);
+    bool AppendFloatFrames(const float* frames, int32_t count);
+    void RingPeekTail(float* dst, int32_t frames);
+    void RingDiscardTail(int32_t bytes);
     bool RingReserve(int32_t bytes);
     void RingAppend(const uint8_t* src, int32_t bytes);
     void RingDiscard(int32_t bytes);
@@ -258,10 +282,12 @@ private:
     int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned
     int32_t m_nRingCount; // bytes held
     std::unique_ptr<uint8_t[]> m_pRing;
-    // The end of a stretch (FinishStretch): the last kSpliceSearchMs of input fed, the engine's
+    // The end of a stretch (FinishStretch): the last kSplicePrimeMs of input fed, the engine's
     // output past what it owes (to crossfade from), and room for the search and the crossfade.
     int32_t m_nSpliceFrames = 0; // crossfade length
-    int32_t m_nSearchFrames = 0; // search range either way
+    int32_t m_nSearchFrames = 0; // input kept before a change, to start a fresh engine on
+    int32_t m_nBackFrames = 0;   // output searched back from the end of what the engine owed
+    int32_t m_nMatchFrames = 0;  // output matched against the input: at least a crossfade
     std::unique_ptr<uint8_t[]> m_pHistory;
     int32_t m_nHistoryFrames = 0;
     std::unique_ptr<float[]> m_pLookahead;
@@ -269,4 +295,7 @@ private:
     std::unique_ptr<float[]> m_pSpliceFloat;
     bool m_bSplicing = false;  // engine output goes first to the ring, then to the lookahead
     int64_t m_nSpliceOwed = 0; // output frames still to go to the ring while splicing
+    int32_t m_nFadeFrames = 0; // a fresh engine's first frames faded in over the lookahead
+    int32_t m_nFadeDone = 0;
+    int64_t m_nDiscard = 0; // a fresh engine's output for the input it was started on
 };

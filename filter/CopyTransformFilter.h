@@ -38,6 +38,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 // {43FF79DC-A363-4DA5-AD5C-2137A9343451}
 VMX_DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
@@ -167,6 +168,8 @@ private:
     bool m_bEndToStretch = false;
     int32_t m_nNext[3] = {0, 0, 0}; // tempo and rate change in percent, pitch
     double m_dNextTempo = 1.0;
+    std::vector<uint8_t> m_Held; // input waiting for the stretch to end (kMaxEndHoldMs at most)
+    static constexpr int kMaxEndHoldMs = 250;
     // Most input the engine may hold at a change and make at the new speed, in ms.
     static constexpr int kMaxHeldAtNewSpeedMs = 100;
     int64_t m_tTailStart = 0;  // where the tail after end of stream starts

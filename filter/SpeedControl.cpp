@@ -134,7 +134,11 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
         const double dHeld = m_Owed.HeldInputFrames(ringFrames, dOldRatio);
         const double dMaxHeld =
             double(m_Processor.Format().nSamplesPerSec) * kMaxHeldAtNewSpeedMs / 1000.0;
-        if (!bActive || dHeld > dMaxHeld) {
+        // A change of the order of the engine's stages (see EffectiveRate) is a click too.
+        const bool bStagesSwap = (CSpeedProcessor::EffectiveRate(m_Processor.RateChange(),
+                                                                 m_Processor.PitchSemiTones()) >
+                                  1.0) != (CSpeedProcessor::EffectiveRate(next[1], next[2]) > 1.0);
+        if (!bActive || dHeld > dMaxHeld || bStagesSwap) {
             m_bEndStretch = true;
             m_bEndToStretch = bActive;
             m_dNextTempo = dTempo;

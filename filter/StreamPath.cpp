@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -102,13 +103,39 @@ HRESULT CCopyTransformFilter::DeliverInput(InputSample& in, bool bCopy) {
     const int32_t blockAlign = m_Processor.BlockAlign();
     m_Plan.Start(in.nFrames, cbBuffer);
     m_nFed = 0;
+    if (!m_bEndStretch)
+        m_Held.clear(); // the input an ended stretch held (its storage stays)
     if (bCopy) {
         m_Owed.Reset();
         m_Plan.PlanGroup(in.nFrames, in.cbData, true, true);
     } else if (m_bEndStretch) {
-        const HRESULT hr = EndStretch(in);
-        if (FAILED(hr))
-            return hr;
+        // A slowed-down stretch ends into a copy once enough input is here for the join to be
+        // found in real audio (short inputs would leave it to a mirrored guess); until then the
+        // inputs wait, and their outputs are what the ring holds. Other ends take the first
+        // input as it is, so that the change is heard at once.
+        const size_t cbIn = static_cast<size_t>(in.nFrames) * blockAlign;
+        try {
+            // Within the storage reserved at configuration but for an input larger than it.
+            m_Held.insert(m_Held.end(), in.pData, in.pData + cbIn);
+        } catch (...) {
+            return StreamError(EngineResult::Failed, "no memory for the input of a change");
+        }
+        const int64_t held = static_cast<int64_t>(m_Held.size()) / std::max(blockAlign, 1);
+        const int32_t ringFrames = m_Processor.BufferedBytes() / std::max(blockAlign, 1);
+        if (!m_bEndToStretch && m_Processor.SplicesBySearch() &&
+            held < m_Processor.InputToFinish(m_Owed.EngineOwedFrames(ringFrames)) &&
+            m_Held.size() + cbIn <= m_Held.capacity()) {
+            m_nFed = in.nFrames;
+            m_Plan.PlanGroup(in.nFrames, m_Processor.BufferedBytes(), true, false);
+        } else {
+            in.pData = m_Held.data();
+            in.nFrames = static_cast<int32_t>(held);
+            in.cbData = static_cast<LONG>(m_Held.size());
+            m_Plan.Start(in.nFrames, cbBuffer);
+            const HRESULT hr = EndStretch(in);
+            if (FAILED(hr))
+                return hr;
+        }
     } else {
         m_nSliceFrames = SliceFrames(in.nFrames, m_Processor.OutputPerInputRatio(), cbBuffer,
                                      blockAlign, m_Processor.Format().nSamplesPerSec);
@@ -258,10 +285,10 @@ HRESULT CCopyTransformFilter::FeedGroup(InputSample& in) {
 HRESULT CCopyTransformFilter::EndStretch(InputSample& in) {
     const int32_t blockAlign = std::max(m_Processor.BlockAlign(), 1);
     const int64_t ringFrames = m_Processor.BufferedBytes() / blockAlign;
-    int32_t refed = 0;
+    int32_t used = 0;
     const EngineResult result = m_Processor.FinishStretch(
         in.pData, in.nFrames * blockAlign, m_Owed.EngineOwedFrames(ringFrames),
-        m_bEndToStretch ? m_nNext : nullptr, refed);
+        m_bEndToStretch ? m_nNext : nullptr, used);
     m_bEndStretch = false;
     if (result != EngineResult::Ok)
         return StreamError(result, "the engine could not end its stretch");
@@ -269,9 +296,15 @@ HRESULT CCopyTransformFilter::EndStretch(InputSample& in) {
         m_Processor.ChangeTuning(ReadStretchTuning(m_dNextTempo)) != EngineResult::Ok)
         return StreamError(EngineResult::Failed, "the engine did not take the speed values");
     m_Owed.Settle(m_Processor.BufferedBytes() / blockAlign);
-    if (m_Processor.IsActive())
-        m_Owed.Fed(refed, m_Processor.OutputPerInputRatio());
-    m_nFed = in.nFrames;
+    m_nFed = used;
+    if (m_Processor.IsActive()) {
+        // The rest of the input goes on like any stretched input, slice by slice.
+        m_nSliceFrames =
+            SliceFrames(in.nFrames, m_Processor.OutputPerInputRatio(), m_Plan.BufferBytes(),
+                        blockAlign, m_Processor.Format().nSamplesPerSec);
+        if (m_nFed < in.nFrames)
+            return S_OK;
+    }
     m_Plan.PlanGroup(in.nFrames, m_Processor.BufferedBytes(), true, !m_Processor.IsActive());
     return S_OK;
 }
@@ -288,7 +321,16 @@ HRESULT CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
                                 kDefaultStretchTuning};
     m_Owed.Reset();
     m_bEndStretch = false;
-    const EngineResult result = m_Processor.Configure(fmt, options);
+    EngineResult result = m_Processor.Configure(fmt, options);
+    m_Held.clear();
+    if (result == EngineResult::Ok) {
+        try {
+            m_Held.reserve(static_cast<size_t>(fmt.nSamplesPerSec) / 1000 * kMaxEndHoldMs *
+                           static_cast<size_t>(m_Processor.BlockAlign()));
+        } catch (...) {
+            result = EngineResult::Failed;
+        }
+    }
     if (result != EngineResult::Ok)
         return StreamError(result, "the engine could not be set up for the stream's format");
     // A new processor starts at normal speed: give it the current values, latched or not.
@@ -327,6 +369,27 @@ SampleStamps CCopyTransformFilter::TailStamps(LONG cb) {
 HRESULT CCopyTransformFilter::DeliverTail() {
     HRESULT hr = S_OK;
     const int32_t blockAlign = m_Processor.BlockAlign();
+    if (m_bEndStretch && !m_Held.empty()) {
+        // The stream ended while the input after a change waited: the stretch ends with it.
+        InputSample held;
+        held.pData = m_Held.data();
+        held.cbData = static_cast<LONG>(m_Held.size());
+        held.nFrames = static_cast<int32_t>(m_Held.size() / std::max(blockAlign, 1));
+        m_Plan.Start(held.nFrames, 0);
+        hr = EndStretch(held);
+        if (FAILED(hr))
+            return hr;
+        if (m_Processor.IsActive() && m_nFed < held.nFrames) {
+            const EngineResult result =
+                m_Processor.ProcessInput(held.pData + static_cast<size_t>(m_nFed) * blockAlign,
+                                         (held.nFrames - m_nFed) * blockAlign);
+            if (result != EngineResult::Ok && result != EngineResult::NoOutput)
+                return StreamError(result, "the engine took no input");
+            m_Owed.Fed(held.nFrames - m_nFed, m_Processor.OutputPerInputRatio());
+        }
+    }
+    m_bEndStretch = false;
+    m_Held.clear();
     // A stretch owes its engine's length; a stretch just ended still has its splice in the ring.
     int64_t owed = blockAlign <= 0          ? 0
                    : m_Processor.IsActive() ? std::max<int64_t>(m_Owed.OwedFrames() * blockAlign,
@@ -390,6 +453,7 @@ void CCopyTransformFilter::ResetStream() {
     m_Processor.Clear();
     m_Owed.Reset();
     m_bEndStretch = false;
+    m_Held.clear();
     m_bTailTimeValid = false;
     m_Clock.Reset();
     m_bHeldDiscontinuity = false;

@@ -46,6 +46,7 @@ public:
 
     int32_t PlannedBytes() const { return m_cbPlanned; }
     int32_t InFrames() const { return m_nInFrames; }
+    int32_t BufferBytes() const { return m_cbBuffer; }
 
 private:
     int64_t PositionAt(int32_t cbOffset, bool bStop) const;

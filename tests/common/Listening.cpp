@@ -717,8 +717,11 @@ ChangeFigures FiguresOfChange(const ChangeCase& c, const Recording& chirp, const
         const std::vector<uint8_t> in = c.ChirpInput();
         const size_t same =
             CommonSuffix(chirp.bytes.data(), chirp.bytes.size(), in.data(), in.size());
+        // A copy that starts before the change is one from the change on: a slowed-down engine
+        // copies its input verbatim within a sequence, so a join inside one matches byte for byte.
         if (same > 0)
-            figures.bitExactAfterMs = (double(in.size() - same) / bytesPerSecond - at) * 1000;
+            figures.bitExactAfterMs =
+                std::max((double(in.size() - same) / bytesPerSecond - at) * 1000, 0.0);
         if (!bRestamp) {
             std::vector<Piece> inPieces;
             const size_t sampleBytes = c.SampleFrames() * size_t(f.BlockAlign());

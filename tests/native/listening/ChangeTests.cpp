@@ -101,6 +101,8 @@ const Change kSweep[] = {
     {"NormalToTempo1_5", {1, 1, 0}, {1.5, 1, 0}},
     {"Tempo1_5ToTempo0_75", {1.5, 1, 0}, {0.75, 1, 0}},
     {"Tempo1_5ToNormal", {1.5, 1, 0}, {1, 1, 0}},
+    // Slowed down, the engine's output runs ahead of its count: the join is searched for.
+    {"Tempo0_5ToNormal", {0.5, 1, 0}, {1, 1, 0}},
     {"Tempo1_25PitchDown2ToTempo0_8Rate1_1", {1.25, 1, -2}, {0.8, 1.1, 0}},
 };
 
