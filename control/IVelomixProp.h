@@ -8,14 +8,18 @@
 //
 // What a listener hears at a change: nothing but the new speed. The output already made at the
 // old speed is delivered as it was; input the engine still holds comes out at the new speed,
-// except when that would be more than 100 ms of input (a fast tempo holds seconds): then the
-// old stretch is finished at its own speed first. A return to 1.0, 1.0, 0 finishes the stretch
-// within the next media sample: the engine's remaining output (its latency, about 50 to 200 ms
-// of audio) is delivered, crossfaded over 8 ms into the input at the point where the two match
-// best (within 10 ms either way), and from then on every output is a bit-for-bit copy of its
-// input with the input's stamps. The sample that carries the crossfade therefore delivers more
-// audio than its input holds, once; no audio is dropped. The same crossfade joins an old stretch
-// to a new one where the old one is finished first.
+// except when that would be more than 100 ms of input (a fast tempo holds seconds) or the
+// change reorders the engine's stages (its resampling moves from before its time stretch to
+// after it or back): then the old stretch is finished at its own speed first and a fresh engine
+// takes over, its first output crossfaded over 8 ms with the old one's last. A return to 1.0,
+// 1.0, 0 finishes the stretch the same way: the engine's remaining output (its latency, about 50
+// to 200 ms of audio) is delivered and crossfaded over 8 ms into the input, and from then on
+// every output is a bit-for-bit copy of its input with the input's stamps. From a slowed-down
+// tempo at the same pitch the join is where the engine's output really reaches the input (it
+// runs ahead of its count), found by matching; for that the filter may first collect up to
+// 250 ms of input after the change (short input samples), delivering what the engine had made
+// meanwhile. The sample that carries the join therefore delivers more audio than its input
+// holds, once; no audio is dropped.
 //
 // What a host sees downstream depends on RESTAMP in the INIT section of the settings file,
 // read when the filter is made:
