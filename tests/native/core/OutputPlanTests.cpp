@@ -7,6 +7,12 @@
 
 namespace {
 
+// An output as {cbBytes, inFrom, inTo, unit}.
+using Slot = std::array<int64_t, 4>;
+Slot Of(const InputPlan::Output& o) {
+    return {o.cbBytes, o.inFrom, o.inTo, o.unit};
+}
+
 TEST(SliceFrames, FiveSecondsOrFourBuffersOfOutputInInputFrames) {
     struct Case {
         int32_t inFrames;
@@ -23,10 +29,14 @@ TEST(SliceFrames, FiveSecondsOrFourBuffersOfOutputInInputFrames) {
         {2000000, 2.0, 352800, 4, 44100, 176400},
         {2000000, 0.5, 352800, 4, 44100, 705600},
         {2000000, 20.0, 352800, 4, 44100, 17640},
-        {100000, 1.0, 17641, 4, 1000, 17641}, // a buffer ending mid-frame counts its fraction
+        {100000, 1.0, 17641, 4, 1000, 17641},   // a buffer ending mid-frame counts its fraction
+        {1000000, 2.0, 4410, 1, 44100, 110250}, // 8-bit mono: a frame is a byte
+        {1000000, 1.0, 100000, 1, 8000, 400000},
         {5000, 0.0, 17640, 4, 44100, 5000},
-        {1000, 2.0, 0, 4, 0, 2}, // four one-frame buffers
+        {5000, -0.5, 17640, 4, 44100, 5000}, // no ratio known: the whole input
+        {1000, 2.0, 0, 4, 0, 2},             // four one-frame buffers
         {7, 2.0, 17640, 0, 44100, 7},
+        {7, 2.0, 0, 0, 44100, 7},
         {0, 2.0, 17640, 4, 44100, 1},
         {-5, 2.0, 17640, 4, 44100, 1},
     };
@@ -40,16 +50,40 @@ TEST(InputPlan, SlicesNeverPassTheInputAndAGroupIsFullPastOneBuffer) {
     plan.Start(10000, 4096);
     EXPECT_EQ(plan.NextSlice(0, 3000), 3000);
     EXPECT_EQ(plan.NextSlice(9000, 3000), 1000);
+    EXPECT_EQ(plan.NextSlice(9999, 3000), 1);
     EXPECT_EQ(plan.NextSlice(10000, 3000), 0);
     EXPECT_EQ(plan.NextSlice(12000, 3000), 0);
     EXPECT_EQ(plan.NextSlice(0, 0), 1);
     EXPECT_EQ(plan.NextSlice(0, -5), 1);
     EXPECT_FALSE(plan.GroupFull(4096));
     EXPECT_TRUE(plan.GroupFull(4097));
+    plan.Start(10000, 1);
+    EXPECT_FALSE(plan.GroupFull(1));
+    EXPECT_TRUE(plan.GroupFull(2));
     plan.Start(10000, 0);
     EXPECT_FALSE(plan.GroupFull(100000));
     plan.Start(-5, 4096);
     EXPECT_EQ(plan.InFrames(), 0);
+    plan.Start(10000, -5);
+    EXPECT_EQ(plan.BufferBytes(), 0);
+}
+
+// A plan never started and one started anew plan nothing: the input's group comes first.
+TEST(InputPlan, AStartedPlanHasNoGroupYet) {
+    InputPlan fresh, restarted;
+    restarted.Start(1000, 4096);
+    restarted.PlanGroup(500, 9000, false, false);
+    restarted.Next(3000);
+    restarted.Start(0, 0);
+    for (InputPlan* plan : {&fresh, &restarted}) {
+        EXPECT_EQ(plan->InFrames(), 0);
+        EXPECT_EQ(plan->BufferBytes(), 0);
+        EXPECT_EQ(plan->NextSlice(0, 100), 0);
+        EXPECT_FALSE(plan->GroupOpen());
+        EXPECT_EQ(plan->PlannedBytes(), 0);
+        EXPECT_EQ(Of(plan->Next(4096)), (Slot{0, 0, 0, 1}));
+        EXPECT_FALSE(plan->GroupOpen());
+    }
 }
 
 TEST(InputPlan, GroupsPlanWholeBuffersAndTheLastGroupTheRest) {
@@ -65,7 +99,8 @@ TEST(InputPlan, GroupsPlanWholeBuffersAndTheLastGroupTheRest) {
         {4096, 100, true, false, 100, true},    {4096, 0, true, false, 0, true},
         {4096, 0, false, false, 0, false},      {4096, 10000, true, true, 10000, true},
         {0, 10000, true, true, 0, true},        {0, 10000, false, false, 0, false},
-        {4096, -3, true, false, 0, true},
+        {4096, -3, true, false, 0, true},       {1, 5, false, false, 4, true},
+        {1, 2, false, false, 1, true},          {1, 5, true, true, 5, true},
     };
     for (const Case& c : cases) {
         InputPlan plan;
@@ -76,14 +111,12 @@ TEST(InputPlan, GroupsPlanWholeBuffersAndTheLastGroupTheRest) {
     }
 }
 
-// The outputs of the open group, each at most cbMax bytes: {cbBytes, inFrom, inTo, unit}.
-using Outputs = std::vector<std::array<int64_t, 4>>;
+// The outputs of the open group, each at most cbMax bytes.
+using Outputs = std::vector<Slot>;
 Outputs Drain(InputPlan& plan, int32_t cbMax) {
     Outputs outs;
-    while (plan.GroupOpen() && outs.size() < 100) {
-        const InputPlan::Output o = plan.Next(cbMax);
-        outs.push_back({o.cbBytes, o.inFrom, o.inTo, o.unit});
-    }
+    while (plan.GroupOpen() && outs.size() < 100)
+        outs.push_back(Of(plan.Next(cbMax)));
     return outs;
 }
 
@@ -106,6 +139,15 @@ TEST(InputPlan, OutputsShareTheGroupsFramesAsTheirBytesShareItsOutput) {
     EXPECT_EQ(Drain(plan, 4096), (Outputs{{4096, 0, 200 * 4096, 4096}}));
     plan.PlanGroup(600, 0, true, false); // nothing made: one empty output reaches the stop
     EXPECT_EQ(Drain(plan, 4096), (Outputs{{0, 200, 500, 1}}));
+
+    // A buffer of no bytes (or less) takes nothing, stands for no frames and leaves the group open.
+    plan.Start(10, 4096);
+    plan.PlanGroup(10, 1, true, false);
+    for (const int32_t cbMax : {0, -1}) {
+        EXPECT_EQ(Of(plan.Next(cbMax)), (Slot{0, 0, 0, 1})) << cbMax;
+        EXPECT_TRUE(plan.GroupOpen());
+    }
+    EXPECT_EQ(Drain(plan, 4096), (Outputs{{1, 0, 10, 1}}));
 
     plan.Start(300, 4096);
     plan.PlanGroup(300, 10000, true, true);

@@ -36,7 +36,7 @@ TEST(OwedOutput, ASpeedChangeRescalesOnlyWhatTheEngineHolds) {
     EXPECT_EQ(owed.ExpectedFrames(), 800.0 + 300.0);
     EXPECT_EQ(owed.EngineOwedFrames(300), 300);
     EXPECT_EQ(owed.OwedFrames(), 600);
-    const std::pair<double, double> ignored[] = {{0.0, 1.0}, {1.0, -1.0}, {0.5, 0.5}};
+    const std::pair<double, double> ignored[] = {{0.0, 1.0}, {1.0, -1.0}, {0.5, 0.0}, {0.5, 0.5}};
     for (const auto& [from, to] : ignored) {
         owed.Rescale(300, from, to);
         EXPECT_EQ(owed.ExpectedFrames(), 1100.0) << from << " -> " << to;
@@ -63,6 +63,21 @@ TEST(OwedOutput, NothingHeldOrAheadIsNotRescaled) {
     owed.Rescale(500, 2.0, 0.5);
     EXPECT_EQ(owed.ExpectedFrames(), 1000.0);
     EXPECT_EQ(owed.OwedFrames(), 400);
+}
+
+// Less than a frame either way is not rounded away: ratios below 1 make it whole input frames.
+TEST(OwedOutput, AFractionOfAFrameOwedOrAheadCounts) {
+    OwedOutput owed;
+    owed.Fed(1, 0.5); // half an output frame owed
+    EXPECT_EQ(owed.HeldInputFrames(0, 0.5), 1.0);
+    owed.Rescale(0, 0.5, 2.0);
+    EXPECT_EQ(owed.ExpectedFrames(), 2.0);
+    owed.Reset();
+    owed.Fed(3, 0.5);
+    owed.Taken(2); // the engine is half a frame ahead
+    EXPECT_EQ(owed.HeldInputFrames(0, 0.5), 0.0);
+    owed.Rescale(0, 0.5, 2.0);
+    EXPECT_EQ(owed.ExpectedFrames(), 1.5);
 }
 
 TEST(OwedOutput, SettleAndReset) {

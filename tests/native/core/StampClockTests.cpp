@@ -48,6 +48,7 @@ TEST(StampClock, AnchorsAtTheFirstStartAfterAResetOnly) {
 
 TEST(StampClock, FollowsItsInputsUntilAnOutputIsStretched) {
     StampClock clock;
+    EXPECT_TRUE(clock.Following()); // nothing stretched yet
     const SampleStamps a = In(0, 10000000, 0, 44100);
     EXPECT_FALSE(clock.FollowInput(a, 44100, MediaUnit::Frames, 44100, 4)); // unanchored
     clock.AnchorAt(a, MediaUnit::Frames, 44100, 4);
@@ -137,6 +138,8 @@ TEST(StampClock, MediaUnitIsToldByTheSpan) {
     } cases[] = {
         {true, 100, 541, 441, 4, true, 0, 100000, MediaUnit::Frames},
         {true, 100, 1864, 441, 4, true, 0, 100000, MediaUnit::Bytes},
+        {true, 100, 101, 1, 4, true, 0, 226, MediaUnit::Frames},
+        {true, 100, 541, 441, 1, true, 0, 100000, MediaUnit::Frames}, // 8-bit mono
         {true, 100, 100100, 441, 4, true, 0, 100000, MediaUnit::Time},
         {true, 100, 100100, 441, 4, false, 0, 100000, MediaUnit::None},
         {true, 100, 99, 441, 4, true, 0, 100000, MediaUnit::None},
