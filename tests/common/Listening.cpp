@@ -602,6 +602,19 @@ size_t FirstOutside(const std::vector<Span>& outputs, const std::vector<Span>& i
     return outputs.size();
 }
 
+size_t FirstBadStamp(const std::vector<Span>& outputs, const std::vector<Span>& inputs,
+                     bool bRestamp) {
+    if (bRestamp)
+        return FirstGap(outputs);
+    // The tail after the end of stream follows the last input's stop.
+    std::vector<Span> stream;
+    for (const Span& s : outputs)
+        if (inputs.empty() || s.start < inputs.back().stop)
+            stream.push_back(s);
+    const size_t bad = FirstOutside(stream, inputs);
+    return bad == stream.size() ? outputs.size() : bad;
+}
+
 size_t FirstOfExactCopies(const std::vector<Piece>& outputs, const std::vector<uint8_t>& outBytes,
                           const std::vector<Piece>& inputs, const std::vector<uint8_t>& inBytes) {
     auto exact = [&](const Piece& o) {
@@ -698,18 +711,7 @@ ChangeFigures FiguresOfChange(const ChangeCase& c, const Recording& chirp, const
     for (const Piece& p : chirp.samples)
         outputs.push_back(p.span);
     figures.outputCount = outputs.size();
-    if (bRestamp) {
-        figures.firstBadStamp = FirstGap(outputs);
-    } else {
-        // The tail after the end of stream follows the last input's stop.
-        std::vector<Span> stream;
-        for (const Span& s : outputs)
-            if (s.start < inputs.back().stop)
-                stream.push_back(s);
-        figures.firstBadStamp = FirstOutside(stream, inputs);
-        if (figures.firstBadStamp == stream.size())
-            figures.firstBadStamp = outputs.size();
-    }
+    figures.firstBadStamp = FirstBadStamp(outputs, inputs, bRestamp);
 
     // Back at normal speed: the input's bytes again, and (RESTAMP=0) its samples with their
     // stamps.

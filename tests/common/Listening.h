@@ -227,6 +227,11 @@ size_t FirstGap(const std::vector<Span>& spans);
 // The index of the first output that does not lie within one of the inputs (outputs.size() when
 // all do); the inputs in time order.
 size_t FirstOutside(const std::vector<Span>& outputs, const std::vector<Span>& inputs);
+// The first output whose stamps break the mode's rule (outputs.size() when none does): with
+// restamping they join; without, each output of the stream (the tail after the last input's
+// stop aside) lies within an input.
+size_t FirstBadStamp(const std::vector<Span>& outputs, const std::vector<Span>& inputs,
+                     bool bRestamp);
 
 // A sample's bytes within its stream and its span.
 struct Piece {

@@ -10,6 +10,8 @@ ComPtr<IBaseFilter> CreatePlatformFilter(REFCLSID clsid) {
     return p;
 }
 
+} // namespace
+
 void RequireGraph(PlatformGraph& g) {
     REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IGraphBuilder, reinterpret_cast<void**>(&g.builder)));
@@ -18,8 +20,6 @@ void RequireGraph(PlatformGraph& g) {
     REQUIRE_HR(S_OK,
                g.builder->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&g.events)));
 }
-
-} // namespace
 
 void RequireCompletion(IMediaEvent* pEvents) {
     long code = 0;

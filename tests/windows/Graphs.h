@@ -21,6 +21,9 @@ struct PlatformGraph {
 void RequireCompletion(IMediaEvent* pEvents);
 
 // file source -> wave parser -> Velomix -> capture sink.
+// The platform's graph manager with its control and event interfaces, or the case stops.
+void RequireGraph(PlatformGraph& g);
+
 struct CaptureGraph : PlatformGraph {
     ComPtr<IBaseFilter> source;
     ComPtr<IBaseFilter> parser;

@@ -36,12 +36,7 @@ void SetSpeed(IVelomixProp* pProp, const SpeedSetting& s) {
 // made before its sample; what the sink kept.
 Recording Play(const CModule& module, const ChangeCase& c, const std::vector<uint8_t>& input) {
     PlatformGraph g;
-    REQUIRE_HR(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IGraphBuilder, reinterpret_cast<void**>(&g.builder)));
-    REQUIRE_HR(S_OK,
-               g.builder->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&g.control)));
-    REQUIRE_HR(S_OK,
-               g.builder->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&g.events)));
+    RequireGraph(g);
     const size_t block = size_t(c.format.BlockAlign());
     const size_t sampleBytes = c.SampleFrames() * block;
     ComPtr<CSampleSource> source = CSampleSource::Create(TypeOf(c.format), LONG(sampleBytes));

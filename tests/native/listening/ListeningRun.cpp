@@ -238,17 +238,7 @@ RunFigures MeasureRun(const FilterMaker& make, const RunCase& c, bool bRestamp) 
     for (const ReceivedSample& s : run.samples)
         outputs.push_back({s.tStart, s.tStop});
     figures.outputCount = outputs.size();
-    if (bRestamp) {
-        figures.firstBadStamp = FirstGap(outputs);
-    } else {
-        std::vector<Span> stream;
-        for (const Span& s : outputs)
-            if (s.start < inputs.back().stop)
-                stream.push_back(s);
-        figures.firstBadStamp = FirstOutside(stream, inputs);
-        if (figures.firstBadStamp == stream.size())
-            figures.firstBadStamp = outputs.size();
-    }
+    figures.firstBadStamp = FirstBadStamp(outputs, inputs, bRestamp);
     if (!c.bSteps)
         return figures;
     // Each change from 50 ms before it to 50 ms after the output of the input held then, against
