@@ -25,6 +25,8 @@ public:
     }
 
     STDMETHODIMP Receive(IMediaSample* pSample) override {
+        if (IsFlushing())
+            m_pSink->OnSampleWhileFlushing();
         const HRESULT hr = CBaseInputPin::Receive(pSample);
         if (hr != S_OK)
             return hr;
@@ -287,6 +289,16 @@ std::vector<std::string> CCollectingSink::EventNames() const {
     for (const SinkEvent& e : Events())
         names.emplace_back(e.Name());
     return names;
+}
+
+size_t CCollectingSink::SamplesWhileFlushing() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cSamplesWhileFlushing;
+}
+
+void CCollectingSink::OnSampleWhileFlushing() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_cSamplesWhileFlushing;
 }
 
 size_t CCollectingSink::Count(SinkEvent::Kind kind) const {

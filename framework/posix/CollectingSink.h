@@ -90,6 +90,9 @@ public:
     std::vector<std::string> EventNames() const;
     // Calls of one kind since the last Clear; for Sample, every sample, stored or not.
     size_t Count(SinkEvent::Kind kind) const;
+    // Samples offered while the sink was flushing (refused, as a renderer refuses them): an
+    // upstream filter that delivers after a flush has begun.
+    size_t SamplesWhileFlushing() const;
     // True once an end of stream has been accepted since the last flush or start.
     bool EndOfStreamReached() const;
     // Waits for that; false on timeout.
@@ -109,6 +112,7 @@ private:
     // Called by the pin on the streaming thread.
     HRESULT OnSample(IMediaSample* pSample, const AM_SAMPLE2_PROPERTIES& props);
     void OnEvent(const SinkEvent& event);
+    void OnSampleWhileFlushing();
     void OnEndOfStream();
     void Rearm();
 
@@ -122,6 +126,7 @@ private:
     std::vector<ReceivedSample> m_Samples;
     std::vector<SinkEvent> m_Events;
     size_t m_cSamplesSeen = 0;
+    size_t m_cSamplesWhileFlushing = 0;
     ReceivedSample m_Scratch; // the sample handed to the callback when none is stored
     bool m_bEndOfStream = false;
     bool m_bCompleteSent = false;

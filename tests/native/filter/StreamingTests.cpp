@@ -192,6 +192,21 @@ TEST_F(FilterTest, NoAudioFromBeforeASeekFollowsIt) {
         << "the new position's audio, tail included";
 }
 
+// Slowed down, one input makes several outputs: once a flush has begun while the first of them
+// was held downstream, none of the others may follow it.
+TEST_F(FilterTest, NoOutputIsDeliveredOnceAFlushHasBegun) {
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    const std::vector<uint8_t> input = Sine16(2, kRate, 440, 4.0);
+    // Inputs of a second: the first already makes four seconds, in outputs of a second.
+    Chain c = BuildHeldChain(AudioType(wfx), std::make_unique<CPcmProvider>(wfx, input),
+                             static_cast<LONG>(wfx.nAvgBytesPerSec));
+    ASSERT_TRUE(c.prop);
+    ASSERT_HR(S_OK, c.prop->SetTempo(0.25));
+    ASSERT_NO_FATAL_FAILURE(SeekWhileHeld(c, 20000000));
+    EXPECT_EQ(c.sink->Count(SinkEvent::BeginFlush), 1u);
+    EXPECT_EQ(c.sink->SamplesWhileFlushing(), 0u);
+}
+
 TEST_F(FilterTest, AReconnectedFormatRunsAtTheCurrentSpeed) {
     // First run: stereo 44.1 kHz at tempo 2.
     const WAVEFORMATEX stereo = WaveFormat(2, kRate, 16);
