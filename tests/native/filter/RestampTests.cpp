@@ -161,3 +161,42 @@ TEST_F(FilterTest, RestampingStartsAgainAtTheSegmentASeekMakes) {
         bytes += samples[k].lActual;
     EXPECT_NEAR(double(bytes) / wfx.nAvgBytesPerSec, 1.5 / 0.75, 0.03);
 }
+
+// A flush without a new segment (upstream flushes and goes on in the same segment): the first
+// input after it anchors the stamps again, at its own start.
+TEST_F(FilterTest, RestampingStartsAgainAfterAFlushWithoutANewSegment) {
+    WriteSettings("[INIT]\nRESTAMP=1\n");
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    const std::vector<uint8_t> input = Sine16(2, kRate, 440, 2.0);
+    ComPtr<IPin> in;
+    auto hook = [&in](int chunk, SourceChunk&) {
+        if (chunk == 10) {
+            // Between two samples, on the streaming thread, as a source that flushes itself.
+            EXPECT_HR(S_OK, in->BeginFlush());
+            EXPECT_HR(S_OK, in->EndFlush());
+        }
+    };
+    Chain c =
+        BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms, hook),
+                   kBuffer100ms);
+    in = Pin(c.filter.Get(), L"In");
+    ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
+    RunToEnd(c);
+    const std::vector<ReceivedSample> samples = c.sink->Samples();
+    size_t first = samples.size();
+    bool afterFlush = false;
+    for (const SinkEvent& e : c.sink->Events()) {
+        afterFlush = afterFlush || e.kind == SinkEvent::EndFlush;
+        if (afterFlush && e.kind == SinkEvent::Sample) {
+            first = e.iSample;
+            break;
+        }
+    }
+    ASSERT_LT(first, samples.size());
+    // Chunk 10 starts at 1 s (its media times at frame 44100); before the flush only a second of
+    // tempo 2 had come out, half a second of stamps.
+    const LONGLONG frame = 10LL * kBuffer100ms / wfx.nBlockAlign;
+    EXPECT_EQ(samples[first].tStart, CPcmProvider::FrameTime(frame, kRate));
+    ExpectStampedByTheirAudio(samples, first, samples.size(), wfx,
+                              CPcmProvider::FrameTime(frame, kRate), frame);
+}
