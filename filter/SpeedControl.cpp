@@ -121,6 +121,17 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
     const int32_t next[3] = {SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch};
     if (!CSpeedProcessor::IsInSpeedEnvelope(next[0], next[1], next[2]))
         return StreamError(EngineResult::Refused, "the engine did not take the speed values");
+    if (m_bEndStretch && !m_Held.empty()) {
+        // A stretch waiting for input to end on changes again: what waited goes through the
+        // engine at the speed it came at, before the new change is judged.
+        const EngineResult fed =
+            m_Processor.ProcessInput(m_Held.data(), static_cast<int32_t>(m_Held.size()));
+        if (fed != EngineResult::Ok && fed != EngineResult::NoOutput)
+            return StreamError(fed, "the engine took no input");
+        m_Owed.Fed(static_cast<int64_t>(m_Held.size()) / std::max(m_Processor.BlockAlign(), 1),
+                   m_Processor.OutputPerInputRatio());
+        m_Held.clear();
+    }
     const bool bWasActive = m_Processor.IsActive();
     const bool bActive = next[0] != 0 || next[1] != 0 || next[2] != 0;
     const int32_t blockAlign = std::max(m_Processor.BlockAlign(), 1);

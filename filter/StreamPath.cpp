@@ -71,6 +71,9 @@ HRESULT CCopyTransformFilter::ReadInput(IMediaSample* pIn, InputSample& in) {
 HRESULT CCopyTransformFilter::Receive(IMediaSample* pSample) {
     if (m_pInput->SampleProps()->dwStreamId != AM_STREAM_MEDIA)
         return m_pOutput->Deliver(pSample);
+    // The input an ended stretch held went out with the last input (its storage stays).
+    if (!m_bEndStretch)
+        m_Held.clear();
     InputSample in;
     HRESULT hr = ReadInput(pSample, in);
     if (FAILED(hr))
@@ -103,8 +106,6 @@ HRESULT CCopyTransformFilter::DeliverInput(InputSample& in, bool bCopy) {
     const int32_t blockAlign = m_Processor.BlockAlign();
     m_Plan.Start(in.nFrames, cbBuffer);
     m_nFed = 0;
-    if (!m_bEndStretch)
-        m_Held.clear(); // the input an ended stretch held (its storage stays)
     if (bCopy) {
         m_Owed.Reset();
         m_Plan.PlanGroup(in.nFrames, in.cbData, true, true);

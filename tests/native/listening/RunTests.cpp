@@ -49,7 +49,18 @@ RunCase FiftyThenSlow() {
     return c;
 }
 
+// Slowed down, back to normal and slowed down again before the input a return waits for (up to
+// 250 ms with 10 ms samples) has come: what waited must still come out.
+RunCase BackToNormalForAMoment() {
+    RunCase c;
+    c.format = Format{SampleType::S16, 2, 44100};
+    c.sampleSeconds = 0.01;
+    c.stretches = {{2.0, {0.5, 1, 0}}, {0.03, {1, 1, 0}}, {1.0, {0.5, 1, 0}}};
+    return c;
+}
+
 const RunTestCase kRuns[] = {
+    {"BackToNormalFor30msWith10msSamples", BackToNormalForAMoment(), false},
     {"Tempo50For5sThen0_05For100ms", FiftyThenSlow(), false},
     {"Tempo0_05And50Every100ms", Alternating(0.1, 0.1, 50, 0.05, 50), false},
     {"FiveSecondInputsAt50And0_05", Alternating(5.0, 5.0, 4, 50, 0.05), false},
