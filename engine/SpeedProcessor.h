@@ -199,7 +199,6 @@ public:
     // audio (with fewer it mirrors the input it has); 0 while Unconfigured.
     int64_t InputToFinish(int64_t owedFrames);
     // The values last handed to the engine.
-    int32_t TempoChange() const { return m_nTempoChange; }
     int32_t RateChange() const { return m_nRateChange; }
     int32_t PitchSemiTones() const { return m_nPitchSemiTones; }
     // The engine's resampling factor for a rate change and pitch: rate x 2^(pitch / 12). Above 1

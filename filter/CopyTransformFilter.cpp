@@ -124,6 +124,8 @@ HRESULT CCopyTransformFilter::DecideBufferSize(IMemAllocator* pAllocator,
     if (actual.cBuffers < pProp->cBuffers || actual.cbBuffer < pProp->cbBuffer ||
         actual.cbAlign < pProp->cbAlign)
         return E_FAIL;
+    // What the streaming path plans its outputs by, read here once rather than per sample.
+    m_cbOutBuffer = actual.cbBuffer;
     return S_OK;
 }
 

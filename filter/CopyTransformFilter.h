@@ -159,7 +159,9 @@ private:
     AudioFormat m_StreamFormat;        // of the type samples currently carry
     bool m_bStreamFormatValid = false; // false until connected, or after a type it cannot take
     InputPlan m_Plan;                  // the outputs of the input being delivered
-    int32_t m_nFed = 0;                // its frames fed to the processor
+    // The output buffers' size as the allocator granted it (DecideBufferSize, at connection).
+    std::atomic<LONG> m_cbOutBuffer{0};
+    int32_t m_nFed = 0; // its frames fed to the processor
     int32_t m_nSliceFrames = 0;
     OwedOutput m_Owed; // output the engine owes for its stretch
     // A change latched for the next input: the stretch ends there (to a copy, or to a fresh

@@ -98,11 +98,15 @@ HRESULT CCopyTransformFilter::Receive(IMediaSample* pSample) {
 }
 
 HRESULT CCopyTransformFilter::DeliverInput(InputSample& in, bool bCopy) {
-    ALLOCATOR_PROPERTIES props{};
-    IMemAllocator* pAllocator = m_pOutput->Allocator();
-    if (!pAllocator || FAILED(pAllocator->GetProperties(&props)))
-        return VFW_E_NO_ALLOCATOR;
-    const LONG cbBuffer = std::max<LONG>(props.cbBuffer, 0);
+    if (m_cbOutBuffer.load() <= 0) {
+        // An allocator this filter did not size (none of its own connections): ask it once.
+        ALLOCATOR_PROPERTIES props{};
+        IMemAllocator* pAllocator = m_pOutput->Allocator();
+        if (!pAllocator || FAILED(pAllocator->GetProperties(&props)))
+            return VFW_E_NO_ALLOCATOR;
+        m_cbOutBuffer = props.cbBuffer;
+    }
+    const LONG cbBuffer = std::max<LONG>(m_cbOutBuffer.load(), 0);
     const int32_t blockAlign = m_Processor.BlockAlign();
     m_Plan.Start(in.nFrames, cbBuffer);
     m_nFed = 0;
