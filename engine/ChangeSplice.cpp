@@ -4,7 +4,7 @@
 #include <vector>
 
 int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand, int32_t candFrames,
-                         int32_t channels, int32_t preferred) {
+                         int32_t channels, int32_t preferred, double minScore) {
     if (refFrames <= 0 || candFrames < refFrames || channels <= 0)
         return preferred;
     // The channels' sums, once: the search reads every candidate frame refFrames times.
@@ -56,7 +56,7 @@ int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand,
             best = d;
         }
     }
-    return best;
+    return bestScore >= minScore ? best : preferred;
 }
 
 void Crossfade(const float* from, const float* to, float* out, int32_t frames, int32_t channels) {

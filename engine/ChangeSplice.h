@@ -8,9 +8,10 @@
 
 // The offset d in [0, candFrames - refFrames] at which cand[d ..] matches ref best (largest
 // normalised cross-correlation of the channels' sum); preferred when nothing matches better
-// (silence) or the window does not fit. refFrames > 0.
+// (silence), when no offset matches at least minScore (1 is a copy), or the window does not
+// fit. refFrames > 0.
 int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand, int32_t candFrames,
-                         int32_t channels, int32_t preferred);
+                         int32_t channels, int32_t preferred, double minScore = -1.0);
 
 // out = from faded out and to faded in over frames (linear, neither end a plain copy of one
 // side: frame i weighs to by (i + 1) / (frames + 1)). out may be from or to.

@@ -19,6 +19,8 @@ constexpr int32_t kRingMinCapacity = 64 * 1024;
 // taken to be empty (with the longest tuning the pipeline holds a few seconds).
 constexpr int32_t kTailPipelineSeconds = 60;
 constexpr int32_t kMinTailSilenceFrames = 128;
+// Normalised match below which the output holds no copy of the input to join.
+constexpr double kMinSpliceMatch = 0.9;
 // Most input mirrored after a short one at the end of a stretch.
 constexpr int32_t kMirrorSeconds = 2;
 constexpr int32_t kMaxTailSilenceFrames = 64 * 1024;
@@ -720,8 +722,10 @@ EngineResult CSpeedProcessor::SpliceInto(const uint8_t* data, int32_t frames, in
         RingPeekTail(cand, back);
         std::memcpy(cand + static_cast<size_t>(back) * channels, m_pLookahead.get(),
                     static_cast<size_t>(m_nMatchFrames) * channels * sizeof(float));
+        // Within a sequence the output is the input itself: a weaker match is no join (a window
+        // across two sequences, or audio too like noise) and leaves the output as it is.
         const int32_t d = FindSpliceOffset(input, m, cand, back + m_nMatchFrames, channels,
-                                           back + m_nMatchFrames - m);
+                                           back + m_nMatchFrames - m, kMinSpliceMatch);
         if (d < back) {
             RingDiscardTail((back - d) * blockAlign);
         } else if (d > back) {

@@ -26,6 +26,12 @@ TEST(ChangeSplice, FindsThePlantedOffset) {
                                    cand.begin() + (k + 256) * channels);
             EXPECT_EQ(FindSpliceOffset(ref.data(), 256, cand.data(), 2000, channels, 1000), k)
                 << channels << " channels";
+            // A copy passes any bar short of 1; unrelated audio passes none.
+            EXPECT_EQ(FindSpliceOffset(ref.data(), 256, cand.data(), 2000, channels, 1000, 0.99),
+                      k);
+            const std::vector<float> other = Noise(2000 * size_t(channels), 12);
+            EXPECT_EQ(FindSpliceOffset(ref.data(), 256, other.data(), 2000, channels, 1000, 0.5),
+                      1000);
             // The match is normalised: louder audio around the window does not match better.
             std::vector<float> loud = cand;
             for (size_t i = 0; i < loud.size(); ++i)
