@@ -7,6 +7,17 @@
 
 namespace {
 
+// The index of the first sample the sink received after a flush ended (all of them if none).
+size_t FirstSampleAfterFlush(const CCollectingSink& sink) {
+    bool afterFlush = false;
+    for (const SinkEvent& e : sink.Events()) {
+        afterFlush = afterFlush || e.kind == SinkEvent::EndFlush;
+        if (afterFlush && e.kind == SinkEvent::Sample)
+            return e.iSample;
+    }
+    return sink.Samples().size();
+}
+
 constexpr DWORD kRate = 44100;
 constexpr LONG kBuffer100ms = 4410 * 4; // 100 ms of 16-bit stereo
 
@@ -145,15 +156,7 @@ TEST_F(FilterTest, RestampingStartsAgainAtTheSegmentASeekMakes) {
 
     // After the flush: the new segment's samples, from its start (time 0, media frame of 2.5 s).
     const std::vector<ReceivedSample> samples = c.sink->Samples();
-    size_t first = samples.size();
-    bool afterFlush = false;
-    for (const SinkEvent& e : c.sink->Events()) {
-        afterFlush = afterFlush || e.kind == SinkEvent::EndFlush;
-        if (afterFlush && e.kind == SinkEvent::Sample) {
-            first = e.iSample;
-            break;
-        }
-    }
+    const size_t first = FirstSampleAfterFlush(*c.sink.Get());
     ASSERT_LT(first, samples.size());
     ExpectStampedByTheirAudio(samples, first, samples.size(), wfx, 0, LONGLONG(kRate) * 5 / 2);
     LONGLONG bytes = 0;
@@ -183,15 +186,7 @@ TEST_F(FilterTest, RestampingStartsAgainAfterAFlushWithoutANewSegment) {
     ASSERT_HR(S_OK, c.prop->SetTempo(2.0));
     RunToEnd(c);
     const std::vector<ReceivedSample> samples = c.sink->Samples();
-    size_t first = samples.size();
-    bool afterFlush = false;
-    for (const SinkEvent& e : c.sink->Events()) {
-        afterFlush = afterFlush || e.kind == SinkEvent::EndFlush;
-        if (afterFlush && e.kind == SinkEvent::Sample) {
-            first = e.iSample;
-            break;
-        }
-    }
+    const size_t first = FirstSampleAfterFlush(*c.sink.Get());
     ASSERT_LT(first, samples.size());
     // Chunk 10 starts at 1 s (its media times at frame 44100); before the flush only a second of
     // tempo 2 had come out, half a second of stamps.
