@@ -29,7 +29,7 @@ CCopyTransformFilter::CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr)
     }
     // Last: from here on the server's thread may call the IVelomixProp methods, which need a
     // whole filter.
-    if (!m_CommServer.Start(static_cast<IVelomixProp*>(this)))
+    if (!m_CommServer.Start(this))
         LogMessage(LogLevel::Warning, "no control channel; this filter runs without it");
 }
 

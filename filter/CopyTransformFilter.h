@@ -61,7 +61,8 @@ public:
 
 class CCopyTransformFilter : public CTransformFilter,
                              public IVelomixProp,
-                             public ISpecifyPropertyPages {
+                             public ISpecifyPropertyPages,
+                             private IVelomixSpeedOwner {
 public:
     // The create function of the module's template table.
     static CUnknown* CreateInstance(IUnknown* pUnkOuter, HRESULT* phr);
@@ -76,6 +77,10 @@ public:
     STDMETHODIMP GetRate(double* pdRate) override;
     STDMETHODIMP SetPitch(int nPitch) override;
     STDMETHODIMP GetPitch(int* pnPitch) override;
+
+    // IVelomixSpeedOwner, for the control server: a request's three values as one combination.
+    VelomixValues SpeedInForce() noexcept override;
+    void ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept override;
 
     // ISpecifyPropertyPages: the one page, CLSID_VelomixProp1, in task memory.
     STDMETHODIMP GetPages(CAUUID* pPages) override;

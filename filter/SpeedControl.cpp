@@ -54,6 +54,36 @@ STDMETHODIMP CCopyTransformFilter::SetPitch(int nPitch) {
     return S_OK;
 }
 
+VelomixValues CCopyTransformFilter::SpeedInForce() noexcept {
+    CAutoLock lock(&m_csSpeed);
+    return VelomixValues{m_dTempo, m_dRate, static_cast<int32_t>(m_nPitch)};
+}
+
+void CCopyTransformFilter::ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept {
+    CAutoLock lock(&m_csSpeed);
+    VelomixValues request;
+    HRESULT hr = S_FALSE;
+    if (exchange.Take(request)) {
+        // Judged whole, as ChangeSpeed takes them: a request either lands or changes nothing.
+        if (!IsValidSpeedFactor(request.dTempo) || !IsValidSpeedFactor(request.dRate) ||
+            !IsValidPitch(request.nPitch) ||
+            !IsInEnvelope(request.dTempo, request.dRate, request.nPitch)) {
+            hr = E_INVALIDARG;
+        } else {
+            hr = S_FALSE;
+            if (m_dTempo != request.dTempo || m_dRate != request.dRate ||
+                m_nPitch != request.nPitch) {
+                hr = S_OK;
+                m_dTempo = request.dTempo;
+                m_dRate = request.dRate;
+                m_nPitch = request.nPitch;
+                m_bSpeedChanged = true;
+            }
+        }
+    }
+    exchange.Answer(VelomixValues{m_dTempo, m_dRate, static_cast<int32_t>(m_nPitch)}, hr);
+}
+
 STDMETHODIMP CCopyTransformFilter::GetTempo(double* pdTempo) {
     if (!pdTempo)
         return E_POINTER;

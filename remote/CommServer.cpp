@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "DiagnosticLog.h"
 #include "SharedBlock.h"
 
 namespace {
@@ -46,7 +47,7 @@ CVelomixCommServer::~CVelomixCommServer() {
     m_evStop.Close();
 }
 
-bool CVelomixCommServer::Start(IVelomixProp* pFilter) noexcept {
+bool CVelomixCommServer::Start(IVelomixSpeedOwner* pFilter) noexcept {
     Stop();
     m_pFilter = pFilter;
     if (!m_evStop.IsOpen() || !m_evWake.IsOpen()) {
@@ -74,14 +75,15 @@ bool CVelomixCommServer::Start(IVelomixProp* pFilter) noexcept {
 }
 
 bool CVelomixCommServer::Publish() noexcept {
-    IVelomixProp* pFilter = m_pFilter;
+    IVelomixSpeedOwner* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
         return false;
     }
     m_nVersion.fetch_add(1);
     // Nothing below may hold up the setter's caller for long on another process.
     CQWaitBound bound(kSetterLockMs);
-    if (WriteValues(pFilter, kSetterLockMs, nullptr, false, 0) != WriteResult::Written) {
+    if (WriteValues(pFilter, kSetterLockMs, false, 0) == WriteResult::Busy) {
+        LogMessage(LogLevel::Info, "control channel busy: publication left to the server thread");
         Post(kWorkPublish);
         return false;
     }
@@ -92,32 +94,36 @@ bool CVelomixCommServer::Publish() noexcept {
 }
 
 bool CVelomixCommServer::PublishPending() noexcept {
-    IVelomixProp* pFilter = m_pFilter;
+    IVelomixSpeedOwner* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
         return true;
     }
-    return WriteValues(pFilter, kThreadLockMs, nullptr, true, m_nVersion.load()) !=
-           WriteResult::Busy;
+    return WriteValues(pFilter, kThreadLockMs, true, m_nVersion.load()) != WriteResult::Busy;
 }
 
-CVelomixCommServer::WriteResult
-CVelomixCommServer::WriteValues(IVelomixProp* pFilter, uint32_t timeoutMs, const uint8_t* pRead,
-                                bool bCheckVersion, uint64_t nVersion) noexcept {
-    // Read before locking: the getters take the filter's speed lock, which must never be
-    // entered while the named mutex is held.
-    double dTempo = 1.0;
-    double dRate = 1.0;
-    int nPitch = 0;
-    if (FAILED(pFilter->GetTempo(&dTempo))) {
-        dTempo = 1.0;
+namespace {
+
+// True while a request waits in the block: "VELFilter_SVR" exists and is set. Looking takes the
+// event, so it is set again at once; the caller holds the mutex, under which requests are
+// placed and taken, so nobody sees the difference.
+bool IsRequestPending() noexcept {
+    CQNamedEvent evRequest;
+    if (!evRequest.OpenExisting(kVelomixRequestEventName, false, false) || !evRequest.Wait(0)) {
+        return false;
     }
-    if (FAILED(pFilter->GetRate(&dRate))) {
-        dRate = 1.0;
-    }
-    if (FAILED(pFilter->GetPitch(&nPitch))) {
-        nPitch = 0;
-    }
-    const int32_t nPitch32 = nPitch;
+    evRequest.Set();
+    return true;
+}
+
+} // namespace
+
+CVelomixCommServer::WriteResult CVelomixCommServer::WriteValues(IVelomixSpeedOwner* pFilter,
+                                                                uint32_t timeoutMs,
+                                                                bool bCheckVersion,
+                                                                uint64_t nVersion) noexcept {
+    // Read before locking: the filter's speed lock must never be entered while the named mutex
+    // is held.
+    const VelomixValues values = pFilter->SpeedInForce();
 
     CQNamedMutex mutex(kVelomixMutexName);
     CQNamedMutex::Guard guard = mutex.Acquire(timeoutMs);
@@ -129,17 +135,13 @@ CVelomixCommServer::WriteValues(IVelomixProp* pFilter, uint32_t timeoutMs, const
     if (bCheckVersion && m_nVersion.load() != nVersion) {
         return WriteResult::Skipped;
     }
-    m_Block.Restore();
-    if (pRead != nullptr) {
-        uint8_t now[kVelomixBlockDataSize];
-        if (m_Block.Read(now, 0, sizeof now) != sizeof now ||
-            std::memcmp(now, pRead, sizeof now) != 0) {
-            return WriteResult::Skipped;
-        }
+    // A request not yet taken is not overwritten: the serving filter answers it with the
+    // values then in force, which are newer than these.
+    if (IsRequestPending()) {
+        return WriteResult::Skipped;
     }
-    m_Block.Write(&dTempo, kVelomixTempoOffset, sizeof dTempo);
-    m_Block.Write(&dRate, kVelomixRateOffset, sizeof dRate);
-    m_Block.Write(&nPitch32, kVelomixPitchOffset, sizeof nPitch32);
+    m_Block.Restore();
+    WriteBlockValues(m_Block, values);
     // Under the mutex, so that a control program that holds it knows every signal from then
     // on follows what it did meanwhile.
     Notify();
@@ -216,27 +218,27 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
             Notify();
         }
         if (again != 0) {
+            LogMessage(LogLevel::Info, "control channel busy: %s tried again in %u ms",
+                       (again & kWorkRequest) != 0 ? "request" : "publication", kRetryMs);
             self.m_nWork.fetch_or(again);
         }
         const uint32_t timeoutMs = again != 0 ? kRetryMs : (bServing ? kInfinite : kTakeoverMs);
-        // A request put off waits for its retry, not for its own event (still set).
-        const bool bWaitForRequest = bServing && (again & kWorkRequest) == 0;
+        // A request put off waits for its retry, not for its own event (still set). The event
+        // is watched, never taken here: it shows the request pending until ApplyRequest takes
+        // it under the mutex.
+        const bool bWatchRequests = bServing && (again & kWorkRequest) == 0;
         const int result =
-            bWaitForRequest
-                ? CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake, &evRequest}, timeoutMs)
-                : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
+            bWatchRequests ? CQNamedEvent::WaitAnyWatching({&self.m_evStop, &self.m_evWake},
+                                                           evRequest, kVelomixMutexName, timeoutMs)
+                           : CQNamedEvent::WaitAny({&self.m_evStop, &self.m_evWake}, timeoutMs);
         if (result == 0) {
             break;
         }
-        if (result == 2) {
-            // The wait took the signal; it shows the request pending until ApplyRequest takes
-            // it under the mutex, so that a control program confirming its request never
-            // mistakes its own bytes in the block for the filter's answer.
-            evRequest.Set();
-            if (!self.ApplyRequest(evRequest)) {
-                self.m_nWork.fetch_or(kWorkRequest);
-            }
+        if (result == 2 && !self.ApplyRequest(evRequest)) {
+            self.m_nWork.fetch_or(kWorkRequest);
         } else if (result == kWaitFailed) {
+            LogMessage(LogLevel::Error,
+                       "control channel: waiting failed; this filter stops serving");
             break; // a wait that fails now fails for ever: retrying would spin
         }
     }
@@ -245,79 +247,71 @@ int CVelomixCommServer::Run(void* pParam) noexcept {
     return 1;
 }
 
+// One request as the filter takes it under its speed lock: the mutex is had within
+// kSetterLockMs (the speed lock is held meanwhile) and kept from Take to Answer, so that the
+// request's bytes leave the block only for the answer.
+class CVelomixCommServer::RequestExchange final : public CVelomixSpeedExchange {
+public:
+    RequestExchange(CQShareMemory& block, CQNamedEvent& evRequest) noexcept
+        : m_block(block), m_evRequest(evRequest), m_mutex(kVelomixMutexName) {}
+
+    bool Take(VelomixValues& request) noexcept override {
+        m_guard = m_mutex.Acquire(kSetterLockMs);
+        if (!m_guard) {
+            m_bBusy = true;
+            return false;
+        }
+        if (!m_evRequest.Wait(0)) {
+            m_guard.Release(); // nothing pending after all
+            return false;
+        }
+        m_bTaken = true;
+        m_block.Restore();
+        // A block that cannot be read even after restoring it is answered with the values in
+        // force, which puts it right.
+        m_bRead = ReadBlockValues(m_block, m_request);
+        request = m_request;
+        return m_bRead;
+    }
+
+    void Answer(const VelomixValues& inForce, HRESULT hr) noexcept override {
+        if (!m_bTaken) {
+            return;
+        }
+        // A request of the values in force leaves the block as it is and announces nothing.
+        if (hr == S_OK || !m_bRead || inForce != m_request) {
+            WriteBlockValues(m_block, inForce);
+            Notify();
+        }
+        m_guard.Release();
+        if (hr == E_INVALIDARG) {
+            LogMessage(LogLevel::Info,
+                       "control channel: request refused whole, outside the speed envelope; "
+                       "in force: tempo %.17g rate %.17g pitch %d",
+                       inForce.dTempo, inForce.dRate, static_cast<int>(inForce.nPitch));
+        }
+    }
+
+    bool Busy() const noexcept { return m_bBusy; }
+
+private:
+    CQShareMemory& m_block;
+    CQNamedEvent& m_evRequest;
+    CQNamedMutex m_mutex;
+    CQNamedMutex::Guard m_guard;
+    VelomixValues m_request;
+    bool m_bBusy = false;
+    bool m_bTaken = false;
+    bool m_bRead = false;
+};
+
 bool CVelomixCommServer::ApplyRequest(CQNamedEvent& evRequest) noexcept {
-    IVelomixProp* pFilter = m_pFilter;
+    IVelomixSpeedOwner* pFilter = m_pFilter;
     if (!m_bReady || pFilter == nullptr) {
         evRequest.Wait(0); // nobody to apply it: dropped, not retried
         return true;
     }
-    double dTempo = 1.0;
-    double dRate = 1.0;
-    int32_t nPitch = 0;
-    uint8_t request[kVelomixBlockDataSize] = {};
-    // What the block shows once the request is taken: the values in force before it.
-    uint8_t shown[kVelomixBlockDataSize] = {};
-    bool bRead = false;
-    {
-        // Read before locking, as for a publication (the getters take the speed lock).
-        const uint64_t nVersion = m_nVersion.load();
-        double dInForce[2] = {1.0, 1.0};
-        int nInForce = 0;
-        const bool bInForce = SUCCEEDED(pFilter->GetTempo(&dInForce[0])) &&
-                              SUCCEEDED(pFilter->GetRate(&dInForce[1])) &&
-                              SUCCEEDED(pFilter->GetPitch(&nInForce));
-        CQNamedMutex mutex(kVelomixMutexName);
-        CQNamedMutex::Guard guard = mutex.Acquire(kThreadLockMs);
-        if (!guard) {
-            return false;
-        }
-        // Taken: from here on the request event no longer shows it pending, and the block
-        // shows the values in force before it, so that it shows the request again only once
-        // the setters below have published all of it. (A setter that published meanwhile
-        // already replaced the request with newer values.)
-        evRequest.Wait(0);
-        m_Block.Restore();
-        bRead = m_Block.Read(request, 0, sizeof request) == sizeof request;
-        std::memcpy(shown, request, sizeof shown);
-        if (bRead && bInForce && m_nVersion.load() == nVersion) {
-            const int32_t nPitch32 = nInForce;
-            std::memcpy(shown + kVelomixTempoOffset, &dInForce[0], sizeof dInForce[0]);
-            std::memcpy(shown + kVelomixRateOffset, &dInForce[1], sizeof dInForce[1]);
-            std::memcpy(shown + kVelomixPitchOffset, &nPitch32, sizeof nPitch32);
-            m_Block.Write(shown, 0, sizeof shown);
-        }
-    }
-    if (!bRead) {
-        // The block cannot be read even after restoring it: show the filter's values again.
-        if (!PublishPending()) {
-            Post(kWorkPublish);
-        }
-        return true;
-    }
-    std::memcpy(&dTempo, request + kVelomixTempoOffset, sizeof dTempo);
-    std::memcpy(&dRate, request + kVelomixRateOffset, sizeof dRate);
-    std::memcpy(&nPitch, request + kVelomixPitchOffset, sizeof nPitch);
-    // Each effective setter publishes by itself. A refused value changes nothing and so
-    // publishes nothing, which would leave the refused request in the block as if in force.
-    bool bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
-    bool bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
-    const bool bPitchOk = SUCCEEDED(pFilter->SetPitch(nPitch));
-    // A tempo or rate refused only beside the old pitch (the speed envelope) may pass beside
-    // the new one.
-    if (bPitchOk && !bTempoOk) {
-        bTempoOk = SUCCEEDED(pFilter->SetTempo(dTempo));
-    }
-    if (bPitchOk && !bRateOk) {
-        bRateOk = SUCCEEDED(pFilter->SetRate(dRate));
-    }
-    if (!bTempoOk || !bRateOk || !bPitchOk) {
-        // This publication reads the values outside the filter's speed lock: a setter on
-        // another thread may change and publish them before it writes. Anything written since
-        // the request (that setter, another filter, a new request) is newer, so it stays.
-        if (WriteValues(pFilter, kThreadLockMs, shown, true, m_nVersion.load()) ==
-            WriteResult::Busy) {
-            Post(kWorkPublish);
-        }
-    }
-    return true;
+    RequestExchange exchange(m_Block, evRequest);
+    pFilter->ExchangeSpeed(exchange);
+    return !exchange.Busy();
 }

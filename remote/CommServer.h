@@ -36,6 +36,14 @@
 // The change notification "VELFilter_CLI" is set under the mutex after each publication that
 // reached the block; a setter that gives up on it (see CQWaitBound) leaves it to the thread.
 //
+// Requests: the serving thread watches "VELFilter_SVR" without taking it, so that anyone
+// holding the mutex sees a request pending until it is taken. It takes a request under the
+// filter's speed lock and then the mutex, and in that one hold applies the three values as one
+// combination (or refuses them whole), writes the values in force into the block and sets
+// "VELFilter_CLI": a control program holding the mutex sees the request either pending (its
+// bytes in the block, the event set) or answered, never taken and unanswered. No publication of
+// any filter writes over a pending request; its values reach the block with the answer.
+//
 // Damage: every publication and every request first restores the block's header (and, on
 // the native build, the block file's size) under the mutex, so a block that another process
 // scribbled over or truncated is whole again at the next publication.
@@ -48,14 +56,44 @@
 #include <atomic>
 #include <cstdint>
 
-#include "IVelomixProp.h"
 #include "NamedObjects.h"
 #include "QThread.h"
+#include "com.h"
+#include "SharedBlock.h"
+
+// The serving thread's half of one request, handed to the filter (IVelomixSpeedOwner).
+class CVelomixSpeedExchange {
+public:
+    // Takes the pending request: true with its values; false when there is none to apply.
+    virtual bool Take(VelomixValues& request) noexcept = 0;
+    // The values in force after the request (hr: S_OK applied, a change; S_FALSE nothing
+    // changed, or nothing taken; E_INVALIDARG refused whole).
+    virtual void Answer(const VelomixValues& inForce, HRESULT hr) noexcept = 0;
+
+protected:
+    ~CVelomixSpeedExchange() = default;
+};
+
+// What the server needs of its filter.
+class IVelomixSpeedOwner {
+public:
+    // The values in force. Takes the filter's speed lock.
+    virtual VelomixValues SpeedInForce() noexcept = 0;
+    // Under the filter's speed lock: exchange.Take; when it gives a request, applies its three
+    // values as one combination (all or none: refused when one is out of range or together
+    // they leave the speed envelope); then exchange.Answer with the values in force, still
+    // under the lock. Publishes nothing itself.
+    virtual void ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept = 0;
+
+protected:
+    ~IVelomixSpeedOwner() = default;
+};
 
 class CVelomixCommServer : public CQThread {
 public:
     // Bounds of the waits for "VELFilter_MUTEX", in milliseconds.
-    static constexpr uint32_t kSetterLockMs = 3;    // a setter's (and Start's) publication
+    static constexpr uint32_t kSetterLockMs = 3;    // a setter's (and Start's) publication,
+                                                    // and a request taken under the speed lock
     static constexpr uint32_t kThreadLockMs = 50;   // one attempt of the server thread
     static constexpr uint32_t kTeardownLockMs = 50; // the departure signal in the destructor
     // Pause between two attempts of a publication or request the mutex held up.
@@ -75,18 +113,19 @@ public:
     // Stops a previous run, remembers the filter, maps "VELFilter_MEM" (creating it if
     // needed), publishes the filter's values and starts the server thread, which serves
     // requests now or as soon as no other filter does. pFilter is not AddRef'd (the filter
-    // owns this server: a reference would be a cycle); it must stay valid until Stop returns,
-    // and its setters and getters must be callable from the server thread. Returns false,
-    // with no thread, when the block could not be mapped: the filter then works without the
-    // channel, and when the object folder is the reason (another user's, open to others) that
-    // is said once per process on stderr. True once the block is mapped, even if the thread
-    // could not start. Owner's thread, not while the filter's speed lock is held.
-    bool Start(IVelomixProp* pFilter) noexcept;
+    // owns this server); it must stay valid until Stop returns and be callable from the
+    // server thread. Returns false, with no thread, when the block could not be mapped: the
+    // filter then works without the channel, and when the object folder is the reason
+    // (another user's, open to others) that is said once per process. True once the block is
+    // mapped, even if the thread could not start. Owner's thread, not while the filter's speed
+    // lock is held.
+    bool Start(IVelomixSpeedOwner* pFilter) noexcept;
 
     // Writes the filter's current values into the block and has the server thread set
     // "VELFilter_CLI". Called by the filter's setters after each effective change, holding the
-    // speed lock, on any thread. True when written now; false when left to the server thread
-    // (the mutex was busy) and before Start, after Stop or without a block (nothing to do).
+    // speed lock, on any thread. True when written now or when a pending request's answer
+    // will carry them; false when left to the server thread (the mutex was busy) and before
+    // Start, after Stop or without a block (nothing to do).
     bool Publish() noexcept;
 
     // Stops the server thread (a request being applied is finished first) and forgets the
@@ -100,6 +139,7 @@ protected:
     void SignalStop() noexcept override;
 
 private:
+    class RequestExchange;
     // Work left to the server thread.
     enum : unsigned { kWorkPublish = 1u, kWorkNotify = 2u, kWorkRequest = 4u };
 
@@ -107,20 +147,18 @@ private:
     static int Run(void* pParam) noexcept;
     // Creates "VELFilter_SVR" as a new event and announces the arrival. Server thread.
     static bool TryToServe(CQNamedEvent& evRequest, CQNamedEvent& evArrival) noexcept;
-    // Takes one request from the block (resetting evRequest under the mutex) and applies it
-    // to the filter; false, with the request left pending, when the mutex could not be had
-    // (try again). Server thread.
+    // Takes one request and has the filter apply and answer it; false, with the request left
+    // pending, when the mutex could not be had (try again). Server thread.
     bool ApplyRequest(CQNamedEvent& evRequest) noexcept;
     // A publication left to the server thread; false when it must be tried again.
     bool PublishPending() noexcept;
     enum class WriteResult { Written, Skipped, Busy };
     // Reads the filter's values, takes the mutex within timeoutMs (else Busy), writes them and
-    // sets "VELFilter_CLI" if it exists.
-    // With pRead, only while the block still holds those data bytes; with bCheckVersion, only
-    // while no setter has published since nVersion was read (that one is newer). Skipped when
-    // it did not write for either reason.
-    WriteResult WriteValues(IVelomixProp* pFilter, uint32_t timeoutMs, const uint8_t* pRead,
-                            bool bCheckVersion, uint64_t nVersion) noexcept;
+    // sets "VELFilter_CLI" if it exists. Skipped, writing nothing, while a request is pending
+    // (its answer carries the newest values) and, with bCheckVersion, when a setter published
+    // since nVersion was read (that one is newer).
+    WriteResult WriteValues(IVelomixSpeedOwner* pFilter, uint32_t timeoutMs, bool bCheckVersion,
+                            uint64_t nVersion) noexcept;
     // Sets "VELFilter_CLI" if it exists.
     static void Notify() noexcept;
     // Leaves work to the server thread and wakes it.
@@ -128,7 +166,7 @@ private:
 
     CQNamedEvent m_evStop; // unnamed, auto-reset
     CQNamedEvent m_evWake; // unnamed, auto-reset: work was posted
-    std::atomic<IVelomixProp*> m_pFilter{nullptr};
+    std::atomic<IVelomixSpeedOwner*> m_pFilter{nullptr};
     CQShareMemory m_Block;
     std::atomic<bool> m_bReady{false};   // block mapped; never cleared
     std::atomic<bool> m_bThread{false};  // the server thread runs and takes posted work

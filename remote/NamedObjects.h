@@ -162,6 +162,16 @@ public:
     // timeoutMs milliseconds; kWaitFailed when an event has no handle or on failure.
     static int WaitAny(std::initializer_list<CQNamedEvent*> events, uint32_t timeoutMs) noexcept;
 
+    // Like WaitAny over events and then watched, except that watched is only watched: the
+    // wait returns events.size() while it is signalled and leaves it signalled, so that
+    // whoever holds the named mutex pszMutex never finds it unsignalled on this waiter's
+    // account. (Where waiting on an auto-reset event takes it, on Windows, it is taken
+    // together with the mutex, at once, and set again before the mutex is released; there the
+    // events are looked at every kWatchSliceMs while watched is not signalled.)
+    static int WaitAnyWatching(std::initializer_list<CQNamedEvent*> events, CQNamedEvent& watched,
+                               const char* pszMutex, uint32_t timeoutMs) noexcept;
+    static constexpr uint32_t kWatchSliceMs = 10;
+
     bool IsOpen() const noexcept { return m_hEvent != nullptr; }
     // Closes the handle, if any; the event ends when its last handle closes.
     void Close() noexcept;

@@ -912,6 +912,64 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
     }
 }
 
+int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
+                                  CQNamedEvent& watched, const char* /*pszMutex*/,
+                                  uint32_t timeoutMs) noexcept {
+    constexpr size_t kMaxEvents = 64;
+    if (events.size() + 1 > kMaxEvents || !watched.m_hEvent) {
+        return kWaitFailed;
+    }
+    pollfd fds[kMaxEvents];
+    size_t count = 0;
+    for (CQNamedEvent* pEvent : events) {
+        if (pEvent == nullptr || !pEvent->m_hEvent) {
+            return kWaitFailed;
+        }
+        fds[count].fd = pEvent->m_hEvent->wait.Get();
+        fds[count].events = POLLIN;
+        ++count;
+    }
+    fds[count].fd = watched.m_hEvent->wait.Get();
+    fds[count].events = POLLIN;
+    ++count;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int index = 0;
+        for (CQNamedEvent* pEvent : events) {
+            if (TryAcquire(*pEvent->m_hEvent)) {
+                return index;
+            }
+            ++index;
+        }
+        // The byte stays in its FIFO: looking does not take the event.
+        const int pending = PendingBytes(*watched.m_hEvent);
+        if (pending < 0) {
+            return kWaitFailed;
+        }
+        if (pending > 0) {
+            return index;
+        }
+        int waitMs = -1;
+        if (timeoutMs != kInfinite) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return kWaitTimeout;
+            }
+            waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+        }
+        const int rc = ::poll(fds, static_cast<nfds_t>(count), waitMs);
+        if (rc < 0 && errno != EINTR) {
+            return kWaitFailed;
+        }
+        for (size_t i = 0; rc > 0 && i < count; ++i) {
+            if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                return kWaitFailed;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
 

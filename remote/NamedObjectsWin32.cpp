@@ -2,6 +2,7 @@
 // namespace.
 #include "NamedObjects.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -172,6 +173,60 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
         return static_cast<int>(result - WAIT_OBJECT_0);
     }
     return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
+}
+
+int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
+                                  CQNamedEvent& watched, const char* pszMutex,
+                                  uint32_t timeoutMs) noexcept {
+    if (events.size() + 1 > MAXIMUM_WAIT_OBJECTS || !watched.m_hEvent ||
+        !velomix_ipc::IsValidName(pszMutex)) {
+        return kWaitFailed;
+    }
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD count = 0;
+    for (CQNamedEvent* pEvent : events) {
+        if (pEvent == nullptr || !pEvent->m_hEvent) {
+            return kWaitFailed;
+        }
+        handles[count++] = pEvent->m_hEvent->hObject;
+    }
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (count > 0) {
+            const DWORD result = WaitForMultipleObjects(count, handles, FALSE, 0);
+            if (result < WAIT_OBJECT_0 + count) {
+                return static_cast<int>(result - WAIT_OBJECT_0);
+            }
+            if (result != WAIT_TIMEOUT) {
+                return kWaitFailed;
+            }
+        }
+        DWORD sliceMs = kWatchSliceMs;
+        if (timeoutMs != kInfinite) {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= timeoutMs) {
+                return kWaitTimeout;
+            }
+            sliceMs = std::min<DWORD>(sliceMs, timeoutMs - elapsed);
+        }
+        // Waiting takes an auto-reset event: take it only together with the mutex and give it
+        // back before the mutex goes, so nobody holding the mutex sees it taken.
+        ObjectPtr mutex = Wrap(CreateMutexA(nullptr, FALSE, pszMutex));
+        if (!mutex) {
+            return kWaitFailed;
+        }
+        HANDLE pair[2] = {mutex->hObject, watched.m_hEvent->hObject};
+        const DWORD result = WaitForMultipleObjects(2, pair, TRUE, sliceMs);
+        if (result < WAIT_OBJECT_0 + 2 ||
+            (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + 2)) {
+            SetEvent(pair[1]);
+            ReleaseMutex(pair[0]);
+            return static_cast<int>(count);
+        }
+        if (result != WAIT_TIMEOUT) {
+            return kWaitFailed;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -15,6 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "NamedObjects.h"
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "The shared block is little-endian and copied as is; this target is not."
@@ -61,3 +64,39 @@ static_assert(kVelomixBlockDataSize == sizeof(VelomixSharedBlock) - 4, "data aft
 static_assert(kVelomixTempoOffset == offsetof(VelomixSharedBlock, dTempo) - 4, "tempo");
 static_assert(kVelomixRateOffset == offsetof(VelomixSharedBlock, dRate) - 4, "rate");
 static_assert(kVelomixPitchOffset == offsetof(VelomixSharedBlock, nPitch) - 4, "pitch");
+
+// Tempo, rate and pitch as the block holds them.
+struct VelomixValues {
+    double dTempo = 1.0;
+    double dRate = 1.0;
+    int32_t nPitch = 0;
+
+    // Bit for bit, as the block compares: a request is in force when the block holds its bytes.
+    bool operator==(const VelomixValues& o) const {
+        return std::memcmp(&dTempo, &o.dTempo, sizeof dTempo) == 0 &&
+               std::memcmp(&dRate, &o.dRate, sizeof dRate) == 0 && nPitch == o.nPitch;
+    }
+    bool operator!=(const VelomixValues& o) const { return !(*this == o); }
+};
+
+// The only readers and writers of the block's fields; the caller holds "VELFilter_MUTEX".
+// The values come whole or not at all: a block cut short (a truncated file) reads as false.
+inline bool ReadBlockValues(const CQShareMemory& block, VelomixValues& values) noexcept {
+    uint8_t data[kVelomixBlockDataSize];
+    if (block.Read(data, 0, sizeof data) != sizeof data) {
+        return false;
+    }
+    std::memcpy(&values.dTempo, data + kVelomixTempoOffset, sizeof values.dTempo);
+    std::memcpy(&values.dRate, data + kVelomixRateOffset, sizeof values.dRate);
+    std::memcpy(&values.nPitch, data + kVelomixPitchOffset, sizeof values.nPitch);
+    return true;
+}
+
+// Writes all three fields in one write.
+inline bool WriteBlockValues(CQShareMemory& block, const VelomixValues& values) noexcept {
+    uint8_t data[kVelomixBlockDataSize];
+    std::memcpy(data + kVelomixTempoOffset, &values.dTempo, sizeof values.dTempo);
+    std::memcpy(data + kVelomixRateOffset, &values.dRate, sizeof values.dRate);
+    std::memcpy(data + kVelomixPitchOffset, &values.nPitch, sizeof values.nPitch);
+    return block.Write(data, 0, sizeof data) == sizeof data;
+}

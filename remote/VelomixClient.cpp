@@ -4,6 +4,8 @@
 #include <chrono>
 
 #include "SharedBlock.h"
+#include "SpeedProcessor.h"
+#include "StretchTuning.h"
 
 namespace {
 
@@ -17,6 +19,14 @@ uint32_t MsLeft(Clock::time_point deadline) {
 Clock::time_point DeadlineIn(uint32_t timeoutMs) {
     return timeoutMs == kInfinite ? Clock::time_point::max()
                                   : Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// What the filter accepts: each value in its range, the three inside the speed envelope.
+bool IsInSpeedEnvelopeAsFactors(const VelomixValues& v) {
+    const auto factorOk = [](double d) { return d >= 0.05 && d <= 50.0; }; // false for NaN
+    return factorOk(v.dTempo) && factorOk(v.dRate) &&
+           CSpeedProcessor::IsInSpeedEnvelope(SpeedFactorToPercent(v.dTempo),
+                                              SpeedFactorToPercent(v.dRate), v.nPitch);
 }
 
 } // namespace
@@ -36,9 +46,7 @@ VelomixStatus CVelomixClient::ReadFrom(const CQShareMemory& block, VelomixValues
         return VelomixStatus::NoFilter; // made by a client; no filter wrote yet
     }
     VelomixValues read;
-    if (block.Read(&read.dTempo, kVelomixTempoOffset, sizeof read.dTempo) == 0 ||
-        block.Read(&read.dRate, kVelomixRateOffset, sizeof read.dRate) == 0 ||
-        block.Read(&read.nPitch, kVelomixPitchOffset, sizeof read.nPitch) == 0) {
+    if (!ReadBlockValues(block, read)) {
         return VelomixStatus::Damaged;
     }
     values = read;
@@ -59,6 +67,20 @@ VelomixStatus CVelomixClient::Read(VelomixValues& values, uint32_t timeoutMs) {
     return ReadFrom(block, values);
 }
 
+namespace {
+
+// True while a request waits to be taken. Looking takes the event, so it is set again at
+// once; under the mutex, where requests are placed and taken, nobody sees the difference.
+bool StillPending(CQNamedEvent& evRequest) {
+    if (!evRequest.Wait(0)) {
+        return false;
+    }
+    evRequest.Set();
+    return true;
+}
+
+} // namespace
+
 VelomixStatus CVelomixClient::Request(const VelomixValues& request, uint32_t timeoutMs,
                                       VelomixValues* pInForce) {
     const Clock::time_point deadline = DeadlineIn(timeoutMs);
@@ -77,44 +99,42 @@ VelomixStatus CVelomixClient::Request(const VelomixValues& request, uint32_t tim
     if (!m_evChange.IsOpen() && !m_evChange.Create(kVelomixChangeEventName, false, false)) {
         return VelomixStatus::Failed;
     }
+    VelomixValues before; // what the block showed: put back if nobody takes the request
+    bool bBeforeValid = false;
     {
         CQNamedMutex mutex(kVelomixMutexName);
         CQNamedMutex::Guard guard = mutex.Acquire(MsLeft(deadline));
         if (!guard) {
             return VelomixStatus::Busy;
         }
-        VelomixValues current;
-        const VelomixStatus read = ReadFrom(block, current);
+        const VelomixStatus read = ReadFrom(block, before);
         // A damaged size field does not stop a request: serving it restores the field.
         if (read == VelomixStatus::NoFilter) {
             return read;
         }
-        if (read == VelomixStatus::Ok && current == request) {
+        bBeforeValid = read == VelomixStatus::Ok;
+        if (bBeforeValid && before == request && !StillPending(evRequest)) {
             if (pInForce != nullptr) {
-                *pInForce = current;
+                *pInForce = before;
             }
             return VelomixStatus::Ok; // the filter would change and announce nothing
         }
-        if (block.Write(&request.dTempo, kVelomixTempoOffset, sizeof request.dTempo) == 0 ||
-            block.Write(&request.dRate, kVelomixRateOffset, sizeof request.dRate) == 0 ||
-            block.Write(&request.nPitch, kVelomixPitchOffset, sizeof request.nPitch) == 0) {
+        if (!WriteBlockValues(block, request)) {
+            return VelomixStatus::Failed;
+        }
+        // Set before the mutex goes: whoever takes the mutex next sees the request pending,
+        // and no filter publishes over it.
+        if (!evRequest.Set()) {
             return VelomixStatus::Failed;
         }
     }
-    if (!evRequest.Set()) {
-        return VelomixStatus::Failed;
-    }
 
-    // Until the serving filter takes the request, the block shows the request itself; once
-    // it has, the block shows the request only when the filter's publications did. A request
-    // changing several values is published once per value, so a block showing part of it is
-    // not the answer yet.
+    // The serving filter takes a request and answers it in one hold of the mutex, so under it
+    // the block shows either this request still pending, another controller's request written
+    // over it, or an answer: the values in force.
     VelomixValues now = request;
     for (;;) {
         const uint32_t left = MsLeft(deadline);
-        if (left == 0) {
-            break;
-        }
         m_evChange.Wait(std::min(left, kConfirmIntervalMs));
         CQNamedMutex mutex(kVelomixMutexName);
         CQNamedMutex::Guard guard = mutex.Acquire(MsLeft(deadline));
@@ -122,21 +142,38 @@ VelomixStatus CVelomixClient::Request(const VelomixValues& request, uint32_t tim
             break;
         }
         const VelomixStatus read = ReadFrom(block, now);
-        if (read != VelomixStatus::Ok || now != request) {
-            continue;
+        const bool bPending = StillPending(evRequest);
+        if (read == VelomixStatus::Ok && now == request) {
+            if (!bPending) {
+                if (pInForce != nullptr) {
+                    *pInForce = now;
+                }
+                return VelomixStatus::Ok;
+            }
+            if (MsLeft(deadline) > 0) {
+                continue;
+            }
+            // Nobody took it: withdrawn, so that the block does not show it as in force.
+            if (bBeforeValid) {
+                WriteBlockValues(block, before);
+                now = before;
+            }
+            evRequest.Wait(0);
+            break;
         }
-        // Still signalled: not taken yet. The server takes a request (resets the event and
-        // puts the values in force back into the block) under the mutex, so this look, under
-        // it too, tells the request's own bytes from the filter's answer. Taking the signal to
-        // look is undone at once.
-        if (evRequest.Wait(0)) {
-            evRequest.Set();
-            continue;
+        if (read != VelomixStatus::Ok) {
+            if (MsLeft(deadline) > 0) {
+                continue;
+            }
+            break;
         }
         if (pInForce != nullptr) {
             *pInForce = now;
         }
-        return VelomixStatus::Ok;
+        // Pending with other values: a later request replaced this one before it was taken.
+        // Answered with other values: refused, or replaced after it was taken.
+        return !bPending && !IsInSpeedEnvelopeAsFactors(request) ? VelomixStatus::Refused
+                                                                 : VelomixStatus::Superseded;
     }
     if (pInForce != nullptr) {
         *pInForce = now;

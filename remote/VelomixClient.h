@@ -10,18 +10,7 @@
 #include <string>
 
 #include "NamedObjects.h"
-
-// Tempo, rate and pitch as the shared block holds them.
-struct VelomixValues {
-    double dTempo = 1.0;
-    double dRate = 1.0;
-    int32_t nPitch = 0;
-
-    bool operator==(const VelomixValues& o) const {
-        return dTempo == o.dTempo && dRate == o.dRate && nPitch == o.nPitch;
-    }
-    bool operator!=(const VelomixValues& o) const { return !(*this == o); }
-};
+#include "SharedBlock.h"
 
 enum class VelomixStatus {
     Ok,
@@ -31,7 +20,11 @@ enum class VelomixStatus {
                 // at its next publication or request)
     NotServing, // a block, but no filter serves requests ("VELFilter_SVR" missing)
     Busy,       // "VELFilter_MUTEX" was not had within the time-out
-    Timeout,    // the request was not confirmed within the time-out
+    Timeout,    // the serving filter did not take the request within the time-out (the
+                // request is then withdrawn: the block shows what it showed before)
+    Refused,    // taken and refused whole: the combination lies outside the speed envelope
+    Superseded, // another controller's request (or a change made in a player) replaced this
+                // one before it was in force; the block shows what is in force now
     Failed,     // a platform call failed
 };
 
@@ -64,10 +57,12 @@ public:
     // block for the call only, so a client keeps no block alive after the filters.
     VelomixStatus Read(VelomixValues& values, uint32_t timeoutMs);
 
-    // Asks the serving filter for these values and waits, at most timeoutMs in all, until
-    // they are in force: the serving filter has taken the request and the block shows all of
-    // it. *pInForce (if given) receives the values last read from the block. Ok at once when
-    // the block already holds them (the filter would announce nothing).
+    // Asks the serving filter for these values and waits, at most timeoutMs in all, for its
+    // answer: Ok when they are in force (the filter took the request and the block shows all
+    // of it), Refused or Superseded as soon as the answer or another request shows they are
+    // not, Timeout (request withdrawn) when no filter took it. *pInForce (if given) receives
+    // the values last read from the block. Ok at once when the block already holds them and no
+    // request is pending (the filter would announce nothing).
     VelomixStatus Request(const VelomixValues& request, uint32_t timeoutMs,
                           VelomixValues* pInForce = nullptr);
 

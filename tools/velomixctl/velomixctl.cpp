@@ -15,7 +15,8 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitUsage = 2; // also a request the filter refuses (outside the envelope)
+constexpr int kExitSuperseded = 3;
 
 // What the filter accepts; anything else it would refuse.
 constexpr double kMinFactor = 0.05;
@@ -57,8 +58,12 @@ const char kUsage[] =
     "                1 to 3600000 (default 2000)\n"
     "  --json        one JSON object per line instead of text\n"
     "\n"
-    "Exit status: 0 success; 1 failure (no filter running or serving, time-out, channel\n"
-    "error); 2 usage error.\n";
+    "Exit status: 0 success (for set and reset: the values asked for are in force);\n"
+    "1 failure (no filter running or serving, the filter did not take the request in\n"
+    "time, channel error); 2 usage error, or values the filter refused whole (outside\n"
+    "the speed envelope); 3 superseded: another controller's request (or a change made\n"
+    "in the player) replaced this one before it was in force; the values in force are\n"
+    "printed on stderr.\n";
 
 using SpeedValues = VelomixValues;
 
@@ -294,20 +299,32 @@ int RunSet(const Options& options) {
         PrintValues(now, options.bJson);
         return kExitOk;
     }
+    const std::string inForce = "tempo " + FormatDouble(now.dTempo, false) + " rate " +
+                                FormatDouble(now.dRate, false) + " pitch " +
+                                std::to_string(now.nPitch);
+    if (status == VelomixStatus::Refused) {
+        std::fprintf(stderr,
+                     "velomixctl: tempo %s rate %s pitch %d together lie outside the speed "
+                     "envelope; the filter refused them and changed nothing; in force: %s\n",
+                     FormatDouble(request.dTempo, false).c_str(),
+                     FormatDouble(request.dRate, false).c_str(), static_cast<int>(request.nPitch),
+                     inForce.c_str());
+        return kExitUsage;
+    }
+    if (status == VelomixStatus::Superseded) {
+        std::fprintf(stderr,
+                     "velomixctl: superseded: another request or change replaced this one before "
+                     "it was in force; in force: %s\n",
+                     inForce.c_str());
+        return kExitSuperseded;
+    }
     if (status != VelomixStatus::Timeout) {
         return ReportStatus(client, status);
     }
-    if (now == request) {
-        std::fprintf(stderr, "velomixctl: the filter did not take the request within %u ms\n",
-                     static_cast<unsigned>(options.timeoutMs));
-    } else {
-        std::fprintf(stderr,
-                     "velomixctl: the filter did not take the request within %u ms; in force: "
-                     "tempo %s rate %s pitch %d\n",
-                     static_cast<unsigned>(options.timeoutMs),
-                     FormatDouble(now.dTempo, false).c_str(),
-                     FormatDouble(now.dRate, false).c_str(), static_cast<int>(now.nPitch));
-    }
+    std::fprintf(stderr,
+                 "velomixctl: the filter did not take the request within %u ms; it was withdrawn; "
+                 "in force: %s\n",
+                 static_cast<unsigned>(options.timeoutMs), inForce.c_str());
     return kExitFailure;
 }
 

@@ -77,7 +77,7 @@ TEST_F(ControlChannelTest, RequestFromAnotherProcessIsHeardAtTheNextSample) {
                 0.04);
 }
 
-TEST_F(ControlChannelTest, RefusedFieldsOfARequestChangeNothingAndTheOthersApply) {
+TEST_F(ControlChannelTest, ARequestIsAppliedWholeOrRefusedWhole) {
     ComPtr<IBaseFilter> filter = CreateServingFilter();
     ASSERT_TRUE(filter);
     ComPtr<IVelomixProp> prop = Prop(filter.Get());
@@ -90,22 +90,28 @@ TEST_F(ControlChannelTest, RefusedFieldsOfARequestChangeNothingAndTheOthersApply
         VelomixValues expected; // each case starts where the one before left the filter
     };
     const Case cases[] = {
-        {kNaN, 1.25, 3, {1.0, 1.25, 3}},
-        {1.5, kInf, -3, {1.5, 1.25, -3}},
-        {2.0, 0.8, 61, {2.0, 0.8, -3}},
-        {-kInf, 0.5, -61, {2.0, 0.5, -3}},
-        {0.01,
-         50.01,
-         INT32_MIN,
-         {2.0, 0.5, -3}}, // nothing taken: the block shows the values in force
-        {0.0, -1.5, INT32_MAX, {2.0, 0.5, -3}},
-        {std::numeric_limits<double>::denorm_min(), 1e308, 7, {2.0, 0.5, 7}},
-        // The limits themselves are taken. Rate 50 beside the old pitch 7 would leave the speed
-        // envelope (50 x 2^(7/12)); beside the new pitch 0 it is inside.
+        // One value out of its range refuses the others beside it.
+        {kNaN, 1.25, 3, {1.0, 1.0, 0}},
+        {1.5, kInf, -3, {1.0, 1.0, 0}},
+        {2.0, 0.8, 61, {1.0, 1.0, 0}},
+        {-kInf, 0.5, -61, {1.0, 1.0, 0}},
+        {0.01, 50.01, INT32_MIN, {1.0, 1.0, 0}},
+        {0.0, -1.5, INT32_MAX, {1.0, 1.0, 0}},
+        {std::numeric_limits<double>::denorm_min(), 1e308, 7, {1.0, 1.0, 0}},
+        // Each value in range, the combination outside the envelope: nothing of it is taken
+        // (0.05 / 2^5 and 0.1 / 2^5 stretch below 0.02).
+        {0.64, 1.0, 0, {0.64, 1.0, 0}},
+        {0.05, 1.0, 60, {0.64, 1.0, 0}},
+        {0.1, 1.0, 60, {0.64, 1.0, 0}},
+        // Inside as a whole although each value beside the other's old one is not: tempo 50 at
+        // -12 semitones and pitch +24 at tempo 0.05 both leave the envelope.
+        {0.05, 1.0, -12, {0.05, 1.0, -12}},
+        {50.0, 1.0, 24, {50.0, 1.0, 24}},
+        // The limits themselves, and the envelope's edges at +60 and -60.
         {0.05, 50.0, 0, {0.05, 50.0, 0}},
-        {0.64, 1.56, 60, {0.64, 1.56, 60}}, // the envelope's edges at +60 and -60
+        {0.64, 1.56, 60, {0.64, 1.56, 60}},
         {1.56, 0.64, -60, {1.56, 0.64, -60}},
-        {0.05, 0.64, 60, {0.05, 0.64, -60}}, // 0.05 / 2^5 is outside: the pitch is refused
+        {0.05, 0.64, 60, {1.56, 0.64, -60}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(::testing::Message()

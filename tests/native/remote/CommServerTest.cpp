@@ -89,7 +89,9 @@ TEST_F(CommServerTest, RequestFromAnotherProcessChangesTheFilter) {
     EXPECT_EQ(bound.filter.Tempo(), 2.0);
     EXPECT_EQ(bound.filter.Rate(), 1.0);
     EXPECT_EQ(bound.filter.Pitch(), -4);
-    EXPECT_EQ(bound.filter.Changes(), 2);
+    // One request, one combination: one change.
+    EXPECT_EQ(bound.filter.Changes(), 1);
+    EXPECT_EQ(bound.filter.Requests(), 1);
 }
 
 TEST_F(CommServerTest, RequestWithTheCurrentValuesChangesAndAnnouncesNothing) {
@@ -97,7 +99,7 @@ TEST_F(CommServerTest, RequestWithTheCurrentValuesChangesAndAnnouncesNothing) {
     ASSERT_TRUE(bound.StartServing());
     NAMED_EVENT(evChange, kVelomixChangeEventName);
     ASSERT_TRUE(SendRequest(1.25, 0.5, 7));
-    ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.SetterCalls() == 3; }));
+    ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.Requests() == 1; }));
     EXPECT_EQ(bound.filter.Changes(), 0);
     EXPECT_FALSE(evChange.Wait(0));
 }
@@ -238,22 +240,20 @@ TEST_F(CommServerTest, SetterAfterStopPublishesNothing) {
     EXPECT_EQ(block.dTempo, 1.0);
 }
 
-TEST_F(CommServerTest, RefusedFieldsChangeNothingAndTheBlockShowsTheFilterValues) {
-    Bound bound;
+TEST_F(CommServerTest, RefusedRequestChangesNothingAndTheBlockShowsTheFilterValues) {
+    Bound bound(1.0, 1.5, 0);
     ASSERT_TRUE(bound.StartServing());
     NAMED_EVENT(evChange, kVelomixChangeEventName);
-    // Tempo and pitch refused, rate taken.
-    ASSERT_TRUE(SendRequest(std::nan(""), 2.0, 99));
-    ASSERT_TRUE(WaitForBlock(evChange, 1.0, 2.0, 0));
-    EXPECT_EQ(bound.filter.Tempo(), 1.0);
-    EXPECT_EQ(bound.filter.Rate(), 2.0);
-    EXPECT_EQ(bound.filter.Pitch(), 0);
-
-    // Everything refused: nothing changes, the request is replaced by the values in force.
-    const int changes = bound.filter.Changes();
-    ASSERT_TRUE(SendRequest(std::numeric_limits<double>::infinity(), 0.01, -61));
-    ASSERT_TRUE(WaitForBlock(evChange, 1.0, 2.0, 0));
-    EXPECT_EQ(bound.filter.Changes(), changes);
+    // One value refused refuses the request whole: the rate asked for beside it is not taken.
+    for (const BlockValues& refused :
+         {BlockValues{0, std::nan(""), 2.0, 0}, BlockValues{0, 1.0, 2.0, 61},
+          BlockValues{0, std::numeric_limits<double>::infinity(), 0.01, -61}}) {
+        ASSERT_TRUE(SendRequest(refused.dTempo, refused.dRate, refused.nPitch));
+        ASSERT_TRUE(WaitForBlock(evChange, 1.0, 1.5, 0));
+    }
+    EXPECT_EQ(bound.filter.Requests(), 3);
+    EXPECT_EQ(bound.filter.Changes(), 0);
+    EXPECT_EQ(bound.filter.Rate(), 1.5);
 }
 
 TEST_F(CommServerTest, ControlProgramKilledHoldingTheMutexDoesNotHangTheFilter) {

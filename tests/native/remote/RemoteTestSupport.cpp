@@ -392,6 +392,41 @@ HRESULT FakeFilter::SetPitch(int nPitch) {
     return Store(m_nPitch, nPitch, nPitch >= -60 && nPitch <= 60);
 }
 
+VelomixValues FakeFilter::SpeedInForce() noexcept {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return VelomixValues{m_dTempo, m_dRate, m_nPitch};
+}
+
+void FakeFilter::ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    VelomixValues request;
+    HRESULT hr = S_FALSE;
+    if (exchange.Take(request)) {
+        ++m_nRequests;
+        hr = ValidFactor(request.dTempo) && ValidFactor(request.dRate) && request.nPitch >= -60 &&
+                     request.nPitch <= 60
+                 ? S_FALSE
+                 : E_INVALIDARG;
+        if (hr == S_FALSE && SpeedInForce() != request) {
+            hr = S_OK;
+            if (m_dTempo != request.dTempo) {
+                m_tempoHistory.push_back(request.dTempo);
+            }
+            m_dTempo = request.dTempo;
+            m_dRate = request.dRate;
+            m_nPitch = request.nPitch;
+            ++m_nChanges;
+        }
+    }
+    exchange.Answer(SpeedInForce(), hr);
+    m_changed.notify_all();
+}
+
+int FakeFilter::Requests() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_nRequests;
+}
+
 HRESULT FakeFilter::GetTempo(double* pdTempo) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     *pdTempo = m_dTempo;

@@ -109,7 +109,7 @@ private:
 // Stands in for the speed filter: the three values under a recursive lock, the filter's
 // accepted ranges, and a publication to the server on every effective change while holding
 // the lock, as the real filter does.
-class FakeFilter : public IVelomixProp {
+class FakeFilter : public IVelomixProp, public IVelomixSpeedOwner {
 public:
     explicit FakeFilter(double dTempo = 1.0, double dRate = 1.0, int nPitch = 0);
 
@@ -125,6 +125,12 @@ public:
     STDMETHOD(GetRate)(double* pdRate) override;
     STDMETHOD(SetPitch)(int nPitch) override;
     STDMETHOD(GetPitch)(int* pnPitch) override;
+
+    // A request's three values at once, or none (each in its range), counted as one change.
+    VelomixValues SpeedInForce() noexcept override;
+    void ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept override;
+    // Requests the server handed over, applied or refused.
+    int Requests();
 
     double Tempo();
     double Rate();
@@ -151,6 +157,7 @@ private:
     int m_nPitch;
     int m_nSetterCalls = 0;
     int m_nChanges = 0;
+    int m_nRequests = 0;
     std::vector<double> m_tempoHistory;
     long m_references = 0;
 };
