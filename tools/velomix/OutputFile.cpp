@@ -15,6 +15,17 @@ COutputFile::~COutputFile() {
     Discard();
 }
 
+bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath) {
+    return SameFile(inputPath, outputPath, outputfile::Identify);
+}
+
+bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath,
+                           IdentifyFile identify) {
+    FileIdentity in;
+    FileIdentity out;
+    return identify(inputPath, &in) && identify(outputPath, &out) && in == out;
+}
+
 COutputFile::Result COutputFile::Create(const std::string& inputPath,
                                         const std::string& outputPath) {
     using namespace outputfile;

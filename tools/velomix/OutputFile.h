@@ -6,7 +6,19 @@
 // written in place, since it cannot be replaced.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+// Which file a name leads to: the device and the inode (the volume serial and the file index on
+// Windows). Both must agree: an inode number alone repeats on every other device.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity& other) const noexcept {
+        return device == other.device && file == other.file;
+    }
+    bool operator!=(const FileIdentity& other) const noexcept { return !(*this == other); }
+};
 
 class COutputFile {
 public:
@@ -22,9 +34,13 @@ public:
     COutputFile(const COutputFile&) = delete;
     COutputFile& operator=(const COutputFile&) = delete;
 
-    // True when both paths name one existing file, by its identity (device and inode; volume
-    // serial and file index on Windows), not by its name.
+    // How a path's identity is found: the system's (outputfile::Identify), or a test's own.
+    // False when the path names no file that has one.
+    using IdentifyFile = bool (*)(const std::string& path, FileIdentity* pIdentity);
+    // True when both paths name one existing file, by its identity, not by its name.
     static bool SameFile(const std::string& inputPath, const std::string& outputPath);
+    static bool SameFile(const std::string& inputPath, const std::string& outputPath,
+                         IdentifyFile identify);
 
     // Checks OUT against IN and makes the file the job writes (WritePath). Error() says why not.
     Result Create(const std::string& inputPath, const std::string& outputPath);

@@ -33,14 +33,16 @@ std::string BaseName(const std::string& path) {
 
 } // namespace
 
-bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath) {
-    struct stat in {};
-    struct stat out {};
-    return stat(inputPath.c_str(), &in) == 0 && stat(outputPath.c_str(), &out) == 0 &&
-           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
 namespace outputfile {
+
+bool Identify(const std::string& path, FileIdentity* pIdentity) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    pIdentity->device = static_cast<uint64_t>(st.st_dev);
+    pIdentity->file = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
 
 Kind Inspect(const std::string& path, std::string* pWhy) {
     struct stat st {};

@@ -4,7 +4,13 @@
 
 #include <string>
 
+struct FileIdentity;
+
 namespace outputfile {
+
+// The identity of the file the path names, links followed; false when there is none (no such
+// file, a device path on Windows).
+bool Identify(const std::string& path, FileIdentity* pIdentity);
 
 // What OUT names now, as the job's writing sees it.
 enum class Kind {
