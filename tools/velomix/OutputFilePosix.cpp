@@ -98,10 +98,12 @@ std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned a
 }
 
 Created CreateNew(const std::string& path, const std::string& replaced, std::string* pError) {
-    // A replaced file keeps its permissions; a new one gets what the umask leaves of rw-rw-rw-.
+    // A replaced file keeps its permissions, but never set-user-ID, set-group-ID or sticky: the
+    // new file is this process's, and its content is not what the old file's owner chose. A new
+    // one gets what the umask leaves of rw-rw-rw-.
     struct stat st {};
     const bool bReplaces = stat(replaced.c_str(), &st) == 0;
-    const mode_t mode = bReplaces ? (st.st_mode & 07777) : 0666;
+    const mode_t mode = bReplaces ? (st.st_mode & 0777) : 0666;
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST)
         return Created::NameTaken;
@@ -116,7 +118,29 @@ Created CreateNew(const std::string& path, const std::string& replaced, std::str
     return Created::Ok;
 }
 
+namespace {
+
+// Gives the finished file the owner and group of the file it replaces, as far as this process
+// may (root may; others may give a group of theirs, or nothing). Done only now: until the run
+// has finished, the temporary file stays this process's, so that in a shared sticky folder the
+// owner of OUT cannot swap it for something else while it is being written. False when the
+// file stays this process's, as a new file would be.
+bool TakeOwnerOf(const std::string& from, const struct stat& replaced) {
+    const int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool given = fchown(fd, replaced.st_uid, replaced.st_gid) == 0 ||
+                       fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) == 0;
+    close(fd);
+    return given;
+}
+
+} // namespace
+
 bool Replace(const std::string& from, const std::string& to, std::string* pError) {
+    struct stat st {};
+    if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        TakeOwnerOf(from, st);
     if (rename(from.c_str(), to.c_str()) != 0) {
         *pError = SystemError(errno);
         return false;

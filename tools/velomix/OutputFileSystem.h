@@ -34,9 +34,11 @@ std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned a
 
 enum class Created { Ok, NameTaken, Failed };
 // Creates `path` as a new empty file, or reports the name taken; the file keeps what the system
-// lets a replaced file pass on (POSIX: its permissions). *pError is the system's text on Failed.
+// lets a replaced file pass on (POSIX: its permissions, without the set-ID and sticky bits).
+// *pError is the system's text on Failed.
 Created CreateNew(const std::string& path, const std::string& replaced, std::string* pError);
-// Moves the finished file over the replaced one; false with the system's text.
+// Moves the finished file over the replaced one, with its owner and group where the system has
+// them and lets this process give them; false with the system's text.
 bool Replace(const std::string& from, const std::string& to, std::string* pError);
 void Remove(const std::string& path) noexcept;
 

@@ -4,11 +4,122 @@
 #include "OutputFile.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
+
+// Another user for the tests that run as root: "nobody" and its group, by number.
+constexpr uid_t kOtherUser = 65534;
+constexpr gid_t kOtherGroup = 65534;
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output; // stdout and stderr together
+};
+
+// Owner, group and mode with the set-ID and sticky bits.
+struct Owned {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const Owned& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+};
+
+::std::ostream& operator<<(::std::ostream& os, const Owned& o) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(o.mode));
+    return os << o.uid << ":" << o.gid << " " << mode;
+}
+
+class OutputFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/velomix-output-test-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        m_Dir = folder;
+        setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
+        setenv("VELOMIX_IPC_DIR", (m_Dir + "/ipc").c_str(), 1);
+    }
+    void TearDown() override {
+        std::system(("rm -rf '" + m_Dir + "'").c_str());
+        unsetenv("XDG_CONFIG_HOME");
+        unsetenv("VELOMIX_IPC_DIR");
+    }
+    std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
+
+    static RunResult Velomix(const std::string& args) {
+        RunResult r;
+        FILE* pipe = popen((std::string(VELOMIX_TOOL_PATH) + " " + args + " 2>&1").c_str(), "r");
+        if (!pipe)
+            return r;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof(buffer), pipe))
+            r.output += buffer;
+        const int status = pclose(pipe);
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r;
+    }
+
+    // Half a second of a tone, 16-bit stereo WAV.
+    std::string Tone(const std::string& name) const {
+        const std::string path = Path(name);
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 2;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+        if (!f)
+            return path;
+        std::vector<short> frames(44100);
+        for (size_t i = 0; i < frames.size(); ++i)
+            frames[i] = static_cast<short>(9000 * std::sin(double(i / 2) * 0.0627));
+        sf_writef_short(f, frames.data(), 22050);
+        sf_close(f);
+        return path;
+    }
+
+    static std::vector<int> Samples(const std::string& path) {
+        SF_INFO info{};
+        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+        std::vector<int> v;
+        if (!f)
+            return v;
+        v.resize(static_cast<size_t>(info.frames * info.channels));
+        sf_readf_int(f, v.data(), info.frames);
+        sf_close(f);
+        return v;
+    }
+
+    static void Put(const std::string& path, const std::string& bytes) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr) << path;
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+
+    static Owned OwnerOf(const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return {st.st_uid, st.st_gid, st.st_mode & 07777};
+    }
+
+private:
+    std::string m_Dir;
+};
 
 // Identities a test hands out by name, in place of the system's.
 std::map<std::string, FileIdentity>& FakeIdentities() {
@@ -43,4 +154,73 @@ TEST(OutputFileIdentity, OneFileIsTheSameDeviceAndTheSameInode) {
     EXPECT_FALSE(COutputFile::SameFile("missing.wav", "missing.wav", FakeIdentify))
         << "two names of no file are not one file";
     FakeIdentities().clear();
+}
+
+// Root replacing a user's file: the result is the user's, with the user's mode, but never
+// set-user-ID or set-group-ID: a user's 6755 file in a shared sticky folder must not become
+// root's setuid program with content the user chose.
+TEST_F(OutputFileTest, AReplacedFileKeepsItsOwnerButNoSetIdBits) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to replace another user's file";
+    const std::string in = Tone("in.wav");
+    ASSERT_EQ(mkdir(Path("shared").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(Path("shared").c_str(), 01777), 0);
+    struct {
+        const char* name;
+        mode_t before;
+        mode_t after;
+    } cases[] = {{"shared/x.raw", 06755, 0755},
+                 {"shared/notes.wav", 0640, 0640},
+                 {"sticky.wav", 01644, 0644}};
+    for (const auto& c : cases) {
+        const std::string out = Path(c.name);
+        Put(out, "the user's own bytes");
+        ASSERT_EQ(chown(out.c_str(), kOtherUser, kOtherGroup), 0);
+        ASSERT_EQ(chmod(out.c_str(), c.before), 0); // after chown, which clears set-ID bits
+        ASSERT_EQ(OwnerOf(out), (Owned{kOtherUser, kOtherGroup, c.before}));
+        const RunResult r = Velomix("process --no-progress " + in + " " + out);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(OwnerOf(out), (Owned{kOtherUser, kOtherGroup, c.after})) << c.name;
+    }
+    EXPECT_EQ(Samples(Path("shared/notes.wav")), Samples(in));
+    // A new file is root's, as any file root makes.
+    const RunResult r = Velomix("process --no-progress " + in + " " + Path("shared/new.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(OwnerOf(Path("shared/new.wav")).uid, 0u);
+}
+
+// A user who may not give a file to its old owner still replaces it: the result is then the
+// user's own, as a new file would be.
+TEST_F(OutputFileTest, AnOwnerThatCannotBeKeptDoesNotFailTheRun) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as another user";
+    ASSERT_EQ(chmod(Path("").c_str(), 0777), 0);
+    const std::string out = Path("roots.raw");
+    Put(out, "root's bytes");
+    ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 || setuid(kOtherUser) != 0)
+            _exit(10);
+        COutputFile output;
+        if (output.Create(Path("no-input.wav"), out) != COutputFile::Result::Ok ||
+            !output.IsTemporary())
+            _exit(11);
+        const int fd = open(output.WritePath().c_str(), O_WRONLY | O_TRUNC);
+        if (fd < 0 || write(fd, "new", 3) != 3 || close(fd) != 0)
+            _exit(12);
+        _exit(output.Commit() ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(OwnerOf(out), (Owned{kOtherUser, kOtherGroup, 0666}));
+    std::FILE* f = std::fopen(out.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char bytes[8] = {};
+    EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 3u);
+    std::fclose(f);
+    EXPECT_EQ(std::string(bytes), "new");
 }
