@@ -1,7 +1,8 @@
 // Where a job writes OUT. A regular file (or a name not yet taken) is written as a temporary
 // file in the same folder and renamed over OUT only when the job has succeeded: a job that
-// fails, is refused or is interrupted leaves OUT as it was and removes what it wrote. OUT that
-// is IN under another name (a link, "./", another spelling) is refused before anything is
+// fails, is refused or is interrupted leaves OUT as it was and removes what it wrote (OUT with
+// other hard links is then written through instead, so that every link sees the result). OUT
+// that is IN under another name (a link, "./", another spelling) is refused before anything is
 // opened for writing. A pipe or a device (a FIFO or /dev/null; \\.\pipe\NAME on Windows) is
 // written in place, since it cannot be replaced.
 #pragma once
@@ -48,8 +49,8 @@ public:
     const std::string& WritePath() const noexcept { return m_WritePath; }
     // True while WritePath is a temporary file of this object's.
     bool IsTemporary() const noexcept { return m_bTemporary; }
-    // Renames the finished temporary file over OUT; the writer has closed it. False with
-    // Error() set, the temporary file then removed.
+    // Renames the finished temporary file over OUT (or copies it into OUT that has other hard
+    // links); the writer has closed it. False with Error() set, the temporary file then removed.
     bool Commit();
     // Removes the temporary file now; OUT stays as it was.
     void Discard() noexcept;

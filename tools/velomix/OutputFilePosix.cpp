@@ -135,11 +135,63 @@ bool TakeOwnerOf(const std::string& from, const struct stat& replaced) {
     return given;
 }
 
+// Writes the finished file through the replaced one, which has other hard links: renaming would
+// leave them with the old content. The file keeps its inode, owner and mode, less its set-ID
+// bits, since its content is new. *pError as for Replace.
+bool CopyInto(const std::string& from, const std::string& to, const struct stat& replaced,
+              std::string* pError) {
+    const int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) {
+        *pError = SystemError(errno);
+        return false;
+    }
+    const int out = open(to.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (out < 0) {
+        *pError = SystemError(errno);
+        close(in);
+        return false;
+    }
+    int error = 0;
+    if (replaced.st_mode & 07000)
+        fchmod(out, replaced.st_mode & 0777);
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t at = 0; at < got && error == 0;) {
+            const ssize_t put = write(out, buffer.data() + at, static_cast<size_t>(got - at));
+            if (put > 0)
+                at += put;
+            else if (put < 0 && errno != EINTR)
+                error = errno;
+        }
+        if (error != 0)
+            break;
+    }
+    close(in);
+    if (close(out) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
+        *pError = SystemError(error);
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
 } // namespace
 
 bool Replace(const std::string& from, const std::string& to, std::string* pError) {
     struct stat st {};
-    if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    const bool bReplaces = lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (bReplaces && st.st_nlink > 1)
+        return CopyInto(from, to, st, pError);
+    if (bReplaces)
         TakeOwnerOf(from, st);
     if (rename(from.c_str(), to.c_str()) != 0) {
         *pError = SystemError(errno);

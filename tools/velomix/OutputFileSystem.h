@@ -38,7 +38,9 @@ enum class Created { Ok, NameTaken, Failed };
 // *pError is the system's text on Failed.
 Created CreateNew(const std::string& path, const std::string& replaced, std::string* pError);
 // Moves the finished file over the replaced one, with its owner and group where the system has
-// them and lets this process give them; false with the system's text.
+// them and lets this process give them; false with the system's text. A replaced file with other
+// hard links is written through instead, so that every link sees the result; the finished file
+// is then removed.
 bool Replace(const std::string& from, const std::string& to, std::string* pError);
 void Remove(const std::string& path) noexcept;
 

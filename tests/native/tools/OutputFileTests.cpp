@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -73,20 +75,20 @@ protected:
         return r;
     }
 
-    // Half a second of a tone, 16-bit stereo WAV.
-    std::string Tone(const std::string& name) const {
+    // Half a second of a tone, 16-bit WAV.
+    std::string Tone(const std::string& name, int channels = 2) const {
         const std::string path = Path(name);
         SF_INFO info{};
         info.samplerate = 44100;
-        info.channels = 2;
+        info.channels = channels;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
         EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
         if (!f)
             return path;
-        std::vector<short> frames(44100);
+        std::vector<short> frames(static_cast<size_t>(22050 * channels));
         for (size_t i = 0; i < frames.size(); ++i)
-            frames[i] = static_cast<short>(9000 * std::sin(double(i / 2) * 0.0627));
+            frames[i] = static_cast<short>(9000 * std::sin(double(i / channels) * 0.0627));
         sf_writef_short(f, frames.data(), 22050);
         sf_close(f);
         return path;
@@ -102,6 +104,18 @@ protected:
         sf_readf_int(f, v.data(), info.frames);
         sf_close(f);
         return v;
+    }
+
+    // The names in the folder that a run writes under: its hidden temporary files.
+    std::vector<std::string> Leftovers(const std::string& folder = "") const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(Path(folder).c_str())) {
+            while (const dirent* e = readdir(d))
+                if (std::strstr(e->d_name, ".velomix-"))
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        return names;
     }
 
     static void Put(const std::string& path, const std::string& bytes) {
@@ -223,4 +237,44 @@ TEST_F(OutputFileTest, AnOwnerThatCannotBeKeptDoesNotFailTheRun) {
     EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 3u);
     std::fclose(f);
     EXPECT_EQ(std::string(bytes), "new");
+}
+
+// OUT with other hard links is written through, not renamed over: every link sees the result,
+// the file keeps its inode, owner and mode (less set-ID bits: the content is new); a failed run
+// still leaves it as it was.
+TEST_F(OutputFileTest, AHardLinkedOutputIsWrittenThrough) {
+    const std::string in = Tone("in.wav");
+    const std::string out = Path("out.wav");
+    // Longer than the result, which must not end in what is left of it.
+    Put(out, std::string(100000, 'x'));
+    ASSERT_EQ(link(out.c_str(), Path("other-name.wav").c_str()), 0);
+    ASSERT_EQ(chmod(out.c_str(), 06604), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(out.c_str(), &before), 0);
+
+    // 17 channels, which the filter refuses once OUT's temporary file is made.
+    RunResult r = Velomix("process --no-progress " + Tone("wide.wav", 17) + " " + out);
+    ASSERT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("does not take this format"), std::string::npos) << r.output;
+    EXPECT_TRUE(Samples(out).empty()) << "a failed run leaves OUT as it was";
+
+    r = Velomix("process --no-progress " + in + " " + out);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::vector<int> expected = Samples(in);
+    ASSERT_EQ(expected.size(), 44100u);
+    EXPECT_EQ(Samples(Path("other-name.wav")), expected) << "the other link sees the result";
+    EXPECT_EQ(Samples(out), expected);
+    struct stat after {};
+    ASSERT_EQ(stat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(OwnerOf(out), (Owned{before.st_uid, before.st_gid, 0604})) << "no set-ID bits";
+    EXPECT_EQ(after.st_size, 44 + 88200) << "a 44-byte header and the data";
+    EXPECT_TRUE(Leftovers().empty());
+
+    // The input through another link is still the input, and stays refused.
+    ASSERT_EQ(link(in.c_str(), Path("in-again.wav").c_str()), 0);
+    r = Velomix("process --no-progress " + in + " " + Path("in-again.wav"));
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(Samples(in), expected);
 }
