@@ -50,6 +50,7 @@ COutputFile::Result COutputFile::Create(const std::string& inputPath,
         break;
     }
     m_TargetPath = ReplacedFile(outputPath);
+    RemoveStaleTemporaries(m_TargetPath);
     const std::string folder = FolderOf(m_TargetPath);
     const unsigned seed = NameSeed();
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {

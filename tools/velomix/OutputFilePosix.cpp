@@ -1,13 +1,16 @@
 #include "OutputFile.h"
 #include "OutputFileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -83,17 +86,96 @@ std::string FolderOf(const std::string& replaced) {
     return Folder(replaced);
 }
 
+namespace {
+
+// Tells this system's processes apart from those of others that may share a folder: another
+// machine (the host name), an earlier boot (the boot id), a container (the pid namespace).
+// Eight hex digits of a hash of them.
+std::string HostTag() {
+    std::string id;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0)
+        id = host;
+    if (std::FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
+        char boot[64] = {};
+        if (std::fgets(boot, sizeof boot, f))
+            id += std::string("\n") + boot;
+        std::fclose(f);
+    }
+    char ns[64] = {};
+    if (readlink("/proc/self/ns/pid", ns, sizeof ns - 1) > 0)
+        id += std::string("\n") + ns;
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (const unsigned char c : id)
+        hash = (hash ^ c) * 16777619u;
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(hash));
+    return tag;
+}
+
+// A run's temporary name is ".NAME.velomix-PID-TAG-RANDOM": PID in decimal, TAG eight and
+// RANDOM six lowercase hex digits. True with the pid and the tag for such a name only.
+bool ParseTemporaryName(const std::string& name, pid_t* pPid, std::string* pTag) {
+    static const std::string kMark = ".velomix-";
+    const size_t mark = name.rfind(kMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2)
+        return false;
+    const std::string rest = name.substr(mark + kMark.size());
+    const size_t dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0 || dash > 9 || rest.size() != dash + 1 + 8 + 1 + 6 ||
+        rest[dash + 9] != '-')
+        return false;
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    auto isHex = [&](char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); };
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const bool ok = i < dash ? isDigit(rest[i]) : i == dash || i == dash + 9 || isHex(rest[i]);
+        if (!ok)
+            return false;
+    }
+    *pPid = static_cast<pid_t>(std::stol(rest.substr(0, dash)));
+    *pTag = rest.substr(dash + 1, 8);
+    return *pPid > 0;
+}
+
+} // namespace
+
+void RemoveStaleTemporaries(const std::string& replaced) {
+    const std::string folder = Folder(replaced);
+    DIR* d = opendir(folder.c_str());
+    if (!d)
+        return;
+    const std::string tag = HostTag();
+    const pid_t self = getpid();
+    while (const dirent* e = readdir(d)) {
+        pid_t pid = 0;
+        std::string fileTag;
+        if (!ParseTemporaryName(e->d_name, &pid, &fileTag) || fileTag != tag || pid == self)
+            continue;
+        // Gone for certain: no such process here. EPERM is a live process of another user.
+        if (kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        // Only a file of this user's: another user's runs are theirs to clean up.
+        const std::string path = folder + "/" + e->d_name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+            unlink(path.c_str());
+    }
+    closedir(d);
+}
+
 unsigned NameSeed() {
     return static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                  (static_cast<unsigned>(getpid()) << 16));
 }
 
-// A hidden name: ".NAME.velomix-" and six random hex digits.
+// A hidden name that says whose it is (ParseTemporaryName), so that a later run can tell the
+// file of a killed one.
 std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned attempt) {
     std::mt19937 random(seed);
     random.discard(attempt);
-    char suffix[16];
-    std::snprintf(suffix, sizeof(suffix), "%06x", static_cast<unsigned>(random() & 0xFFFFFF));
+    char suffix[48];
+    std::snprintf(suffix, sizeof(suffix), "%ld-%s-%06x", static_cast<long>(getpid()),
+                  HostTag().c_str(), static_cast<unsigned>(random() & 0xFFFFFF));
     return Folder(replaced) + "/." + BaseName(replaced) + ".velomix-" + suffix;
 }
 

@@ -27,6 +27,10 @@ std::string ReplacedFile(const std::string& path);
 // The folder of that file, for messages.
 std::string FolderOf(const std::string& replaced);
 
+// Removes, from the replaced file's folder, the temporary files that runs of this user on this
+// system left when they were killed: only names of this program's own making whose process is
+// gone for certain. Nothing on Windows yet.
+void RemoveStaleTemporaries(const std::string& replaced);
 // Seeds the temporary names of one Create.
 unsigned NameSeed();
 // The attempt-th temporary name beside the replaced file, in its folder.

@@ -69,6 +69,9 @@ std::string FolderOf(const std::string& replaced) {
     return slash == std::string::npos ? "." : replaced.substr(0, slash + 1);
 }
 
+// A killed velomix.exe's file stays: its name does not yet say whose it is.
+void RemoveStaleTemporaries(const std::string&) {}
+
 unsigned NameSeed() {
     return GetCurrentProcessId() ^ GetTickCount();
 }

@@ -9,6 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,9 +19,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <map>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -277,4 +285,110 @@ TEST_F(OutputFileTest, AHardLinkedOutputIsWrittenThrough) {
     r = Velomix("process --no-progress " + in + " " + Path("in-again.wav"));
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_EQ(Samples(in), expected);
+}
+
+namespace {
+
+// The 44-byte header of a 16-bit stereo 44.1 kHz WAV stream announcing cbData bytes.
+std::string WavStreamHeader(uint32_t cbData) {
+    std::string h = "RIFF";
+    auto put = [&h](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            h += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    put(36 + cbData, 4);
+    h += "WAVEfmt ";
+    put(16, 4);
+    put(1, 2);         // PCM
+    put(2, 2);         // channels
+    put(44100, 4);     // frames per second
+    put(44100 * 4, 4); // bytes per second
+    put(4, 2);         // block
+    put(16, 2);        // bits
+    h += "data";
+    put(cbData, 4);
+    return h;
+}
+
+} // namespace
+
+// A run killed with SIGKILL cannot remove its temporary file; the next run into the folder
+// does, but only a file of this program's naming whose process is gone for certain.
+TEST_F(OutputFileTest, AKilledRunsTemporaryFileIsRemovedByTheNextRun) {
+    const std::string in = Tone("in.wav");
+    // IN a stream that never ends, so the run waits with its temporary file made.
+    const std::string stream = Path("stream.wav");
+    ASSERT_EQ(mkfifo(stream.c_str(), 0600), 0);
+    const int feed = open(stream.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(feed, 0);
+    const std::string head = WavStreamHeader(10 * 44100 * 4) + std::string(16384, '\0');
+    ASSERT_EQ(write(feed, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, Path("killed.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<std::string> args{VELOMIX_TOOL_PATH, "process", "--no-progress", stream,
+                                  Path("x.wav")};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t tool = -1;
+    ASSERT_EQ(posix_spawn(&tool, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Leftovers().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(tool, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    close(feed);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::vector<std::string> killed = Leftovers();
+    ASSERT_EQ(killed.size(), 1u) << "the killed run's temporary file";
+
+    // ".x.wav.velomix-PID-TAG-RANDOM": the pid of the killed run, the tag of this system.
+    const std::string prefix = ".x.wav.velomix-" + std::to_string(tool) + "-";
+    ASSERT_EQ(killed[0].compare(0, prefix.size(), prefix), 0) << killed[0];
+    ASSERT_EQ(killed[0].size(), prefix.size() + 8 + 1 + 6) << killed[0];
+    const std::string tag = killed[0].substr(prefix.size(), 8);
+    std::string otherTag = tag;
+    otherTag[0] = otherTag[0] == '0' ? '1' : '0';
+    const std::string dead = std::to_string(tool);
+    const std::string alive = std::to_string(getpid());
+    auto name = [](const std::string& out, const std::string& pid, const std::string& t,
+                   const std::string& random) {
+        return "." + out + ".velomix-" + pid + "-" + t + "-" + random;
+    };
+    const std::string staleToo = name("y.wav", dead, tag, "00c0de");
+    const std::set<std::string> kept = {
+        name("z.wav", alive, tag, "00c0de"),             // a live process's
+        name("z.wav", dead, otherTag, "00c0de"),         // of another system
+        name("z.wav", dead, tag, "00c0dg"),              // not of this program's naming
+        name("z.wav", dead, tag, "00c0de") + ".part",    // nor this
+        name("z.wav", dead, tag, "00C0DE"),              // nor this
+        "z.wav.velomix-" + dead + "-" + tag + "-00c0de", // nor this: not hidden
+        name("", dead, tag, "00c0de"),                   // nor this: no name before the mark
+    };
+    for (const std::string& n : kept)
+        Put(Path(n), "not a stale temporary file of this user");
+    Put(Path(staleToo), "another killed run's");
+    const std::string folderLike = name("d.wav", dead, tag, "00c0de");
+    ASSERT_EQ(mkdir(Path(folderLike).c_str(), 0700), 0);
+    std::set<std::string> expected = kept;
+    expected.insert(folderLike);
+    if (geteuid() == 0) {
+        // Another user's runs are theirs to clean up.
+        const std::string theirs = name("u.wav", dead, tag, "00c0de");
+        Put(Path(theirs), "another user's");
+        ASSERT_EQ(chown(Path(theirs).c_str(), kOtherUser, kOtherGroup), 0);
+        expected.insert(theirs);
+    }
+
+    const RunResult r = Velomix("process --no-progress " + in + " " + Path("out.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::vector<std::string> left = Leftovers();
+    EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), expected);
+    EXPECT_EQ(Samples(Path("out.wav")), Samples(in));
 }
