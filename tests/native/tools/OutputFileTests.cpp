@@ -83,13 +83,14 @@ protected:
         return r;
     }
 
-    // Half a second of a tone, 16-bit WAV.
-    std::string Tone(const std::string& name, int channels = 2) const {
+    // Half a second of a tone, 16-bit WAV unless told.
+    std::string Tone(const std::string& name, int channels = 2,
+                     int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) const {
         const std::string path = Path(name);
         SF_INFO info{};
         info.samplerate = 44100;
         info.channels = channels;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        info.format = format;
         SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
         EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
         if (!f)
@@ -124,6 +125,18 @@ protected:
             closedir(d);
         }
         return names;
+    }
+
+    static std::string Contents(const std::string& path) {
+        std::string bytes;
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buffer[4096];
+            size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+                bytes.append(buffer, n);
+            std::fclose(f);
+        }
+        return bytes;
     }
 
     static void Put(const std::string& path, const std::string& bytes) {
@@ -391,4 +404,78 @@ TEST_F(OutputFileTest, AKilledRunsTemporaryFileIsRemovedByTheNextRun) {
     const std::vector<std::string> left = Leftovers();
     EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), expected);
     EXPECT_EQ(Samples(Path("out.wav")), Samples(in));
+}
+
+namespace {
+
+std::string Le(uint32_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i)
+        s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+}
+
+// The bytes of a WAV file's "data" chunk.
+std::string DataChunk(const std::string& wav) {
+    for (size_t at = 12; at + 8 <= wav.size();) {
+        const uint32_t size = static_cast<uint8_t>(wav[at + 4]) |
+                              static_cast<uint8_t>(wav[at + 5]) << 8 |
+                              static_cast<uint8_t>(wav[at + 6]) << 16 |
+                              static_cast<uint32_t>(static_cast<uint8_t>(wav[at + 7])) << 24;
+        if (wav.compare(at, 4, "data") == 0)
+            return wav.substr(at + 8, size);
+        at += 8 + size + (size & 1);
+    }
+    return {};
+}
+
+} // namespace
+
+// A FIFO named .wav gets a WAV stream: the header first with the sizes unknown (0xFFFFFFFF, as
+// velomix.exe writes into a pipe), then exactly the samples.
+TEST_F(OutputFileTest, AWavOutputIntoAFifoIsAStreamOfUnknownLength) {
+    const std::string unknown = Le(0xFFFFFFFF, 4);
+    struct {
+        int format;
+        int channels;
+        size_t bytesPerSample;
+        std::string fmt; // the "fmt " chunk and, for float, the "fact" chunk
+    } cases[] = {
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 2,
+         "fmt " + Le(16, 4) + Le(1, 2) + Le(2, 2) + Le(44100, 4) + Le(176400, 4) + Le(4, 2) +
+             Le(16, 2)},
+        {SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, 1,
+         "fmt " + Le(16, 4) + Le(1, 2) + Le(1, 2) + Le(44100, 4) + Le(44100, 4) + Le(1, 2) +
+             Le(8, 2)},
+        {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 4,
+         "fmt " + Le(18, 4) + Le(3, 2) + Le(2, 2) + Le(44100, 4) + Le(352800, 4) + Le(8, 2) +
+             Le(32, 2) + Le(0, 2) + "fact" + Le(4, 4) + unknown},
+    };
+    const std::string fifo = Path("fifo.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& c : cases) {
+        const std::string in = Tone("in.wav", c.channels, c.format);
+        std::string received;
+        std::thread reader([&] {
+            const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+            char buffer[4096];
+            ssize_t n;
+            while (fd >= 0 && ((n = read(fd, buffer, sizeof buffer)) > 0 || errno == EINTR))
+                if (n > 0)
+                    received.append(buffer, static_cast<size_t>(n));
+            if (fd >= 0)
+                close(fd);
+        });
+        const RunResult r = Velomix("process --no-progress " + in + " " + fifo);
+        // A run that failed before opening the FIFO leaves the reader waiting for a writer.
+        const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (unblock >= 0)
+            close(unblock);
+        reader.join();
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const std::string data = DataChunk(Contents(in));
+        ASSERT_EQ(data.size(), 22050u * c.channels * c.bytesPerSample);
+        EXPECT_EQ(received, "RIFF" + unknown + "WAVE" + c.fmt + "data" + unknown + data)
+            << std::hex << c.format;
+    }
 }
