@@ -15,6 +15,17 @@ COutputFile::~COutputFile() {
     Discard();
 }
 
+bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath) {
+    return SameFile(inputPath, outputPath, outputfile::Identify);
+}
+
+bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath,
+                           IdentifyFile identify) {
+    FileIdentity in;
+    FileIdentity out;
+    return identify(inputPath, &in) && identify(outputPath, &out) && in == out;
+}
+
 COutputFile::Result COutputFile::Create(const std::string& inputPath,
                                         const std::string& outputPath) {
     using namespace outputfile;
@@ -39,6 +50,7 @@ COutputFile::Result COutputFile::Create(const std::string& inputPath,
         break;
     }
     m_TargetPath = ReplacedFile(outputPath);
+    RemoveStaleTemporaries(m_TargetPath);
     const std::string folder = FolderOf(m_TargetPath);
     const unsigned seed = NameSeed();
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {

@@ -4,7 +4,13 @@
 
 #include <string>
 
+struct FileIdentity;
+
 namespace outputfile {
+
+// The identity of the file the path names, links followed; false when there is none (no such
+// file, a device path on Windows).
+bool Identify(const std::string& path, FileIdentity* pIdentity);
 
 // What OUT names now, as the job's writing sees it.
 enum class Kind {
@@ -21,6 +27,10 @@ std::string ReplacedFile(const std::string& path);
 // The folder of that file, for messages.
 std::string FolderOf(const std::string& replaced);
 
+// Removes, from the replaced file's folder, the temporary files that runs of this user on this
+// system left when they were killed: only names of this program's own making whose process is
+// gone for certain. Nothing on Windows yet.
+void RemoveStaleTemporaries(const std::string& replaced);
 // Seeds the temporary names of one Create.
 unsigned NameSeed();
 // The attempt-th temporary name beside the replaced file, in its folder.
@@ -28,9 +38,13 @@ std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned a
 
 enum class Created { Ok, NameTaken, Failed };
 // Creates `path` as a new empty file, or reports the name taken; the file keeps what the system
-// lets a replaced file pass on (POSIX: its permissions). *pError is the system's text on Failed.
+// lets a replaced file pass on (POSIX: its permissions, without the set-ID and sticky bits).
+// *pError is the system's text on Failed.
 Created CreateNew(const std::string& path, const std::string& replaced, std::string* pError);
-// Moves the finished file over the replaced one; false with the system's text.
+// Moves the finished file over the replaced one, with its owner and group where the system has
+// them and lets this process give them; false with the system's text. A replaced file with other
+// hard links is written through instead, so that every link sees the result; the finished file
+// is then removed.
 bool Replace(const std::string& from, const std::string& to, std::string* pError);
 void Remove(const std::string& path) noexcept;
 

@@ -31,16 +31,16 @@ bool IsDevicePath(const std::string& path) {
 
 } // namespace
 
-bool COutputFile::SameFile(const std::string& inputPath, const std::string& outputPath) {
-    if (IsDevicePath(outputPath))
-        return false;
-    BY_HANDLE_FILE_INFORMATION in{}, out{};
-    return Identity(inputPath, &in) && Identity(outputPath, &out) &&
-           in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
-           in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
-}
-
 namespace outputfile {
+
+bool Identify(const std::string& path, FileIdentity* pIdentity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (IsDevicePath(path) || !Identity(path, &info))
+        return false;
+    pIdentity->device = info.dwVolumeSerialNumber;
+    pIdentity->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
 
 Kind Inspect(const std::string& path, std::string* pWhy) {
     if (IsDevicePath(path))
@@ -68,6 +68,9 @@ std::string FolderOf(const std::string& replaced) {
     const size_t slash = replaced.find_last_of("\\/");
     return slash == std::string::npos ? "." : replaced.substr(0, slash + 1);
 }
+
+// A killed velomix.exe's file stays: its name does not yet say whose it is.
+void RemoveStaleTemporaries(const std::string&) {}
 
 unsigned NameSeed() {
     return GetCurrentProcessId() ^ GetTickCount();

@@ -1,5 +1,7 @@
 #include "SoundFile.h"
 
+#include "WavFileStream.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -159,6 +161,12 @@ bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int in
     int major = MajorForPath(containerName);
     if (major == 0)
         major = inputFormat & SF_FORMAT_TYPEMASK;
+    // A pipe takes a WAV header only with the sizes unknown, before the audio: no 4 GiB limit.
+    if (major == SF_FORMAT_WAV && IsStreamPath(path)) {
+        m_Major = major;
+        m_pFile = OpenWavStream(path, layout, &m_Error);
+        return m_pFile != nullptr;
+    }
     // RF64 is WAV with 64-bit sizes; chosen only for audio expected to need them (with room for
     // a later slow-down), since older readers do not know it.
     if (major == SF_FORMAT_WAV && expectedBytes >= kMax32BitData / 4 * 3)
