@@ -100,3 +100,11 @@ inline bool WriteBlockValues(CQShareMemory& block, const VelomixValues& values) 
     std::memcpy(data + kVelomixPitchOffset, &values.nPitch, sizeof values.nPitch);
     return block.Write(data, 0, sizeof data) == sizeof data;
 }
+
+// Places a request: writes all three fields and sets "VELFilter_SVR" (evRequest, opened as an
+// existing event) before the mutex goes, so that nobody who takes the mutex next finds the
+// request's bytes without the request pending. The caller holds "VELFilter_MUTEX".
+inline bool PlaceRequest(CQShareMemory& block, CQNamedEvent& evRequest,
+                         const VelomixValues& request) noexcept {
+    return WriteBlockValues(block, request) && evRequest.Set();
+}

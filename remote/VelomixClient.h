@@ -23,8 +23,10 @@ enum class VelomixStatus {
     Timeout,    // the serving filter did not take the request within the time-out (the
                 // request is then withdrawn: the block shows what it showed before)
     Refused,    // taken and refused whole: the combination lies outside the speed envelope
-    Superseded, // another controller's request (or a change made in a player) replaced this
-                // one before it was in force; the block shows what is in force now
+    Superseded, // another controller's request replaced this one before the filter took it
+    Overridden, // taken, but something else (a later request, a change made in a player,
+                // another filter's publication) replaced it before it was confirmed; the
+                // block shows what is in force now
     Failed,     // a platform call failed
 };
 
@@ -59,10 +61,10 @@ public:
 
     // Asks the serving filter for these values and waits, at most timeoutMs in all, for its
     // answer: Ok when they are in force (the filter took the request and the block shows all
-    // of it), Refused or Superseded as soon as the answer or another request shows they are
-    // not, Timeout (request withdrawn) when no filter took it. *pInForce (if given) receives
-    // the values last read from the block. Ok at once when the block already holds them and no
-    // request is pending (the filter would announce nothing).
+    // of it); Refused, Superseded or Overridden as soon as the answer or another request shows
+    // they are not; Timeout (request withdrawn) when no filter took it. *pInForce (if given)
+    // receives the values last read from the block. Ok at once when the block already holds them
+    // and no request is pending (the filter would announce nothing).
     VelomixStatus Request(const VelomixValues& request, uint32_t timeoutMs,
                           VelomixValues* pInForce = nullptr);
 

@@ -61,9 +61,8 @@ const char kUsage[] =
     "Exit status: 0 success (for set and reset: the values asked for are in force);\n"
     "1 failure (no filter running or serving, the filter did not take the request in\n"
     "time, channel error); 2 usage error, or values the filter refused whole (outside\n"
-    "the speed envelope); 3 superseded: another controller's request (or a change made\n"
-    "in the player) replaced this one before it was in force; the values in force are\n"
-    "printed on stderr.\n";
+    "the speed envelope); 3 superseded: another controller's request, or a change made\n"
+    "in the player, replaced this one before it was confirmed (the last writer wins).\n";
 
 using SpeedValues = VelomixValues;
 
@@ -313,8 +312,14 @@ int RunSet(const Options& options) {
     }
     if (status == VelomixStatus::Superseded) {
         std::fprintf(stderr,
-                     "velomixctl: superseded: another request or change replaced this one before "
-                     "it was in force; in force: %s\n",
+                     "velomixctl: superseded: another controller's request replaced this one "
+                     "before the filter took it\n");
+        return kExitSuperseded;
+    }
+    if (status == VelomixStatus::Overridden) {
+        std::fprintf(stderr,
+                     "velomixctl: superseded: the filter took this request, but another request "
+                     "or change replaced it before it was confirmed; in force: %s\n",
                      inForce.c_str());
         return kExitSuperseded;
     }

@@ -100,16 +100,12 @@ int RequestRole(const std::vector<std::string>& args) {
         !evRequest.OpenExisting(kVelomixRequestEventName, false, false)) {
         return 3;
     }
-    {
-        CQNamedMutex mutex(kVelomixMutexName);
-        CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
-        if (!guard || block.Write(&dTempo, kVelomixTempoOffset, 8) != 8 ||
-            block.Write(&dRate, kVelomixRateOffset, 8) != 8 ||
-            block.Write(&nPitch, kVelomixPitchOffset, 4) != 4) {
-            return 4;
-        }
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
+    if (!guard) {
+        return 4;
     }
-    return evRequest.Set() ? 0 : 5;
+    return PlaceRequest(block, evRequest, VelomixValues{dTempo, dRate, nPitch}) ? 0 : 5;
 }
 
 // request-storm MS: a control program writing requests as fast as it can for MS milliseconds;
@@ -149,11 +145,8 @@ int RequestStormRole(const std::vector<std::string>& args) {
             if (!guard) {
                 return 4;
             }
-            block.Write(&dTempo, kVelomixTempoOffset, 8);
-            block.Write(&dRate, kVelomixRateOffset, 8);
-            block.Write(&nPitch, kVelomixPitchOffset, 4);
+            PlaceRequest(block, evRequest, VelomixValues{dTempo, dRate, nPitch});
         }
-        evRequest.Set();
     }
     Say("storm done");
     return 0;
@@ -183,24 +176,21 @@ int RefusedThenValidRole(const std::vector<std::string>& args) {
             return false;
         }
         evChange.Wait(0);
-        block.Write(&dTempo, kVelomixTempoOffset, 8);
-        block.Write(&dRate, kVelomixRateOffset, 8);
-        block.Write(&nPitch, kVelomixPitchOffset, 4);
-        return true;
+        return PlaceRequest(block, evRequest, VelomixValues{dTempo, dRate, nPitch});
     };
     std::mt19937 gen(5);
     std::uniform_int_distribution<int> pauseUs(0, 200);
     const int count = std::atoi(args.at(0).c_str());
     for (int i = 1; i <= count; ++i) {
         const double dTempo = 1.0 + i / 1000.0;
-        if (!write(std::nan("")) || !evRequest.Set()) {
+        if (!write(std::nan(""))) {
             return 4;
         }
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::microseconds(pauseUs(gen));
         while (std::chrono::steady_clock::now() < until) {
         }
-        if (!write(dTempo) || !evRequest.Set()) {
+        if (!write(dTempo)) {
             return 4;
         }
         // In force once a publication after the write shows it.

@@ -175,3 +175,22 @@ TEST_F(ControlChannelTest, RequestRightAfterARefusedOneIsNotLost) {
     EXPECT_EQ(RunRole("refused-then-valid", {"500"}, 120000), 0) << Out() << Err();
     EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{1.0 + 500 / 1000.0, 1.0, 0}));
 }
+
+// velomixctl says at once that the filter refused a combination outside the speed envelope
+// (exit 2), and sets one that is inside as a whole although neither value alone would be.
+TEST_F(ControlChannelTest, VelomixctlTellsARefusedCombinationAtOnce) {
+    ComPtr<IBaseFilter> filter = CreateServingFilter();
+    ASSERT_TRUE(filter);
+    ComPtr<IVelomixProp> prop = Prop(filter.Get());
+    ASSERT_HR(S_OK, prop->SetTempo(0.64));
+    EXPECT_EQ(Ctl({"set", "--tempo", "0.05", "--pitch", "60", "--timeout", "60000"}), 2);
+    EXPECT_NE(Err().find("outside the speed envelope"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("in force: tempo 0.64 rate 1 pitch 0"), std::string::npos) << Err();
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{0.64, 1.0, 0}));
+
+    ASSERT_EQ(Ctl({"set", "--tempo", "0.05", "--pitch", "-12"}), 0) << Err();
+    ASSERT_EQ(Ctl({"set", "--tempo", "50", "--pitch", "24"}), 0) << Err();
+    EXPECT_EQ(Out(), "tempo 50 rate 1 pitch 24\n");
+    EXPECT_EQ(ValuesOf(prop.Get()), (VelomixValues{50.0, 1.0, 24}));
+    EXPECT_EQ(SharedBlockValues(), (VelomixValues{50.0, 1.0, 24}));
+}

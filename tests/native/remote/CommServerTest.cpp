@@ -1,6 +1,10 @@
 // CVelomixCommServer against a fake filter: publication, requests from other processes,
 // who serves, departure, refused values, a killed control program, lock order under load.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <csignal>
 #include <limits>
@@ -14,6 +18,7 @@
 #include "NamedObjects.h"
 #include "RemoteTestSupport.h"
 #include "SharedBlock.h"
+#include "VelomixClient.h"
 
 namespace {
 
@@ -328,4 +333,144 @@ TEST_F(CommServerTest, LockOrderHoldsUnderLoad) {
     EXPECT_EQ(block.dTempo, 1.75);
     EXPECT_EQ(block.dRate, 1.25);
     EXPECT_EQ(block.nPitch, 3);
+}
+
+namespace {
+
+// Waits (bounded) until the block shows this tempo.
+bool WaitForBlockTempo(double dTempo) {
+    for (int i = 0; i < kHangMs; ++i) {
+        BlockValues block;
+        if (ReadBlock(block) && block.dTempo == dTempo) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+} // namespace
+
+// A filter that starts (or changes) while a request waits publishes its values, but never over
+// the request: the serving filter takes it, and it is what both the filter and the block end at.
+TEST_F(CommServerTest, NoPublicationWritesOverAPendingRequest) {
+    Bound serving;
+    ASSERT_TRUE(serving.StartServing());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    Bound standby(0.75, 1.25, 2);
+    {
+        // The serving filter takes a request under its speed lock: held, the request waits.
+        auto hold = serving.filter.Hold();
+        ASSERT_TRUE(SendRequest(1.5, 0.8, -3));
+        ASSERT_TRUE(standby.Start());
+        ASSERT_EQ(standby.filter.SetTempo(0.5), S_OK);
+        BlockValues block;
+        ASSERT_TRUE(ReadBlock(block));
+        EXPECT_EQ((VelomixValues{block.dTempo, block.dRate, block.nPitch}),
+                  (VelomixValues{1.5, 0.8, -3}));
+    }
+    ASSERT_TRUE(serving.filter.WaitUntil([&] { return serving.filter.Requests() == 1; }));
+    ASSERT_TRUE(WaitForBlock(evChange, 1.5, 0.8, -3));
+    EXPECT_EQ(serving.filter.History(),
+              (std::vector<VelomixValues>{{1.0, 1.0, 0}, {1.5, 0.8, -3}}));
+    EXPECT_EQ(serving.filter.Requests(), 1);
+}
+
+// Last writer wins, and the loser hears it at once: its request was replaced before the filter
+// could take it, which the client tells while the filter still cannot take anything.
+TEST_F(CommServerTest, ARequestReplacedBeforeItIsTakenIsToldSupersededAtOnce) {
+    Bound serving;
+    ASSERT_TRUE(serving.StartServing());
+    VelomixStatus first = VelomixStatus::Failed;
+    {
+        auto hold = serving.filter.Hold();
+        std::thread loser([&] {
+            CVelomixClient client;
+            first = client.Request(VelomixValues{1.5, 1.0, 0}, 60000);
+        });
+        ASSERT_TRUE(WaitForBlockTempo(1.5));
+        ASSERT_TRUE(SendRequest(2.0, 1.0, 0));
+        loser.join();
+        EXPECT_EQ(first, VelomixStatus::Superseded);
+    }
+    CVelomixClient client;
+    VelomixValues now;
+    EXPECT_EQ(client.Request(VelomixValues{2.0, 1.0, 0}, kHangMs, &now), VelomixStatus::Ok);
+    EXPECT_EQ(now, (VelomixValues{2.0, 1.0, 0}));
+    EXPECT_EQ(serving.filter.History(), (std::vector<VelomixValues>{{1.0, 1.0, 0}, {2.0, 1.0, 0}}));
+}
+
+// A request nobody takes before the deadline is withdrawn: the block shows what it showed, and
+// the filter never applies it afterwards.
+TEST_F(CommServerTest, ARequestNobodyTakesIsWithdrawn) {
+    Bound serving(1.25, 1.0, 0);
+    ASSERT_TRUE(serving.StartServing());
+    {
+        auto hold = serving.filter.Hold();
+        CVelomixClient client;
+        VelomixValues now;
+        EXPECT_EQ(client.Request(VelomixValues{2.0, 1.0, 0}, 300, &now), VelomixStatus::Timeout);
+        EXPECT_EQ(now, (VelomixValues{1.25, 1.0, 0}));
+        BlockValues block;
+        ASSERT_TRUE(ReadBlock(block));
+        EXPECT_EQ(block.dTempo, 1.25);
+    }
+    CVelomixClient client;
+    EXPECT_EQ(client.Request(VelomixValues{1.5, 1.0, 0}, kHangMs), VelomixStatus::Ok);
+    EXPECT_EQ(serving.filter.History(),
+              (std::vector<VelomixValues>{{1.25, 1.0, 0}, {1.5, 1.0, 0}}));
+    EXPECT_EQ(serving.filter.Requests(), 1);
+}
+
+// Three controllers asking for random values ten times a second each: none times out, each
+// success was in force, and the filter ends at the last one confirmed. VELOMIX_CONTROLLER_MS
+// sets how long (a minute: 60000).
+TEST_F(CommServerTest, ThreeControllersNeverTimeOutNorHearAFalseSuccess) {
+    Bound serving;
+    ASSERT_TRUE(serving.StartServing());
+    const char* pszMs = std::getenv("VELOMIX_CONTROLLER_MS");
+    const int ms = pszMs != nullptr ? std::atoi(pszMs) : 3000;
+    std::vector<std::unique_ptr<ChildProcess>> controllers;
+    for (int seed = 1; seed <= 3; ++seed) {
+        controllers.push_back(
+            ChildProcess::StartRole("controller", {std::to_string(ms), std::to_string(seed)}));
+        ASSERT_TRUE(controllers.back());
+    }
+    struct Confirmed {
+        VelomixValues values;
+        long long ns = 0;
+    };
+    std::vector<Confirmed> confirmed;
+    int superseded = 0;
+    for (auto& controller : controllers) {
+        std::string line;
+        while (controller->ReadLine(line, ms + kHangMs) && line != "done") {
+            Confirmed c;
+            int pitch = 0;
+            if (std::sscanf(line.c_str(), "ok %lf %lf %d %lld", &c.values.dTempo, &c.values.dRate,
+                            &pitch, &c.ns) == 4) {
+                c.values.nPitch = pitch;
+                confirmed.push_back(c);
+            } else if (line == "superseded") {
+                ++superseded;
+            } else {
+                ADD_FAILURE() << "a controller heard: " << line;
+            }
+        }
+        EXPECT_EQ(line, "done");
+        EXPECT_EQ(controller->Wait(), 0) << controller->Stderr();
+    }
+    ASSERT_FALSE(confirmed.empty());
+    const std::vector<VelomixValues> history = serving.filter.History();
+    for (const Confirmed& c : confirmed) {
+        EXPECT_NE(std::find(history.begin(), history.end(), c.values), history.end())
+            << "confirmed but never in force: " << c.values.dTempo << " " << c.values.dRate << " "
+            << c.values.nPitch;
+    }
+    const Confirmed& last =
+        *std::max_element(confirmed.begin(), confirmed.end(),
+                          [](const Confirmed& a, const Confirmed& b) { return a.ns < b.ns; });
+    EXPECT_EQ(serving.filter.SpeedInForce(), last.values);
+    std::printf("[ measure ] %zu confirmed, %d superseded, %zu in force in turn\n",
+                confirmed.size(), superseded, history.size());
 }

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <csignal>
@@ -21,6 +23,7 @@
 #include "NamedObjects.h"
 #include "RemoteTestSupport.h"
 #include "SharedBlock.h"
+#include "VelomixClient.h"
 
 namespace {
 
@@ -158,11 +161,8 @@ int Requester(const std::vector<std::string>& args) {
     auto request = [&](double dTempo, double dRate, int32_t nPitch) {
         CQNamedMutex mutex(kVelomixMutexName);
         if (CQNamedMutex::Guard guard = mutex.Acquire()) {
-            block.Write(&dTempo, kVelomixTempoOffset, 8);
-            block.Write(&dRate, kVelomixRateOffset, 8);
-            block.Write(&nPitch, kVelomixPitchOffset, 4);
+            PlaceRequest(block, evRequest, VelomixValues{dTempo, dRate, nPitch});
         }
-        evRequest.Set();
     };
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(args.at(0).c_str()));
@@ -209,6 +209,51 @@ int Foreign(const std::vector<std::string>& args) {
     return reached;
 }
 
+// controller MS SEED: a control program asking for random values (tempo and rate 0.5 to 2 in
+// steps of 0.05, pitch -12 to 12) ten times a second for MS milliseconds, each with a time-out
+// of 2 s. One line per request: "ok TEMPO RATE PITCH NS" (NS: the monotonic clock when it was
+// confirmed), or "superseded", "refused", "timeout", "status N". Then "done".
+int Controller(const std::vector<std::string>& args) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(args.at(0).c_str()));
+    std::mt19937 gen(static_cast<unsigned>(std::atoi(args.at(1).c_str())));
+    std::uniform_int_distribution<int> step(10, 40);
+    std::uniform_int_distribution<int> semitones(-12, 12);
+    CVelomixClient client;
+    for (auto next = std::chrono::steady_clock::now(); next < end;
+         next += std::chrono::milliseconds(100)) {
+        const VelomixValues request{step(gen) * 0.05, step(gen) * 0.05, semitones(gen)};
+        const VelomixStatus status = client.Request(request, 2000);
+        char line[128];
+        switch (status) {
+        case VelomixStatus::Ok:
+            std::snprintf(
+                line, sizeof line, "ok %.17g %.17g %d %lld", request.dTempo, request.dRate,
+                static_cast<int>(request.nPitch),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count()));
+            break;
+        case VelomixStatus::Superseded:
+            std::snprintf(line, sizeof line, "superseded");
+            break;
+        case VelomixStatus::Refused:
+            std::snprintf(line, sizeof line, "refused");
+            break;
+        case VelomixStatus::Timeout:
+            std::snprintf(line, sizeof line, "timeout");
+            break;
+        default:
+            std::snprintf(line, sizeof line, "status %d", static_cast<int>(status));
+            break;
+        }
+        Say(line);
+        std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
+    }
+    Say("done");
+    return 0;
+}
+
 } // namespace
 
 int RunRemoteRole(const std::string& name, const std::vector<std::string>& args) {
@@ -238,6 +283,9 @@ int RunRemoteRole(const std::string& name, const std::vector<std::string>& args)
     }
     if (name == "foreign") {
         return Foreign(args);
+    }
+    if (name == "controller") {
+        return Controller(args);
     }
     return kUnknownRole;
 }

@@ -335,7 +335,8 @@ int RunChildRoleIfAsked() {
 // FakeFilter
 
 FakeFilter::FakeFilter(double dTempo, double dRate, int nPitch)
-    : m_dTempo(dTempo), m_dRate(dRate), m_nPitch(nPitch) {}
+    : m_dTempo(dTempo), m_dRate(dRate),
+      m_nPitch(nPitch), m_history{VelomixValues{dTempo, dRate, nPitch}} {}
 
 void FakeFilter::Attach(CVelomixCommServer* pServer) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
@@ -368,6 +369,7 @@ template <typename T> HRESULT FakeFilter::Store(T& field, T value, bool bValid, 
         if (bTempo) {
             m_tempoHistory.push_back(m_dTempo);
         }
+        m_history.push_back(VelomixValues{m_dTempo, m_dRate, m_nPitch});
         if (m_pServer != nullptr) {
             m_pServer->Publish(); // under the lock, as the filter's setters do
         }
@@ -416,10 +418,16 @@ void FakeFilter::ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept {
             m_dRate = request.dRate;
             m_nPitch = request.nPitch;
             ++m_nChanges;
+            m_history.push_back(request);
         }
     }
     exchange.Answer(SpeedInForce(), hr);
     m_changed.notify_all();
+}
+
+std::vector<VelomixValues> FakeFilter::History() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return m_history;
 }
 
 int FakeFilter::Requests() {
@@ -499,22 +507,16 @@ bool ReadBlock(BlockValues& values) {
            block.Read(&values.nPitch, kVelomixPitchOffset, 4) == 4;
 }
 
-bool WriteRequest(double dTempo, double dRate, int32_t nPitch) {
+bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
     CQShareMemory block;
-    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize)) {
+    CQNamedEvent evRequest;
+    if (!block.Open(kVelomixBlockName, kVelomixBlockDataSize) ||
+        !evRequest.OpenExisting(kVelomixRequestEventName, false, false)) {
         return false;
     }
     CQNamedMutex mutex(kVelomixMutexName);
     CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
-    return guard && block.Write(&dTempo, kVelomixTempoOffset, 8) == 8 &&
-           block.Write(&dRate, kVelomixRateOffset, 8) == 8 &&
-           block.Write(&nPitch, kVelomixPitchOffset, 4) == 4;
-}
-
-bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
-    CQNamedEvent evRequest;
-    return WriteRequest(dTempo, dRate, nPitch) &&
-           evRequest.OpenExisting(kVelomixRequestEventName, false, false) && evRequest.Set();
+    return guard && PlaceRequest(block, evRequest, VelomixValues{dTempo, dRate, nPitch});
 }
 
 bool WaitForBlock(CQNamedEvent& evChange, double dTempo, double dRate, int32_t nPitch) {

@@ -141,6 +141,12 @@ public:
     int Changes();
     // Every tempo that was stored, in order.
     std::vector<double> TempoHistory();
+    // Every combination that was in force, in order, the first included.
+    std::vector<VelomixValues> History();
+    // Holds the filter's lock (the speed lock the server takes a request under) while it lives.
+    std::unique_lock<std::recursive_mutex> Hold() {
+        return std::unique_lock<std::recursive_mutex>(m_lock);
+    }
     // Waits until pred() holds (evaluated under the filter's lock); false after timeoutMs.
     bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = kHangMs);
     // AddRef/Release balance; the server must not change it.
@@ -159,6 +165,7 @@ private:
     int m_nChanges = 0;
     int m_nRequests = 0;
     std::vector<double> m_tempoHistory;
+    std::vector<VelomixValues> m_history;
     long m_references = 0;
 };
 
@@ -171,9 +178,8 @@ struct BlockValues {
 };
 // False when no block exists.
 bool ReadBlock(BlockValues& values);
-// Writes a request as a control program does (no SVR signal).
-bool WriteRequest(double dTempo, double dRate, int32_t nPitch);
-// Writes a request and sets "VELFilter_SVR"; false when either is missing.
+// Places a request as a control program does (PlaceRequest); false when the block or
+// "VELFilter_SVR" is missing.
 bool SendRequest(double dTempo, double dRate, int32_t nPitch);
 // Waits for change notifications on evChange (a "VELFilter_CLI" handle) until the block holds
 // these values; false after kHangMs without a notification.
