@@ -172,8 +172,11 @@ VelomixStatus CVelomixClient::Request(const VelomixValues& request, uint32_t tim
         }
         // Pending with other values: a later request replaced this one before it was taken.
         // Answered with other values: refused, or replaced after it was taken.
-        return !bPending && !IsInSpeedEnvelopeAsFactors(request) ? VelomixStatus::Refused
-                                                                 : VelomixStatus::Superseded;
+        if (bPending) {
+            return VelomixStatus::Superseded;
+        }
+        return IsInSpeedEnvelopeAsFactors(request) ? VelomixStatus::Overridden
+                                                   : VelomixStatus::Refused;
     }
     if (pInForce != nullptr) {
         *pInForce = now;

@@ -451,7 +451,7 @@ TEST_F(CommServerTest, ThreeControllersNeverTimeOutNorHearAFalseSuccess) {
                             &pitch, &c.ns) == 4) {
                 c.values.nPitch = pitch;
                 confirmed.push_back(c);
-            } else if (line == "superseded") {
+            } else if (line == "superseded" || line == "overridden") {
                 ++superseded;
             } else {
                 ADD_FAILURE() << "a controller heard: " << line;

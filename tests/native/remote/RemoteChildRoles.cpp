@@ -212,7 +212,7 @@ int Foreign(const std::vector<std::string>& args) {
 // controller MS SEED: a control program asking for random values (tempo and rate 0.5 to 2 in
 // steps of 0.05, pitch -12 to 12) ten times a second for MS milliseconds, each with a time-out
 // of 2 s. One line per request: "ok TEMPO RATE PITCH NS" (NS: the monotonic clock when it was
-// confirmed), or "superseded", "refused", "timeout", "status N". Then "done".
+// confirmed), or "superseded", "overridden", "refused", "timeout", "status N". Then "done".
 int Controller(const std::vector<std::string>& args) {
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(args.at(0).c_str()));
@@ -236,6 +236,9 @@ int Controller(const std::vector<std::string>& args) {
             break;
         case VelomixStatus::Superseded:
             std::snprintf(line, sizeof line, "superseded");
+            break;
+        case VelomixStatus::Overridden:
+            std::snprintf(line, sizeof line, "overridden");
             break;
         case VelomixStatus::Refused:
             std::snprintf(line, sizeof line, "refused");
