@@ -385,8 +385,18 @@ bool WriteHeader(const Object& obj, const FileHeader& header) noexcept {
 bool AttachExisting(Object& obj, size_t payloadSize) {
     struct stat st {};
     FileHeader header{};
-    if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
+    if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    if (obj.kind == Kind::Memory) {
+        // A block cut short or scribbled over by a process of this user is still the block:
+        // its reads come up short (and are refused) until a Restore under its mutex. Only an
+        // intact block too small, or another kind of object, is not.
+        const bool bIntact = ReadHeader(obj, header) && header.magic == kMagic;
+        return !bIntact || (header.kind == static_cast<uint32_t>(Kind::Memory) &&
+                            header.payloadSize >= payloadSize);
+    }
+    if (static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
         !ReadHeader(obj, header)) {
         return false;
     }
