@@ -131,6 +131,8 @@ private:
     // An engine call that failed, as a stream error: logged, EC_ERRORABORT, and the HRESULT to
     // return upstream.
     HRESULT StreamError(EngineResult result, const char* what);
+    // Any failure of our own that stops the stream, the same way.
+    HRESULT StreamFailure(HRESULT hr, const char* what);
 
     // The one output loop: the input's outputs as m_Plan cuts them, from the input itself
     // (bCopy) or from the processor's ring (feeding the input group by group).
@@ -141,7 +143,9 @@ private:
     bool PrepareOutput(IMediaSample* pOut, const InputSample& in, const InputPlan::Output& slot,
                        bool bFirst, bool bCopy);
     // Delivers the rest of the stream after end of stream: what the processor still holds,
-    // padded or trimmed to the length the engine owes.
+    // padded or trimmed to the length the engine owes. A failure of our own is a stream error
+    // (its HRESULT); a refusal downstream, or a stop or flush begun meanwhile, ends the tail
+    // (S_OK): downstream reports its own errors, and the end of stream still goes out.
     HRESULT DeliverTail();
     SampleStamps TailStamps(LONG cb);
     void ResetStream();

@@ -343,9 +343,13 @@ HRESULT CCopyTransformFilter::UpdateProcessorFormat(const AudioFormat& fmt) {
 }
 
 HRESULT CCopyTransformFilter::StreamError(EngineResult result, const char* what) {
-    const HRESULT hr = result == EngineResult::Refused ? E_UNEXPECTED : VFW_E_RUNTIME_ERROR;
+    return StreamFailure(result == EngineResult::Refused ? E_UNEXPECTED : VFW_E_RUNTIME_ERROR,
+                         what);
+}
+
+HRESULT CCopyTransformFilter::StreamFailure(HRESULT hr, const char* what) {
     LogMessage(LogLevel::Error, "%s (0x%08lx); the stream stops", what,
-               static_cast<unsigned long>(hr));
+               static_cast<unsigned long>(static_cast<uint32_t>(hr)));
     // As the platform's filters do: the graph hears of it, and the input refuses what follows
     // until the next stop or flush.
     NotifyEvent(EC_ERRORABORT, hr, 0);
@@ -403,13 +407,20 @@ HRESULT CCopyTransformFilter::DeliverTail() {
     while (owed > 0) {
         IMediaSample* pRaw = nullptr;
         hr = m_pOutput->GetDeliveryBuffer(&pRaw, nullptr, nullptr, 0);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            // A stop or flush decommits the buffers: the tail goes with the stream.
+            hr = m_pInput->IsFlushing() || IsStopped()
+                     ? S_OK
+                     : StreamFailure(hr, "no output buffer for the end of the stream");
             break;
+        }
         const ComPtr<IMediaSample> pOut = ComPtr<IMediaSample>::Attach(pRaw);
         BYTE* pDst = nullptr;
         hr = pOut->GetPointer(&pDst);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            hr = StreamFailure(hr, "an output buffer for the end of the stream has no memory");
             break;
+        }
         const LONG cbMax = static_cast<LONG>(
             std::min<int64_t>(std::max<LONG>(pOut->GetSize(), 0) / blockAlign * blockAlign, owed));
         int32_t cb = 0;
@@ -425,7 +436,11 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         if (cb <= 0)
             break;
         owed -= cb;
-        pOut->SetActualDataLength(cb);
+        hr = pOut->SetActualDataLength(cb);
+        if (FAILED(hr)) {
+            hr = StreamFailure(hr, "an output buffer refused the end of the stream's length");
+            break;
+        }
         pOut->SetSyncPoint(TRUE);
         pOut->SetDiscontinuity(FALSE);
         pOut->SetPreroll(FALSE);
@@ -437,8 +452,15 @@ HRESULT CCopyTransformFilter::DeliverTail() {
         if (st.bMedia)
             pOut->SetMediaTime(&mtStart, &mtStop);
         hr = m_pOutput->Deliver(pOut.Get());
-        if (hr != S_OK)
+        if (hr != S_OK) {
+            if (FAILED(hr))
+                LogMessage(LogLevel::Warning,
+                           "downstream refused the end of the stream (0x%08lx); the rest of it "
+                           "is dropped",
+                           static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+            hr = S_OK;
             break;
+        }
     }
     // What goes past the owed length, and the engine's state, belong to no later stream.
     m_Processor.Clear();
@@ -449,8 +471,11 @@ HRESULT CCopyTransformFilter::DeliverTail() {
 }
 
 HRESULT CCopyTransformFilter::EndOfStream() {
-    // The engine still holds the last part of the stream: deliver it before the end.
-    DeliverTail();
+    // The engine still holds the last part of the stream: deliver it before the end. A stream
+    // stopped by an error (the graph has heard of it) ends there.
+    const HRESULT hr = DeliverTail();
+    if (FAILED(hr))
+        return hr;
     return CTransformFilter::EndOfStream();
 }
 

@@ -37,19 +37,15 @@ const char* LevelName(LogLevel level) noexcept {
 } // namespace
 
 bool IsLogged(LogLevel level) noexcept {
-    static const int s_nThreshold = ThresholdFromEnvironment();
-    return static_cast<int>(level) <= s_nThreshold;
+    return static_cast<int>(level) <= ThresholdFromEnvironment();
 }
 
-void LogMessage(LogLevel level, const char* format, ...) noexcept {
-    if (!IsLogged(level))
-        return;
+namespace {
+
+void WriteLine(LogLevel level, const char* format, va_list args) noexcept {
     char line[512];
     const int prefix = std::snprintf(line, sizeof line, "Velomix %s: ", LevelName(level));
-    va_list args;
-    va_start(args, format);
     std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix) - 1, format, args);
-    va_end(args);
 #ifdef _WIN32
     // OutputDebugStringA does not add a line end.
     char* end = line;
@@ -61,4 +57,27 @@ void LogMessage(LogLevel level, const char* format, ...) noexcept {
 #else
     std::fprintf(stderr, "%s\n", line);
 #endif
+}
+
+} // namespace
+
+void LogMessage(LogLevel level, const char* format, ...) noexcept {
+    if (!IsLogged(level))
+        return;
+    va_list args;
+    va_start(args, format);
+    WriteLine(level, format, args);
+    va_end(args);
+}
+
+void LogNotice(LogLevel level, const char* format, ...) noexcept {
+#ifdef _WIN32
+    // A module has no stderr there: the debug string is all there is.
+    if (!IsLogged(level))
+        return;
+#endif
+    va_list args;
+    va_start(args, format);
+    WriteLine(level, format, args);
+    va_end(args);
 }

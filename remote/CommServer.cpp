@@ -11,14 +11,15 @@
 namespace {
 
 // Says once per process why the channel cannot be had, if the object folder is the reason:
-// a filter that silently ran without its channel would look to velomixctl as if none ran.
+// a filter that silently ran without its channel would look to velomixctl as if none ran, so
+// this is said even where the log is off by default.
 void ReportChannelProblemOnce() noexcept {
     static std::atomic<bool> s_bReported{false};
     try {
         const std::string problem = VelomixNamedObjectsProblem();
         if (!problem.empty() && !s_bReported.exchange(true)) {
-            std::fprintf(stderr, "Velomix: %s; filters run without the control channel\n",
-                         problem.c_str());
+            LogNotice(LogLevel::Warning, "%s; filters run without the control channel",
+                      problem.c_str());
         }
     } catch (const std::bad_alloc&) {
     }

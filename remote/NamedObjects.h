@@ -3,10 +3,13 @@
 //
 // Windows: the Win32 kernel objects of the session namespace. Elsewhere: objects with the
 // same behaviour, kept in a per-user directory (mode 0700, owned by the caller; files 0600):
-// $VELOMIX_IPC_DIR when set (created if missing, its parent must exist), else
-// $XDG_RUNTIME_DIR/velomix (if that directory is the user's own), else /dev/shm/velomix-<uid>
-// (/tmp/velomix-<uid> without /dev/shm). Another user's objects are never seen: a directory
-// not owned by the effective user, or open to others, makes every create and open fail.
+// $VELOMIX_IPC_DIR when set (an absolute path; created if missing, its parent must exist), else
+// the first sound one of $XDG_RUNTIME_DIR/velomix (if that directory is the user's own),
+// /dev/shm/velomix-<uid> (if /dev/shm exists) and /tmp/velomix-<uid>, tried in that order by
+// every process, so all of the user's settle on the same one; passing over a refused one is said
+// once per process (LogNotice). Another user's objects are never seen: a directory not owned by
+// the effective user, or open to others, is refused, and with none left (or the one
+// VELOMIX_IPC_DIR names refused) every create and open fails.
 //
 // The folder is checked on every create and open (see VelomixNamedObjectsProblem for why it
 // was refused).

@@ -21,6 +21,7 @@
 #include "NamedObjects.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -32,6 +33,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -41,6 +43,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "DiagnosticLog.h"
 
 namespace {
 
@@ -161,49 +165,54 @@ private:
     Fd m_fd; // closing it drops the lock
 };
 
-// The per-user object directory's path (see NamedObjects.h); empty when it does not fit.
-std::string ObjectDirectoryPath() {
-    char path[PATH_MAX];
-    int n;
+// The folders the objects may live in, in the order tried (see NamedObjects.h): only the one
+// VELOMIX_IPC_DIR names when it is set (*pbExplicit), else the runtime folder's, /dev/shm's and
+// /tmp's. The order is fixed, so that every process of the user settles on the same one. An
+// empty entry stands for a path that does not fit.
+std::vector<std::string> ObjectDirectoryCandidates(bool* pbExplicit) {
     const char* override = std::getenv("VELOMIX_IPC_DIR");
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const unsigned uid = static_cast<unsigned>(::geteuid());
+    auto fit = [](int n, const char* path) {
+        return n > 0 && n < PATH_MAX ? std::string(path, static_cast<size_t>(n)) : std::string();
+    };
+    char path[PATH_MAX];
+    std::vector<std::string> candidates;
+    *pbExplicit = override != nullptr && override[0] != '\0';
+    if (*pbExplicit) {
+        candidates.push_back(fit(std::snprintf(path, sizeof path, "%s", override), path));
+        return candidates;
+    }
     struct stat st {};
-    if (override != nullptr && override[0] != '\0') {
-        n = std::snprintf(path, sizeof path, "%s", override);
-    } else if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 &&
-               st.st_uid == uid) {
+    if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && st.st_uid == uid) {
         // Only our own runtime directory: one inherited from another user (sudo) is not.
-        n = std::snprintf(path, sizeof path, "%s/velomix", runtime);
-    } else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) {
-        n = std::snprintf(path, sizeof path, "/dev/shm/velomix-%u", uid);
-    } else {
-        n = std::snprintf(path, sizeof path, "/tmp/velomix-%u", uid);
+        candidates.push_back(fit(std::snprintf(path, sizeof path, "%s/velomix", runtime), path));
     }
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof path) {
-        return std::string();
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) {
+        candidates.push_back(
+            fit(std::snprintf(path, sizeof path, "/dev/shm/velomix-%u", uid), path));
     }
-    return std::string(path, static_cast<size_t>(n));
+    candidates.push_back(fit(std::snprintf(path, sizeof path, "/tmp/velomix-%u", uid), path));
+    return candidates;
 }
 
-// Opens the per-user object directory, creating it if needed, and refuses one that another
-// user could reach: it must be a real directory (not a symbolic link), owned by the effective
-// user, with no access for group or others. A folder in a shared place such as /dev/shm can
-// be made first by someone else, so this is checked on every open. On refusal *pProblem (if
-// given) says why, for a person.
-Fd OpenObjectDirectory(std::string* pProblem = nullptr) {
-    const std::string path = ObjectDirectoryPath();
+// Opens the object directory at path, creating it if needed, and refuses one that another
+// user could reach: it must be a real directory (not a symbolic link) named from the root,
+// owned by the effective user, with no access for group or others. A folder in a shared place
+// such as /dev/shm can be made first by someone else, so this is checked on every open. On
+// refusal *pProblem says why, for a person.
+Fd OpenDirectoryAt(const std::string& path, std::string* pProblem) {
     auto refuse = [&](const std::string& why) {
-        if (pProblem != nullptr) {
-            *pProblem = "the folder of the control channel's objects, " + path + ", " + why;
-        }
+        *pProblem = "the folder of the control channel's objects, " + path + ", " + why;
         return Fd();
     };
     if (path.empty()) {
-        if (pProblem != nullptr) {
-            *pProblem = "the path of the control channel's folder is too long";
-        }
+        *pProblem = "the path of the control channel's folder is too long";
         return Fd();
+    }
+    if (path[0] != '/') {
+        // Processes started in different folders would each look somewhere else.
+        return refuse("is a relative path; it must be named from the root (/)");
     }
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return refuse(std::string("cannot be created: ") + std::strerror(errno));
@@ -241,6 +250,34 @@ Fd OpenObjectDirectory(std::string* pProblem = nullptr) {
         }
     }
     return dir;
+}
+
+// Opens the per-user object directory: the first sound one of the candidates. A folder named
+// by VELOMIX_IPC_DIR is the only one; otherwise a refused folder (one someone else made first
+// in /dev/shm, say) gives way to the next, which is said once per process, since processes
+// of this user that looked elsewhere before would miss those that look here. On refusal of
+// all, *pProblem (if given) says why.
+Fd OpenObjectDirectory(std::string* pProblem = nullptr) {
+    bool bExplicit = false;
+    const std::vector<std::string> candidates = ObjectDirectoryCandidates(&bExplicit);
+    std::string problems;
+    for (const std::string& path : candidates) {
+        std::string problem;
+        Fd dir = OpenDirectoryAt(path, &problem);
+        if (dir) {
+            static std::atomic<bool> s_bToldFallback{false};
+            if (!problems.empty() && !s_bToldFallback.exchange(true)) {
+                LogNotice(LogLevel::Warning, "%s; the control channel uses %s instead",
+                          problems.c_str(), path.c_str());
+            }
+            return dir;
+        }
+        problems += (problems.empty() ? "" : "; ") + problem;
+    }
+    if (pProblem != nullptr) {
+        *pProblem = problems;
+    }
+    return Fd();
 }
 
 enum class Kind : uint32_t { Mutex = 1, Event = 2, Memory = 3 };
@@ -348,8 +385,18 @@ bool WriteHeader(const Object& obj, const FileHeader& header) noexcept {
 bool AttachExisting(Object& obj, size_t payloadSize) {
     struct stat st {};
     FileHeader header{};
-    if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
+    if (::fstat(obj.file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    if (obj.kind == Kind::Memory) {
+        // A block cut short or scribbled over by a process of this user is still the block:
+        // its reads come up short (and are refused) until a Restore under its mutex. Only an
+        // intact block too small, or another kind of object, is not.
+        const bool bIntact = ReadHeader(obj, header) && header.magic == kMagic;
+        return !bIntact || (header.kind == static_cast<uint32_t>(Kind::Memory) &&
+                            header.payloadSize >= payloadSize);
+    }
+    if (static_cast<size_t>(st.st_size) < kPayloadOffset + payloadSize ||
         !ReadHeader(obj, header)) {
         return false;
     }

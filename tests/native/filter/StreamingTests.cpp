@@ -1,8 +1,17 @@
 // The streaming path: what reaches the sink for what the source sends.
 #include "FilterTest.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -121,6 +130,85 @@ TEST_F(FilterTest, TailSamplesFollowTheLastTimeStamp) {
     }
     const std::vector<std::string> events = c.sink->EventNames();
     EXPECT_EQ(events.back(), "eos") << "the tail comes before the end of stream";
+}
+
+// Sends what another provider sends and tells when it has no more: what the sink receives from
+// then on is the filter's tail.
+class CEndTellingProvider final : public CSampleProvider {
+public:
+    explicit CEndTellingProvider(std::unique_ptr<CSampleProvider> inner)
+        : m_Inner(std::move(inner)) {}
+    HRESULT FillBuffer(BYTE* pBuffer, LONG cbBuffer, SourceChunk* pChunk) override {
+        const HRESULT hr = m_Inner->FillBuffer(pBuffer, cbBuffer, pChunk);
+        m_bEnded = m_bEnded || hr == S_FALSE;
+        return hr;
+    }
+    REFERENCE_TIME Duration() const noexcept override { return m_Inner->Duration(); }
+    std::shared_ptr<std::atomic<bool>> Ended() { return {m_Self, &m_bEnded}; }
+
+private:
+    std::unique_ptr<CSampleProvider> m_Inner;
+    std::atomic<bool> m_bEnded{false};
+    std::shared_ptr<int> m_Self = std::make_shared<int>(0);
+};
+
+// The diagnostic log's lines (VELOMIX_LOG=2: errors and warnings) written while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        std::fflush(stderr);
+        m_saved = dup(2);
+        m_file = std::tmpfile();
+        dup2(fileno(m_file), 2);
+        setenv("VELOMIX_LOG", "2", 1);
+    }
+    ~LogCapture() { Stop(); }
+    std::vector<std::string> Lines() {
+        Stop();
+        std::vector<std::string> lines;
+        std::rewind(m_file);
+        char line[1024];
+        while (std::fgets(line, sizeof line, m_file) != nullptr) {
+            if (std::strncmp(line, "Velomix ", 8) == 0)
+                lines.emplace_back(line);
+        }
+        return lines;
+    }
+
+private:
+    void Stop() {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        dup2(m_saved, 2);
+        close(m_saved);
+        m_saved = -1;
+        unsetenv("VELOMIX_LOG");
+    }
+    int m_saved = -1;
+    FILE* m_file = nullptr;
+};
+
+// A refusal downstream in the tail is said once, as a warning (downstream reports its own
+// error), the rest of the tail is dropped and the end of stream still goes out.
+TEST_F(FilterTest, TailRefusedDownstreamIsLoggedOnceAndTheEndGoesOut) {
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    auto provider = std::make_unique<CEndTellingProvider>(
+        std::make_unique<CPcmProvider>(wfx, Sine16(2, kRate, 440, 1.0)));
+    const std::shared_ptr<std::atomic<bool>> ended = provider->Ended();
+    CCollectingSink::Options options;
+    options.onSample = [ended](IMediaSample*, const ReceivedSample&) {
+        return *ended ? E_FAIL : S_OK;
+    };
+    Chain c = BuildChain(AudioType(wfx), std::move(provider), kBuffer100ms, 4, options);
+    ASSERT_HR(S_OK, c.prop->SetTempo(1.5));
+    LogCapture log;
+    RunToEnd(c);
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(lines, std::vector<std::string>{"Velomix warning: downstream refused the end of the "
+                                              "stream (0x80004005); the rest of it is dropped\n"});
+    EXPECT_EQ(c.sink->Count(SinkEvent::EndOfStream), 1u);
+    EXPECT_EQ(c.sink->EventNames().back(), "eos");
 }
 
 TEST_F(FilterTest, SpeedChangesWhileStreamingLeaveNoGap) {

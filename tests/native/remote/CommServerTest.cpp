@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "CommServer.h"
@@ -247,6 +250,46 @@ TEST_F(CommServerTest, SetterAfterStopPublishesNothing) {
 
 TEST_F(CommServerTest, RefusedRequestChangesNothingAndTheBlockShowsTheFilterValues) {
     Bound bound(1.0, 1.5, 0);
+// A block file cut short by a process of this user, anywhere in the block's 24 bytes: what is
+// left is not taken for values (a field is read only whole), the block is still found, and the
+// filter's next publication makes it whole again.
+TEST_F(CommServerTest, TruncatedBlockReadsAsDamagedUntilTheNextPublication) {
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    Bound bound(1.5, 0.75, 3);
+    ASSERT_TRUE(bound.Start());
+    const std::string file = IpcDir() + "/" + kVelomixBlockName;
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    const off_t blockStart = st.st_size - 24; // the block ends the file
+    double dTempo = 1.5;
+    for (const off_t kept : {4, 12, 20, 23}) {
+        SCOPED_TRACE("bytes of the block kept: " + std::to_string(kept));
+        ASSERT_EQ(truncate(file.c_str(), blockStart + kept), 0);
+        CQShareMemory block;
+        ASSERT_TRUE(block.Open(kVelomixBlockName, kVelomixBlockDataSize));
+        uint8_t data[kVelomixBlockDataSize];
+        EXPECT_EQ(block.Read(data, 0, kVelomixBlockDataSize), 0u);
+        double dField = 0.0;
+        int32_t nField = 0;
+        EXPECT_EQ(block.Read(&dField, kVelomixTempoOffset, 8), kept >= 12 ? 8u : 0u);
+        EXPECT_EQ(block.Read(&dField, kVelomixRateOffset, 8), kept >= 20 ? 8u : 0u);
+        EXPECT_EQ(block.Read(&nField, kVelomixPitchOffset, 4), 0u);
+        CVelomixClient client;
+        VelomixValues values;
+        EXPECT_EQ(client.Read(values, kHangMs), VelomixStatus::Damaged);
+
+        dTempo += 0.25;
+        ASSERT_EQ(bound.filter.SetTempo(dTempo), S_OK);
+        ASSERT_TRUE(WaitForBlock(evChange, dTempo, 0.75, 3));
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, blockStart + 24);
+        EXPECT_EQ(client.Read(values, kHangMs), VelomixStatus::Ok);
+        EXPECT_EQ(values, (VelomixValues{dTempo, 0.75, 3}));
+    }
+}
+
+TEST_F(CommServerTest, RefusedFieldsChangeNothingAndTheBlockShowsTheFilterValues) {
+    Bound bound;
     ASSERT_TRUE(bound.StartServing());
     NAMED_EVENT(evChange, kVelomixChangeEventName);
     // One value refused refuses the request whole: the rate asked for beside it is not taken.

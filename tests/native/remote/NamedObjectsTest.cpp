@@ -6,6 +6,8 @@
 #include <sstream>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -532,6 +534,103 @@ TEST_F(ObjectDirectoryTest, DirectoryOthersCouldReachIsRefused) {
     CQNamedEvent viaLink;
     EXPECT_FALSE(viaLink.OpenExisting("E", false, false)) << "a symlink could be swapped";
     unlink(link.c_str());
+}
+
+TEST_F(ObjectDirectoryTest, OnlyAFolderOfMode0700IsAccepted) {
+    for (const char* mode : {"0701", "0705", "0710", "0750"}) {
+        ASSERT_EQ(chmod(IpcDir().c_str(), static_cast<mode_t>(std::stoul(mode, nullptr, 8))), 0);
+        CQNamedEvent event;
+        EXPECT_FALSE(event.Create("E", false, false)) << mode;
+        EXPECT_EQ(VelomixNamedObjectsProblem(), "the folder of the control channel's objects, " +
+                                                    IpcDir() + ", is open to other users (mode " +
+                                                    mode + "); it must be 0700");
+    }
+    ASSERT_EQ(chmod(IpcDir().c_str(), 0700), 0);
+    CQNamedEvent event;
+    EXPECT_TRUE(event.Create("E", false, false));
+    EXPECT_EQ(VelomixNamedObjectsProblem(), "");
+}
+
+TEST_F(ObjectDirectoryTest, RelativeFolderIsRefused) {
+    // Processes started in different folders would each make their own.
+    const std::string cwd = std::filesystem::current_path().string();
+    ASSERT_EQ(chdir(IpcDir().c_str()), 0);
+    setenv("VELOMIX_IPC_DIR", "objects", 1);
+    CQNamedEvent event;
+    EXPECT_FALSE(event.Create("E", false, false));
+    EXPECT_EQ(VelomixNamedObjectsProblem(),
+              "the folder of the control channel's objects, objects, "
+              "is a relative path; it must be named from the root (/)");
+    struct stat st {};
+    EXPECT_NE(lstat("objects", &st), 0) << "made in the current folder";
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+}
+
+// Without VELOMIX_IPC_DIR, a default folder someone else made first (or one left open to
+// others) gives way to the next default folder: every process of the user settles on the same
+// one and says so once. Only when all are refused does the channel go.
+TEST_F(ObjectDirectoryTest, RefusedDefaultFolderGivesWayToTheNext) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a user's default folder as another user";
+    }
+    struct stat st {};
+    if (stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode)) {
+        GTEST_SKIP() << "without /dev/shm the /tmp folder is the first default";
+    }
+    // A user id of this test alone, so that its default folders are private to the test.
+    const uid_t uid = 3000000000u + static_cast<uid_t>(getpid());
+    const std::string id = std::to_string(uid);
+    const std::string first = "/dev/shm/velomix-" + id;
+    const std::string next = "/tmp/velomix-" + id;
+    auto removeBoth = [&] {
+        std::error_code ec;
+        std::filesystem::remove_all(first, ec);
+        std::filesystem::remove_all(next, ec);
+    };
+    struct Cleanup {
+        std::function<void()> f;
+        ~Cleanup() { f(); }
+    } cleanup{removeBoth};
+    const std::string prefix = "the folder of the control channel's objects, ";
+    const std::string whyFirst[] = {first + ", belongs to user id 0, not to this user (" + id + ")",
+                                    first +
+                                        ", is open to other users (mode 0755); it must be 0700"};
+    for (int squat = 0; squat < 2; ++squat) {
+        SCOPED_TRACE(whyFirst[squat]);
+        removeBoth();
+        ASSERT_EQ(mkdir(first.c_str(), 0700), 0);
+        if (squat == 1) {
+            ASSERT_EQ(chown(first.c_str(), uid, uid), 0);
+            ASSERT_EQ(chmod(first.c_str(), 0755), 0);
+        }
+        auto a = ChildProcess::StartRole("default-folder", {id});
+        ASSERT_TRUE(a && a->WaitForLine("created")) << (a ? a->Stdout() + a->Stderr() : "");
+        auto b = ChildProcess::StartRole("default-folder", {id});
+        ASSERT_TRUE(b && b->WaitForLine("opened")) << "the processes went separate ways";
+        ASSERT_EQ(stat(next.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, uid);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_TRUE(Exists(next, "E"));
+        EXPECT_FALSE(Exists(first, "E"));
+        a->CloseStdin();
+        b->CloseStdin();
+        EXPECT_EQ(a->Wait(), 0);
+        EXPECT_EQ(b->Wait(), 0);
+        const std::string notice = "Velomix warning: " + prefix + whyFirst[squat] +
+                                   "; the control channel uses " + next + " instead\n";
+        EXPECT_EQ(a->Stderr(), notice) << "said once per process, of three opens";
+        EXPECT_EQ(b->Stderr(), notice);
+    }
+
+    // Both taken: nothing is left to fall back on.
+    removeBoth();
+    ASSERT_EQ(mkdir(first.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(next.c_str(), 0700), 0);
+    auto c = ChildProcess::StartRole("default-folder", {id});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->Wait(), 3);
+    EXPECT_EQ(c->Stdout(), "refused: " + prefix + whyFirst[0] + "; " + prefix + next +
+                               ", belongs to user id 0, not to this user (" + id + ")\n");
 }
 
 TEST_F(ObjectDirectoryTest, StalledLockHolderDelaysCallsOnlyForTheirBound) {

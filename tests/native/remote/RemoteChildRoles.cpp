@@ -254,6 +254,29 @@ int Controller(const std::vector<std::string>& args) {
         std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
     }
     Say("done");
+// default-folder UID: becomes that user, with neither VELOMIX_IPC_DIR nor XDG_RUNTIME_DIR,
+// so that the objects go to the default folders; creates the event "E" (or opens it when it
+// exists) three times over, says whether it reached it, and keeps it until stdin ends.
+int DefaultFolder(const std::vector<std::string>& args) {
+    const uid_t uid = static_cast<uid_t>(std::strtoul(args.at(0).c_str(), nullptr, 10));
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+        std::fprintf(stderr, "cannot become uid %u: %s\n", static_cast<unsigned>(uid),
+                     std::strerror(errno));
+        return 100;
+    }
+    unsetenv("VELOMIX_IPC_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
+    CQNamedEvent events[3];
+    bool bExisted = false;
+    for (CQNamedEvent& event : events) {
+        if (!event.Create("E", false, false, &event == events ? &bExisted : nullptr)) {
+            std::printf("refused: %s\n", VelomixNamedObjectsProblem().c_str());
+            std::fflush(stdout);
+            return 3;
+        }
+    }
+    Say(bExisted ? "opened" : "created");
+    WaitForStdinEnd();
     return 0;
 }
 
@@ -289,6 +312,8 @@ int RunRemoteRole(const std::string& name, const std::vector<std::string>& args)
     }
     if (name == "controller") {
         return Controller(args);
+    if (name == "default-folder") {
+        return DefaultFolder(args);
     }
     return kUnknownRole;
 }

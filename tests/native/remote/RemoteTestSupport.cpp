@@ -65,6 +65,40 @@ void IpcTest::TearDown() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// ReachableCopy
+
+ReachableCopy::ReachableCopy(const std::string& program) {
+    namespace fs = std::filesystem;
+    char templ[] = "/tmp/velomix-program-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        m_problem = std::string("mkdtemp: ") + std::strerror(errno);
+        return;
+    }
+    m_dir = templ;
+    std::error_code ec;
+    const fs::path copy = fs::path(m_dir) / fs::path(program).filename();
+    fs::copy_file(program, copy, ec);
+    if (!ec) {
+        fs::permissions(copy, static_cast<fs::perms>(0755), ec);
+    }
+    if (!ec) {
+        fs::permissions(m_dir, static_cast<fs::perms>(0755), ec);
+    }
+    if (ec) {
+        m_problem = "cannot copy " + program + ": " + ec.message();
+        return;
+    }
+    m_path = copy.string();
+}
+
+ReachableCopy::~ReachableCopy() {
+    if (!m_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // ChildProcess
 
 namespace {

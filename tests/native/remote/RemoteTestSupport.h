@@ -58,6 +58,24 @@ int RunGroupRole(const std::string& role, const std::vector<std::string>& args);
 // The roles of RemoteChildRoles.cpp: control-program stand-ins and a server over a fake filter.
 int RunRemoteRole(const std::string& role, const std::vector<std::string>& args);
 
+// A copy of a program in a private folder of mode 0755 under /tmp, for running it as another
+// user, who may not reach the build (a checkout under a home folder of mode 0700). Path() is
+// empty, and Problem() says why, when the copy could not be made. The folder goes afterwards.
+class ReachableCopy {
+public:
+    explicit ReachableCopy(const std::string& program);
+    ~ReachableCopy();
+    ReachableCopy(const ReachableCopy&) = delete;
+    ReachableCopy& operator=(const ReachableCopy&) = delete;
+    const std::string& Path() const { return m_path; }
+    const std::string& Problem() const { return m_problem; }
+
+private:
+    std::string m_dir;
+    std::string m_path;
+    std::string m_problem;
+};
+
 // A child process with pipes on its stdin, stdout and stderr. The destructor kills and reaps
 // a child still running.
 class ChildProcess {
