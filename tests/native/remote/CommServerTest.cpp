@@ -248,8 +248,6 @@ TEST_F(CommServerTest, SetterAfterStopPublishesNothing) {
     EXPECT_EQ(block.dTempo, 1.0);
 }
 
-TEST_F(CommServerTest, RefusedRequestChangesNothingAndTheBlockShowsTheFilterValues) {
-    Bound bound(1.0, 1.5, 0);
 // A block file cut short by a process of this user, anywhere in the block's 24 bytes: what is
 // left is not taken for values (a field is read only whole), the block is still found, and the
 // filter's next publication makes it whole again.
@@ -288,8 +286,8 @@ TEST_F(CommServerTest, TruncatedBlockReadsAsDamagedUntilTheNextPublication) {
     }
 }
 
-TEST_F(CommServerTest, RefusedFieldsChangeNothingAndTheBlockShowsTheFilterValues) {
-    Bound bound;
+TEST_F(CommServerTest, RefusedRequestChangesNothingAndTheBlockShowsTheFilterValues) {
+    Bound bound(1.0, 1.5, 0);
     ASSERT_TRUE(bound.StartServing());
     NAMED_EVENT(evChange, kVelomixChangeEventName);
     // One value refused refuses the request whole: the rate asked for beside it is not taken.

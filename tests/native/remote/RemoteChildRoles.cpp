@@ -254,6 +254,9 @@ int Controller(const std::vector<std::string>& args) {
         std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
     }
     Say("done");
+    return 0;
+}
+
 // default-folder UID: becomes that user, with neither VELOMIX_IPC_DIR nor XDG_RUNTIME_DIR,
 // so that the objects go to the default folders; creates the event "E" (or opens it when it
 // exists) three times over, says whether it reached it, and keeps it until stdin ends.
@@ -312,6 +315,7 @@ int RunRemoteRole(const std::string& name, const std::vector<std::string>& args)
     }
     if (name == "controller") {
         return Controller(args);
+    }
     if (name == "default-folder") {
         return DefaultFolder(args);
     }
