@@ -4,6 +4,9 @@
 // size field is restored; a remaining filter takes over serving.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
 
 #include "Harness.h"
 #include "IVelomixProp.h"
@@ -218,5 +221,99 @@ VMX_TEST(channel, a_remaining_filter_takes_over_serving) {
         double rate = 0;
         CHECK_HR(S_OK, prop->GetRate(&rate));
         CHECK(rate == 1.5, "the remaining filter took it: %g", rate);
+    });
+}
+
+// Three controllers asking for random values ten times a second each: none times out, and the
+// filter ends at the request confirmed last. VELOMIX_CONTROLLER_MS sets how long (60000 for a
+// minute). A combination outside the envelope is refused at once.
+VMX_TEST(channel, three_controllers_never_time_out) {
+    WithModule([](const CModule& module) {
+        CQNamedEvent evArrival;
+        REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+        ComPtr<IBaseFilter> filter = RequireFilter(module);
+        REQUIRE(evArrival.Wait(10000), "the filter serves");
+        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        char text[16] = {};
+        const DWORD got = GetEnvironmentVariableA("VELOMIX_CONTROLLER_MS", text, sizeof text);
+        const int ms = got > 0 && got < sizeof text ? std::atoi(text) : 3000;
+
+        struct Controller {
+            unsigned seed = 0;
+            int ms = 0;
+            int confirmed = 0, superseded = 0, other = 0;
+            VelomixValues last;
+            std::chrono::steady_clock::time_point lastAt{};
+        };
+        Controller controllers[3];
+        HANDLE threads[3] = {};
+        for (unsigned i = 0; i < 3; ++i) {
+            controllers[i].seed = i + 1;
+            controllers[i].ms = ms;
+            threads[i] = CreateThread(
+                nullptr, 0,
+                [](void* p) -> DWORD {
+                    Controller& c = *static_cast<Controller*>(p);
+                    std::mt19937 gen(c.seed);
+                    std::uniform_int_distribution<int> step(10, 40);
+                    std::uniform_int_distribution<int> semitones(-12, 12);
+                    CVelomixClient client;
+                    const auto end =
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(c.ms);
+                    for (auto next = std::chrono::steady_clock::now(); next < end;
+                         next += std::chrono::milliseconds(100)) {
+                        const VelomixValues request{step(gen) * 0.05, step(gen) * 0.05,
+                                                    semitones(gen)};
+                        switch (client.Request(request, 2000)) {
+                        case VelomixStatus::Ok:
+                            ++c.confirmed;
+                            c.last = request;
+                            c.lastAt = std::chrono::steady_clock::now();
+                            break;
+                        case VelomixStatus::Superseded:
+                        case VelomixStatus::Overridden:
+                            ++c.superseded;
+                            break;
+                        default:
+                            ++c.other;
+                            break;
+                        }
+                        std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
+                    }
+                    return 0;
+                },
+                &controllers[i], 0, nullptr);
+            REQUIRE(threads[i] != nullptr, "controller thread %u", i);
+        }
+        const DWORD wait = WaitForMultipleObjects(3, threads, TRUE, static_cast<DWORD>(ms) + 60000);
+        for (HANDLE h : threads)
+            CloseHandle(h);
+        REQUIRE(wait == WAIT_OBJECT_0, "the controllers ended");
+        const Controller* pLast = nullptr;
+        int confirmed = 0, superseded = 0;
+        for (const Controller& c : controllers) {
+            CHECK(c.other == 0, "controller %u: %d requests timed out or failed", c.seed, c.other);
+            confirmed += c.confirmed;
+            superseded += c.superseded;
+            if (c.confirmed > 0 && (pLast == nullptr || c.lastAt > pLast->lastAt))
+                pLast = &c;
+        }
+        REQUIRE(pLast != nullptr, "some request was confirmed");
+        double tempo = 0, rate = 0;
+        int pitch = 0;
+        CHECK_HR(S_OK, prop->GetTempo(&tempo));
+        CHECK_HR(S_OK, prop->GetRate(&rate));
+        CHECK_HR(S_OK, prop->GetPitch(&pitch));
+        CHECK(tempo == pLast->last.dTempo && rate == pLast->last.dRate &&
+                  pitch == pLast->last.nPitch,
+              "the filter ends at the last confirmed request: %g %g %d, not %g %g %d", tempo, rate,
+              pitch, pLast->last.dTempo, pLast->last.dRate, static_cast<int>(pLast->last.nPitch));
+        std::printf("measured: %d confirmed, %d superseded in %d ms\n", confirmed, superseded, ms);
+
+        CVelomixClient client;
+        const auto start = std::chrono::steady_clock::now();
+        CHECK(client.Request(VelomixValues{0.05, 1.0, 60}, 60000) == VelomixStatus::Refused,
+              "a combination outside the envelope is refused");
+        CHECK(MsSince(start) < 30000, "and said at once: %.0f ms", MsSince(start));
     });
 }
