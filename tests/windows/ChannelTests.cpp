@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <thread>
 
 #include "Harness.h"
 #include "IVelomixProp.h"
@@ -224,6 +223,49 @@ VMX_TEST(channel, a_remaining_filter_takes_over_serving) {
     });
 }
 
+namespace {
+
+// One of three controllers of the test below: random requests ten times a second.
+struct Controller {
+    unsigned seed = 0;
+    int ms = 0;
+    int confirmed = 0, superseded = 0, other = 0;
+    VelomixValues last;
+    std::chrono::steady_clock::time_point lastAt{};
+};
+
+DWORD WINAPI RunController(void* p) {
+    Controller& c = *static_cast<Controller*>(p);
+    std::mt19937 gen(c.seed);
+    std::uniform_int_distribution<int> step(10, 40);
+    std::uniform_int_distribution<int> semitones(-12, 12);
+    CVelomixClient client;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; MsSince(start) < c.ms; ++i) {
+        const VelomixValues request{step(gen) * 0.05, step(gen) * 0.05, semitones(gen)};
+        switch (client.Request(request, 2000)) {
+        case VelomixStatus::Ok:
+            ++c.confirmed;
+            c.last = request;
+            c.lastAt = std::chrono::steady_clock::now();
+            break;
+        case VelomixStatus::Superseded:
+        case VelomixStatus::Overridden:
+            ++c.superseded;
+            break;
+        default:
+            ++c.other;
+            break;
+        }
+        const double due = 100.0 * (i + 1) - MsSince(start);
+        if (due > 0)
+            Sleep(static_cast<DWORD>(due));
+    }
+    return 0;
+}
+
+} // namespace
+
 // Three controllers asking for random values ten times a second each: none times out, and the
 // filter ends at the request confirmed last. VELOMIX_CONTROLLER_MS sets how long (60000 for a
 // minute). A combination outside the envelope is refused at once.
@@ -238,51 +280,12 @@ VMX_TEST(channel, three_controllers_never_time_out) {
         const DWORD got = GetEnvironmentVariableA("VELOMIX_CONTROLLER_MS", text, sizeof text);
         const int ms = got > 0 && got < sizeof text ? std::atoi(text) : 3000;
 
-        struct Controller {
-            unsigned seed = 0;
-            int ms = 0;
-            int confirmed = 0, superseded = 0, other = 0;
-            VelomixValues last;
-            std::chrono::steady_clock::time_point lastAt{};
-        };
         Controller controllers[3];
         HANDLE threads[3] = {};
         for (unsigned i = 0; i < 3; ++i) {
             controllers[i].seed = i + 1;
             controllers[i].ms = ms;
-            threads[i] = CreateThread(
-                nullptr, 0,
-                [](void* p) -> DWORD {
-                    Controller& c = *static_cast<Controller*>(p);
-                    std::mt19937 gen(c.seed);
-                    std::uniform_int_distribution<int> step(10, 40);
-                    std::uniform_int_distribution<int> semitones(-12, 12);
-                    CVelomixClient client;
-                    const auto end =
-                        std::chrono::steady_clock::now() + std::chrono::milliseconds(c.ms);
-                    for (auto next = std::chrono::steady_clock::now(); next < end;
-                         next += std::chrono::milliseconds(100)) {
-                        const VelomixValues request{step(gen) * 0.05, step(gen) * 0.05,
-                                                    semitones(gen)};
-                        switch (client.Request(request, 2000)) {
-                        case VelomixStatus::Ok:
-                            ++c.confirmed;
-                            c.last = request;
-                            c.lastAt = std::chrono::steady_clock::now();
-                            break;
-                        case VelomixStatus::Superseded:
-                        case VelomixStatus::Overridden:
-                            ++c.superseded;
-                            break;
-                        default:
-                            ++c.other;
-                            break;
-                        }
-                        std::this_thread::sleep_until(next + std::chrono::milliseconds(100));
-                    }
-                    return 0;
-                },
-                &controllers[i], 0, nullptr);
+            threads[i] = CreateThread(nullptr, 0, &RunController, &controllers[i], 0, nullptr);
             REQUIRE(threads[i] != nullptr, "controller thread %u", i);
         }
         const DWORD wait = WaitForMultipleObjects(3, threads, TRUE, static_cast<DWORD>(ms) + 60000);
