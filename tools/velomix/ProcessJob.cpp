@@ -93,6 +93,13 @@ bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
 }
 
+void ChooseControlChannel(bool steerable) {
+    if (steerable)
+        unsetenv("VELOMIX_CHANNEL");
+    else
+        setenv("VELOMIX_CHANNEL", "off", 1);
+}
+
 int RunProcessJob(const ProcessOptions& o) {
     // Before anything is opened: writing OUT would destroy IN.
     if (COutputFile::SameFile(o.inputPath, o.outputPath))
@@ -102,10 +109,12 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("cannot read " + o.inputPath + ": " + reader.Error());
     const PcmLayout layout = reader.Layout();
 
+    ChooseControlChannel(o.steerable);
     CModuleLoader module;
     ComPtr<IBaseFilter> filter;
     if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
         return code;
+    CSpeedWatch speedWatch(filter.Get(), o);
 
     // 100 ms buffers, filled whatever the speed: the filter delivers as many outputs as it needs.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
@@ -181,6 +190,7 @@ int RunProcessJob(const ProcessOptions& o) {
     LONG_PTR param = 0;
     for (;;) {
         hr = graph->WaitForCompletion(100, &code, &param);
+        speedWatch.Poll();
         if (o.progress)
             DrawProgress(reader.Frames() > 0 ? double(framesRead) / double(reader.Frames()) : 0.0);
         if (hr != E_ABORT || writeFailed || interrupt.Requested())
@@ -210,6 +220,8 @@ int RunProcessJob(const ProcessOptions& o) {
     // What was read, which a stream's header may have announced otherwise.
     const double inSeconds = double(framesRead) / layout.sampleRate;
     const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
+    speedWatch.Poll();
     PrintSummary(o, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
+    PrintSteeringNote(speedWatch);
     return kExitOk;
 }

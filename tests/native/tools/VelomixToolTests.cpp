@@ -564,7 +564,7 @@ TEST_F(StreamToolTest, AnInterruptedRunLeavesTheOutputAsItWas) {
 // The summary names the speed in force at the end, as the filter gives it back, and the
 // settings velomixctl replaced.
 TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
-    auto tool = Start({"--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
+    auto tool = Start({"--steerable", "--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
     const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.15 --rate 0.55 --pitch 3");
     ASSERT_EQ(ctl.exitCode, 0) << ctl.output;
     ASSERT_TRUE(Fifo().Write(StreamTone(2.0), *tool));
@@ -575,6 +575,61 @@ TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
     EXPECT_NE(output.find("4.00 s in, "), std::string::npos) << output;
     EXPECT_NE(output.find("(tempo 1.15 from 0.5, rate 0.55 from 1, pitch +3 from +0)"),
+              std::string::npos)
+        << output;
+    // One request, but the filter takes its three values one by one: a look between them counts.
+    EXPECT_NE(output.find("speed changed by a controller during the run ("), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("seen): ended at tempo 1.15, rate 0.55, pitch +3\n"), std::string::npos)
+        << output;
+}
+
+// A batch job keeps off the user's control channel unless asked: a controller finds no filter
+// in it, and its set goes to a player that joined (--steerable) while the batch job runs at
+// the speed of its command line to the frame.
+TEST_F(StreamToolTest, OnlyASteerableRunJoinsTheControlChannel) {
+    auto batch = Start({"--rate", "0.5"}, 4 * 44100 * 4, 2.0);
+    // Nothing published: the channel's object folder was not even made.
+    struct stat st {};
+    EXPECT_NE(stat(Path("ipc").c_str(), &st), 0);
+    Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "get");
+    EXPECT_EQ(ctl.exitCode, 1) << ctl.output;
+    EXPECT_NE(ctl.output.find("no filter"), std::string::npos) << ctl.output;
+    ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.5");
+    EXPECT_EQ(ctl.exitCode, 1) << ctl.output;
+
+    // A player of the same user, steerable, on a stream of its own.
+    ASSERT_EQ(mkfifo(Path("player.wav").c_str(), 0600), 0);
+    CFifoWriter playerFifo(Path("player.wav"));
+    ASSERT_TRUE(playerFifo.IsOpen());
+    CRunningTool player(
+        {"process", "--no-progress", "--steerable", Path("player.wav"), Path("player-out.wav")},
+        Path("player-output.txt"));
+    ASSERT_TRUE(player.Started());
+    ASSERT_TRUE(playerFifo.Write(StreamHeader(4 * 44100 * 4) + StreamTone(2.0), player))
+        << Contents(Path("player-output.txt"));
+    ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.5 --rate 1");
+    ASSERT_EQ(ctl.exitCode, 0) << ctl.output;
+
+    for (const auto& run :
+         {std::make_pair(&Fifo(), batch.get()), std::make_pair(&playerFifo, &player)}) {
+        ASSERT_TRUE(run.first->Write(StreamTone(2.0), *run.second));
+        run.first->Close();
+    }
+    int status = 0;
+    ASSERT_TRUE(batch->Wait(60000, &status));
+    std::string output = Contents(Path("tool-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("4.00 s in, 8.00 s out (tempo 1, rate 0.5, pitch +0)"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("changed by a controller"), std::string::npos) << output;
+    EXPECT_EQ(Info(Path("out.wav")).frames, 2 * 4 * 44100) << "the command line's speed exactly";
+
+    ASSERT_TRUE(player.Wait(60000, &status));
+    output = Contents(Path("player-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("(tempo 1.5 from 1, rate 1, pitch +0)"), std::string::npos) << output;
+    EXPECT_NE(output.find("changed by a controller during the run (1 change seen)"),
               std::string::npos)
         << output;
 }
