@@ -87,6 +87,20 @@ private:
     int64_t m_Position = 0;
 };
 
+// "88206 frames (2.00 s) of the 176400 it announces are missing", or what is known of it.
+std::string MissingText(int64_t framesRead, int64_t expected, int sampleRate) {
+    char text[160];
+    if (expected <= framesRead)
+        std::snprintf(text, sizeof text, "%lld frames read; how much is missing is not known",
+                      static_cast<long long>(framesRead));
+    else
+        std::snprintf(text, sizeof text,
+                      "%lld frames (%.2f s) of the %lld it announces are missing",
+                      static_cast<long long>(expected - framesRead),
+                      double(expected - framesRead) / sampleRate, static_cast<long long>(expected));
+    return text;
+}
+
 } // namespace
 
 bool StderrIsTerminal() {
@@ -206,12 +220,25 @@ int RunProcessJob(const ProcessOptions& o) {
 
     if (writeFailed)
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
+    const CSoundReader::Report read = reader.ReadReport();
+    if (code == EC_ERRORABORT && !reader.Error().empty())
+        return JobFailure("cannot read " + o.inputPath + ": " + reader.Error() + "; " +
+                          MissingText(framesRead, read.expectedFrames, layout.sampleRate) + " (" +
+                          HexResult(static_cast<HRESULT>(param)) + ")");
     if (FAILED(hr) || code != EC_COMPLETE)
         return JobFailure("processing failed (" +
-                          (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " +
-                                                       HexResult(static_cast<HRESULT>(param))
-                                                 : HexResult(hr)) +
+                          HexResult(code == EC_ERRORABORT ? static_cast<HRESULT>(param) : hr) +
                           ")");
+    // The decoder read on past damage without an error: the audio it skipped is lost, so the
+    // output is not what IN holds.
+    if (!read.damage.empty())
+        return JobFailure("cannot read " + o.inputPath +
+                          ": the decoder reports a damaged stream (" + read.damage + "); " +
+                          MissingText(framesRead, read.expectedFrames, layout.sampleRate));
+    // A file cut short (a broken download) still gives what it holds; but say what is not there.
+    if (read.expectedFrames > framesRead)
+        std::fprintf(stderr, "velomix: warning: %s is cut short: %s\n", o.inputPath.c_str(),
+                     MissingText(framesRead, read.expectedFrames, layout.sampleRate).c_str());
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     if (const int rc = CommitOutput(o, output, interrupt); rc != kExitOk)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -86,6 +87,60 @@ int MajorForPath(const std::string& path) {
     return 0;
 }
 
+// Bytes a sample takes in the file, for the sub-formats that store each sample alike; 0 for
+// the others.
+int FileBytesPerSample(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+        return 1;
+    case SF_FORMAT_PCM_16:
+        return 2;
+    case SF_FORMAT_PCM_24:
+        return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4;
+    case SF_FORMAT_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The number after `key` on a line of the log, the line starting with it; -1 when there is
+// none. "data : 705600 (should be 352778)" gives 705600 for "data".
+int64_t LogNumber(const std::string& log, const char* key) {
+    const std::string k = key;
+    for (size_t at = 0; at < log.size();) {
+        const size_t end = std::min(log.find('\n', at), log.size());
+        if (log.compare(at, k.size(), k) == 0) {
+            size_t i = at + k.size();
+            while (i < end && (log[i] == ' ' || log[i] == ':'))
+                ++i;
+            if (i < end && std::isdigit(static_cast<unsigned char>(log[i])))
+                return std::strtoll(log.c_str() + i, nullptr, 10);
+        }
+        at = end + 1;
+    }
+    return -1;
+}
+
+// The decoder's words on a damaged stream: the first log line that says so.
+std::string DamageIn(const std::string& log) {
+    for (const char* marker : {"Corrupted", "hole at", "ended unexpectedly"}) {
+        const size_t at = log.find(marker);
+        if (at == std::string::npos)
+            continue;
+        const size_t start = log.rfind('\n', at);
+        const size_t begin = start == std::string::npos ? 0 : start + 1;
+        return log.substr(begin, std::min(log.find('\n', at), log.size()) - begin);
+    }
+    return {};
+}
+
 } // namespace
 
 // ---- reader ----------------------------------------------------------------------------------
@@ -107,7 +162,42 @@ bool CSoundReader::Open(const std::string& path) {
         return false;
     }
     m_Layout = LayoutFor(m_Info);
+    // libsndfile gives the frames the file holds; a WAV whose data size overruns the file (a
+    // download cut short) says so in the log, "data : <size> (should be <what is there>)".
+    const int major = m_Info.format & SF_FORMAT_TYPEMASK;
+    const int bytes = FileBytesPerSample(m_Info.format);
+    if ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
+        bytes > 0) {
+        const std::string log = Log();
+        if (log.find("(should be") != std::string::npos) {
+            const int64_t cbData = LogNumber(log, "data");
+            if (cbData > 0)
+                m_nHeaderFrames = cbData / (int64_t(bytes) * m_Info.channels);
+        }
+    }
     return true;
+}
+
+std::string CSoundReader::Log() const {
+    std::string log(16384, '\0');
+    if (m_pFile)
+        sf_command(m_pFile, SFC_GET_LOG_INFO, &log[0], static_cast<int>(log.size()));
+    log.resize(std::strlen(log.c_str()));
+    return log;
+}
+
+CSoundReader::Report CSoundReader::ReadReport() const {
+    Report r{std::string(), -1};
+    if (m_Info.frames > 0 && m_Info.frames != SF_COUNT_MAX)
+        r.expectedFrames = m_Info.frames;
+    r.expectedFrames = std::max(r.expectedFrames, m_nHeaderFrames);
+    const std::string log = Log();
+    r.damage = DamageIn(log);
+    // A damaged Ogg stream counts its frames from the first page it could place; its last page
+    // still says where the stream ends.
+    if (!r.damage.empty())
+        r.expectedFrames = std::max(r.expectedFrames, LogNumber(log, "PCM end"));
+    return r;
 }
 
 int64_t CSoundReader::Read(uint8_t* dst, int64_t frames) {

@@ -34,9 +34,21 @@ public:
     bool Seek(int64_t frame);
     const std::string& Error() const { return m_Error; }
 
+    // What the decoder says of the file once it has been read.
+    struct Report {
+        std::string damage;     // the decoder's words on a damaged stream; empty when none
+        int64_t expectedFrames; // what the header (or a damaged stream's end) announces; -1
+    };                          // when not known
+    Report ReadReport() const;
+
 private:
+    // The decoder's log: libsndfile says there what it found wrong in a file, even when it
+    // reads on without an error (a data size that overruns the file, an Ogg stream with a hole).
+    std::string Log() const;
+
     SNDFILE* m_pFile = nullptr;
     SF_INFO m_Info{};
+    int64_t m_nHeaderFrames = -1; // the frames a WAV header announces beyond the file's end
     PcmLayout m_Layout;
     std::vector<int32_t> m_Scratch;
     std::string m_Error;

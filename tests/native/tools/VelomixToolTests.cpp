@@ -336,6 +336,46 @@ TEST_F(ToolTest, FormatsTheFilterRefusesAreReported) {
         << r.output;
 }
 
+// Damaged input is not passed off as whole. A WAV cut short against its header is written as far
+// as it goes, with a warning of what is missing; an Ogg stream with a hole that the decoder
+// skips over fails, naming what was lost, and leaves no output.
+TEST_F(ToolTest, DamagedInputSaysWhatIsLost) {
+    const std::string wav = Contents(WriteTone("whole.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const size_t data = wav.find("data");
+    ASSERT_NE(data, std::string::npos);
+    // 2 s of 16-bit stereo announced; 1 s (44100 frames of 4 bytes) there.
+    Put(Path("short.wav"), wav.substr(0, data + 8 + 44100 * 4));
+    Result r = RunTool("process --no-progress " + Path("short.wav") + " " + Path("out.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("velomix: warning: " + Path("short.wav") +
+                            " is cut short: 44100 frames (1.00 s) of the 88200 it announces are "
+                            "missing\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(Info(Path("out.wav")).frames, 44100);
+    // A whole file says nothing of the kind.
+    r = RunTool("process --no-progress " + Path("whole.wav") + " " + Path("out.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
+
+    std::string ogg = Contents(WriteTone("whole.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS));
+    ASSERT_GT(ogg.size(), 4000u);
+    for (size_t i = ogg.size() / 2; i < ogg.size() / 2 + 200; ++i)
+        ogg[i] = static_cast<char>(ogg[i] ^ 0x5A);
+    Put(Path("damaged.ogg"), ogg);
+    r = RunTool("process --no-progress " + Path("damaged.ogg") + " " + Path("out.ogg"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("velomix: cannot read " + Path("damaged.ogg") +
+                            ": the decoder reports a damaged stream (Ogg : "),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find(" s) of the 88200 it announces are missing\n"), std::string::npos)
+        << r.output;
+    struct stat st {};
+    EXPECT_NE(stat(Path("out.ogg").c_str(), &st), 0) << "no output from a damaged stream";
+    EXPECT_TRUE(Leftovers().empty());
+}
+
 TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
     const struct {
         const char* text;
