@@ -156,7 +156,7 @@ int RunProcessJob(const ProcessOptions& o) {
     const double expectedBytes =
         double(reader.Frames()) * layout.BlockAlign() / std::max(o.tempo * o.rate, 1e-6);
     CSoundWriter writer;
-    if (!writer.Open(output.WritePath(), layout, reader.Format(), o.outputPath,
+    if (!writer.Open(output.WritePath(), layout, reader.Format(), reader.ChannelMap(), o.outputPath,
                      expectedBytes >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(expectedBytes)))
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     std::atomic<bool> writeFailed{false};

@@ -162,6 +162,10 @@ bool CSoundReader::Open(const std::string& path) {
         return false;
     }
     m_Layout = LayoutFor(m_Info);
+    m_ChannelMap.assign(static_cast<size_t>(m_Info.channels), 0);
+    if (sf_command(m_pFile, SFC_GET_CHANNEL_MAP_INFO, m_ChannelMap.data(),
+                   static_cast<int>(m_ChannelMap.size() * sizeof(int))) != SF_TRUE)
+        m_ChannelMap.clear();
     // libsndfile gives the frames the file holds; a WAV whose data size overruns the file (a
     // download cut short) says so in the log, "data : <size> (should be <what is there>)".
     const int major = m_Info.format & SF_FORMAT_TYPEMASK;
@@ -244,15 +248,21 @@ CSoundWriter::~CSoundWriter() {
 }
 
 bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat,
-                        const std::string& containerName, uint64_t expectedBytes) {
+                        const std::vector<int>& channelMap, const std::string& containerName,
+                        uint64_t expectedBytes) {
     m_Layout = layout;
     int major = MajorForPath(containerName);
     if (major == 0)
         major = inputFormat & SF_FORMAT_TYPEMASK;
     // RF64 is WAV with 64-bit sizes; chosen only for audio expected to need them (with room for
     // a later slow-down), since older readers do not know it.
-    if (major == SF_FORMAT_WAV && expectedBytes >= kMax32BitData / 4 * 3)
+    if ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) &&
+        expectedBytes >= kMax32BitData / 4 * 3)
         major = SF_FORMAT_RF64;
+    // A plain WAV has no place for speaker positions: libsndfile writes a channel mask only in
+    // the extensible format (and in RF64, where it writes that format).
+    if (major == SF_FORMAT_WAV && !channelMap.empty())
+        major = SF_FORMAT_WAVEX;
     const bool b32BitSizes =
         major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF;
     m_cbLimit = b32BitSizes ? kMax32BitData : 0;
@@ -281,6 +291,11 @@ bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int in
         m_Error = sf_strerror(nullptr);
         return false;
     }
+    // Before the first write, which writes the header. A container without a place for it
+    // (FLAC, Ogg, W64 in libsndfile) refuses it: the audio is written all the same.
+    if (!channelMap.empty())
+        sf_command(m_pFile, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(channelMap.data()),
+                   static_cast<int>(channelMap.size() * sizeof(int)));
     // Keep float output that overshoots from wrapping when the container stores integers.
     sf_command(m_pFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return true;

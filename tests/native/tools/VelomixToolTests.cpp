@@ -376,6 +376,96 @@ TEST_F(ToolTest, DamagedInputSaysWhatIsLost) {
     EXPECT_TRUE(Leftovers().empty());
 }
 
+// The speaker layout of the input (a WAVE_FORMAT_EXTENSIBLE channel mask) is kept wherever the
+// output's container can hold it; a plain WAV stays plain.
+TEST_F(ToolTest, TheInputsSpeakerLayoutIsKept) {
+    // The format tag and (extensible) channel mask of a WAV file's "fmt " chunk; 0 for none.
+    auto fmtOf = [](const std::string& bytes, uint32_t* mask) -> unsigned {
+        const size_t at = bytes.find("fmt ");
+        if (at == std::string::npos || bytes.size() < at + 32)
+            return 0;
+        auto le = [&](size_t i, int n) {
+            uint32_t v = 0;
+            for (int k = n - 1; k >= 0; --k)
+                v = v << 8 | static_cast<uint8_t>(bytes[i + size_t(k)]);
+            return v;
+        };
+        *mask = le(at + 4, 4) >= 40 ? le(at + 28, 4) : 0;
+        return le(at + 8, 2);
+    };
+    // libsndfile's CAF and AIFF writers know a fixed set of layouts, 5.1 with side speakers
+    // not among them.
+    const struct {
+        WORD channels;
+        uint32_t mask;
+        bool bLayoutTag;
+    } layouts[] = {{6, 0x3F, true}, {6, 0x60F, false}, {3, 0x103, true}};
+    for (const auto& l : layouts) {
+        // 0.5 s of 16-bit audio in an extensible WAV, the header the Windows job writes.
+        WAVEFORMATEXTENSIBLE wfxe{};
+        wfxe.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        wfxe.Format.nChannels = l.channels;
+        wfxe.Format.nSamplesPerSec = 44100;
+        wfxe.Format.wBitsPerSample = 16;
+        wfxe.Format.nBlockAlign = static_cast<WORD>(2 * l.channels);
+        wfxe.Format.nAvgBytesPerSec = 44100u * wfxe.Format.nBlockAlign;
+        wfxe.Format.cbSize = 22;
+        wfxe.Samples.wValidBitsPerSample = 16;
+        wfxe.dwChannelMask = l.mask;
+        wfxe.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        const std::string audio = StreamTone(0.5).substr(0, 22050 * 4);
+        std::string samples;
+        for (size_t i = 0; i + 4 <= audio.size(); i += 4)
+            for (WORD c = 0; c < l.channels; ++c)
+                samples.append(audio, i, 2);
+        WavHeaderPlan plan;
+        plan.bReserveDs64 = false;
+        plan.cbData = samples.size();
+        std::vector<uint8_t> header;
+        std::string error;
+        ASSERT_TRUE(BuildWavHeader(&wfxe.Format, sizeof wfxe, plan, &header, &error)) << error;
+        Put(Path("in.wav"), std::string(header.begin(), header.end()) + samples);
+
+        for (const char* out : {"out.wav", "out.rf64"}) {
+            const Result r =
+                RunTool("process --no-progress --tempo 1.5 " + Path("in.wav") + " " + Path(out));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            uint32_t mask = 0;
+            EXPECT_EQ(fmtOf(Contents(Path(out)), &mask), 0xFFFEu) << out;
+            EXPECT_EQ(mask, l.mask) << out;
+        }
+        // CAF and AIFF keep it as a channel layout: read back as the map of the same mask.
+        if (!l.bLayoutTag)
+            continue;
+        auto mapOf = [&](const std::string& name) {
+            std::vector<int> map(l.channels);
+            SF_INFO info{};
+            SNDFILE* f = sf_open(Path(name).c_str(), SFM_READ, &info);
+            EXPECT_NE(f, nullptr) << name;
+            if (f && sf_command(f, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                                int(map.size() * sizeof(int))) != SF_TRUE)
+                map.clear();
+            if (f)
+                sf_close(f);
+            return map;
+        };
+        const std::vector<int> in = mapOf("in.wav");
+        ASSERT_EQ(in.size(), l.channels);
+        for (const char* out : {"out.caf", "out.aiff"}) {
+            const Result r = RunTool("process --no-progress " + Path("in.wav") + " " + Path(out));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            EXPECT_EQ(mapOf(out), in) << out << " " << std::hex << l.mask;
+        }
+    }
+
+    const std::string stereo = WriteTone("stereo.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const Result r = RunTool("process --no-progress --tempo 1.5 " + stereo + " " + Path("out.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    uint32_t mask = 0;
+    EXPECT_EQ(fmtOf(Contents(Path("out.wav")), &mask), 1u) << "plain PCM stays plain";
+    EXPECT_EQ(mask, 0u);
+}
+
 TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
     const struct {
         const char* text;
