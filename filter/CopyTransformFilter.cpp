@@ -1,6 +1,7 @@
 #include "CopyTransformFilter.h"
 
 #include "DiagnosticLog.h"
+#include "Environment.h"
 #include "control/SettingsPath.h"
 
 #include <algorithm>
@@ -27,9 +28,12 @@ CCopyTransformFilter::CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr)
             *phr = hr;
         return;
     }
+    if (EnvironmentIs("VELOMIX_CHANNEL", "off"))
+        return;
     // Last: from here on the server's thread may call the IVelomixProp methods, which need a
     // whole filter.
-    if (!m_CommServer.Start(this))
+    m_CommServer.emplace();
+    if (!m_CommServer->Start(this))
         LogMessage(LogLevel::Warning, "no control channel; this filter runs without it");
 }
 
@@ -50,7 +54,8 @@ HRESULT CCopyTransformFilter::CreatePins() {
 
 CCopyTransformFilter::~CCopyTransformFilter() {
     // No setter may arrive from the control server once teardown begins.
-    m_CommServer.Stop();
+    if (m_CommServer)
+        m_CommServer->Stop();
     m_Processor.Free();
 }
 

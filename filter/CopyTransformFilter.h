@@ -37,6 +37,7 @@
 #include "core/StampClock.h"
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -199,5 +200,8 @@ private:
 
     CCritSec m_csSpeed;
     // Last: its thread calls this filter's IVelomixProp methods, so it goes first in teardown.
-    CVelomixCommServer m_CommServer;
+    // Empty when the process keeps off the control channel (VELOMIX_CHANNEL=off): such a
+    // filter neither serves nor publishes, and no controller hears of it arriving or leaving.
+    // Set in the constructor only.
+    std::optional<CVelomixCommServer> m_CommServer;
 };

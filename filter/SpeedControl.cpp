@@ -27,7 +27,8 @@ HRESULT CCopyTransformFilter::SetSpeedValue(double CCopyTransformFilter::*pMembe
     if (this->*pMember != dValue) {
         this->*pMember = dValue;
         m_bSpeedChanged = true;
-        m_CommServer.Publish();
+        if (m_CommServer)
+            m_CommServer->Publish();
     }
     return S_OK;
 }
@@ -49,7 +50,8 @@ STDMETHODIMP CCopyTransformFilter::SetPitch(int nPitch) {
     if (m_nPitch != nPitch) {
         m_nPitch = nPitch;
         m_bSpeedChanged = true;
-        m_CommServer.Publish();
+        if (m_CommServer)
+            m_CommServer->Publish();
     }
     return S_OK;
 }

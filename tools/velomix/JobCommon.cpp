@@ -119,17 +119,46 @@ int CommitOutput(const ProcessOptions& o, COutputFile& output, CJobInterrupt& in
     return kExitOk;
 }
 
+namespace {
+
+ComPtr<IVelomixProp> SpeedControlOf(IBaseFilter* filter) {
+    ComPtr<IVelomixProp> prop;
+    if (filter)
+        filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop));
+    return prop;
+}
+
+// The filter's values into *s; false, with *s untouched, when it does not answer.
+bool ReadSpeed(IVelomixProp* prop, SpeedSetting* s) {
+    SpeedSetting now;
+    if (!prop || FAILED(prop->GetTempo(&now.tempo)) || FAILED(prop->GetRate(&now.rate)) ||
+        FAILED(prop->GetPitch(&now.pitch)))
+        return false;
+    *s = now;
+    return true;
+}
+
+bool operator!=(const SpeedSetting& a, const SpeedSetting& b) {
+    return a.tempo != b.tempo || a.rate != b.rate || a.pitch != b.pitch;
+}
+
+} // namespace
+
 SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& o) {
     SpeedSetting s{o.tempo, o.rate, o.pitch};
-    ComPtr<IVelomixProp> prop;
-    if (!filter ||
-        FAILED(filter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&prop))))
-        return s;
-    SpeedSetting now;
-    if (SUCCEEDED(prop->GetTempo(&now.tempo)) && SUCCEEDED(prop->GetRate(&now.rate)) &&
-        SUCCEEDED(prop->GetPitch(&now.pitch)))
-        s = now;
+    ReadSpeed(SpeedControlOf(filter).Get(), &s);
     return s;
+}
+
+CSpeedWatch::CSpeedWatch(IBaseFilter* filter, const ProcessOptions& o)
+    : m_Prop(SpeedControlOf(filter)), m_Last{o.tempo, o.rate, o.pitch} {}
+
+void CSpeedWatch::Poll() {
+    SpeedSetting now = m_Last;
+    if (ReadSpeed(m_Prop.Get(), &now) && now != m_Last) {
+        ++m_nChanges;
+        m_Last = now;
+    }
 }
 
 namespace {
@@ -165,4 +194,14 @@ void PrintSummary(const ProcessOptions& o, const SpeedSetting& speed, double inS
         o.outputPath.c_str(), inSeconds, outSeconds, FactorAndSetting(speed.tempo, o.tempo).c_str(),
         FactorAndSetting(speed.rate, o.rate).c_str(), PitchAndSetting(speed.pitch, o.pitch).c_str(),
         elapsedSeconds > 0 ? inSeconds / elapsedSeconds : 0.0);
+}
+
+void PrintSteeringNote(const CSpeedWatch& watch) {
+    if (watch.Changes() == 0)
+        return;
+    const SpeedSetting& s = watch.Last();
+    std::printf("speed changed by a controller during the run (%d change%s seen): ended at "
+                "tempo %s, rate %s, pitch %+d\n",
+                watch.Changes(), watch.Changes() == 1 ? "" : "s", FactorText(s.tempo).c_str(),
+                FactorText(s.rate).c_str(), s.pitch);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ComPtr.h"
+#include "control/IVelomixProp.h"
 #include "JobInterrupt.h"
 #include "ModuleLoader.h"
 #include "OutputFile.h"
@@ -57,6 +58,25 @@ struct SpeedSetting {
 // The filter's values read back through IVelomixProp at the end of a run, a change made by
 // velomixctl while it ran included; the options' values when the filter does not answer.
 SpeedSetting SpeedInForce(IBaseFilter* filter, const ProcessOptions& options);
+
+// Watches the filter's values through IVelomixProp for changes a controller makes during the
+// run: Poll at each turn of the job's wait and once at the end. Job's thread.
+class CSpeedWatch {
+public:
+    CSpeedWatch(IBaseFilter* filter, const ProcessOptions& options);
+    void Poll();
+    int Changes() const { return m_nChanges; }
+    const SpeedSetting& Last() const { return m_Last; }
+
+private:
+    ComPtr<IVelomixProp> m_Prop;
+    SpeedSetting m_Last;
+    int m_nChanges = 0;
+};
+
+// After the summary, a line on stdout when a controller changed the speed during the run (only
+// possible with --steerable): how many changes the watch saw, and the values it ended at.
+void PrintSteeringNote(const CSpeedWatch& watch);
 
 // "OUT: X s in, Y s out (tempo T, rate R, pitch P), Nx realtime" on stdout, for the values
 // read back from the filter (speed). One that differs from what the options set (velomixctl

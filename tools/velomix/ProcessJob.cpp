@@ -87,10 +87,31 @@ private:
     int64_t m_Position = 0;
 };
 
+// "88206 frames (2.00 s) of the 176400 it announces are missing", or what is known of it.
+std::string MissingText(int64_t framesRead, int64_t expected, int sampleRate) {
+    char text[160];
+    if (expected <= framesRead)
+        std::snprintf(text, sizeof text, "%lld frames read; how much is missing is not known",
+                      static_cast<long long>(framesRead));
+    else
+        std::snprintf(text, sizeof text,
+                      "%lld frames (%.2f s) of the %lld it announces are missing",
+                      static_cast<long long>(expected - framesRead),
+                      double(expected - framesRead) / sampleRate, static_cast<long long>(expected));
+    return text;
+}
+
 } // namespace
 
 bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+void ChooseControlChannel(bool steerable) {
+    if (steerable)
+        unsetenv("VELOMIX_CHANNEL");
+    else
+        setenv("VELOMIX_CHANNEL", "off", 1);
 }
 
 int RunProcessJob(const ProcessOptions& o) {
@@ -102,10 +123,12 @@ int RunProcessJob(const ProcessOptions& o) {
         return JobFailure("cannot read " + o.inputPath + ": " + reader.Error());
     const PcmLayout layout = reader.Layout();
 
+    ChooseControlChannel(o.steerable);
     CModuleLoader module;
     ComPtr<IBaseFilter> filter;
     if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
         return code;
+    CSpeedWatch speedWatch(filter.Get(), o);
 
     // 100 ms buffers, filled whatever the speed: the filter delivers as many outputs as it needs.
     const WAVEFORMATEX wfx = WaveFormatFor(layout);
@@ -133,7 +156,7 @@ int RunProcessJob(const ProcessOptions& o) {
     const double expectedBytes =
         double(reader.Frames()) * layout.BlockAlign() / std::max(o.tempo * o.rate, 1e-6);
     CSoundWriter writer;
-    if (!writer.Open(output.WritePath(), layout, reader.Format(), o.outputPath,
+    if (!writer.Open(output.WritePath(), layout, reader.Format(), reader.ChannelMap(), o.outputPath,
                      expectedBytes >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(expectedBytes)))
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     std::atomic<bool> writeFailed{false};
@@ -181,6 +204,7 @@ int RunProcessJob(const ProcessOptions& o) {
     LONG_PTR param = 0;
     for (;;) {
         hr = graph->WaitForCompletion(100, &code, &param);
+        speedWatch.Poll();
         if (o.progress)
             DrawProgress(reader.Frames() > 0 ? double(framesRead) / double(reader.Frames()) : 0.0);
         if (hr != E_ABORT || writeFailed || interrupt.Requested())
@@ -196,12 +220,25 @@ int RunProcessJob(const ProcessOptions& o) {
 
     if (writeFailed)
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
+    const CSoundReader::Report read = reader.ReadReport();
+    if (code == EC_ERRORABORT && !reader.Error().empty())
+        return JobFailure("cannot read " + o.inputPath + ": " + reader.Error() + "; " +
+                          MissingText(framesRead, read.expectedFrames, layout.sampleRate) + " (" +
+                          HexResult(static_cast<HRESULT>(param)) + ")");
     if (FAILED(hr) || code != EC_COMPLETE)
         return JobFailure("processing failed (" +
-                          (code == EC_ERRORABORT ? "read error: " + reader.Error() + " " +
-                                                       HexResult(static_cast<HRESULT>(param))
-                                                 : HexResult(hr)) +
+                          HexResult(code == EC_ERRORABORT ? static_cast<HRESULT>(param) : hr) +
                           ")");
+    // The decoder read on past damage without an error: the audio it skipped is lost, so the
+    // output is not what IN holds.
+    if (!read.damage.empty())
+        return JobFailure("cannot read " + o.inputPath +
+                          ": the decoder reports a damaged stream (" + read.damage + "); " +
+                          MissingText(framesRead, read.expectedFrames, layout.sampleRate));
+    // A file cut short (a broken download) still gives what it holds; but say what is not there.
+    if (read.expectedFrames > framesRead)
+        std::fprintf(stderr, "velomix: warning: %s is cut short: %s\n", o.inputPath.c_str(),
+                     MissingText(framesRead, read.expectedFrames, layout.sampleRate).c_str());
     if (!writer.Close())
         return JobFailure("cannot write " + o.outputPath + ": " + writer.Error());
     if (const int rc = CommitOutput(o, output, interrupt); rc != kExitOk)
@@ -210,6 +247,8 @@ int RunProcessJob(const ProcessOptions& o) {
     // What was read, which a stream's header may have announced otherwise.
     const double inSeconds = double(framesRead) / layout.sampleRate;
     const double outSeconds = double(writer.FramesWritten()) / layout.sampleRate;
+    speedWatch.Poll();
     PrintSummary(o, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
+    PrintSteeringNote(speedWatch);
     return kExitOk;
 }

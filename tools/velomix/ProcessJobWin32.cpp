@@ -108,6 +108,11 @@ bool StderrIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+void ChooseControlChannel(bool steerable) {
+    // The module reads the process's environment block (GetEnvironmentVariableW).
+    SetEnvironmentVariableW(L"VELOMIX_CHANNEL", steerable ? nullptr : L"off");
+}
+
 int RunProcessJob(const ProcessOptions& o) {
     // Before anything is opened: writing OUT would destroy IN.
     if (COutputFile::SameFile(o.inputPath, o.outputPath))
@@ -121,10 +126,12 @@ int RunProcessJob(const ProcessOptions& o) {
     if (FAILED(com.Result()))
         return JobFailure("cannot initialise COM (" + HexResult(com.Result()) + ")");
 
+    ChooseControlChannel(o.steerable);
     CModuleLoader module;
     ComPtr<IBaseFilter> filter;
     if (const int code = CreateConfiguredFilter(o, module, filter); code != kExitOk)
         return code;
+    CSpeedWatch speedWatch(filter.Get(), o);
 
     // Declared before the sink: the sink's file is closed before the temporary file goes.
     COutputFile output;
@@ -222,6 +229,7 @@ int RunProcessJob(const ProcessOptions& o) {
     for (;;) {
         CGraphEvent event(events.Get());
         hr = event.Wait(100);
+        speedWatch.Poll();
         if (o.progress && inSeconds > 0)
             DrawProgress(static_cast<double>(sink->StreamPosition()) / kUnitsPerSecond / inSeconds);
         if (interrupt.Requested())
@@ -260,6 +268,8 @@ int RunProcessJob(const ProcessOptions& o) {
     const double bytesPerSecond = static_cast<double>(wfx.nSamplesPerSec) * wfx.nBlockAlign;
     const double outSeconds =
         bytesPerSecond > 0 ? static_cast<double>(sink->DataBytes()) / bytesPerSecond : 0.0;
+    speedWatch.Poll();
     PrintSummary(o, SpeedInForce(filter.Get(), o), inSeconds, outSeconds, elapsed);
+    PrintSteeringNote(speedWatch);
     return kExitOk;
 }

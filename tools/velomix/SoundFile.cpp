@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -88,6 +89,60 @@ int MajorForPath(const std::string& path) {
     return 0;
 }
 
+// Bytes a sample takes in the file, for the sub-formats that store each sample alike; 0 for
+// the others.
+int FileBytesPerSample(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+        return 1;
+    case SF_FORMAT_PCM_16:
+        return 2;
+    case SF_FORMAT_PCM_24:
+        return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4;
+    case SF_FORMAT_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The number after `key` on a line of the log, the line starting with it; -1 when there is
+// none. "data : 705600 (should be 352778)" gives 705600 for "data".
+int64_t LogNumber(const std::string& log, const char* key) {
+    const std::string k = key;
+    for (size_t at = 0; at < log.size();) {
+        const size_t end = std::min(log.find('\n', at), log.size());
+        if (log.compare(at, k.size(), k) == 0) {
+            size_t i = at + k.size();
+            while (i < end && (log[i] == ' ' || log[i] == ':'))
+                ++i;
+            if (i < end && std::isdigit(static_cast<unsigned char>(log[i])))
+                return std::strtoll(log.c_str() + i, nullptr, 10);
+        }
+        at = end + 1;
+    }
+    return -1;
+}
+
+// The decoder's words on a damaged stream: the first log line that says so.
+std::string DamageIn(const std::string& log) {
+    for (const char* marker : {"Corrupted", "hole at", "ended unexpectedly"}) {
+        const size_t at = log.find(marker);
+        if (at == std::string::npos)
+            continue;
+        const size_t start = log.rfind('\n', at);
+        const size_t begin = start == std::string::npos ? 0 : start + 1;
+        return log.substr(begin, std::min(log.find('\n', at), log.size()) - begin);
+    }
+    return {};
+}
+
 } // namespace
 
 // ---- reader ----------------------------------------------------------------------------------
@@ -109,7 +164,46 @@ bool CSoundReader::Open(const std::string& path) {
         return false;
     }
     m_Layout = LayoutFor(m_Info);
+    m_ChannelMap.assign(static_cast<size_t>(m_Info.channels), 0);
+    if (sf_command(m_pFile, SFC_GET_CHANNEL_MAP_INFO, m_ChannelMap.data(),
+                   static_cast<int>(m_ChannelMap.size() * sizeof(int))) != SF_TRUE)
+        m_ChannelMap.clear();
+    // libsndfile gives the frames the file holds; a WAV whose data size overruns the file (a
+    // download cut short) says so in the log, "data : <size> (should be <what is there>)".
+    const int major = m_Info.format & SF_FORMAT_TYPEMASK;
+    const int bytes = FileBytesPerSample(m_Info.format);
+    if ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64) &&
+        bytes > 0) {
+        const std::string log = Log();
+        if (log.find("(should be") != std::string::npos) {
+            const int64_t cbData = LogNumber(log, "data");
+            if (cbData > 0)
+                m_nHeaderFrames = cbData / (int64_t(bytes) * m_Info.channels);
+        }
+    }
     return true;
+}
+
+std::string CSoundReader::Log() const {
+    std::string log(16384, '\0');
+    if (m_pFile)
+        sf_command(m_pFile, SFC_GET_LOG_INFO, &log[0], static_cast<int>(log.size()));
+    log.resize(std::strlen(log.c_str()));
+    return log;
+}
+
+CSoundReader::Report CSoundReader::ReadReport() const {
+    Report r{std::string(), -1};
+    if (m_Info.frames > 0 && m_Info.frames != SF_COUNT_MAX)
+        r.expectedFrames = m_Info.frames;
+    r.expectedFrames = std::max(r.expectedFrames, m_nHeaderFrames);
+    const std::string log = Log();
+    r.damage = DamageIn(log);
+    // A damaged Ogg stream counts its frames from the first page it could place; its last page
+    // still says where the stream ends.
+    if (!r.damage.empty())
+        r.expectedFrames = std::max(r.expectedFrames, LogNumber(log, "PCM end"));
+    return r;
 }
 
 int64_t CSoundReader::Read(uint8_t* dst, int64_t frames) {
@@ -156,7 +250,8 @@ CSoundWriter::~CSoundWriter() {
 }
 
 bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int inputFormat,
-                        const std::string& containerName, uint64_t expectedBytes) {
+                        const std::vector<int>& channelMap, const std::string& containerName,
+                        uint64_t expectedBytes) {
     m_Layout = layout;
     int major = MajorForPath(containerName);
     if (major == 0)
@@ -169,8 +264,13 @@ bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int in
     }
     // RF64 is WAV with 64-bit sizes; chosen only for audio expected to need them (with room for
     // a later slow-down), since older readers do not know it.
-    if (major == SF_FORMAT_WAV && expectedBytes >= kMax32BitData / 4 * 3)
+    if ((major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) &&
+        expectedBytes >= kMax32BitData / 4 * 3)
         major = SF_FORMAT_RF64;
+    // A plain WAV has no place for speaker positions: libsndfile writes a channel mask only in
+    // the extensible format (and in RF64, where it writes that format).
+    if (major == SF_FORMAT_WAV && !channelMap.empty())
+        major = SF_FORMAT_WAVEX;
     const bool b32BitSizes =
         major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF;
     m_cbLimit = b32BitSizes ? kMax32BitData : 0;
@@ -199,6 +299,11 @@ bool CSoundWriter::Open(const std::string& path, const PcmLayout& layout, int in
         m_Error = sf_strerror(nullptr);
         return false;
     }
+    // Before the first write, which writes the header. A container without a place for it
+    // (FLAC, Ogg, W64 in libsndfile) refuses it: the audio is written all the same.
+    if (!channelMap.empty())
+        sf_command(m_pFile, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(channelMap.data()),
+                   static_cast<int>(channelMap.size() * sizeof(int)));
     // Keep float output that overshoots from wrapping when the container stores integers.
     sf_command(m_pFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return true;

@@ -28,15 +28,31 @@ public:
     const PcmLayout& Layout() const { return m_Layout; }
     int64_t Frames() const { return m_Info.frames; }
     int Format() const { return m_Info.format; }
+    // The speaker position of each channel (SF_CHANNEL_MAP_*) when the file names them (a
+    // WAVE_FORMAT_EXTENSIBLE channel mask, an AIFF or CAF channel layout); empty otherwise.
+    const std::vector<int>& ChannelMap() const { return m_ChannelMap; }
     // Reads up to `frames` frames into dst (BlockAlign() bytes each); returns frames read,
     // 0 at the end, -1 on a read error.
     int64_t Read(uint8_t* dst, int64_t frames);
     bool Seek(int64_t frame);
     const std::string& Error() const { return m_Error; }
 
+    // What the decoder says of the file once it has been read.
+    struct Report {
+        std::string damage;     // the decoder's words on a damaged stream; empty when none
+        int64_t expectedFrames; // what the header (or a damaged stream's end) announces; -1
+    };                          // when not known
+    Report ReadReport() const;
+
 private:
+    // The decoder's log: libsndfile says there what it found wrong in a file, even when it
+    // reads on without an error (a data size that overruns the file, an Ogg stream with a hole).
+    std::string Log() const;
+
     SNDFILE* m_pFile = nullptr;
     SF_INFO m_Info{};
+    int64_t m_nHeaderFrames = -1; // the frames a WAV header announces beyond the file's end
+    std::vector<int> m_ChannelMap;
     PcmLayout m_Layout;
     std::vector<int32_t> m_Scratch;
     std::string m_Error;
@@ -54,8 +70,11 @@ public:
     // containerName is the name the file will have in the end (path may be a temporary one).
     // A WAV whose audio is expected to come within a quarter of what a RIFF header can describe
     // (expectedBytes of audio, from the input's length and the speed) is written as RF64.
+    // channelMap (CSoundReader::ChannelMap) goes into every container that can hold it; a WAV
+    // with one is written in the extensible format, whose channel mask holds it.
     bool Open(const std::string& path, const PcmLayout& layout, int inputFormat,
-              const std::string& containerName, uint64_t expectedBytes);
+              const std::vector<int>& channelMap, const std::string& containerName,
+              uint64_t expectedBytes);
     // Writes whole frames of `bytes` bytes of PCM in the layout; false on a write error, and
     // false before the audio would outgrow the 32-bit sizes of a plain WAV or AIFF header.
     bool Write(const uint8_t* data, int64_t bytes);

@@ -13,8 +13,8 @@ namespace {
 
 // The usage text around the platform's paragraph on file formats (kProcessFileFormats).
 const char kUsageHead[] =
-    "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH] "
-    "[--no-progress]\n"
+    "Usage: velomix process IN OUT [--tempo F] [--rate F] [--pitch N] [--module PATH]\n"
+    "                      [--no-progress] [--steerable]\n"
     "       velomix register | unregister [--module PATH]\n"
     "       velomix --help | --version\n"
     "\n"
@@ -27,6 +27,9 @@ const char kUsageTail[] =
     "  --module PATH the module file (default: VELOMIX_MODULE, else next to velomix\n"
     "                or in the build tree's filter folder)\n"
     "  --no-progress no progress bar (it is drawn only when stderr is a terminal)\n"
+    "  --steerable   let the user's controllers (velomixctl, a player's) change the speed\n"
+    "                during the run; without it the filter keeps off the control channel\n"
+    "                (VELOMIX_CHANNEL=off) and runs at the speed given here\n"
     "\n"
     "register and unregister call the module's DllRegisterServer / DllUnregisterServer:\n"
     "its COM classes, its filter-mapper entry \"Velomix\" and its installation record\n"
@@ -79,6 +82,8 @@ int Process(const std::vector<std::string>& args) {
             o.modulePath = v;
         } else if (a == "--no-progress") {
             o.progress = false;
+        } else if (a == "--steerable") {
+            o.steerable = true;
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
             return Usage(("unknown option " + a).c_str());
         } else {

@@ -336,6 +336,136 @@ TEST_F(ToolTest, FormatsTheFilterRefusesAreReported) {
         << r.output;
 }
 
+// Damaged input is not passed off as whole. A WAV cut short against its header is written as far
+// as it goes, with a warning of what is missing; an Ogg stream with a hole that the decoder
+// skips over fails, naming what was lost, and leaves no output.
+TEST_F(ToolTest, DamagedInputSaysWhatIsLost) {
+    const std::string wav = Contents(WriteTone("whole.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const size_t data = wav.find("data");
+    ASSERT_NE(data, std::string::npos);
+    // 2 s of 16-bit stereo announced; 1 s (44100 frames of 4 bytes) there.
+    Put(Path("short.wav"), wav.substr(0, data + 8 + 44100 * 4));
+    Result r = RunTool("process --no-progress " + Path("short.wav") + " " + Path("out.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("velomix: warning: " + Path("short.wav") +
+                            " is cut short: 44100 frames (1.00 s) of the 88200 it announces are "
+                            "missing\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(Info(Path("out.wav")).frames, 44100);
+    // A whole file says nothing of the kind.
+    r = RunTool("process --no-progress " + Path("whole.wav") + " " + Path("out.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.find("warning"), std::string::npos) << r.output;
+
+    std::string ogg = Contents(WriteTone("whole.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS));
+    ASSERT_GT(ogg.size(), 4000u);
+    for (size_t i = ogg.size() / 2; i < ogg.size() / 2 + 200; ++i)
+        ogg[i] = static_cast<char>(ogg[i] ^ 0x5A);
+    Put(Path("damaged.ogg"), ogg);
+    r = RunTool("process --no-progress " + Path("damaged.ogg") + " " + Path("out.ogg"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("velomix: cannot read " + Path("damaged.ogg") +
+                            ": the decoder reports a damaged stream (Ogg : "),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find(" s) of the 88200 it announces are missing\n"), std::string::npos)
+        << r.output;
+    struct stat st {};
+    EXPECT_NE(stat(Path("out.ogg").c_str(), &st), 0) << "no output from a damaged stream";
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+// The speaker layout of the input (a WAVE_FORMAT_EXTENSIBLE channel mask) is kept wherever the
+// output's container can hold it; a plain WAV stays plain.
+TEST_F(ToolTest, TheInputsSpeakerLayoutIsKept) {
+    // The format tag and (extensible) channel mask of a WAV file's "fmt " chunk; 0 for none.
+    auto fmtOf = [](const std::string& bytes, uint32_t* mask) -> unsigned {
+        const size_t at = bytes.find("fmt ");
+        if (at == std::string::npos || bytes.size() < at + 32)
+            return 0;
+        auto le = [&](size_t i, int n) {
+            uint32_t v = 0;
+            for (int k = n - 1; k >= 0; --k)
+                v = v << 8 | static_cast<uint8_t>(bytes[i + size_t(k)]);
+            return v;
+        };
+        *mask = le(at + 4, 4) >= 40 ? le(at + 28, 4) : 0;
+        return le(at + 8, 2);
+    };
+    // libsndfile's CAF and AIFF writers know a fixed set of layouts, 5.1 with side speakers
+    // not among them.
+    const struct {
+        WORD channels;
+        uint32_t mask;
+        bool bLayoutTag;
+    } layouts[] = {{6, 0x3F, true}, {6, 0x60F, false}, {3, 0x103, true}};
+    for (const auto& l : layouts) {
+        // 0.5 s of 16-bit audio in an extensible WAV, the header the Windows job writes.
+        WAVEFORMATEXTENSIBLE wfxe{};
+        wfxe.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        wfxe.Format.nChannels = l.channels;
+        wfxe.Format.nSamplesPerSec = 44100;
+        wfxe.Format.wBitsPerSample = 16;
+        wfxe.Format.nBlockAlign = static_cast<WORD>(2 * l.channels);
+        wfxe.Format.nAvgBytesPerSec = 44100u * wfxe.Format.nBlockAlign;
+        wfxe.Format.cbSize = 22;
+        wfxe.Samples.wValidBitsPerSample = 16;
+        wfxe.dwChannelMask = l.mask;
+        wfxe.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        const std::string audio = StreamTone(0.5).substr(0, 22050 * 4);
+        std::string samples;
+        for (size_t i = 0; i + 4 <= audio.size(); i += 4)
+            for (WORD c = 0; c < l.channels; ++c)
+                samples.append(audio, i, 2);
+        WavHeaderPlan plan;
+        plan.bReserveDs64 = false;
+        plan.cbData = samples.size();
+        std::vector<uint8_t> header;
+        std::string error;
+        ASSERT_TRUE(BuildWavHeader(&wfxe.Format, sizeof wfxe, plan, &header, &error)) << error;
+        Put(Path("in.wav"), std::string(header.begin(), header.end()) + samples);
+
+        for (const char* out : {"out.wav", "out.rf64"}) {
+            const Result r =
+                RunTool("process --no-progress --tempo 1.5 " + Path("in.wav") + " " + Path(out));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            uint32_t mask = 0;
+            EXPECT_EQ(fmtOf(Contents(Path(out)), &mask), 0xFFFEu) << out;
+            EXPECT_EQ(mask, l.mask) << out;
+        }
+        // CAF and AIFF keep it as a channel layout: read back as the map of the same mask.
+        if (!l.bLayoutTag)
+            continue;
+        auto mapOf = [&](const std::string& name) {
+            std::vector<int> map(l.channels);
+            SF_INFO info{};
+            SNDFILE* f = sf_open(Path(name).c_str(), SFM_READ, &info);
+            EXPECT_NE(f, nullptr) << name;
+            if (f && sf_command(f, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                                int(map.size() * sizeof(int))) != SF_TRUE)
+                map.clear();
+            if (f)
+                sf_close(f);
+            return map;
+        };
+        const std::vector<int> in = mapOf("in.wav");
+        ASSERT_EQ(in.size(), l.channels);
+        for (const char* out : {"out.caf", "out.aiff"}) {
+            const Result r = RunTool("process --no-progress " + Path("in.wav") + " " + Path(out));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            EXPECT_EQ(mapOf(out), in) << out << " " << std::hex << l.mask;
+        }
+    }
+
+    const std::string stereo = WriteTone("stereo.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const Result r = RunTool("process --no-progress --tempo 1.5 " + stereo + " " + Path("out.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    uint32_t mask = 0;
+    EXPECT_EQ(fmtOf(Contents(Path("out.wav")), &mask), 1u) << "plain PCM stays plain";
+    EXPECT_EQ(mask, 0u);
+}
+
 TEST(NumberText, DecimalsAndWholeNumbersAreReadStrictly) {
     const struct {
         const char* text;
@@ -564,7 +694,7 @@ TEST_F(StreamToolTest, AnInterruptedRunLeavesTheOutputAsItWas) {
 // The summary names the speed in force at the end, as the filter gives it back, and the
 // settings velomixctl replaced.
 TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
-    auto tool = Start({"--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
+    auto tool = Start({"--steerable", "--tempo", "0.5"}, 4 * 44100 * 4, 2.0);
     const Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.15 --rate 0.55 --pitch 3");
     ASSERT_EQ(ctl.exitCode, 0) << ctl.output;
     ASSERT_TRUE(Fifo().Write(StreamTone(2.0), *tool));
@@ -575,6 +705,61 @@ TEST_F(StreamToolTest, TheSummaryNamesTheSpeedInForceAtTheEnd) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
     EXPECT_NE(output.find("4.00 s in, "), std::string::npos) << output;
     EXPECT_NE(output.find("(tempo 1.15 from 0.5, rate 0.55 from 1, pitch +3 from +0)"),
+              std::string::npos)
+        << output;
+    // One request, but the filter takes its three values one by one: a look between them counts.
+    EXPECT_NE(output.find("speed changed by a controller during the run ("), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("seen): ended at tempo 1.15, rate 0.55, pitch +3\n"), std::string::npos)
+        << output;
+}
+
+// A batch job keeps off the user's control channel unless asked: a controller finds no filter
+// in it, and its set goes to a player that joined (--steerable) while the batch job runs at
+// the speed of its command line to the frame.
+TEST_F(StreamToolTest, OnlyASteerableRunJoinsTheControlChannel) {
+    auto batch = Start({"--rate", "0.5"}, 4 * 44100 * 4, 2.0);
+    // Nothing published: the channel's object folder was not even made.
+    struct stat st {};
+    EXPECT_NE(stat(Path("ipc").c_str(), &st), 0);
+    Result ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "get");
+    EXPECT_EQ(ctl.exitCode, 1) << ctl.output;
+    EXPECT_NE(ctl.output.find("no filter"), std::string::npos) << ctl.output;
+    ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.5");
+    EXPECT_EQ(ctl.exitCode, 1) << ctl.output;
+
+    // A player of the same user, steerable, on a stream of its own.
+    ASSERT_EQ(mkfifo(Path("player.wav").c_str(), 0600), 0);
+    CFifoWriter playerFifo(Path("player.wav"));
+    ASSERT_TRUE(playerFifo.IsOpen());
+    CRunningTool player(
+        {"process", "--no-progress", "--steerable", Path("player.wav"), Path("player-out.wav")},
+        Path("player-output.txt"));
+    ASSERT_TRUE(player.Started());
+    ASSERT_TRUE(playerFifo.Write(StreamHeader(4 * 44100 * 4) + StreamTone(2.0), player))
+        << Contents(Path("player-output.txt"));
+    ctl = RunProgram(VELOMIXCTL_TOOL_PATH, "set --tempo 1.5 --rate 1");
+    ASSERT_EQ(ctl.exitCode, 0) << ctl.output;
+
+    for (const auto& run :
+         {std::make_pair(&Fifo(), batch.get()), std::make_pair(&playerFifo, &player)}) {
+        ASSERT_TRUE(run.first->Write(StreamTone(2.0), *run.second));
+        run.first->Close();
+    }
+    int status = 0;
+    ASSERT_TRUE(batch->Wait(60000, &status));
+    std::string output = Contents(Path("tool-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("4.00 s in, 8.00 s out (tempo 1, rate 0.5, pitch +0)"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("changed by a controller"), std::string::npos) << output;
+    EXPECT_EQ(Info(Path("out.wav")).frames, 2 * 4 * 44100) << "the command line's speed exactly";
+
+    ASSERT_TRUE(player.Wait(60000, &status));
+    output = Contents(Path("player-output.txt"));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("(tempo 1.5 from 1, rate 1, pitch +0)"), std::string::npos) << output;
+    EXPECT_NE(output.find("changed by a controller during the run (1 change seen)"),
               std::string::npos)
         << output;
 }
