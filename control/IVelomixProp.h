@@ -42,9 +42,10 @@
 
 #include "com.h"
 
-// {C6BE0B1E-AB1F-4433-885E-319171E74469}
-VMX_DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 0x91, 0x71, 0xE7,
-                0x44, 0x69);
+// CLSID_Velomix and IID_IVelomixProp, written once in the kit; defined here as the module's own
+// identifiers are (VMX_DEFINE_GUID: one definition across the program).
+#define VELOMIX_DEFINE_GUID VMX_DEFINE_GUID
+#include "velomix_ids.h"
 
 //
 // The speed envelope (also written out for integrators in sdk/include/velomix.h: keep both in

@@ -1,9 +1,9 @@
 /* velomix.h: what a player needs to drive the Velomix filter from C or C++.
  *
- * Needs only the Windows SDK headers (objbase.h) and velomix_speed.h beside it; link ole32 (and
- * strmiids/uuid for the DirectShow interfaces a player uses anyway). The GUIDs follow the
- * DEFINE_GUID convention: include <initguid.h> before this header in exactly one source file of the
- * program.
+ * Needs only the Windows SDK headers (objbase.h) and velomix_ids.h and velomix_speed.h beside it;
+ * link ole32 (and strmiids/uuid for the DirectShow interfaces a player uses anyway). The GUIDs
+ * follow the DEFINE_GUID convention: include <initguid.h> before this header in exactly one source
+ * file of the program.
  *
  * Contract of IVelomixProp (kept in step with the filter's own control/IVelomixProp.h):
  * - Any thread may call any method at any time, in any filter state, connected or not.
@@ -42,12 +42,9 @@
 /* The ranges (VELOMIX_FACTOR_MIN/MAX, VELOMIX_PITCH_MIN/MAX) and the envelope check. */
 #include "velomix_speed.h"
 
-/* {43FF79DC-A363-4DA5-AD5C-2137A9343451}: the filter (CoCreateInstance, or found in a graph). */
-DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-            0x51);
-/* {C6BE0B1E-AB1F-4433-885E-319171E74469}: its control interface (QueryInterface on the filter). */
-DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 0x91, 0x71, 0xE7, 0x44,
-            0x69);
+/* CLSID_Velomix, the filter (CoCreateInstance, or found in a graph), and IID_IVelomixProp, its
+   control interface (QueryInterface on the filter). */
+#include "velomix_ids.h"
 
 #undef INTERFACE
 #define INTERFACE IVelomixProp

@@ -26,10 +26,6 @@ namespace fuzz {
 
 namespace {
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidFilter, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
-
 void MakeFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         Broken("cannot make", path);
@@ -93,7 +89,7 @@ bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
 ComPtr<IBaseFilter> CreateVelomix() {
     ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
-    if (FAILED(DllGetClassObject(kClsidFilter, IID_IClassFactory,
+    if (FAILED(DllGetClassObject(CLSID_Velomix, IID_IClassFactory,
                                  reinterpret_cast<void**>(&factory))) ||
         FAILED(
             factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))))
