@@ -7,7 +7,7 @@ namespace bench {
 bool CreateVelomix(const CModuleLoader& module, ComPtr<IBaseFilter>& filter,
                    ComPtr<IVelomixProp>& prop) {
     ComPtr<IClassFactory> factory;
-    return SUCCEEDED(module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+    return SUCCEEDED(module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                            reinterpret_cast<void**>(&factory))) &&
            SUCCEEDED(factory->CreateInstance(nullptr, IID_IBaseFilter,
                                              reinterpret_cast<void**>(&filter))) &&

@@ -16,10 +16,6 @@
 
 namespace bench {
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
-
 // A new filter of the loaded module into filter, its IVelomixProp into prop; false when a step
 // fails.
 bool CreateVelomix(const CModuleLoader& module, ComPtr<IBaseFilter>& filter,

@@ -7,6 +7,7 @@
 // tree's, or VELOMIX_MODULE. The settings file is a private one in a temporary folder.
 #include "ListeningRun.h"
 
+#include "IVelomixProp.h"
 #include "ModuleLoader.h"
 #include "Unknown.h"
 
@@ -24,10 +25,6 @@
 using namespace listening;
 
 namespace {
-
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
 
 struct Row {
     SpeedSetting from, to;
@@ -138,7 +135,7 @@ int main(int argc, char** argv) {
     const FilterMaker make = [&module]() {
         ComPtr<IClassFactory> factory;
         ComPtr<IBaseFilter> filter;
-        if (SUCCEEDED(module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+        if (SUCCEEDED(module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory))))
             factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter));
         return filter;

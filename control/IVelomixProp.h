@@ -42,21 +42,24 @@
 
 #include "com.h"
 
-// {C6BE0B1E-AB1F-4433-885E-319171E74469}
-VMX_DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 0x91, 0x71, 0xE7,
-                0x44, 0x69);
+// CLSID_Velomix and IID_IVelomixProp, written once in the kit; defined here as the module's own
+// identifiers are (VMX_DEFINE_GUID: one definition across the program).
+#define VELOMIX_DEFINE_GUID VMX_DEFINE_GUID
+#include "velomix_ids.h"
 
 //
 // The speed envelope (also written out for integrators in sdk/include/velomix.h: keep both in
 // step). Each value has its own range (below), and the three together must also keep the
-// engine's two stages within a factor of 50 either way. A pitch shift of n semitones is
-// a time stretch at the effective tempo T = tempo / 2^(n/12) and a resampling at the effective
-// rate R = rate x 2^(n/12); both T and R must lie within 0.02 to 50. Outside, the work per
-// second of input grows without bound (tempo 0.05 at +60 semitones stretches 640-fold before
-// resampling throws most of it away; tempo 50 at -60 waits for minutes of input before it
-// gives anything). Judged on the values as the filter applies them: tempo and rate in whole
-// percent, a factor with up to two decimals exactly, one with more taken to the millionth and
-// cut toward 1.0 (0.639 counts as 0.64, 1.155 as 1.15), alike on every build. Any single
+// engine's two stages within a factor of 50 either way. A pitch shift of n semitones is a time
+// stretch at the effective tempo T = tempo / 2^(n/12) and a resampling at the effective rate
+// R = rate x 2^(n/12). Outside 0.02 to 50 the work per second of input grows without bound
+// (tempo 0.05 at +60 semitones stretches 640-fold before resampling throws most of it away;
+// tempo 50 at -60 waits for minutes of input before it gives anything). The rule is integer
+// and exact, the kit's velomix_in_speed_envelope (velomix_speed.h), which the engine itself
+// calls: tempo and rate in hundredths as the filter applies them (velomix_factor_hundredths: a
+// factor with up to two decimals exactly, one with more taken to the millionth and cut toward
+// 1.0, so 0.639 counts as 64 and 1.155 as 115), and both T and R within 2 to 5000 hundredths,
+// bounds included, which only whole octaves reach exactly. Alike on every build. Any single
 // value with the other two at normal, and any tempo with any rate at pitch 0, lie inside.
 // Examples at the edges: at +60 semitones tempo from 0.64 and rate up to 1.56; at -60 tempo
 // up to 1.56 and rate from 0.64; at +12 rate up to 25. A setter whose value would leave the

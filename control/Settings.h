@@ -1,11 +1,14 @@
 #pragma once
 
+#include "velomix_speed.h"
+
 #include <cstdint>
 #include <string>
 
 // The filter's settings in one place: the keys of the settings file "VELO.INI" with their
 // default texts and read buffers, and the ranges of the three speed values. The reader below,
-// the setters of IVelomixProp and the property page's sliders all take their numbers from here.
+// the setters of IVelomixProp and the property page's sliders all take their numbers from here;
+// the accepted ranges come from the kit (velomix_speed.h), which controllers check against.
 
 // A value of the settings file. Texts are converted where they are used.
 struct SettingsEntry {
@@ -48,8 +51,9 @@ struct PitchLimits {
     int32_t nPageMin;
     int32_t nPageMax;
 };
-inline constexpr FactorLimits kSpeedFactorLimits{0.05, 50.0, 0.05, 4.00, 0.01};
-inline constexpr PitchLimits kPitchLimits{-60, 60, -10, 10};
+inline constexpr FactorLimits kSpeedFactorLimits{VELOMIX_FACTOR_MIN, VELOMIX_FACTOR_MAX, 0.05, 4.00,
+                                                 0.01};
+inline constexpr PitchLimits kPitchLimits{VELOMIX_PITCH_MIN, VELOMIX_PITCH_MAX, -10, 10};
 
 // True for a finite tempo or rate factor within [0.05, 50.0]; false for NaN and infinities.
 bool IsValidSpeedFactor(double dFactor) noexcept;

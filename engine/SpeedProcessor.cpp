@@ -97,23 +97,9 @@ bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
 
 bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
                                         int32_t pitchSemiTones) {
-    if (!IsUsableChangePercent(tempoPercent) || !IsUsableChangePercent(ratePercent) ||
-        pitchSemiTones < -kMaxPitchSemiTones || pitchSemiTones > kMaxPitchSemiTones) {
-        return false;
-    }
-    // 2^(pitch/12) as whole octaves (an exact power of two) times what is left, so that at
-    // whole octaves the products below are exact and the bounds hold to the last percent.
-    const int32_t octaves = (pitchSemiTones >= 0 ? pitchSemiTones : pitchSemiTones - 11) / 12;
-    const int32_t semitones = pitchSemiTones - 12 * octaves; // 0..11
-    const double shift = std::ldexp(std::exp2(semitones / 12.0), octaves);
-    // Factors in hundredths (exact integers), bounds likewise: 1/50 is 2, 50 is 5000.
-    const double tempo = 100.0 + tempoPercent;
-    const double rate = 100.0 + ratePercent;
-    const double low = 100.0 / kMaxStageFactor;
-    const double high = 100.0 * kMaxStageFactor;
-    const double stretch = tempo / shift;
-    const double resample = rate * shift;
-    return stretch >= low && stretch <= high && resample >= low && resample <= high;
+    // In range first: the sums below cannot overflow then.
+    return IsUsableChangePercent(tempoPercent) && IsUsableChangePercent(ratePercent) &&
+           velomix_in_speed_envelope(100 + tempoPercent, 100 + ratePercent, pitchSemiTones) != 0;
 }
 
 EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOptions& options) {

@@ -8,6 +8,7 @@
 #include <SoundTouch.h>
 
 #include "StretchTuning.h"
+#include "velomix_speed.h"
 
 struct SampleConverter;
 
@@ -79,20 +80,20 @@ public:
     // least one candidate, and every candidate lies inside the input the engine waits for.
     static constexpr int32_t kMinSampleRate = 1000;
     static constexpr int32_t kMaxSampleRate = 192000; // the engine's limit, in Hz
-    // Change values the engine can run with. Tempo and rate are whole-percent changes (-99 is a
-    // factor of 0.01, 4900 a factor of 50); pitch is in semitones (60 = five octaves).
-    static constexpr int32_t kMinChangePercent = -99;
-    static constexpr int32_t kMaxChangePercent = 4900;
-    static constexpr int32_t kMaxPitchSemiTones = 60;
-    // The speed envelope. The engine does a pitch shift p = 2^(pitch / 12) by a time stretch at
-    // the effective tempo T = tempo / p followed (or preceded) by a resampling at the effective
-    // rate R = rate x p (tempo and rate as factors). Its work per input second grows with how
-    // far either stage goes: T = 1/640 makes the stretch produce 640 times the input before
-    // the resampler throws most of it away, and T = 1600 makes it hold minutes of input
-    // before it delivers anything. Both T and R must lie within 1/kMaxStageFactor ..
-    // kMaxStageFactor, the factor a single tempo or rate may ask for; every value alone (the
-    // others at normal) and any tempo with any rate at pitch 0 lie inside.
-    static constexpr int32_t kMaxStageFactor = 50;
+    // Change values the filter gives the engine, from the kit's ranges (velomix_speed.h): tempo
+    // and rate as whole-percent changes (-95 is a factor of 0.05, 4900 a factor of 50), pitch in
+    // semitones (60 = five octaves).
+    static constexpr int32_t kMinChangePercent = VELOMIX_HUNDREDTHS_MIN - 100;
+    static constexpr int32_t kMaxChangePercent = VELOMIX_HUNDREDTHS_MAX - 100;
+    static constexpr int32_t kMaxPitchSemiTones = VELOMIX_PITCH_MAX;
+    // The speed envelope (velomix_in_speed_envelope). The engine does a pitch shift
+    // p = 2^(pitch / 12) by a time stretch at the effective tempo T = tempo / p followed (or
+    // preceded) by a resampling at the effective rate R = rate x p. Its work per input second
+    // grows with how far either stage goes: T = 1/640 makes the stretch produce 640 times the
+    // input before the resampler throws most of it away, and T = 1600 makes it hold minutes of
+    // input before it delivers anything. So both T and R must lie within 0.02 .. 50, the factor
+    // a single tempo or rate may ask for; every value alone (the others at normal) and any tempo
+    // with any rate at pitch 0 lie inside.
     // An anti-alias filter length the engine refuses (not a positive multiple of 8) or that would
     // cost too much per sample (above kMaxAntiAliasLength taps) is replaced by
     // kFallbackAntiAliasLength.
@@ -117,8 +118,8 @@ public:
 
     // True when the change values (tempo and rate in whole percent as for ChangeTempo and
     // ChangeRate, pitch in semitones) are each in range and together inside the speed envelope:
-    // T = (1 + tempo/100) / 2^(pitch/12) and R = (1 + rate/100) x 2^(pitch/12) both within
-    // 1/kMaxStageFactor .. kMaxStageFactor. Exact where the pitch is whole octaves.
+    // T = (100 + tempo) / 2^(pitch/12) and R = (100 + rate) x 2^(pitch/12) both within 2 .. 5000
+    // hundredths, judged exactly in integers by the kit's velomix_in_speed_envelope.
     static bool IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
                                   int32_t pitchSemiTones);
 

@@ -1,5 +1,7 @@
 #include "StretchTuning.h"
 
+#include "velomix_speed.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -63,33 +65,6 @@ void ParseStretchTuning(const char* text, const StretchBand& band, StretchTuning
     }
 }
 
-namespace {
-
-// |value| x 10^6 rounded half up, for |value| < 2^31, computed exactly from the double in
-// integers: no floating-point product, so the answer cannot depend on how the FPU rounds one
-// (x87 keeps 64 mantissa bits where SSE keeps 53, which made 1.2 count as 1.19 on i686 only).
-int64_t MillionthsOf(double value) {
-    const double magnitude = std::fabs(value);
-    const double whole = std::floor(magnitude);
-    // The fraction is a double, exactly; from 1/256 up its last bit lies at 2^-61 or above, so
-    // bits holds it whole. Below 1/256 the bits past 2^-61 are dropped: worth under 10^-12
-    // millionths, and the same on every build.
-    const auto bits = static_cast<uint64_t>(std::ldexp(magnitude - whole, 61));
-    // bits x 10^6 / 2^61 = bits x 15625 / 2^55, the product in two halves to stay in 64 bits:
-    // bits x 15625 = high x 2^32 + low, high < 2^43, low < 2^46.
-    const uint64_t high = (bits >> 32) * 15625;
-    const uint64_t low = (bits & 0xFFFFFFFFu) * 15625;
-    const uint64_t rest = ((high & ((uint64_t{1} << 23) - 1)) << 32) + low; // < 2^56
-    const uint64_t remainder = rest & ((uint64_t{1} << 55) - 1);
-    const uint64_t fraction =
-        (high >> 23) + (rest >> 55) + (remainder >= (uint64_t{1} << 54) ? 1 : 0);
-    const int64_t millionths =
-        static_cast<int64_t>(whole) * 1000000 + static_cast<int64_t>(fraction);
-    return value < 0 ? -millionths : millionths;
-}
-
-} // namespace
-
 int32_t SpeedFactorToPercent(double factor) {
     if (std::isnan(factor)) {
         return 0;
@@ -102,8 +77,9 @@ int32_t SpeedFactorToPercent(double factor) {
     if (factor <= -kLimit) {
         return std::numeric_limits<int32_t>::min();
     }
-    // Integer division truncates toward zero, as the change always has.
-    const int64_t percent = (MillionthsOf(factor) - 1000000) / 10000;
+    // The kit's count of millionths; integer division truncates toward zero, toward 1.0, as
+    // velomix_factor_hundredths does.
+    const int64_t percent = (velomix_factor_millionths(factor) - 1000000) / 10000;
     return static_cast<int32_t>(std::clamp<int64_t>(percent, std::numeric_limits<int32_t>::min(),
                                                     std::numeric_limits<int32_t>::max()));
 }

@@ -107,6 +107,7 @@ test_prefix() {
   in_prefix "$arch" 'C:\setup.exe' /S || fail "$arch: silent install exited $?"
   echo "windows-installer: $arch install took $(took "$start") s"
   for file in Velomix.ax velomixctl.exe uninstall.exe sdk/include/velomix.h \
+              sdk/include/velomix_ids.h sdk/include/velomix_speed.h \
               sdk/example/velomix_example.cpp sdk/control-channel.md; do
     [ -f "$c/$pf32/Velomix/$file" ] || fail "$arch: $pf32/Velomix/$file not installed"
   done

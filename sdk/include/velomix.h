@@ -1,8 +1,9 @@
 /* velomix.h: what a player needs to drive the Velomix filter from C or C++.
  *
- * Needs only the Windows SDK headers (objbase.h); link ole32 (and strmiids/uuid for the
- * DirectShow interfaces a player uses anyway). The GUIDs follow the DEFINE_GUID convention:
- * include <initguid.h> before this header in exactly one source file of the program.
+ * Needs only the Windows SDK headers (objbase.h) and velomix_ids.h and velomix_speed.h beside it;
+ * link ole32 (and strmiids/uuid for the DirectShow interfaces a player uses anyway). The GUIDs
+ * follow the DEFINE_GUID convention: include <initguid.h> before this header in exactly one source
+ * file of the program.
  *
  * Contract of IVelomixProp (kept in step with the filter's own control/IVelomixProp.h):
  * - Any thread may call any method at any time, in any filter state, connected or not.
@@ -15,14 +16,18 @@
  * - Pitch is a shift in whole semitones, tempo kept: accepted -60 to +60
  *   (VELOMIX_PITCH_MIN/MAX).
  * - The speed envelope: the three together must also keep the engine's two stages within a
- *   factor of 50 either way. A shift of n semitones is a time stretch at tempo / 2^(n/12) and a
- *   resampling at rate x 2^(n/12); both must lie within 0.02 to 50, judged on tempo and rate
- *   in whole percent: a factor with up to two decimals exactly, one with more taken to the
- *   millionth and cut toward 1.0 (0.639 counts as 0.64, 1.155 as 1.15). Any single value
- *   with the other two at normal, and any tempo with any rate at pitch 0, lie inside; at +60
- *   semitones tempo goes from 0.64 and rate up to 1.56, at -60 tempo up to 1.56 and rate from
- *   0.64. To move between far corners, set the values in an order that stays inside (pitch
- *   back towards 0 first, or last).
+ *   factor of 50 either way. A shift of n semitones is a time stretch at T = tempo / 2^(n/12)
+ *   and a resampling at R = rate x 2^(n/12). The filter judges it exactly, in integers, with
+ *   velomix_in_speed_envelope (velomix_speed.h, included below): tempo and rate in hundredths
+ *   as velomix_factor_hundredths counts them (a factor with up to two decimals exactly, one
+ *   with more taken to the millionth and cut toward 1.0: 0.639 counts as 64, 1.155 as 115),
+ *   and both T and R within 2 to 5000 hundredths, bounds included (reached exactly only at
+ *   whole octaves). velomix_factors_in_speed_envelope(tempo, rate, pitch) answers as the
+ *   filter will for the values it would hold after a setter. Any single value with the other
+ *   two at normal, and any tempo with any rate at pitch 0, lie inside; at +60 semitones tempo
+ *   goes from 0.64 and rate up to 1.56, at -60 tempo up to 1.56 and rate from 0.64. To move
+ *   between far corners, set the values in an order that stays inside (pitch back towards 0
+ *   first, or last).
  * - A value outside its range or the envelope, NaN or an infinity returns E_INVALIDARG and
  *   changes nothing.
  * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value, as set.
@@ -34,17 +39,12 @@
 
 #include <objbase.h>
 
-#define VELOMIX_FACTOR_MIN 0.05
-#define VELOMIX_FACTOR_MAX 50.0
-#define VELOMIX_PITCH_MIN (-60)
-#define VELOMIX_PITCH_MAX 60
+/* The ranges (VELOMIX_FACTOR_MIN/MAX, VELOMIX_PITCH_MIN/MAX) and the envelope check. */
+#include "velomix_speed.h"
 
-/* {43FF79DC-A363-4DA5-AD5C-2137A9343451}: the filter (CoCreateInstance, or found in a graph). */
-DEFINE_GUID(CLSID_Velomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-            0x51);
-/* {C6BE0B1E-AB1F-4433-885E-319171E74469}: its control interface (QueryInterface on the filter). */
-DEFINE_GUID(IID_IVelomixProp, 0xC6BE0B1E, 0xAB1F, 0x4433, 0x88, 0x5E, 0x31, 0x91, 0x71, 0xE7, 0x44,
-            0x69);
+/* CLSID_Velomix, the filter (CoCreateInstance, or found in a graph), and IID_IVelomixProp, its
+   control interface (QueryInterface on the filter). */
+#include "velomix_ids.h"
 
 #undef INTERFACE
 #define INTERFACE IVelomixProp

@@ -1,6 +1,7 @@
 #include "FuzzSupport.h"
 
 #include "common/AudioTypes.h"
+#include "velomix_speed.h"
 
 #include <ftw.h>
 #include <sys/stat.h>
@@ -24,10 +25,6 @@ STDAPI DllCanUnloadNow();
 namespace fuzz {
 
 namespace {
-
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidFilter, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
 
 void MakeFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
@@ -92,7 +89,7 @@ bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
 ComPtr<IBaseFilter> CreateVelomix() {
     ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
-    if (FAILED(DllGetClassObject(kClsidFilter, IID_IClassFactory,
+    if (FAILED(DllGetClassObject(CLSID_Velomix, IID_IClassFactory,
                                  reinterpret_cast<void**>(&factory))) ||
         FAILED(
             factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter))))
@@ -209,11 +206,17 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp) {
 double FuzzedFactor(FuzzedDataProvider& fdp) {
     switch (fdp.ConsumeIntegralInRange(0, 5)) {
     case 0:
-        return fdp.ConsumeFloatingPointInRange(0.05, 50.0);
+        return fdp.ConsumeFloatingPointInRange(VELOMIX_FACTOR_MIN, VELOMIX_FACTOR_MAX);
     case 1:
         return fdp.ConsumeFloatingPointInRange(0.5, 2.0);
     case 2: {
-        static const double kEdges[] = {0.05, 50.0, 1.0, 0.0499999, 50.0000001, 0.0, -1.0};
+        static const double kEdges[] = {VELOMIX_FACTOR_MIN,
+                                        VELOMIX_FACTOR_MAX,
+                                        1.0,
+                                        VELOMIX_FACTOR_MIN - 1e-7,
+                                        VELOMIX_FACTOR_MAX + 1e-7,
+                                        0.0,
+                                        -1.0};
         return kEdges[fdp.ConsumeIntegralInRange<size_t>(0, 6)];
     }
     case 3:
@@ -227,7 +230,9 @@ double FuzzedFactor(FuzzedDataProvider& fdp) {
 }
 
 int FuzzedPitch(FuzzedDataProvider& fdp) {
-    return fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange(-61, 61) : fdp.ConsumeIntegral<int>();
+    return fdp.ConsumeBool()
+               ? fdp.ConsumeIntegralInRange(VELOMIX_PITCH_MIN - 1, VELOMIX_PITCH_MAX + 1)
+               : fdp.ConsumeIntegral<int>();
 }
 
 // ---- the source ----------------------------------------------------------------------------

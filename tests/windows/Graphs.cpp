@@ -94,7 +94,7 @@ RenderedGraph RenderWav(const std::wstring& wavPath) {
     int cVelomix = 0;
     for (IBaseFilter* p = nullptr; pEnum->Next(1, &p, nullptr) == S_OK;) {
         ComPtr<IBaseFilter> pFilter = ComPtr<IBaseFilter>::Attach(p);
-        if (IsEqualGUID(ClassOf(pFilter.Get()), kClsidVelomix)) {
+        if (IsEqualGUID(ClassOf(pFilter.Get()), CLSID_Velomix)) {
             ++cVelomix;
             g.velomix = pFilter;
         }

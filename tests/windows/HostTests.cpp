@@ -440,7 +440,7 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
 VMX_TEST(host, register_and_unregister_through_the_module) {
     CTempFolder folder;
     const std::wstring module = ProgramFolder() + L"Velomix.ax";
-    const std::string classKey = "CLSID\\" + GuidString(kClsidVelomix);
+    const std::string classKey = "CLSID\\" + GuidString(CLSID_Velomix);
     // The prefix as the case found it: unregistered, no installation record.
     struct CClean {
         const CTempFolder& folder;

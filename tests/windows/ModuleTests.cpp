@@ -58,10 +58,10 @@ VMX_TEST(module, factory_and_lifetime) {
         CHECK_HR(CLASS_E_CLASSNOTAVAILABLE,
                  module.GetClassObject(kUnknown, IID_IClassFactory, &pv));
         CHECK(pv == nullptr, "the out-pointer is null after CLASS_E_CLASSNOTAVAILABLE");
-        CHECK_HR(E_POINTER, module.GetClassObject(kClsidVelomix, IID_IClassFactory, nullptr));
+        CHECK_HR(E_POINTER, module.GetClassObject(CLSID_Velomix, IID_IClassFactory, nullptr));
 
         ComPtr<IClassFactory> pFactory;
-        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+        REQUIRE_HR(S_OK, module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                                reinterpret_cast<void**>(&pFactory)));
         CHECK_HR(S_FALSE, module.CanUnloadNow()); // a class object lives
 
@@ -70,7 +70,7 @@ VMX_TEST(module, factory_and_lifetime) {
                                                   reinterpret_cast<void**>(&pFilter)));
         CLSID clsid{};
         CHECK_HR(S_OK, pFilter->GetClassID(&clsid));
-        CHECK(IsEqualCLSID(clsid, kClsidVelomix), "GetClassID answers CLSID_Velomix");
+        CHECK(IsEqualCLSID(clsid, CLSID_Velomix), "GetClassID answers CLSID_Velomix");
 
         // One identity: IUnknown from two interfaces is the same pointer.
         ComPtr<IUnknown> pUnk1, pUnk2;
@@ -92,12 +92,12 @@ VMX_TEST(module, factory_and_lifetime) {
         CHECK_HR(S_OK, module.CanUnloadNow());
 
         // LockServer counts like an object.
-        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+        REQUIRE_HR(S_OK, module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                                reinterpret_cast<void**>(&pFactory)));
         CHECK_HR(S_OK, pFactory->LockServer(TRUE));
         pFactory.Reset();
         CHECK_HR(S_FALSE, module.CanUnloadNow());
-        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+        REQUIRE_HR(S_OK, module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                                reinterpret_cast<void**>(&pFactory)));
         CHECK_HR(S_OK, pFactory->LockServer(FALSE));
         pFactory.Reset();

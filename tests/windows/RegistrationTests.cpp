@@ -26,7 +26,7 @@ const AMOVIESETUP_PIN kPins[] = {
      kPinTypes},
     {const_cast<LPWSTR>(L"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, L"Input", 2, kPinTypes},
 };
-const AMOVIESETUP_FILTER kSetup = {&kClsidVelomix, L"Velomix", 0xFFFFFFFF, 2, kPins};
+const AMOVIESETUP_FILTER kSetup = {&CLSID_Velomix, L"Velomix", 0xFFFFFFFF, 2, kPins};
 
 // A REG_SZ value, or "(missing)".
 std::string ReadString(RegHive hive, const std::string& key, const std::string& name) {
@@ -71,7 +71,7 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     const struct {
         const GUID* clsid;
         const char* name;
-    } classes[] = {{&kClsidVelomix, "Velomix"}, {&kClsidVelomixProp1, "Velomix Property Page"}};
+    } classes[] = {{&CLSID_Velomix, "Velomix"}, {&kClsidVelomixProp1, "Velomix Property Page"}};
     for (const auto& c : classes) {
         const std::string key = ClassKey(*c.clsid);
         CHECK(ReadString(RegHive::ClassesRoot, key, "") == c.name,
@@ -87,10 +87,10 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
 
     // The platform mapper's entry: our reader finds it, and its bytes are exactly what the native
     // mapper store writes for the same record.
-    const std::string entry = FilterInstanceKey(kClsidVelomix);
+    const std::string entry = FilterInstanceKey(CLSID_Velomix);
     CHECK(ReadString(RegHive::ClassesRoot, entry, "FriendlyName") == "Velomix",
           "%s FriendlyName \"Velomix\"", entry.c_str());
-    const std::vector<BYTE> written = FilterDataOf(kClsidVelomix);
+    const std::vector<BYTE> written = FilterDataOf(CLSID_Velomix);
     CHECK(written == EncodeFilterData(kSetup),
           "FilterData written by the platform's mapper (%u bytes) equals the native encoding of "
           "the record",
@@ -105,11 +105,11 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
           "an input pin, then an output pin");
     std::vector<FilterMapperEntry> found;
     CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
-    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
+    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, CLSID_Velomix),
           "Velomix comes first for audio PCM (%u filters found)",
           static_cast<unsigned>(found.size()));
     CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT, &found));
-    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, kClsidVelomix),
+    CHECK(!found.empty() && IsEqualGUID(found[0].clsid, CLSID_Velomix),
           "Velomix comes first for audio float (%u filters found)",
           static_cast<unsigned>(found.size()));
 
@@ -132,7 +132,7 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     CHECK(!KeyExists(RegHive::ClassesRoot, entry), "the mapper entry is gone");
     CHECK_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &found));
     for (const FilterMapperEntry& f : found)
-        CHECK(!IsEqualGUID(f.clsid, kClsidVelomix), "the lookup no longer finds Velomix");
+        CHECK(!IsEqualGUID(f.clsid, CLSID_Velomix), "the lookup no longer finds Velomix");
     for (const RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine})
         CHECK(ReadString(hive, kInstallVersionKey, "") == "3,0,0,1",
               "the installation record stays");
@@ -201,6 +201,6 @@ VMX_TEST(registration, platform_mapper_offers_velomix_for_float) {
     if (value.vt == VT_BSTR)
         CLSIDFromString(value.bstrVal, &clsid);
     VariantClear(&value);
-    CHECK(IsEqualGUID(clsid, kClsidVelomix), "the platform's mapper offers Velomix first: %s",
+    CHECK(IsEqualGUID(clsid, CLSID_Velomix), "the platform's mapper offers Velomix first: %s",
           GuidString(clsid).c_str());
 }

@@ -62,7 +62,7 @@ ComPtr<IBaseFilter> CModule::CreateFilter(HRESULT* phr) const {
     HRESULT hrLocal = S_OK;
     HRESULT& hr = phr ? *phr : hrLocal;
     ComPtr<IClassFactory> pFactory;
-    hr = GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
+    hr = GetClassObject(CLSID_Velomix, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
     if (FAILED(hr))
         return {};
     ComPtr<IBaseFilter> pFilter;

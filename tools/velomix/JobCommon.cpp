@@ -7,14 +7,6 @@
 #include <cstdio>
 #include <utility>
 
-namespace {
-
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
-
-} // namespace
-
 std::string HexResult(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
@@ -37,7 +29,7 @@ int CreateConfiguredFilter(const ProcessOptions& o, CModuleLoader& module,
 
     ComPtr<IClassFactory> factory;
     HRESULT hr =
-        module.GetClassObject(kClsidVelomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+        module.GetClassObject(CLSID_Velomix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr))
         return JobFailure("the module offers no Velomix filter (" + HexResult(hr) + ")");
     ComPtr<IBaseFilter> filter;

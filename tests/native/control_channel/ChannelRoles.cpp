@@ -41,7 +41,7 @@ int FilterRole(const std::vector<std::string>&) {
         ComPtr<IClassFactory> factory;
         ComPtr<IBaseFilter> filter;
         ComPtr<IVelomixProp> prop;
-        if (FAILED(module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+        if (FAILED(module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                          reinterpret_cast<void**>(&factory))) ||
             FAILED(factory->CreateInstance(nullptr, IID_IBaseFilter,
                                            reinterpret_cast<void**>(&filter))) ||
@@ -67,7 +67,7 @@ int FilterRole(const std::vector<std::string>&) {
             if (line == "another") {
                 ComPtr<IClassFactory> again;
                 ComPtr<IBaseFilter> other;
-                hr = module.GetClassObject(kClsidVelomix, IID_IClassFactory,
+                hr = module.GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                            reinterpret_cast<void**>(&again));
                 if (SUCCEEDED(hr)) {
                     hr = again->CreateInstance(nullptr, IID_IBaseFilter,

@@ -77,7 +77,7 @@ void FilterTest::WriteSettings(const std::string& text) {
 
 ComPtr<IBaseFilter> FilterTest::CreateFilter() {
     ComPtr<IClassFactory> factory;
-    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+    EXPECT_HR(S_OK, Module().GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory)));
     ComPtr<IBaseFilter> filter;
     if (factory) {

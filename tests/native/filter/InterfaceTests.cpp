@@ -110,9 +110,9 @@ TEST_F(FilterTest, FactoryServesTheFilterAndRefusesOtherClasses) {
               Module().GetClassObject(IID_IVelomixProp, IID_IClassFactory,
                                       reinterpret_cast<void**>(&factory)));
     EXPECT_FALSE(factory);
-    EXPECT_HR(E_NOINTERFACE, Module().GetClassObject(kClsidVelomix, IID_IVelomixProp,
+    EXPECT_HR(E_NOINTERFACE, Module().GetClassObject(CLSID_Velomix, IID_IVelomixProp,
                                                      reinterpret_cast<void**>(&factory)));
-    ASSERT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+    ASSERT_HR(S_OK, Module().GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory)));
 
     // Aggregation hands out only the inner IUnknown.
@@ -129,7 +129,7 @@ TEST_F(FilterTest, FactoryServesTheFilterAndRefusesOtherClasses) {
     EXPECT_HR(S_FALSE, Module().CanUnloadNow()) << "a live filter keeps the module loaded";
     CLSID clsid{};
     EXPECT_HR(S_OK, filter->GetClassID(&clsid));
-    EXPECT_TRUE(IsEqualCLSID(clsid, kClsidVelomix));
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_Velomix));
 }
 
 TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {

@@ -4,9 +4,6 @@
 
 #include <cstdlib>
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
 VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
                 0x8C, 0x1E);
@@ -103,7 +100,7 @@ void PageTest::TearDown() {
 
 ComPtr<IBaseFilter> PageTest::CreateFilter() {
     ComPtr<IClassFactory> factory;
-    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomix, IID_IClassFactory,
+    EXPECT_HR(S_OK, Module().GetClassObject(CLSID_Velomix, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory)));
     ComPtr<IBaseFilter> filter;
     if (factory) {

@@ -14,7 +14,7 @@ struct ServedClass {
     const GUID* clsid;
     const char* name;
 };
-const ServedClass kClasses[] = {{&kClsidVelomix, "Velomix"},
+const ServedClass kClasses[] = {{&CLSID_Velomix, "Velomix"},
                                 {&kClsidVelomixProp1, "Velomix Property Page"}};
 
 std::string ModulePath() {
@@ -40,7 +40,7 @@ std::string CopyModuleTo(const std::string& root, size_t length, const std::stri
 class ModuleRegistration : public RegistrationTest {};
 
 TEST_F(ModuleRegistration, WritesServerKeysForEveryClassTheModuleServes) {
-    ASSERT_TRUE(ModuleServes(kClsidVelomix));
+    ASSERT_TRUE(ModuleServes(CLSID_Velomix));
     ASSERT_HR(S_OK, Module().RegisterServer());
 
     for (const ServedClass& c : kClasses) {
@@ -69,7 +69,7 @@ TEST_F(ModuleRegistration, WritesServerKeysForEveryClassTheModuleServes) {
 TEST_F(ModuleRegistration, FilterMapperEntryDescribesTheFilter) {
     ASSERT_HR(S_OK, Module().RegisterServer());
 
-    const std::string entry = FilterInstanceKey(kClsidVelomix);
+    const std::string entry = FilterInstanceKey(CLSID_Velomix);
     EXPECT_EQ(entry, "CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\{43FF79DC-A363-4DA5-"
                      "AD5C-2137A9343451}");
     EXPECT_EQ(ReadString(RegHive::ClassesRoot, entry, "FriendlyName"), "Velomix");
@@ -101,7 +101,7 @@ TEST_F(ModuleRegistration, FilterMapperEntryDescribesTheFilter) {
         std::vector<FilterMapperEntry> found;
         ASSERT_HR(S_OK, FindFilterEntries(MEDIATYPE_Audio, subtype, &found));
         ASSERT_EQ(found.size(), 1u);
-        EXPECT_EQ(found[0].clsid, kClsidVelomix);
+        EXPECT_EQ(found[0].clsid, CLSID_Velomix);
         EXPECT_EQ(found[0].name, "Velomix");
         EXPECT_EQ(found[0].dwMerit, 0xFFFFFFFFu);
     }
@@ -134,7 +134,7 @@ TEST_F(ModuleRegistration, MachineHiveNotWritableIsSkippedSilently) {
     EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, ""), "3,0,0,1");
     EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, "Path"), ModulePath());
     EXPECT_FALSE(KeyExists(RegHive::LocalMachine, kInstallKey));
-    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(kClsidVelomix), ""), "Velomix");
+    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(CLSID_Velomix), ""), "Velomix");
 }
 
 TEST_F(ModuleRegistration, FrameworkFailureIsTheResultAndTheRecordStays) {
@@ -145,7 +145,7 @@ TEST_F(ModuleRegistration, FrameworkFailureIsTheResultAndTheRecordStays) {
         EXPECT_EQ(ReadString(hive, kInstallKey, ""), "VELO");
         EXPECT_EQ(ReadString(hive, kInstallVersionKey, "Path"), ModulePath());
     }
-    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(kClsidVelomix)));
+    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(CLSID_Velomix)));
 }
 
 TEST_F(ModuleRegistration, RegisteringTwiceChangesNothingAndReplacesTheMapperEntry) {
@@ -162,7 +162,7 @@ TEST_F(ModuleRegistration, RegisteringTwiceChangesNothingAndReplacesTheMapperEnt
     // An entry changed since is replaced whole, not merged into.
     {
         CRegKey entry;
-        ASSERT_EQ(entry.OpenForWrite(RegHive::ClassesRoot, FilterInstanceKey(kClsidVelomix)),
+        ASSERT_EQ(entry.OpenForWrite(RegHive::ClassesRoot, FilterInstanceKey(CLSID_Velomix)),
                   ERROR_SUCCESS);
         ASSERT_EQ(entry.SetString("FriendlyName", std::string("Stale name")), ERROR_SUCCESS);
         ASSERT_EQ(entry.SetString("Stale", std::string("left over")), ERROR_SUCCESS);
@@ -179,7 +179,7 @@ TEST_F(ModuleRegistration, UnregisterRemovesClassesAndMapperEntryButKeepsTheReco
     ASSERT_HR(S_OK, Module().UnregisterServer());
     for (const ServedClass& c : kClasses)
         EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(*c.clsid))) << c.name;
-    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, FilterInstanceKey(kClsidVelomix)));
+    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, FilterInstanceKey(CLSID_Velomix)));
     for (const GUID& subtype : {MEDIASUBTYPE_PCM, MEDIASUBTYPE_IEEE_FLOAT}) {
         std::vector<CLSID> found;
         ASSERT_HR(S_OK, FindFiltersByMediaType(MEDIATYPE_Audio, subtype, &found));
@@ -196,8 +196,8 @@ TEST_F(ModuleRegistration, UnregisterFailureLeavesTheClassKeys) {
     ASSERT_HR(S_OK, Module().RegisterServer());
     SetHiveWritable(RegHive::ClassesRoot, false);
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), Module().UnregisterServer());
-    EXPECT_TRUE(KeyExists(RegHive::ClassesRoot, ClassKey(kClsidVelomix)));
-    EXPECT_TRUE(KeyExists(RegHive::ClassesRoot, FilterInstanceKey(kClsidVelomix)));
+    EXPECT_TRUE(KeyExists(RegHive::ClassesRoot, ClassKey(CLSID_Velomix)));
+    EXPECT_TRUE(KeyExists(RegHive::ClassesRoot, FilterInstanceKey(CLSID_Velomix)));
 }
 
 TEST_F(ModuleRegistration, CorruptStoreGivesAClearErrorNotACrash) {
@@ -222,7 +222,7 @@ TEST_F(ModuleRegistration, ModuleUnderItsSecondNameRecordsItsOwnPath) {
     ASSERT_HR(S_OK, copy.RegisterServer());
     const std::string normal = std::filesystem::path(path).lexically_normal().string();
     EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, "Path"), normal);
-    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(kClsidVelomix) + "\\InprocServer32", ""),
+    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(CLSID_Velomix) + "\\InprocServer32", ""),
               normal);
 }
 
@@ -238,7 +238,7 @@ TEST_F(ModuleRegistration, LongModulePaths) {
         EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, ""), "3,0,0,1");
         EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, "Path"), std::nullopt);
         EXPECT_EQ(
-            ReadString(RegHive::ClassesRoot, ClassKey(kClsidVelomix) + "\\InprocServer32", ""),
+            ReadString(RegHive::ClassesRoot, ClassKey(CLSID_Velomix) + "\\InprocServer32", ""),
             path);
         ASSERT_HR(S_OK, copy.UnregisterServer());
     }
@@ -249,6 +249,6 @@ TEST_F(ModuleRegistration, LongModulePaths) {
         CModuleLoader copy;
         ASSERT_TRUE(copy.Load(path)) << copy.Error();
         EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), copy.RegisterServer());
-        EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(kClsidVelomix)));
+        EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(CLSID_Velomix)));
     }
 }

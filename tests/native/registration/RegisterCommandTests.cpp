@@ -40,13 +40,13 @@ TEST_F(RegisterCommand, RegisterReportsWhatTheRegistryNowHolds) {
         << r.out;
     EXPECT_NE(r.out.find("filter-mapper entry \"Velomix\", merit 0xFFFFFFFF"), std::string::npos)
         << r.out;
-    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(kClsidVelomix) + "\\InprocServer32", ""),
+    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(CLSID_Velomix) + "\\InprocServer32", ""),
               module);
 
     const CommandRun u = RunCommand(false, VELOMIX_MODULE_PATH);
     EXPECT_EQ(u.code, 0) << u.err;
     EXPECT_NE(u.out.find("Unregistered"), std::string::npos) << u.out;
-    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(kClsidVelomix)));
+    EXPECT_FALSE(KeyExists(RegHive::ClassesRoot, ClassKey(CLSID_Velomix)));
 }
 
 TEST_F(RegisterCommand, FailuresSayWhatAndWhere) {

@@ -6,6 +6,7 @@
 #include "HresultAssertions.h"
 
 #include "ComPtr.h"
+#include "IVelomixProp.h"
 #include "ModuleLoader.h"
 #include "Registry.h"
 
@@ -16,9 +17,6 @@
 #include <optional>
 #include <string>
 
-// {43FF79DC-A363-4DA5-AD5C-2137A9343451}
-VMX_DEFINE_GUID(kClsidVelomix, 0x43FF79DC, 0xA363, 0x4DA5, 0xAD, 0x5C, 0x21, 0x37, 0xA9, 0x34, 0x34,
-                0x51);
 // {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
 VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
                 0x8C, 0x1E);

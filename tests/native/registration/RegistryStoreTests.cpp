@@ -385,7 +385,7 @@ TEST_F(RegistryStore, ConcurrentModuleRegistrationsFromTwoProcesses) {
     EXPECT_EQ(Wait(b), 0);
 
     EXPECT_EQ(RegStoreProblem(), "");
-    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(kClsidVelomix), ""), "Velomix");
+    EXPECT_EQ(ReadString(RegHive::ClassesRoot, ClassKey(CLSID_Velomix), ""), "Velomix");
     EXPECT_EQ(ReadString(RegHive::CurrentUser, kInstallVersionKey, ""), "3,0,0,1");
     // The same store as one registration makes.
     const HiveDump classes = Dump(RegHive::ClassesRoot);

@@ -1,5 +1,6 @@
 /* The integrator kit's header compiled as C against the mingw SDK alone: GUIDs defined here,
- * the interface called through its C vtable macros. Built, never run. */
+ * the interface called through its C vtable macros, the envelope checked with the kit's
+ * integer rule. Built, never run. */
 #include <initguid.h>
 
 #include <velomix.h>
@@ -8,7 +9,11 @@ HRESULT VelomixKitCallFromC(IUnknown* filter, double tempo) {
     IVelomixProp* control = NULL;
     double now = 0;
     int pitch = 0;
-    HRESULT hr = filter->lpVtbl->QueryInterface(filter, &IID_IVelomixProp, (void**)&control);
+    HRESULT hr = S_OK;
+    if (!velomix_factors_in_speed_envelope(tempo, VELOMIX_FACTOR_MIN, VELOMIX_PITCH_MAX) ||
+        velomix_factor_hundredths(tempo) < VELOMIX_HUNDREDTHS_MIN)
+        return E_INVALIDARG;
+    hr = filter->lpVtbl->QueryInterface(filter, &IID_IVelomixProp, (void**)&control);
     if (FAILED(hr))
         return hr;
     hr = IVelomixProp_SetTempo(control, tempo);
