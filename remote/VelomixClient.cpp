@@ -4,8 +4,7 @@
 #include <chrono>
 
 #include "SharedBlock.h"
-#include "SpeedProcessor.h"
-#include "StretchTuning.h"
+#include "velomix_speed.h"
 
 namespace {
 
@@ -21,12 +20,10 @@ Clock::time_point DeadlineIn(uint32_t timeoutMs) {
                                   : Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
-// What the filter accepts: each value in its range, the three inside the speed envelope.
+// What the filter accepts: each value in its range, the three inside the speed envelope, by
+// the filter's own arithmetic.
 bool IsInSpeedEnvelopeAsFactors(const VelomixValues& v) {
-    const auto factorOk = [](double d) { return d >= 0.05 && d <= 50.0; }; // false for NaN
-    return factorOk(v.dTempo) && factorOk(v.dRate) &&
-           CSpeedProcessor::IsInSpeedEnvelope(SpeedFactorToPercent(v.dTempo),
-                                              SpeedFactorToPercent(v.dRate), v.nPitch);
+    return velomix_factors_in_speed_envelope(v.dTempo, v.dRate, v.nPitch) != 0;
 }
 
 } // namespace

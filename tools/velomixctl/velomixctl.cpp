@@ -10,6 +10,7 @@
 #include "Interrupt.h"
 #include "NumberText.h"
 #include "VelomixClient.h"
+#include "velomix_speed.h"
 
 namespace {
 
@@ -19,10 +20,10 @@ constexpr int kExitUsage = 2; // also a request the filter refuses (outside the 
 constexpr int kExitSuperseded = 3;
 
 // What the filter accepts; anything else it would refuse.
-constexpr double kMinFactor = 0.05;
-constexpr double kMaxFactor = 50.0;
-constexpr int kMinPitch = -60;
-constexpr int kMaxPitch = 60;
+constexpr double kMinFactor = VELOMIX_FACTOR_MIN;
+constexpr double kMaxFactor = VELOMIX_FACTOR_MAX;
+constexpr int kMinPitch = VELOMIX_PITCH_MIN;
+constexpr int kMaxPitch = VELOMIX_PITCH_MAX;
 constexpr uint32_t kDefaultTimeoutMs = 2000;
 constexpr uint32_t kMaxTimeoutMs = 3600000;
 
