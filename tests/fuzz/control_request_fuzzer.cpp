@@ -49,9 +49,7 @@ void WriteRequest(FuzzedDataProvider& fdp) {
     CQNamedMutex::Guard guard = mutex.Acquire(1000);
     if (!guard)
         return;
-    block.Write(&tempo, kVelomixTempoOffset, sizeof tempo);
-    block.Write(&rate, kVelomixRateOffset, sizeof rate);
-    block.Write(&pitch, kVelomixPitchOffset, sizeof pitch);
+    WriteBlockValues(block, VelomixValues{tempo, rate, pitch});
 }
 
 void SignalRequest(CQNamedEvent& change, int count) {

@@ -536,9 +536,14 @@ bool ReadBlock(BlockValues& values) {
         return false;
     }
     values.dwHeader = block.StoredDataSize();
-    return block.Read(&values.dTempo, kVelomixTempoOffset, 8) == 8 &&
-           block.Read(&values.dRate, kVelomixRateOffset, 8) == 8 &&
-           block.Read(&values.nPitch, kVelomixPitchOffset, 4) == 4;
+    VelomixValues read;
+    if (!ReadBlockValues(block, read)) {
+        return false;
+    }
+    values.dTempo = read.dTempo;
+    values.dRate = read.dRate;
+    values.nPitch = read.nPitch;
+    return true;
 }
 
 bool SendRequest(double dTempo, double dRate, int32_t nPitch) {
