@@ -1,5 +1,6 @@
 // The streaming path: what reaches the sink for what the source sends.
 #include "FilterTest.h"
+#include "LogCapture.h"
 
 #include <unistd.h>
 
@@ -150,43 +151,6 @@ private:
     std::unique_ptr<CSampleProvider> m_Inner;
     std::atomic<bool> m_bEnded{false};
     std::shared_ptr<int> m_Self = std::make_shared<int>(0);
-};
-
-// The diagnostic log's lines (VELOMIX_LOG=2: errors and warnings) written while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        std::fflush(stderr);
-        m_saved = dup(2);
-        m_file = std::tmpfile();
-        dup2(fileno(m_file), 2);
-        setenv("VELOMIX_LOG", "2", 1);
-    }
-    ~LogCapture() { Stop(); }
-    std::vector<std::string> Lines() {
-        Stop();
-        std::vector<std::string> lines;
-        std::rewind(m_file);
-        char line[1024];
-        while (std::fgets(line, sizeof line, m_file) != nullptr) {
-            if (std::strncmp(line, "Velomix ", 8) == 0)
-                lines.emplace_back(line);
-        }
-        return lines;
-    }
-
-private:
-    void Stop() {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        dup2(m_saved, 2);
-        close(m_saved);
-        m_saved = -1;
-        unsetenv("VELOMIX_LOG");
-    }
-    int m_saved = -1;
-    FILE* m_file = nullptr;
 };
 
 // A refusal downstream in the tail is said once, as a warning (downstream reports its own

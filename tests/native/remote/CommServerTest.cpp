@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "CommServer.h"
+#include "LogCapture.h"
 #include "NamedObjects.h"
 #include "RemoteTestSupport.h"
 #include "SharedBlock.h"
@@ -514,4 +515,59 @@ TEST_F(CommServerTest, ThreeControllersNeverTimeOutNorHearAFalseSuccess) {
     EXPECT_EQ(serving.filter.SpeedInForce(), last.values);
     std::printf("[ measure ] %zu confirmed, %d superseded, %zu in force in turn\n",
                 confirmed.size(), superseded, history.size());
+}
+
+// A publication left to the server thread reads the values before it takes the mutex. A setter
+// that publishes in between wrote newer values: the thread's older ones must not land over them.
+TEST_F(CommServerTest, AnOlderPublicationNeverOverwritesANewerOne) {
+    Bound bound;
+    ASSERT_TRUE(bound.Start());
+    std::atomic<bool> bRelease{false};
+    std::atomic<bool> bLocked{false};
+    std::thread holder([&] {
+        CQNamedMutex mutex(kVelomixMutexName);
+        CQNamedMutex::Guard guard = mutex.Acquire(kHangMs);
+        bLocked = static_cast<bool>(guard);
+        while (!bRelease) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (!bLocked) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The setter cannot publish: its publication goes to the server thread, which reads 1.5 and
+    // then, before it locks, the mutex comes free and a setter publishes 2.0 itself.
+    ASSERT_EQ(bound.filter.SetTempo(1.5), S_OK);
+    std::atomic<bool> bNewer{false};
+    bound.filter.OnNextRead([&] {
+        bRelease = true;
+        holder.join();
+        std::thread setter([&] { bNewer = bound.filter.SetTempo(2.0) == S_OK; });
+        setter.join();
+    });
+    ASSERT_TRUE(bound.filter.WaitUntil([&] { return bNewer.load(); }));
+    // Whatever the thread does now, it does within a retry or two.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * CVelomixCommServer::kRetryMs));
+    BlockValues block;
+    ASSERT_TRUE(ReadBlock(block));
+    EXPECT_EQ(block.dTempo, 2.0);
+}
+
+// A refused request leaves exactly one line in the log, and nothing else does.
+TEST_F(CommServerTest, ARefusedRequestIsLoggedOnce) {
+    Bound bound;
+    ASSERT_TRUE(bound.StartServing());
+    NAMED_EVENT(evChange, kVelomixChangeEventName);
+    std::vector<std::string> lines;
+    {
+        LogCapture log("3");
+        ASSERT_TRUE(SendRequest(std::nan(""), 1.0, 0));
+        ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.Requests() == 1; }));
+        ASSERT_TRUE(SendRequest(1.5, 1.0, 0));
+        ASSERT_TRUE(bound.filter.WaitUntil([&] { return bound.filter.Requests() == 2; }));
+        lines = log.Lines();
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("request refused whole"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("in force: tempo 1 rate 1 pitch 0"), std::string::npos) << lines[0];
 }

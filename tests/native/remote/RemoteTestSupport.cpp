@@ -429,8 +429,22 @@ HRESULT FakeFilter::SetPitch(int nPitch) {
 }
 
 VelomixValues FakeFilter::SpeedInForce() noexcept {
+    VelomixValues values;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        values = VelomixValues{m_dTempo, m_dRate, m_nPitch};
+        hook.swap(m_readHook);
+    }
+    if (hook) {
+        hook();
+    }
+    return values;
+}
+
+void FakeFilter::OnNextRead(std::function<void()> hook) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    return VelomixValues{m_dTempo, m_dRate, m_nPitch};
+    m_readHook = std::move(hook);
 }
 
 void FakeFilter::ExchangeSpeed(CVelomixSpeedExchange& exchange) noexcept {

@@ -161,6 +161,9 @@ public:
     std::vector<double> TempoHistory();
     // Every combination that was in force, in order, the first included.
     std::vector<VelomixValues> History();
+    // Runs hook once, at the next read of the values in force (SpeedInForce, which publications
+    // make), after the values are read and outside the filter's lock.
+    void OnNextRead(std::function<void()> hook);
     // Holds the filter's lock (the speed lock the server takes a request under) while it lives.
     std::unique_lock<std::recursive_mutex> Hold() {
         return std::unique_lock<std::recursive_mutex>(m_lock);
@@ -184,6 +187,7 @@ private:
     int m_nRequests = 0;
     std::vector<double> m_tempoHistory;
     std::vector<VelomixValues> m_history;
+    std::function<void()> m_readHook;
     long m_references = 0;
 };
 
