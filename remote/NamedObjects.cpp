@@ -69,6 +69,17 @@ void CQNamedEvent::Close() noexcept {
     m_hEvent.reset();
 }
 
+int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
+                          uint32_t timeoutMs) noexcept {
+    return WaitFor(events, nullptr, nullptr, timeoutMs);
+}
+
+int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
+                                  CQNamedEvent& watched, const char* pszMutex,
+                                  uint32_t timeoutMs) noexcept {
+    return WaitFor(events, &watched, pszMutex, timeoutMs);
+}
+
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
 

@@ -180,6 +180,10 @@ public:
     void Close() noexcept;
 
 private:
+    // WaitAny (pWatched null) and WaitAnyWatching.
+    static int WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEvent* pWatched,
+                       const char* pszMutex, uint32_t timeoutMs) noexcept;
+
     velomix_ipc::ObjectPtr m_hEvent;
 };
 

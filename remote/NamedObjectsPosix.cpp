@@ -911,32 +911,50 @@ bool CQNamedEvent::Wait(uint32_t timeoutMs) noexcept {
     return WaitAny({this}, timeoutMs) == 0;
 }
 
-int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
-                          uint32_t timeoutMs) noexcept {
+// The watched event is only looked at: a byte in its FIFO stays there.
+int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEvent* pWatched,
+                          const char* /*pszMutex*/, uint32_t timeoutMs) noexcept {
     constexpr size_t kMaxEvents = 64;
-    if (events.size() == 0 || events.size() > kMaxEvents) {
+    const size_t total = events.size() + (pWatched != nullptr ? 1 : 0);
+    if (total == 0 || total > kMaxEvents) {
         return kWaitFailed;
     }
     pollfd fds[kMaxEvents];
+    const Object* objects[kMaxEvents];
     size_t count = 0;
     for (CQNamedEvent* pEvent : events) {
         if (pEvent == nullptr || !pEvent->m_hEvent) {
             return kWaitFailed;
         }
-        fds[count].fd = pEvent->m_hEvent->wait.Get();
-        fds[count].events = POLLIN;
-        ++count;
+        objects[count++] = pEvent->m_hEvent.get();
+    }
+    if (pWatched != nullptr) {
+        if (!pWatched->m_hEvent) {
+            return kWaitFailed;
+        }
+        objects[count++] = pWatched->m_hEvent.get();
+    }
+    for (size_t i = 0; i < count; ++i) {
+        fds[i].fd = objects[i]->wait.Get();
+        fds[i].events = POLLIN;
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         // Tried in order, whatever poll reported, so the lowest signalled index wins.
-        int index = 0;
-        for (CQNamedEvent* pEvent : events) {
-            if (TryAcquire(*pEvent->m_hEvent)) {
-                return index;
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (TryAcquire(*objects[i])) {
+                return static_cast<int>(i);
             }
-            ++index;
+        }
+        if (pWatched != nullptr) {
+            const int pending = PendingBytes(*objects[count - 1]);
+            if (pending < 0) {
+                return kWaitFailed;
+            }
+            if (pending > 0) {
+                return static_cast<int>(events.size());
+            }
         }
         int waitMs = -1;
         if (timeoutMs != kInfinite) {
@@ -959,63 +977,6 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
     }
 }
 
-int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
-                                  CQNamedEvent& watched, const char* /*pszMutex*/,
-                                  uint32_t timeoutMs) noexcept {
-    constexpr size_t kMaxEvents = 64;
-    if (events.size() + 1 > kMaxEvents || !watched.m_hEvent) {
-        return kWaitFailed;
-    }
-    pollfd fds[kMaxEvents];
-    size_t count = 0;
-    for (CQNamedEvent* pEvent : events) {
-        if (pEvent == nullptr || !pEvent->m_hEvent) {
-            return kWaitFailed;
-        }
-        fds[count].fd = pEvent->m_hEvent->wait.Get();
-        fds[count].events = POLLIN;
-        ++count;
-    }
-    fds[count].fd = watched.m_hEvent->wait.Get();
-    fds[count].events = POLLIN;
-    ++count;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int index = 0;
-        for (CQNamedEvent* pEvent : events) {
-            if (TryAcquire(*pEvent->m_hEvent)) {
-                return index;
-            }
-            ++index;
-        }
-        // The byte stays in its FIFO: looking does not take the event.
-        const int pending = PendingBytes(*watched.m_hEvent);
-        if (pending < 0) {
-            return kWaitFailed;
-        }
-        if (pending > 0) {
-            return index;
-        }
-        int waitMs = -1;
-        if (timeoutMs != kInfinite) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                return kWaitTimeout;
-            }
-            waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
-        }
-        const int rc = ::poll(fds, static_cast<nfds_t>(count), waitMs);
-        if (rc < 0 && errno != EINTR) {
-            return kWaitFailed;
-        }
-        for (size_t i = 0; rc > 0 && i < count; ++i) {
-            if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-                return kWaitFailed;
-            }
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory

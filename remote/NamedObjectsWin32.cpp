@@ -154,9 +154,10 @@ bool CQNamedEvent::Wait(uint32_t timeoutMs) noexcept {
     return m_hEvent && WaitForSingleObject(m_hEvent->hObject, timeoutMs) == WAIT_OBJECT_0;
 }
 
-int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
-                          uint32_t timeoutMs) noexcept {
-    if (events.size() == 0 || events.size() > MAXIMUM_WAIT_OBJECTS) {
+int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEvent* pWatched,
+                          const char* pszMutex, uint32_t timeoutMs) noexcept {
+    const size_t total = events.size() + (pWatched != nullptr ? 1 : 0);
+    if (total == 0 || total > MAXIMUM_WAIT_OBJECTS) {
         return kWaitFailed;
     }
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
@@ -167,28 +168,16 @@ int CQNamedEvent::WaitAny(std::initializer_list<CQNamedEvent*> events,
         }
         handles[count++] = pEvent->m_hEvent->hObject;
     }
-    // With several signalled, the lowest index is reported and only that one is reset.
-    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
-    if (result < WAIT_OBJECT_0 + count) {
-        return static_cast<int>(result - WAIT_OBJECT_0);
-    }
-    return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
-}
-
-int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
-                                  CQNamedEvent& watched, const char* pszMutex,
-                                  uint32_t timeoutMs) noexcept {
-    if (events.size() + 1 > MAXIMUM_WAIT_OBJECTS || !watched.m_hEvent ||
-        !velomix_ipc::IsValidName(pszMutex)) {
-        return kWaitFailed;
-    }
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-    DWORD count = 0;
-    for (CQNamedEvent* pEvent : events) {
-        if (pEvent == nullptr || !pEvent->m_hEvent) {
-            return kWaitFailed;
+    if (pWatched == nullptr) {
+        // With several signalled, the lowest index is reported and only that one is reset.
+        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
+        if (result < WAIT_OBJECT_0 + count) {
+            return static_cast<int>(result - WAIT_OBJECT_0);
         }
-        handles[count++] = pEvent->m_hEvent->hObject;
+        return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
+    }
+    if (!pWatched->m_hEvent || !velomix_ipc::IsValidName(pszMutex)) {
+        return kWaitFailed;
     }
     const DWORD start = GetTickCount();
     for (;;) {
@@ -215,7 +204,7 @@ int CQNamedEvent::WaitAnyWatching(std::initializer_list<CQNamedEvent*> events,
         if (!mutex) {
             return kWaitFailed;
         }
-        HANDLE pair[2] = {mutex->hObject, watched.m_hEvent->hObject};
+        HANDLE pair[2] = {mutex->hObject, pWatched->m_hEvent->hObject};
         const DWORD result = WaitForMultipleObjects(2, pair, TRUE, sliceMs);
         if (result < WAIT_OBJECT_0 + 2 ||
             (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + 2)) {
