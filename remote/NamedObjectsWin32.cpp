@@ -160,7 +160,7 @@ int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEv
     if (total == 0 || total > MAXIMUM_WAIT_OBJECTS) {
         return kWaitFailed;
     }
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {};
     DWORD count = 0;
     for (CQNamedEvent* pEvent : events) {
         if (pEvent == nullptr || !pEvent->m_hEvent) {
