@@ -977,7 +977,6 @@ int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEv
     }
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // CQShareMemory
 

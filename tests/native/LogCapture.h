@@ -52,4 +52,3 @@ private:
     int m_saved = -1;
     FILE* m_file = nullptr;
 };
-
