@@ -2,6 +2,7 @@
 // settings-file read that hangs (this binary puts its own open() in front of the C library's,
 // and the module's calls reach it) and allocations that fail (FailingOperatorNew.h). Both are
 // armed only inside the test that wants them.
+#include "LogCapture.h"
 #include "FailingOperatorNew.h"
 #include "filter/FilterTest.h"
 
@@ -129,17 +130,25 @@ TEST_F(FilterTest, AFailingEngineStopsTheStreamWithAnError) {
     ASSERT_HR(S_OK, c.prop->SetRate(0.05));
     LONG code = 0;
     LONG_PTR param = 0;
+    std::vector<std::string> lines;
     {
         // The chain's buffers are made by Pause. The filter's ring stays within 1 MiB (it is fed
         // 5 s of output at a time); the engine's output buffer wants 1.7 MiB for that at once.
         ASSERT_HR(S_OK, c.graph->Pause());
-        failingnew::FailAllocationsAbove failure(1 << 20);
-        ASSERT_HR(S_OK, c.graph->Run());
-        EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &code, &param));
+        LogCapture log;
+        {
+            failingnew::FailAllocationsAbove failure(1 << 20);
+            ASSERT_HR(S_OK, c.graph->Run());
+            EXPECT_HR(S_OK, c.graph->WaitForCompletion(30000, &code, &param));
+        }
+        EXPECT_HR(S_OK, c.graph->Stop());
+        lines = log.Lines();
     }
-    EXPECT_HR(S_OK, c.graph->Stop());
     EXPECT_EQ(code, EC_ERRORABORT);
     EXPECT_EQ(static_cast<HRESULT>(param), VFW_E_RUNTIME_ERROR);
+    // One stream error, one line: the samples refused after it say nothing more.
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Velomix error: ", 0), 0u) << lines[0];
 }
 
 } // namespace
