@@ -106,6 +106,22 @@ double MsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
+// A filter of the module, once it has said that it serves the channel, and its control
+// interface.
+struct ServingFilter {
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IVelomixProp> prop;
+};
+
+ServingFilter RequireServingFilter(const CModule& module) {
+    CQNamedEvent evArrival;
+    REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
+    ServingFilter served{RequireFilter(module), nullptr};
+    REQUIRE(evArrival.Wait(10000), "the filter serves");
+    served.prop = RequireProp(served.filter.Get());
+    return served;
+}
+
 } // namespace
 
 VMX_TEST(channel, an_abandoned_mutex_is_taken_over) {
@@ -175,11 +191,7 @@ VMX_TEST(channel, a_hanging_mutex_holder_stalls_no_filter) {
 
 VMX_TEST(channel, a_damaged_size_field_is_restored) {
     WithModule([](const CModule& module) {
-        CQNamedEvent evArrival;
-        REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
-        ComPtr<IBaseFilter> filter = RequireFilter(module);
-        REQUIRE(evArrival.Wait(10000), "the filter serves");
-        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        const auto [filter, prop] = RequireServingFilter(module);
         {
             CQShareMemory scribbler; // writes its own size into the field
             REQUIRE(scribbler.Create(kVelomixBlockName, 7), "the block is mapped with size 7");
@@ -271,11 +283,7 @@ DWORD WINAPI RunController(void* p) {
 // minute). A combination outside the envelope is refused at once.
 VMX_TEST(channel, three_controllers_never_time_out) {
     WithModule([](const CModule& module) {
-        CQNamedEvent evArrival;
-        REQUIRE(evArrival.Create(kVelomixArrivalEventName, false, false), "arrival event");
-        ComPtr<IBaseFilter> filter = RequireFilter(module);
-        REQUIRE(evArrival.Wait(10000), "the filter serves");
-        ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
+        const auto [filter, prop] = RequireServingFilter(module);
         char text[16] = {};
         const DWORD got = GetEnvironmentVariableA("VELOMIX_CONTROLLER_MS", text, sizeof text);
         const int ms = got > 0 && got < sizeof text ? std::atoi(text) : 3000;

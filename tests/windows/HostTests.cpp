@@ -547,22 +547,42 @@ private:
     bool m_bClosed = false;
 };
 
-VMX_TEST(host_control, velomixctl_changes_a_running_velomix_graph) {
-    CTempFolder folder;
-    // A minute of tone: far more than the pipe and the graph's buffers hold at once.
-    const PcmAudio in = SineSignal(60 * 44100, 440.0);
-    const std::wstring inPath = folder.File(L"minute.wav");
-    REQUIRE(WriteWav(inPath, in), "the input is written");
-    const std::wstring pipeName =
-        L"\\\\.\\pipe\\velomix-host-test-" + std::to_wstring(GetCurrentProcessId());
-    CPipeReader pipe(pipeName);
-    REQUIRE(pipe.Created(), "the pipe %s is created", vmxtest::Narrow(pipeName.c_str()).c_str());
+// velomix.exe run on `seconds` of a tone with OUT a named pipe of this test, started and
+// writing: the pipe holds little, so velomix.exe goes only as fast as the test reads.
+struct PipedVelomix {
+    PipedVelomix(const wchar_t* pipeTag, int seconds, const std::wstring& options)
+        : in(SineSignal(seconds * 44100, 440.0)), pipe(PipeName(pipeTag)),
+          velomix(folder, L"velomix.exe", Arguments(pipeTag, options)) {
+        REQUIRE(velomix.Started(), "velomix.exe starts");
+        REQUIRE(pipe.Accept(30000), "velomix.exe opens its output within 30 s; stderr: %s",
+                velomix.Err().c_str());
+    }
 
-    const CChild velomix(folder, L"velomix.exe",
-                         L"process --no-progress --steerable " + Quoted(inPath) + L" " + pipeName);
-    REQUIRE(velomix.Started(), "velomix.exe starts");
-    REQUIRE(pipe.Accept(30000), "velomix.exe opens its output within 30 s; stderr: %s",
-            velomix.Err().c_str());
+    CTempFolder folder; // first made, last gone: the child writes its stdout and stderr there
+    PcmAudio in;
+    CPipeReader pipe;
+    CChild velomix;
+
+private:
+    static std::wstring PipeName(const wchar_t* pipeTag) {
+        return L"\\\\.\\pipe\\velomix-" + std::wstring(pipeTag) + L"-test-" +
+               std::to_wstring(GetCurrentProcessId());
+    }
+    // The input written and the pipe made, before velomix.exe starts.
+    std::wstring Arguments(const wchar_t* pipeTag, const std::wstring& options) {
+        const std::wstring inPath = folder.File(L"tone.wav");
+        REQUIRE(WriteWav(inPath, in), "the input is written");
+        REQUIRE(pipe.Created(), "the pipe %s is created",
+                vmxtest::Narrow(PipeName(pipeTag).c_str()).c_str());
+        return L"process --no-progress " + options + L" " + Quoted(inPath) + L" " +
+               PipeName(pipeTag);
+    }
+};
+
+VMX_TEST(host_control, velomixctl_changes_a_running_velomix_graph) {
+    // A minute of tone: far more than the pipe and the graph's buffers hold at once.
+    PipedVelomix run(L"host", 60, L"--steerable");
+    auto& [folder, in, pipe, velomix] = run;
 
     // The header and the first second, at normal speed.
     const size_t header = 44;
@@ -616,20 +636,8 @@ VMX_TEST(host_control, velomixctl_changes_a_running_velomix_graph) {
 // Without --steerable velomix.exe keeps off the control channel: a velomixctl set while it runs
 // does not reach it, and the audio comes out at the command line's speed, to the byte.
 VMX_TEST(host_control, velomix_without_steerable_is_out_of_reach) {
-    CTempFolder folder;
-    const PcmAudio in = SineSignal(20 * 44100, 440.0);
-    const std::wstring inPath = folder.File(L"tone.wav");
-    REQUIRE(WriteWav(inPath, in), "the input is written");
-    const std::wstring pipeName =
-        L"\\\\.\\pipe\\velomix-batch-test-" + std::to_wstring(GetCurrentProcessId());
-    CPipeReader pipe(pipeName);
-    REQUIRE(pipe.Created(), "the pipe %s is created", vmxtest::Narrow(pipeName.c_str()).c_str());
-
-    const CChild velomix(folder, L"velomix.exe",
-                         L"process --no-progress --rate 0.5 " + Quoted(inPath) + L" " + pipeName);
-    REQUIRE(velomix.Started(), "velomix.exe starts");
-    REQUIRE(pipe.Accept(30000), "velomix.exe opens its output within 30 s; stderr: %s",
-            velomix.Err().c_str());
+    PipedVelomix run(L"batch", 20, L"--rate 0.5");
+    auto& [folder, in, pipe, velomix] = run;
     std::vector<uint8_t> bytes;
     REQUIRE(pipe.ReadUntil(&bytes, 44 + in.wfx.nAvgBytesPerSec, 30000),
             "the first second arrives; stderr: %s", velomix.Err().c_str());

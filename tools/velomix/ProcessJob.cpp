@@ -25,17 +25,6 @@ const char kProcessFileFormats[] =
 
 namespace {
 
-WAVEFORMATEX WaveFormatFor(const PcmLayout& l) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = l.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
-    wfx.nChannels = static_cast<WORD>(l.channels);
-    wfx.nSamplesPerSec = static_cast<DWORD>(l.sampleRate);
-    wfx.wBitsPerSample = static_cast<WORD>(l.bits);
-    wfx.nBlockAlign = static_cast<WORD>(l.BlockAlign());
-    wfx.nAvgBytesPerSec = wfx.nSamplesPerSec * wfx.nBlockAlign;
-    return wfx;
-}
-
 CMediaType MediaTypeFor(const WAVEFORMATEX& wfx, bool isFloat) {
     CMediaType mt;
     mt.SetType(&MEDIATYPE_Audio);

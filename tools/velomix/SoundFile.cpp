@@ -145,6 +145,17 @@ std::string DamageIn(const std::string& log) {
 
 } // namespace
 
+WAVEFORMATEX WaveFormatFor(const PcmLayout& layout) {
+    WAVEFORMATEX wfx{};
+    wfx.wFormatTag = layout.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+    wfx.nChannels = static_cast<WORD>(layout.channels);
+    wfx.nSamplesPerSec = static_cast<DWORD>(layout.sampleRate);
+    wfx.wBitsPerSample = static_cast<WORD>(layout.bits);
+    wfx.nBlockAlign = static_cast<WORD>(layout.BlockAlign());
+    wfx.nAvgBytesPerSec = wfx.nSamplesPerSec * wfx.nBlockAlign;
+    return wfx;
+}
+
 // ---- reader ----------------------------------------------------------------------------------
 
 CSoundReader::~CSoundReader() {

@@ -2,6 +2,8 @@
 // 8-bit unsigned, 16/24/32-bit signed little-endian, or 32-bit float.
 #pragma once
 
+#include "media.h"
+
 #include <sndfile.h>
 
 #include <cstdint>
@@ -15,6 +17,9 @@ struct PcmLayout {
     bool isFloat = false; // 32-bit IEEE float
     int BlockAlign() const { return channels * bits / 8; }
 };
+
+// The format the filter is offered for audio in this layout, and that a WAV of it declares.
+WAVEFORMATEX WaveFormatFor(const PcmLayout& layout);
 
 class CSoundReader {
 public:

@@ -16,13 +16,7 @@ bool IsStreamPath(const std::string& path) {
 }
 
 SNDFILE* OpenWavStream(const std::string& path, const PcmLayout& layout, std::string* pError) {
-    WAVEFORMATEX wfx{};
-    wfx.wFormatTag = layout.isFloat ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
-    wfx.nChannels = static_cast<WORD>(layout.channels);
-    wfx.nSamplesPerSec = static_cast<DWORD>(layout.sampleRate);
-    wfx.wBitsPerSample = static_cast<WORD>(layout.bits);
-    wfx.nBlockAlign = static_cast<WORD>(layout.BlockAlign());
-    wfx.nAvgBytesPerSec = wfx.nSamplesPerSec * wfx.nBlockAlign;
+    const WAVEFORMATEX wfx = WaveFormatFor(layout);
     WavHeaderPlan plan;
     plan.bReserveDs64 = false;
     plan.bSizesKnown = false;

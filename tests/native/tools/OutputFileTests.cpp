@@ -2,11 +2,11 @@
 // behind, hard links, pipes, and when OUT counts as IN. The rules (COutputFile) are tried in
 // this process where a run cannot reach a case; the rest through the tool as a user runs it.
 #include "OutputFile.h"
+#include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,16 +28,13 @@
 
 extern char** environ;
 
+using namespace tooltest;
+
 namespace {
 
 // Another user for the tests that run as root: "nobody" and its group, by number.
 constexpr uid_t kOtherUser = 65534;
 constexpr gid_t kOtherGroup = 65534;
-
-struct RunResult {
-    int exitCode = -1;
-    std::string output; // stdout and stderr together
-};
 
 // Owner, group and mode with the set-ID and sticky bits.
 struct Owned {
@@ -54,96 +50,12 @@ struct Owned {
     return os << o.uid << ":" << o.gid << " " << mode;
 }
 
-class OutputFileTest : public ::testing::Test {
+class OutputFileTest : public ToolTest {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/velomix-output-test-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        m_Dir = folder;
-        setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
-        setenv("VELOMIX_IPC_DIR", (m_Dir + "/ipc").c_str(), 1);
-    }
-    void TearDown() override {
-        std::system(("rm -rf '" + m_Dir + "'").c_str());
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("VELOMIX_IPC_DIR");
-    }
-    std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
-
-    static RunResult Velomix(const std::string& args) {
-        RunResult r;
-        FILE* pipe = popen((std::string(VELOMIX_TOOL_PATH) + " " + args + " 2>&1").c_str(), "r");
-        if (!pipe)
-            return r;
-        char buffer[512];
-        while (std::fgets(buffer, sizeof(buffer), pipe))
-            r.output += buffer;
-        const int status = pclose(pipe);
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
-    }
-
     // Half a second of a tone, 16-bit WAV unless told.
     std::string Tone(const std::string& name, int channels = 2,
                      int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) const {
-        const std::string path = Path(name);
-        SF_INFO info{};
-        info.samplerate = 44100;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-        if (!f)
-            return path;
-        std::vector<short> frames(static_cast<size_t>(22050 * channels));
-        for (size_t i = 0; i < frames.size(); ++i)
-            frames[i] = static_cast<short>(9000 * std::sin(double(i / channels) * 0.0627));
-        sf_writef_short(f, frames.data(), 22050);
-        sf_close(f);
-        return path;
-    }
-
-    static std::vector<int> Samples(const std::string& path) {
-        SF_INFO info{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-        std::vector<int> v;
-        if (!f)
-            return v;
-        v.resize(static_cast<size_t>(info.frames * info.channels));
-        sf_readf_int(f, v.data(), info.frames);
-        sf_close(f);
-        return v;
-    }
-
-    // The names in the folder that a run writes under: its hidden temporary files.
-    std::vector<std::string> Leftovers(const std::string& folder = "") const {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(Path(folder).c_str())) {
-            while (const dirent* e = readdir(d))
-                if (std::strstr(e->d_name, ".velomix-"))
-                    names.push_back(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
-
-    static std::string Contents(const std::string& path) {
-        std::string bytes;
-        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-                bytes.append(buffer, n);
-            std::fclose(f);
-        }
-        return bytes;
-    }
-
-    static void Put(const std::string& path, const std::string& bytes) {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr) << path;
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
+        return WriteTone(name, format, channels, 44100, 0.5);
     }
 
     static Owned OwnerOf(const std::string& path) {
@@ -151,9 +63,6 @@ protected:
         EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
         return {st.st_uid, st.st_gid, st.st_mode & 07777};
     }
-
-private:
-    std::string m_Dir;
 };
 
 // Identities a test hands out by name, in place of the system's.
@@ -213,13 +122,13 @@ TEST_F(OutputFileTest, AReplacedFileKeepsItsOwnerButNoSetIdBits) {
         ASSERT_EQ(chown(out.c_str(), kOtherUser, kOtherGroup), 0);
         ASSERT_EQ(chmod(out.c_str(), c.before), 0); // after chown, which clears set-ID bits
         ASSERT_EQ(OwnerOf(out), (Owned{kOtherUser, kOtherGroup, c.before}));
-        const RunResult r = Velomix("process --no-progress " + in + " " + out);
+        const Result r = RunTool("process --no-progress " + in + " " + out);
         ASSERT_EQ(r.exitCode, 0) << r.output;
         EXPECT_EQ(OwnerOf(out), (Owned{kOtherUser, kOtherGroup, c.after})) << c.name;
     }
     EXPECT_EQ(Samples(Path("shared/notes.wav")), Samples(in));
     // A new file is root's, as any file root makes.
-    const RunResult r = Velomix("process --no-progress " + in + " " + Path("shared/new.wav"));
+    const Result r = RunTool("process --no-progress " + in + " " + Path("shared/new.wav"));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(OwnerOf(Path("shared/new.wav")).uid, 0u);
 }
@@ -274,12 +183,12 @@ TEST_F(OutputFileTest, AHardLinkedOutputIsWrittenThrough) {
     ASSERT_EQ(stat(out.c_str(), &before), 0);
 
     // 17 channels, which the filter refuses once OUT's temporary file is made.
-    RunResult r = Velomix("process --no-progress " + Tone("wide.wav", 17) + " " + out);
+    Result r = RunTool("process --no-progress " + Tone("wide.wav", 17) + " " + out);
     ASSERT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("does not take this format"), std::string::npos) << r.output;
     EXPECT_TRUE(Samples(out).empty()) << "a failed run leaves OUT as it was";
 
-    r = Velomix("process --no-progress " + in + " " + out);
+    r = RunTool("process --no-progress " + in + " " + out);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const std::vector<int> expected = Samples(in);
     ASSERT_EQ(expected.size(), 44100u);
@@ -295,35 +204,10 @@ TEST_F(OutputFileTest, AHardLinkedOutputIsWrittenThrough) {
 
     // The input through another link is still the input, and stays refused.
     ASSERT_EQ(link(in.c_str(), Path("in-again.wav").c_str()), 0);
-    r = Velomix("process --no-progress " + in + " " + Path("in-again.wav"));
+    r = RunTool("process --no-progress " + in + " " + Path("in-again.wav"));
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_EQ(Samples(in), expected);
 }
-
-namespace {
-
-// The 44-byte header of a 16-bit stereo 44.1 kHz WAV stream announcing cbData bytes.
-std::string WavStreamHeader(uint32_t cbData) {
-    std::string h = "RIFF";
-    auto put = [&h](uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            h += static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    put(36 + cbData, 4);
-    h += "WAVEfmt ";
-    put(16, 4);
-    put(1, 2);         // PCM
-    put(2, 2);         // channels
-    put(44100, 4);     // frames per second
-    put(44100 * 4, 4); // bytes per second
-    put(4, 2);         // block
-    put(16, 2);        // bits
-    h += "data";
-    put(cbData, 4);
-    return h;
-}
-
-} // namespace
 
 // A run killed with SIGKILL cannot remove its temporary file; the next run into the folder
 // does, but only a file of this program's naming whose process is gone for certain.
@@ -334,7 +218,7 @@ TEST_F(OutputFileTest, AKilledRunsTemporaryFileIsRemovedByTheNextRun) {
     ASSERT_EQ(mkfifo(stream.c_str(), 0600), 0);
     const int feed = open(stream.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(feed, 0);
-    const std::string head = WavStreamHeader(10 * 44100 * 4) + std::string(16384, '\0');
+    const std::string head = StreamHeader(10 * 44100 * 4) + std::string(16384, '\0');
     ASSERT_EQ(write(feed, head.data(), head.size()), static_cast<ssize_t>(head.size()));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -399,7 +283,7 @@ TEST_F(OutputFileTest, AKilledRunsTemporaryFileIsRemovedByTheNextRun) {
         expected.insert(theirs);
     }
 
-    const RunResult r = Velomix("process --no-progress " + in + " " + Path("out.wav"));
+    const Result r = RunTool("process --no-progress " + in + " " + Path("out.wav"));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const std::vector<std::string> left = Leftovers();
     EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), expected);
@@ -407,13 +291,6 @@ TEST_F(OutputFileTest, AKilledRunsTemporaryFileIsRemovedByTheNextRun) {
 }
 
 namespace {
-
-std::string Le(uint32_t v, int bytes) {
-    std::string s;
-    for (int i = 0; i < bytes; ++i)
-        s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return s;
-}
 
 // The bytes of a WAV file's "data" chunk.
 std::string DataChunk(const std::string& wav) {
@@ -466,7 +343,7 @@ TEST_F(OutputFileTest, AWavOutputIntoAFifoIsAStreamOfUnknownLength) {
             if (fd >= 0)
                 close(fd);
         });
-        const RunResult r = Velomix("process --no-progress " + in + " " + fifo);
+        const Result r = RunTool("process --no-progress " + in + " " + fifo);
         // A run that failed before opening the FIFO leaves the reader waiting for a writer.
         const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (unblock >= 0)

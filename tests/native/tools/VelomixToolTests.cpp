@@ -1,12 +1,12 @@
 // The velomix host from the outside: files in, files out, messages and exit codes; and the
 // reading of numbers that velomix and velomixctl share.
 #include "NumberText.h"
+#include "ToolTestSupport.h"
 #include "WavHeader.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,136 +20,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+using namespace tooltest;
+
 namespace {
 
-struct Result {
-    int exitCode = -1;
-    std::string output; // stdout and stderr together
-};
-
-Result RunProgram(const std::string& program, const std::string& args) {
-    Result r;
-    const std::string command = program + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return r;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof(buffer), pipe))
-        r.output += buffer;
-    const int status = pclose(pipe);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-Result RunTool(const std::string& args) {
-    return RunProgram(VELOMIX_TOOL_PATH, args);
-}
-
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char folder[] = "/tmp/velomix-tool-test-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        m_Dir = folder;
-        setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
-        // The filters' control channel of this test alone, for velomixctl to find.
-        setenv("VELOMIX_IPC_DIR", (m_Dir + "/ipc").c_str(), 1);
-    }
-    void TearDown() override {
-        std::system(("chmod -R u+w '" + m_Dir + "'; rm -rf '" + m_Dir + "'").c_str());
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("VELOMIX_IPC_DIR");
-    }
-    std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
-
-    // A 2 s tone in the given container and sub-format.
-    std::string WriteTone(const std::string& name, int format, int channels = 2, int rate = 44100) {
-        const std::string path = Path(name);
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = format;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
-        if (!f)
-            return path;
-        std::vector<double> frames(static_cast<size_t>(rate * 2 * channels));
-        for (size_t i = 0; i < frames.size(); ++i)
-            frames[i] = 0.5 * std::sin(2 * M_PI * 440.0 * double(i / channels) / rate);
-        sf_writef_double(f, frames.data(), rate * 2);
-        sf_close(f);
-        return path;
-    }
-
-    static SF_INFO Info(const std::string& path) {
-        SF_INFO info{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-        if (f)
-            sf_close(f);
-        return info;
-    }
-
-    static std::vector<int> Samples(const std::string& path) {
-        SF_INFO info{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-        std::vector<int> v;
-        if (!f)
-            return v;
-        v.resize(static_cast<size_t>(info.frames * info.channels));
-        sf_readf_int(f, v.data(), info.frames);
-        sf_close(f);
-        return v;
-    }
-
-    // Through stdio: GCC 12 at -O3 warns of a null dereference inside istreambuf_iterator.
-    static std::string Contents(const std::string& path) {
-        std::string bytes;
-        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-                bytes.append(buffer, n);
-            std::fclose(f);
-        }
-        return bytes;
-    }
-    static void Put(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-
-    // Files of the folder that a run left behind under a temporary name.
-    std::vector<std::string> Leftovers() const {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(m_Dir.c_str())) {
-            while (const dirent* e = readdir(d))
-                if (std::strstr(e->d_name, ".velomix-"))
-                    names.push_back(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
-
-private:
-    std::string m_Dir;
-};
-
-// The header of a 16-bit stereo 44100 Hz WAV stream announcing dataBytes of audio.
-std::string StreamHeader(uint32_t dataBytes) {
-    auto le32 = [](uint32_t v) {
-        return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF),
-                           char(v >> 24)};
-    };
-    return "RIFF" + le32(dataBytes > 0xFFFFFFFFu - 36 ? 0xFFFFFFFFu : dataBytes + 36) + "WAVE" +
-           "fmt " + le32(16) + std::string{1, 0, 2, 0} + le32(44100) + le32(44100 * 4) +
-           std::string{4, 0, 16, 0} + "data" + le32(dataBytes);
-}
-
-// A tone in that format.
+// A tone in StreamHeader's format: 16-bit stereo at 44.1 kHz.
 std::string StreamTone(double seconds) {
     std::string bytes;
     const size_t frames = static_cast<size_t>(seconds * 44100);
