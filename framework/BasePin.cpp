@@ -356,7 +356,7 @@ STDMETHODIMP CBasePin::Notify(IBaseFilter*, Quality) {
 
 STDMETHODIMP CBasePin::SetSink(IQualityControl* piqc) {
     CAutoLock lock(m_pLock);
-    m_pQSink = piqc; // not AddRef'd, as the framework prescribes
+    m_pQSink = piqc;
     return S_OK;
 }
 
@@ -551,6 +551,24 @@ STDMETHODIMP CBaseInputPin::GetAllocator(IMemAllocator** ppAllocator) {
     }
     *ppAllocator = ComPtr<IMemAllocator>(m_pAllocator).Detach();
     return S_OK;
+}
+
+STDMETHODIMP CBaseInputPin::Notify(IBaseFilter*, Quality) {
+    return S_OK;
+}
+
+HRESULT CBaseInputPin::PassNotify(const Quality& q) {
+    IBaseFilter* pSender = static_cast<IBaseFilter*>(m_pFilter);
+    if (IQualityControl* pSink = m_pQSink.load())
+        return pSink->Notify(pSender, q);
+    IPin* pUpstream = GetConnected();
+    if (!pUpstream)
+        return VFW_E_NOT_FOUND;
+    ComPtr<IQualityControl> pQC;
+    if (FAILED(pUpstream->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&pQC))) ||
+        !pQC)
+        return VFW_E_NOT_FOUND;
+    return pQC->Notify(pSender, q);
 }
 
 STDMETHODIMP CBaseInputPin::NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly) {

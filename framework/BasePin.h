@@ -82,7 +82,10 @@ protected:
     std::atomic<bool> m_bRunTimeError{false};
     bool m_bTryMyTypesFirst = false;
     CBaseFilter* m_pFilter; // the owner; not AddRef'd (the pin's count is the filter's)
-    IQualityControl* m_pQSink = nullptr;
+    // Set by SetSink under m_pLock; read without it by quality messages that come from a
+    // streaming thread, which must not wait on a state change. Not AddRef'd: the platform's pins
+    // hold their quality sink weakly.
+    std::atomic<IQualityControl*> m_pQSink{nullptr};
     LONG m_TypeVersion = 1;
     CMediaType m_mt;
     REFERENCE_TIME m_tStart = 0;
@@ -162,6 +165,13 @@ public:
 
     STDMETHODIMP BeginFlush() override;
     STDMETHODIMP EndFlush() override;
+
+    // Quality messages travel upstream through output pins; one sent to an input pin is
+    // accepted and dropped (S_OK).
+    STDMETHODIMP Notify(IBaseFilter* pSender, Quality q) override;
+    // Sends a quality message on for this pin's filter: to the sink set on this pin, else to
+    // the connected upstream pin's IQualityControl; VFW_E_NOT_FOUND when there is neither.
+    HRESULT PassNotify(const Quality& q);
 
     HRESULT BreakConnect() override;
     HRESULT Inactive() override;

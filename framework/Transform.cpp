@@ -129,18 +129,13 @@ STDMETHODIMP CTransformOutputPin::NonDelegatingQueryInterface(REFIID riid, void*
 }
 
 STDMETHODIMP CTransformOutputPin::Notify(IBaseFilter*, Quality q) {
-    // The filter may act on it; otherwise it goes upstream.
+    // The filter may act on it; otherwise it goes on from the input pin. A sink set on this
+    // pin is not used here: it is for messages this pin would raise itself.
     const HRESULT hr = m_pTransformFilter->AlterQuality(q);
     if (hr != S_FALSE)
         return hr;
     CTransformInputPin* pIn = m_pTransformFilter->m_pInput.get();
-    IPin* pUpstream = pIn ? pIn->GetConnected() : nullptr;
-    if (!pUpstream)
-        return VFW_E_NOT_CONNECTED;
-    ComPtr<IQualityControl> pQC;
-    if (FAILED(pUpstream->QueryInterface(IID_IQualityControl, reinterpret_cast<void**>(&pQC))))
-        return E_NOTIMPL;
-    return pQC->Notify(static_cast<IBaseFilter*>(m_pTransformFilter), q);
+    return pIn ? pIn->PassNotify(q) : VFW_E_NOT_FOUND;
 }
 
 HRESULT CTransformOutputPin::CheckConnect(IPin* pPin) {

@@ -10,6 +10,9 @@
 // Transform, delivery when Transform returns S_OK, dropped on S_FALSE. End of stream,
 // flushes and new segments go downstream.
 //
+// Quality messages sent to the output pin: the filter's AlterQuality first; when it returns
+// S_FALSE the input pin passes them on (PassNotify).
+//
 // Locks: m_csFilter (state and connections) before m_csReceive (streaming). A derived
 // filter's own locks come after m_csReceive.
 #pragma once
