@@ -41,10 +41,6 @@
 #include <string>
 #include <vector>
 
-// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(CLSID_VelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
-                0x8C, 0x1E);
-
 class CCopyTransformInputPin : public CTransformInputPin {
 public:
     CCopyTransformInputPin(CTransformFilter* pFilter, HRESULT* phr) noexcept

@@ -9,7 +9,8 @@
 ; folder, registered with the system's regsvr32. 64-bit Windows: the same, registered with the
 ; 32-bit regsvr32 (SysWOW64), and the 64-bit module under the 64-bit program files folder,
 ; registered with the 64-bit regsvr32. The settings file (VELO.INI) lives in the user's profile
-; and is never touched.
+; and is never touched: the uninstaller removes only the folders the module made for it
+; (Korvane\Player under LocalAppDataLow), and only while they are empty.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -31,6 +32,8 @@ ManifestSupportedOS all
 !define PAGE_KEY "Software\Classes\CLSID\{EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}"
 !define INSTANCE_KEY "Software\Classes\CLSID\{083863F1-70DE-11D0-BD40-00A0C911CE86}\Instance\{43FF79DC-A363-4DA5-AD5C-2137A9343451}"
 !define RECORD_KEY "Software\Classes\CLSID\{8294CF21-9550-45fb-9CF4-E96E375D2964}"
+; FOLDERID_LocalAppDataLow, under which a filter makes the settings file's folder.
+!define FOLDERID_LOCALAPPDATALOW "{A520A1A4-1780-4FF6-BD18-167343C5AF16}"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTDIR}\Velomix-${VERSION}-setup.exe"
@@ -242,6 +245,16 @@ Function ${UN}ForgetRecords
     Call ${UN}ForgetRecordIn
     SetRegView 32
   ${EndIf}
+  ; The user's class keys, made for the record where there were none: gone with it unless
+  ; something else is in them (Windows keeps its own Software\Classes in any case).
+  DeleteRegKey /ifempty /ifnovalues HKCU "Software\Classes\CLSID"
+  ${If} $Dir64 != ""
+    SetRegView 64
+    DeleteRegKey /ifempty /ifnovalues HKCU "Software\Classes\CLSID"
+    DeleteRegKey /ifempty /ifnovalues HKCU "Software\Classes"
+    SetRegView 32
+  ${EndIf}
+  DeleteRegKey /ifempty /ifnovalues HKCU "Software\Classes"
 FunctionEnd
 
 Function ${UN}RemoveFiles
@@ -276,6 +289,18 @@ Function un.onInit
   ${EndIf}
 FunctionEnd
 
+; The settings file's folders, which a filter makes when it is created (on NT 6.0 and later),
+; while they are empty: a settings file keeps them. Those of the user running the uninstaller.
+Function un.ForgetSettingsFolder
+  System::Call 'shell32::SHGetKnownFolderPath(g "${FOLDERID_LOCALAPPDATALOW}", i 0, p 0, *p .r1) i .r0'
+  ${If} $0 == 0
+    System::Call '*$1(&w${NSIS_MAX_STRLEN} .r2)'
+    System::Call 'ole32::CoTaskMemFree(p r1)'
+    RMDir "$2\Korvane\Player"
+    RMDir "$2\Korvane"
+  ${EndIf}
+FunctionEnd
+
 Section "Uninstall"
   ; Each module with its own regsvr32; a module already gone is nothing to undo.
   ${If} $Dir64 != ""
@@ -293,6 +318,7 @@ Section "Uninstall"
   ${EndIf}
   Call un.ForgetRecords
   Call un.RemoveFiles
+  Call un.ForgetSettingsFolder
   ${If} $Dir64 != ""
     SetRegView 64
   ${EndIf}

@@ -3,9 +3,10 @@
 # builds (build/windows-i686 and build/windows-x86_64, made by scripts/windows-build.sh), into
 # build/installer/Velomix-<version>-setup.exe; then tests it under Wine in fresh prefixes of its
 # own (a 64-bit one, then a 32-bit one): a failed registration that leaves nothing, silent
-# install, the kit's example program in each
-# architecture finds its own architecture's module through COM and RenderFile, a silent
-# upgrade over it, a silent uninstall that leaves no file and no key.
+# install, the kit's example program in each architecture finds its own architecture's module
+# through COM and RenderFile, a silent upgrade over it, a silent uninstall that leaves no file,
+# no key and no empty folder or key that was not there before, yet keeps a settings file
+# (VELO.INI) the user wrote.
 #
 # Usage: scripts/windows-installer.sh [--no-test]
 set -euo pipefail
@@ -15,7 +16,7 @@ run_tests=1
 case "${1:-}" in
   "") ;;
   --no-test) run_tests=0 ;;
-  -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) echo "windows-installer: unknown argument $1" >&2; exit 2 ;;
 esac
 
@@ -76,6 +77,26 @@ registry_has() {
   grep -qiF "$2" "$VELOMIX_WINE_ROOT/$1/system.reg"
 }
 
+# empty_keys FILE: the keys of a Wine registry file with neither values nor subkeys, one a line,
+# sorted (wineserver stopped first, so the file is current). Wine writes a key's subkeys right
+# after it, so a key without values is a leaf unless the next one lies under it.
+empty_keys() {
+  awk '/^\[/ { key = tolower($0); sub(/^\[/, "", key); sub(/\][^]]*$/, "", key); keys[++n] = key; next }
+       /^[@"]/ { filled[key] = 1 }
+       END { for (i = 1; i <= n; i++)
+               if (!(keys[i] in filled) && index(keys[i + 1], keys[i] "\\\\") != 1) print keys[i] }' \
+    "$1" | sort
+}
+
+# empties ARCH: that prefix's empty keys (user and machine) and empty folders under the users'
+# profiles.
+empties() {
+  in_prefix "$1" --shutdown
+  { empty_keys "$VELOMIX_WINE_ROOT/$1/user.reg" | sed 's/^/HKCU\\/'
+    empty_keys "$VELOMIX_WINE_ROOT/$1/system.reg" | sed 's/^/HKLM\\/'
+    (cd "$VELOMIX_WINE_ROOT/$1/drive_c" && find users -type d -empty | sort); }
+}
+
 test_prefix() {
   local arch=$1 start pf32 pf64=""
   rm -rf "${VELOMIX_WINE_ROOT:?}/$arch"
@@ -89,6 +110,16 @@ test_prefix() {
   esac
   local c="$VELOMIX_WINE_ROOT/$arch/drive_c"
   cp "$setup" "$c/setup.exe"
+  local empty_before
+  empty_before=$(empties "$arch")
+  # The 32-bit prefix's user has written a settings file before installing; the uninstaller
+  # must keep it, and with it its folders.
+  local settings="" ini=$'[INIT]\r\nRESTAMP=1\r\n'
+  if [ "$arch" = win32 ]; then
+    settings=$(find "$c/users" -maxdepth 3 -type d -name LocalLow | head -n 1)/Korvane/Player/VELO.INI
+    mkdir -p "$(dirname "$settings")"
+    printf '%s' "$ini" >"$settings"
+  fi
 
   # A registration that fails half-way (quartz, whose filter mapper registration needs, switched
   # off) stops the installation with an error and leaves no file and no key behind.
@@ -152,6 +183,12 @@ test_prefix() {
   ! grep -qiF "$record" "$VELOMIX_WINE_ROOT/$arch/system.reg" "$VELOMIX_WINE_ROOT/$arch/user.reg" ||
     fail "$arch: the module's installation record is left"
   ! registry_has "$arch" 'Velomix' || fail "$arch: a Velomix key is left: $(grep -i -B8 velomix "$VELOMIX_WINE_ROOT/$arch/system.reg")"
+  local empty_new
+  empty_new=$(comm -13 <(echo "$empty_before") <(empties "$arch"))
+  [ -z "$empty_new" ] || fail "$arch: left empty: $empty_new"
+  if [ -n "$settings" ]; then
+    cmp -s "$settings" <(printf '%s' "$ini") || fail "$arch: the settings file was not kept"
+  fi
 }
 
 test_prefix win64

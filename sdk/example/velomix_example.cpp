@@ -3,7 +3,10 @@
 // filter in the graph, sets its tempo through IVelomixProp and reads it back.
 //
 // Usage: velomix_example FILE [TEMPO]      (TEMPO: factor, 0.05 to 50; default 1.25)
-// Build (mingw-w64): g++ -std=c++17 -I<kit>/include velomix_example.cpp -lole32 -lstrmiids
+// Build with mingw-w64 (g++ being i686-w64-mingw32-g++ or x86_64-w64-mingw32-g++ when cross
+// compiling, <kit> the kit's folder; the source is plain C++11): -municode because the entry is
+// wmain, -static so that the program needs none of the compiler's own DLLs.
+//   g++ -municode -static -I<kit>/include -o velomix_example velomix_example.cpp -lole32 -lstrmiids
 // Exit status 0 when the filter was found and took the tempo.
 #include <initguid.h> // defines the kit's GUIDs in this one source file
 

@@ -33,6 +33,25 @@
  * - A getter returns E_POINTER for a null pointer, else S_OK and the stored value, as set.
  * - Every effective change is also published to the cross-process control channel (see
  *   control-channel.md beside this header), so velomixctl and other controllers see it.
+ * - The property page (CLSID_VelomixProp1) is the one the filter lists through
+ *   ISpecifyPropertyPages; a player shows it with OleCreatePropertyFrame.
+ *
+ * The settings file VELO.INI, optional, read when a filter is made and never written by it:
+ * on Windows Vista and later it is Korvane\Player\VELO.INI in the user's local application
+ * data (low integrity) folder, FOLDERID_LocalAppDataLow (usually
+ * C:\Users\NAME\AppData\LocalLow), the folder being made when a filter is; on earlier
+ * versions it lies beside the module file. The uninstaller keeps it (and so its folder).
+ * RESTAMP in its [INIT] section chooses the output's time stamps:
+ * - RESTAMP=0, the default (also when the key is missing or not a number): each output sample
+ *   keeps the time span of the input it came from (outputs of one input share its span; some
+ *   may be empty). Right for a host that takes the audio itself (a writer, a sample grabber).
+ *   A renderer that plays by time stamps then keeps the file's pace: faster audio leaves gaps,
+ *   slower audio overruns its stamps.
+ * - RESTAMP=1 (any nonzero value): outputs are stamped by the audio they carry, contiguous from
+ *   the start time of the first input after a run, flush, seek or new segment, each lasting
+ *   exactly its frames; empty ones are not delivered; while the speed has stayed normal since
+ *   that start, inputs' stamps pass unchanged. A renderer then plays at the speed set; a video
+ *   stream of the same file runs out of step unless the player changes its rate too.
  */
 #ifndef VELOMIX_H
 #define VELOMIX_H
@@ -42,8 +61,8 @@
 /* The ranges (VELOMIX_FACTOR_MIN/MAX, VELOMIX_PITCH_MIN/MAX) and the envelope check. */
 #include "velomix_speed.h"
 
-/* CLSID_Velomix, the filter (CoCreateInstance, or found in a graph), and IID_IVelomixProp, its
-   control interface (QueryInterface on the filter). */
+/* CLSID_Velomix, the filter (CoCreateInstance, or found in a graph), IID_IVelomixProp, its
+   control interface (QueryInterface on the filter), and CLSID_VelomixProp1, its property page. */
 #include "velomix_ids.h"
 
 #undef INTERFACE

@@ -166,7 +166,7 @@ VMX_TEST(module, control_interfaces) {
         REQUIRE_HR(S_OK, pPages->GetPages(&pages));
         CHECK(pages.cElems == 1, "one property page, got %lu",
               static_cast<unsigned long>(pages.cElems));
-        CHECK(pages.cElems >= 1 && IsEqualGUID(pages.pElems[0], kClsidVelomixProp1),
+        CHECK(pages.cElems >= 1 && IsEqualGUID(pages.pElems[0], CLSID_VelomixProp1),
               "the page is CLSID_VelomixProp1");
         CoTaskMemFree(pages.pElems);
         CHECK_HR(E_POINTER, pPages->GetPages(nullptr));

@@ -291,16 +291,16 @@ VMX_TEST(page, FrameShowsThePageAndTheSlidersDriveTheFilter) {
                                                 reinterpret_cast<void**>(&specify)));
         CAUUID pages{};
         REQUIRE_HR(S_OK, specify->GetPages(&pages));
-        REQUIRE(pages.cElems == 1 && IsEqualGUID(pages.pElems[0], kClsidVelomixProp1),
+        REQUIRE(pages.cElems == 1 && IsEqualGUID(pages.pElems[0], CLSID_VelomixProp1),
                 "GetPages names the page");
 
         // The frame creates the page with CoCreateInstance: the module's factory stands in for
         // a registration.
         ComPtr<IClassFactory> factory;
-        REQUIRE_HR(S_OK, module.GetClassObject(kClsidVelomixProp1, IID_IClassFactory,
+        REQUIRE_HR(S_OK, module.GetClassObject(CLSID_VelomixProp1, IID_IClassFactory,
                                                reinterpret_cast<void**>(&factory)));
         DWORD cookie = 0;
-        REQUIRE_HR(S_OK, CoRegisterClassObject(kClsidVelomixProp1, factory.Get(),
+        REQUIRE_HR(S_OK, CoRegisterClassObject(CLSID_VelomixProp1, factory.Get(),
                                                CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie));
         const ULONG filterRefs = RefCount(filter.Get());
 

@@ -71,7 +71,7 @@ VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     const struct {
         const GUID* clsid;
         const char* name;
-    } classes[] = {{&CLSID_Velomix, "Velomix"}, {&kClsidVelomixProp1, "Velomix Property Page"}};
+    } classes[] = {{&CLSID_Velomix, "Velomix"}, {&CLSID_VelomixProp1, "Velomix Property Page"}};
     for (const auto& c : classes) {
         const std::string key = ClassKey(*c.clsid);
         CHECK(ReadString(RegHive::ClassesRoot, key, "") == c.name,

@@ -14,9 +14,6 @@
 #include <string>
 #include <vector>
 
-// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
-                0x8C, 0x1E);
 // The platform's wave parser; mingw-w64's uuids.h lacks it.
 // {D51BD5A1-7548-11CF-A520-0080C77EF58A}
 VMX_DEFINE_GUID(kClsidWaveParser, 0xD51BD5A1, 0x7548, 0x11CF, 0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E,

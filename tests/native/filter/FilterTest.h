@@ -24,10 +24,6 @@
 #include <mutex>
 #include <string>
 
-// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
-                0x8C, 0x1E);
-
 // A provider that streams PCM in chunks of a fixed size and calls a hook before each chunk
 // (on the streaming thread), so a test can change the filter mid-stream.
 class CChunkProvider final : public CSampleProvider {

@@ -144,7 +144,7 @@ TEST_F(FilterTest, InterfacesOfTheFilterAndItsPins) {
     ASSERT_HR(S_OK, pages->GetPages(&caGuid));
     const std::unique_ptr<GUID, TaskMemDeleter> elems(caGuid.pElems);
     ASSERT_EQ(caGuid.cElems, 1u);
-    EXPECT_TRUE(IsEqualGUID(caGuid.pElems[0], kClsidVelomixProp1));
+    EXPECT_TRUE(IsEqualGUID(caGuid.pElems[0], CLSID_VelomixProp1));
 
     // One identity: every face answers for the same object.
     ComPtr<IUnknown> a, b;

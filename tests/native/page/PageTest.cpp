@@ -4,10 +4,6 @@
 
 #include <cstdlib>
 
-// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
-                0x8C, 0x1E);
-
 STDMETHODIMP CTestPageSite::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
@@ -112,7 +108,7 @@ ComPtr<IBaseFilter> PageTest::CreateFilter() {
 
 ComPtr<IPropertyPage> PageTest::CreatePage() {
     ComPtr<IClassFactory> factory;
-    EXPECT_HR(S_OK, Module().GetClassObject(kClsidVelomixProp1, IID_IClassFactory,
+    EXPECT_HR(S_OK, Module().GetClassObject(CLSID_VelomixProp1, IID_IClassFactory,
                                             reinterpret_cast<void**>(&factory)));
     ComPtr<IPropertyPage> page;
     if (factory) {

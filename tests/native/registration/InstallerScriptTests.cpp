@@ -34,7 +34,7 @@ TEST(InstallerScript, KeysNameTheClassesTheModuleRegisters) {
     EXPECT_EQ(ScriptDefine(script, "INSTANCE_KEY"),
               "Software\\Classes\\" + FilterInstanceKey(CLSID_Velomix));
     EXPECT_EQ(ScriptDefine(script, "PAGE_KEY"),
-              "Software\\Classes\\CLSID\\" + GuidString(kClsidVelomixProp1));
+              "Software\\Classes\\CLSID\\" + GuidString(CLSID_VelomixProp1));
 }
 
 } // namespace

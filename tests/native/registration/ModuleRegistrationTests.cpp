@@ -15,7 +15,7 @@ struct ServedClass {
     const char* name;
 };
 const ServedClass kClasses[] = {{&CLSID_Velomix, "Velomix"},
-                                {&kClsidVelomixProp1, "Velomix Property Page"}};
+                                {&CLSID_VelomixProp1, "Velomix Property Page"}};
 
 std::string ModulePath() {
     return std::filesystem::path(VELOMIX_MODULE_PATH).lexically_normal().string();

@@ -17,10 +17,6 @@
 #include <optional>
 #include <string>
 
-// {EAD9CA8A-BD46-4ECF-89D5-EF7DD2D08C1E}
-VMX_DEFINE_GUID(kClsidVelomixProp1, 0xEAD9CA8A, 0xBD46, 0x4ECF, 0x89, 0xD5, 0xEF, 0x7D, 0xD2, 0xD0,
-                0x8C, 0x1E);
-
 // The installation record's key, spelt out here as the registry shows it.
 inline const char kInstallKey[] =
     "SOFTWARE\\Classes\\CLSID\\{8294CF21-9550-45fb-9CF4-E96E375D2964}";

@@ -28,5 +28,8 @@ HRESULT VelomixKitCallFromC(IUnknown* filter, double tempo) {
     if (SUCCEEDED(hr))
         hr = IVelomixProp_GetPitch(control, &pitch);
     IVelomixProp_Release(control);
-    return IsEqualCLSID(&CLSID_Velomix, &IID_IVelomixProp) ? E_FAIL : hr;
+    return IsEqualCLSID(&CLSID_Velomix, &IID_IVelomixProp) ||
+                   IsEqualCLSID(&CLSID_Velomix, &CLSID_VelomixProp1)
+               ? E_FAIL
+               : hr;
 }

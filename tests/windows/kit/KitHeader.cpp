@@ -21,7 +21,10 @@ HRESULT CallFromCpp(IUnknown* filter) {
     if (SUCCEEDED(hr))
         hr = control->GetPitch(&pitch);
     control->Release();
-    return IsEqualCLSID(CLSID_Velomix, IID_IVelomixProp) ? E_FAIL : hr;
+    return IsEqualCLSID(CLSID_Velomix, IID_IVelomixProp) ||
+                   IsEqualCLSID(CLSID_Velomix, CLSID_VelomixProp1)
+               ? E_FAIL
+               : hr;
 }
 
 } // namespace
