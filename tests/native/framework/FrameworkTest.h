@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,4 +74,20 @@ private:
 // An audio PCM type in WAVEFORMATEX.
 inline CMediaType PcmType(WORD nChannels, DWORD nSamplesPerSec, WORD wBitsPerSample) {
     return AudioType(WaveFormat(nChannels, nSamplesPerSec, wBitsPerSample));
+}
+
+// Makes a test filter T (constructed from an HRESULT*) with one reference, as a class factory
+// would: E_OUTOFMEMORY, or the constructor's failure with nothing left behind.
+template <typename T> HRESULT CreateTestFilter(T** ppFilter) {
+    HRESULT hr = S_OK;
+    T* p = new (std::nothrow) T(&hr);
+    if (!p)
+        return E_OUTOFMEMORY;
+    p->NonDelegatingAddRef();
+    if (FAILED(hr)) {
+        p->NonDelegatingRelease();
+        return hr;
+    }
+    *ppFilter = p;
+    return S_OK;
 }

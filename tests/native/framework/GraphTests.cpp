@@ -78,19 +78,7 @@ private:
 // A transform that copies each input buffer, sized like its input buffers.
 class CCopyTransform final : public CTransformFilter {
 public:
-    static HRESULT Create(CCopyTransform** ppFilter) {
-        HRESULT hr = S_OK;
-        CCopyTransform* p = new (std::nothrow) CCopyTransform(&hr);
-        if (!p)
-            return E_OUTOFMEMORY;
-        p->NonDelegatingAddRef();
-        if (FAILED(hr)) {
-            p->NonDelegatingRelease();
-            return hr;
-        }
-        *ppFilter = p;
-        return S_OK;
-    }
+    static HRESULT Create(CCopyTransform** ppFilter) { return CreateTestFilter(ppFilter); }
     HRESULT CheckInputType(const CMediaType* mt) override {
         return IsEqualGUID(mt->majortype, MEDIATYPE_Audio) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     }
@@ -122,6 +110,7 @@ public:
     }
 
 private:
+    friend HRESULT ::CreateTestFilter<CCopyTransform>(CCopyTransform** ppFilter);
     explicit CCopyTransform(HRESULT* phr) noexcept
         : CTransformFilter("CCopyTransform", nullptr, GUID_NULL) {
         m_pInput.reset(new (std::nothrow)
