@@ -250,17 +250,9 @@ bool CCopyTransformFilter::PrepareOutput(IMediaSample* pOut, const InputSample& 
     }
     pOut->SetDiscontinuity(bDiscontinuity ? TRUE : FALSE);
     REFERENCE_TIME tStart = out.tStart, tStop = out.tStop;
-    if (out.bTime && out.bStop)
-        pOut->SetTime(&tStart, &tStop);
-    else if (out.bTime)
-        pOut->SetTime(&tStart, nullptr);
-    else
-        pOut->SetTime(nullptr, nullptr);
+    pOut->SetTime(out.bTime ? &tStart : nullptr, out.bTime && out.bStop ? &tStop : nullptr);
     LONGLONG mtStart = out.mtStart, mtStop = out.mtStop;
-    if (out.bMedia)
-        pOut->SetMediaTime(&mtStart, &mtStop);
-    else
-        pOut->SetMediaTime(nullptr, nullptr);
+    pOut->SetMediaTime(out.bMedia ? &mtStart : nullptr, out.bMedia ? &mtStop : nullptr);
     return true;
 }
 

@@ -325,7 +325,7 @@ HRESULT CPushSource::COutputPin::Fill(IMediaSample* pSample, SourceChunk* pChunk
         return VFW_E_BUFFER_OVERFLOW;
     pSample->SetActualDataLength(pChunk->cbData);
     if (pChunk->bTimeValid)
-        pSample->SetTime(&pChunk->tStart, &pChunk->tStop);
+        pSample->SetTime(&pChunk->tStart, pChunk->bStopValid ? &pChunk->tStop : nullptr);
     if (pChunk->bMediaTimeValid)
         pSample->SetMediaTime(&pChunk->mtStart, &pChunk->mtStop);
     pSample->SetSyncPoint(pChunk->bSyncPoint);

@@ -33,6 +33,7 @@ struct SourceChunk {
     bool bTimeValid = false;
     REFERENCE_TIME tStart = 0; // stream time within the current segment, 100 ns
     REFERENCE_TIME tStop = 0;
+    bool bStopValid = true; // false: the sample carries a start time only
     bool bMediaTimeValid = false;
     LONGLONG mtStart = 0;
     LONGLONG mtStop = 0;

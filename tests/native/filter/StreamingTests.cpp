@@ -49,6 +49,27 @@ TEST_F(FilterTest, NormalSpeedIsABitExactCopyWithTheInputTimes) {
     EXPECT_EQ(c.sink->Count(SinkEvent::EndOfStream), 1u);
 }
 
+// An upstream that stamps only start times: the copy carries each input's start, exactly, and
+// invents no stop.
+TEST_F(FilterTest, InputsWithoutAStopTimeGiveOutputsWithoutOne) {
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    const std::vector<uint8_t> input = Noise(kBuffer100ms * 4, 5);
+    auto provider = std::make_unique<CChunkProvider>(
+        wfx, input, kBuffer100ms, [](int, SourceChunk& chunk) { chunk.bStopValid = false; });
+    Chain c = BuildChain(AudioType(wfx), std::move(provider), kBuffer100ms);
+    RunToEnd(c);
+    EXPECT_EQ(Output(c), input);
+    const std::vector<ReceivedSample> out = c.sink->Samples();
+    ASSERT_EQ(out.size(), 4u);
+    for (size_t k = 0; k < out.size(); ++k) {
+        EXPECT_TRUE(out[k].bTimeValid) << "sample " << k;
+        EXPECT_FALSE(out[k].bStopValid) << "sample " << k;
+        EXPECT_EQ(out[k].tStart,
+                  CPcmProvider::FrameTime(
+                      static_cast<LONGLONG>(k) * (kBuffer100ms / wfx.nBlockAlign), kRate));
+    }
+}
+
 TEST_F(FilterTest, DiscontinuitySamplesAreFilledLikeAnyOther) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Noise(kBuffer100ms * 5, 11);
