@@ -60,6 +60,7 @@ InitSettings ReadInitSettings(const std::string& iniPath) {
     settings.bHighEffect = ReadInteger(kHighEffectEntry, iniPath) != 0;
     settings.nHighEffectLen = ReadInteger(kHighEffectLenEntry, iniPath);
     settings.bRestamp = ReadInteger(kRestampEntry, iniPath) != 0;
+    settings.bSegmentRate = ReadInteger(kSegmentRateEntry, iniPath) != 0;
     return settings;
 }
 

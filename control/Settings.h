@@ -29,6 +29,10 @@ inline constexpr SettingsEntry kHighEffectLenEntry{"INIT", "HIGH_EFFECT_LEN", "3
 // "RESTAMP": nonzero stamps output samples by the audio they carry (what a renderer that plays
 // by time stamps needs); 0 keeps the input's time span on its outputs.
 inline constexpr SettingsEntry kRestampEntry{"INIT", "RESTAMP", "0", 512};
+// "SEGMENT_RATE": nonzero takes the rate of each new segment (a player's SetRate on the graph)
+// as a tempo factor on top of the tempo set, and passes the segment on at rate 1.0 with its
+// outputs in the stream's time; 0 passes segments on as they come.
+inline constexpr SettingsEntry kSegmentRateEntry{"INIT", "SEGMENT_RATE", "0", 512};
 
 // Section "SPEED": stretch tuning per tempo band, keys and defaults given by the caller.
 inline constexpr const char* kSpeedSection = "SPEED";
@@ -79,10 +83,11 @@ struct InitSettings {
     bool bHighEffect = DefaultNumber(kHighEffectEntry) != 0;     // "HIGH_EFFECT" nonzero
     int32_t nHighEffectLen = DefaultNumber(kHighEffectLenEntry); // "HIGH_EFFECT_LEN"
     bool bRestamp = DefaultNumber(kRestampEntry) != 0;           // "RESTAMP" nonzero
+    bool bSegmentRate = DefaultNumber(kSegmentRateEntry) != 0;   // "SEGMENT_RATE" nonzero
 };
 
-// Reads "FAST", "HIGH_EFFECT", "HIGH_EFFECT_LEN" and "RESTAMP" from `iniPath`. Each text
-// converts as atol does: leading blanks and one sign allowed, digits up to the first other
+// Reads "FAST", "HIGH_EFFECT", "HIGH_EFFECT_LEN", "RESTAMP" and "SEGMENT_RATE" from `iniPath`. Each
+// text converts as atol does: leading blanks and one sign allowed, digits up to the first other
 // character, no digits gives 0; values beyond the 32-bit range saturate. So "yes" and a present
 // empty value give 0, not the default. A missing or unreadable file gives the defaults. Throws
 // nothing.

@@ -20,6 +20,7 @@ CCopyTransformFilter::CCopyTransformFilter(IUnknown* pUnk, HRESULT* phr)
     : CTransformFilter(nullptr, pUnk, CLSID_Velomix), m_strIniPath(SettingsFilePath()),
       m_Init(ReadInitSettings(m_strIniPath)) {
     m_bRestamp = m_Init.bRestamp;
+    m_bSegmentRateMode = m_Init.bSegmentRate;
     if (phr && FAILED(*phr))
         return;
     const HRESULT hr = CreatePins();

@@ -13,6 +13,12 @@
 // (see RestampSample), as a renderer that plays by time stamps needs, and empty ones are not
 // delivered.
 //
+// With SEGMENT_RATE on, the rate of each new segment (a player's SetRate on the graph) is a tempo
+// factor on top of the tempo set: the audio is stretched to the segment's pace with its pitch
+// kept, the segment goes downstream at rate 1.0, and its stamps are carried into the stream's
+// time (t / rate) and then follow the audio delivered, as with RESTAMP. A segment at rate 1.0
+// leaves the stream as the tempo set makes it.
+//
 // Threads and locks: connection and state changes hold the filter-state lock m_csFilter;
 // the upstream streaming thread runs Transform, end of stream and the processor under the
 // streaming lock m_csReceive and takes m_csSpeed inside it only to copy the speed values (the
@@ -34,6 +40,7 @@
 #include "CommServer.h"
 #include "core/OutputPlan.h"
 #include "core/OwedOutput.h"
+#include "core/SegmentRate.h"
 #include "core/StampClock.h"
 
 #include <atomic>
@@ -143,6 +150,8 @@ private:
     HRESULT DeliverTail();
     SampleStamps TailStamps(LONG cb);
     void ResetStream();
+    // Outputs stamped by the audio they carry: RESTAMP, or a segment whose rate the filter takes.
+    bool StampsByAudio() const { return m_bRestamp || m_Segment.Scales(); }
 
     // The filter connected to the first pin of direction dir of pFilter, or null.
     static ComPtr<IBaseFilter> FindUpstreamFilter(IBaseFilter* pFilter, PIN_DIRECTION dir);
@@ -185,6 +194,11 @@ private:
     bool m_bRestamp = false;
     StampClock m_Clock;
     bool m_bHeldDiscontinuity = false;
+    // Segment-rate mode (SEGMENT_RATE): the rate of the segment being played, taken as a tempo
+    // factor; a new rate is applied at the next input like a setter's change.
+    bool m_bSegmentRateMode = false;
+    SegmentRate m_Segment;
+    bool m_bSegmentRateChanged = false;
 
     // The settings file, and its "INIT" section as read when this object was made (the
     // anti-alias length as a mono stream leaves it, see UpdateProcessorFormat).

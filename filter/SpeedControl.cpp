@@ -143,14 +143,29 @@ HRESULT CCopyTransformFilter::ApplySpeedChanges(bool bForce) {
         // A snapshot, and the latch cleared with it: a setter that comes after latches anew.
         // The file read and the engine's work below would otherwise hold up every setter.
         CAutoLock lock(&m_csSpeed);
-        if (!m_bSpeedChanged && !bForce)
+        if (!m_bSpeedChanged && !m_bSegmentRateChanged && !bForce)
             return S_OK;
         m_bSpeedChanged = false;
         dTempo = m_dTempo;
         dRate = m_dRate;
         nPitch = m_nPitch;
     }
-    const int32_t next[3] = {SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch};
+    m_bSegmentRateChanged = false;
+    int32_t next[3] = {SpeedFactorToPercent(dTempo), SpeedFactorToPercent(dRate), nPitch};
+    if (m_bSegmentRateMode) {
+        // The segment's pace on top of the tempo set; a product beyond the envelope plays at its
+        // nearest edge rather than stopping the stream (the player's rate is already in force).
+        bool bClamped = false;
+        next[0] = SegmentRate::CombinedTempoHundredths(dTempo, m_Segment.Rate(), next[1] + 100,
+                                                       nPitch, &bClamped) -
+                  100;
+        if (bClamped)
+            LogMessage(LogLevel::Warning,
+                       "tempo %g at segment rate %g lies outside the speed envelope; played at "
+                       "%d.%02d",
+                       dTempo, m_Segment.Rate(), (next[0] + 100) / 100, (next[0] + 100) % 100);
+        dTempo *= m_Segment.Rate(); // the stretch tuning's band
+    }
     if (!CSpeedProcessor::IsInSpeedEnvelope(next[0], next[1], next[2]))
         return StreamError(EngineResult::Refused, "the engine did not take the speed values");
     if (m_bEndStretch && !m_Held.empty()) {

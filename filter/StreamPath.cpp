@@ -65,6 +65,12 @@ HRESULT CCopyTransformFilter::ReadInput(IMediaSample* pIn, InputSample& in) {
     st.mtStop = mtStop;
     in.unit = MediaUnitOf(st.bMedia, st.mtStart, st.mtStop, in.nFrames, m_StreamFormat.nBlockAlign,
                           st.bStop, st.tStart, st.tStop);
+    // A segment whose rate the filter plays: from here on its stamps are in the stream's time.
+    // Media times stay positions in the file.
+    if (m_Segment.Scales()) {
+        st.tStart = m_Segment.ToStreamTime(st.tStart);
+        st.tStop = m_Segment.ToStreamTime(st.tStop);
+    }
     return S_OK;
 }
 
@@ -88,7 +94,7 @@ HRESULT CCopyTransformFilter::Receive(IMediaSample* pSample) {
         m_nTailFrames = 0;
         m_bTailTimeValid = true;
     }
-    if (m_bRestamp)
+    if (StampsByAudio())
         m_Clock.AnchorAt(in.stamps, in.unit, m_StreamFormat.nSamplesPerSec,
                          m_StreamFormat.nBlockAlign);
     // Normal speed with nothing left of a stretch: the input itself, bit for bit.
@@ -213,7 +219,7 @@ bool CCopyTransformFilter::PrepareOutput(IMediaSample* pOut, const InputSample& 
     const int32_t blockAlign = std::max<int32_t>(m_StreamFormat.nBlockAlign, 1);
     const uint32_t rate = m_StreamFormat.nSamplesPerSec;
     SampleStamps out;
-    if (m_bRestamp) {
+    if (StampsByAudio()) {
         if (slot.cbBytes <= 0) {
             // Left out: its discontinuity goes on the next output delivered.
             m_bHeldDiscontinuity = m_bHeldDiscontinuity || bDiscontinuity;
@@ -221,7 +227,9 @@ bool CCopyTransformFilter::PrepareOutput(IMediaSample* pOut, const InputSample& 
         }
         bDiscontinuity = bDiscontinuity || m_bHeldDiscontinuity;
         m_bHeldDiscontinuity = false;
-        if (!bCopy)
+        // A copy in a segment the filter plays lasts its frames, not its span in the stream's
+        // time (the tempo set cancels the segment's rate): it is stamped by its audio too.
+        if (!bCopy || m_Segment.Scales())
             m_Clock.StopFollowing();
         // Normal speed since the anchor: an input's one output keeps its stamps.
         if (bCopy && bFirst && bWhole &&
@@ -353,7 +361,7 @@ HRESULT CCopyTransformFilter::StreamFailure(HRESULT hr, const char* what) {
 SampleStamps CCopyTransformFilter::TailStamps(LONG cb) {
     SampleStamps out;
     const int32_t blockAlign = std::max<int32_t>(m_StreamFormat.nBlockAlign, 1);
-    if (m_bRestamp)
+    if (StampsByAudio())
         return m_Clock.Next(cb / blockAlign, m_StreamFormat.nSamplesPerSec,
                             m_StreamFormat.nBlockAlign);
     if (m_bTailTimeValid) {
@@ -500,12 +508,25 @@ HRESULT CCopyTransformFilter::StartStreaming() {
 
 HRESULT CCopyTransformFilter::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop,
                                          double dRate) {
+    double dDownstreamRate = dRate;
     {
         // Samples of the new segment are stamped from its first input on.
         CAutoLock lock(&m_csReceive);
         m_Clock.Reset();
+        if (m_bSegmentRateMode) {
+            const double dOldRate = m_Segment.Rate();
+            m_Segment.Start(dRate);
+            // Applied at the segment's first input, as a setter's change is.
+            m_bSegmentRateChanged = m_bSegmentRateChanged || m_Segment.Rate() != dOldRate;
+            dDownstreamRate = m_Segment.DownstreamRate(dRate);
+            if (!SegmentRate::Accepts(dRate))
+                LogMessage(LogLevel::Warning,
+                           "a segment at rate %g is passed on as it is: the filter plays rates "
+                           "from %g to %g",
+                           dRate, VELOMIX_FACTOR_MIN, VELOMIX_FACTOR_MAX);
+        }
     }
-    return CTransformFilter::NewSegment(tStart, tStop, dRate);
+    return CTransformFilter::NewSegment(tStart, tStop, dDownstreamRate);
 }
 
 HRESULT CCopyTransformFilter::SetMediaType(PIN_DIRECTION dir, const CMediaType* pmt) {

@@ -23,12 +23,17 @@ TEST(InitSettingsTest, DefaultsWithoutFileAndAtolConversionThatSaturates) {
         EXPECT_TRUE(settings.bFast && settings.bHighEffect);
         EXPECT_EQ(settings.nHighEffectLen, 32);
         EXPECT_FALSE(settings.bRestamp);
+        EXPECT_FALSE(settings.bSegmentRate);
     }
     // A file without the key keeps the input's stamps; the key alone turns restamping on.
     WriteFile(path, "[INIT]\nFAST=0\n");
     EXPECT_FALSE(ReadInitSettings(path).bRestamp);
     WriteFile(path, "[INIT]\nRESTAMP=1\n");
     EXPECT_TRUE(ReadInitSettings(path).bRestamp);
+    EXPECT_FALSE(ReadInitSettings(path).bSegmentRate);
+    WriteFile(path, "[INIT]\nSEGMENT_RATE=1\n");
+    EXPECT_TRUE(ReadInitSettings(path).bSegmentRate);
+    EXPECT_FALSE(ReadInitSettings(path).bRestamp);
     // clang-format off
     const std::pair<const char*, int32_t> cases[] = {
         {"yes", 0}, {"", 0}, {"-16x", -16}, {"+48", 48}, {"0x10", 0}, {"\"64\"", 64}, {"- 5", 0},
@@ -37,13 +42,14 @@ TEST(InitSettingsTest, DefaultsWithoutFileAndAtolConversionThatSaturates) {
     // clang-format on
     for (const auto& [text, nExpected] : cases) {
         SCOPED_TRACE(text);
-        WriteFile(path, "[INIT]\nFAST="s + text + "\nHIGH_EFFECT=" + text +
-                            "\nHIGH_EFFECT_LEN=" + text + "\nRESTAMP=" + text + "\n");
+        WriteFile(path, "[INIT]\nFAST="s + text + "\nHIGH_EFFECT=" + text + "\nHIGH_EFFECT_LEN=" +
+                            text + "\nRESTAMP=" + text + "\nSEGMENT_RATE=" + text + "\n");
         const InitSettings settings = ReadInitSettings(path);
         EXPECT_EQ(settings.bFast, nExpected != 0);
         EXPECT_EQ(settings.bHighEffect, nExpected != 0);
         EXPECT_EQ(settings.nHighEffectLen, nExpected);
         EXPECT_EQ(settings.bRestamp, nExpected != 0);
+        EXPECT_EQ(settings.bSegmentRate, nExpected != 0);
     }
 }
 
