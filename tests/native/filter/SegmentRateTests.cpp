@@ -72,8 +72,8 @@ TEST_P(SegmentRateTest, APlayersRateIsPlayedAtRateOneInTheStreamsTime) {
     WriteSettings("[INIT]\nSEGMENT_RATE=1\n");
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Sine16(2, kRate, 440, 2.0);
-    Chain c = BuildChain(AudioType(wfx),
-                         std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms), kBuffer100ms);
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms),
+                         kBuffer100ms);
     // As a player's graph does it: through the renderer's upstream pin, passed on to the source.
     ASSERT_HR(S_OK, Seeking(Pin(c.filter.Get(), L"Out").Get())->SetRate(rate));
     RunToEnd(c);
@@ -104,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Rates, SegmentRateTest, ::testing::Values(0.5, 1.25, 1.
 TEST_F(FilterTest, WithoutTheModeASegmentsRateGoesOnAsItCame) {
     const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
     const std::vector<uint8_t> input = Sine16(2, kRate, 440, 0.5);
-    Chain c = BuildChain(AudioType(wfx),
-                         std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms), kBuffer100ms);
+    Chain c = BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms),
+                         kBuffer100ms);
     ASSERT_HR(S_OK, Seeking(Pin(c.filter.Get(), L"Out").Get())->SetRate(1.5));
     RunToEnd(c);
     const std::vector<Segment> segments = Segments(*c.sink.Get());
@@ -183,9 +183,9 @@ TEST_F(FilterTest, TheTempoSetMultipliesTheSegmentsRateWithinTheEnvelope) {
           {1.2, 1.25, 58800},                                     // 1.5
           {40.0, 2.0, 1764}}) {                                   // 80: played at 50
         SCOPED_TRACE(tempo);
-        Chain c = BuildChain(AudioType(wfx),
-                             std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms),
-                             kBuffer100ms);
+        Chain c =
+            BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms),
+                       kBuffer100ms);
         ASSERT_HR(S_OK, c.prop->SetTempo(tempo));
         ASSERT_HR(S_OK, Seeking(Pin(c.filter.Get(), L"Out").Get())->SetRate(rate));
         RunToEnd(c);

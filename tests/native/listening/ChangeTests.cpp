@@ -148,3 +148,26 @@ TEST_P(GridChangeTest, IsInaudible) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, GridChangeTest, ::testing::ValuesIn(GridCases()), GridName);
+
+// ---- a player's rate change (SEGMENT_RATE): a new segment mid-stream, heard like a setter's ----
+
+class SegmentChangeTest : public ListeningTest, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(SegmentChangeTest, IsInaudible) {
+    const Change& p = GetParam();
+    ChangeCase c;
+    c.from = p.from;
+    c.to = p.to;
+    c.format = Format{SampleType::S16, 2, 44100};
+    c.sampleSeconds = 0.1;
+    ExpectInaudible(c, MeasureChange(Maker(false, true), c, false, true), false, false);
+}
+
+// The tempo of each setting is the segment's rate.
+INSTANTIATE_TEST_SUITE_P(Segment, SegmentChangeTest,
+                         ::testing::Values(Change{"NormalToRate1_5", {1, 1, 0}, {1.5, 1, 0}},
+                                           Change{"Rate2ToRate0_75", {2, 1, 0}, {0.75, 1, 0}},
+                                           Change{"Rate1_25ToNormal", {1.25, 1, 0}, {1, 1, 0}}),
+                         [](const ::testing::TestParamInfo<Change>& param) {
+                             return std::string(param.param.name);
+                         });

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 using namespace listening;
@@ -65,8 +66,9 @@ CMediaType TypeOf(const Format& f) {
     return AudioType(wfx, f.IsFloat() ? MEDIASUBTYPE_IEEE_FLOAT : MEDIASUBTYPE_PCM);
 }
 
-void Apply(IVelomixProp* pProp, const SpeedSetting& s, std::vector<HRESULT>& results) {
-    results.push_back(pProp->SetTempo(s.tempo));
+void Apply(IVelomixProp* pProp, const SpeedSetting& s, std::vector<HRESULT>& results,
+           bool bTempoBySegment = false) {
+    results.push_back(pProp->SetTempo(bTempoBySegment ? 1.0 : s.tempo));
     results.push_back(pProp->SetRate(s.rate));
     results.push_back(pProp->SetPitch(s.pitch));
 }
@@ -80,7 +82,8 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
         record.error = "no IVelomixProp";
         return record;
     }
-    Apply(prop.Get(), plan.start, record.setterResults);
+    Apply(prop.Get(), plan.start, record.setterResults, plan.bTempoBySegment);
+    ComPtr<IPin> in, out;
 
     // The sink's count, read by the hook; both run on the streaming thread.
     auto delivered = std::make_shared<std::atomic<size_t>>(0);
@@ -89,7 +92,11 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
     auto hook = [&](size_t sample) {
         for (; next < plan.changes.size() && plan.changes[next].sample == sample; ++next) {
             record.framesAtChange.push_back(delivered->load());
-            Apply(prop.Get(), plan.changes[next].to, record.setterResults);
+            const SpeedSetting& to = plan.changes[next].to;
+            Apply(prop.Get(), to, record.setterResults, plan.bTempoBySegment);
+            if (plan.bTempoBySegment)
+                record.setterResults.push_back(
+                    in->NewSegment(0, std::numeric_limits<REFERENCE_TIME>::max(), to.tempo));
         }
     };
     CCollectingSink::Options sinkOptions;
@@ -103,7 +110,6 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
     ComPtr<CFilterGraph> graph;
     ComPtr<CPushSource> source;
     ComPtr<CCollectingSink> sink;
-    ComPtr<IPin> in, out;
     const CMediaType type = TypeOf(plan.format);
     HRESULT hr = CFilterGraph::Create(&graph);
     if (SUCCEEDED(hr))
@@ -128,6 +134,16 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan) {
     if (FAILED(hr)) {
         record.error = "the graph could not be built";
         return record;
+    }
+    if (plan.bTempoBySegment) {
+        ComPtr<IMediaSeeking> seeking;
+        hr = out->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking));
+        if (SUCCEEDED(hr))
+            hr = seeking->SetRate(plan.start.tempo);
+        if (FAILED(hr)) {
+            record.error = "the source took no rate";
+            return record;
+        }
     }
     LONG code = 0;
     hr = graph->Run();
@@ -158,8 +174,10 @@ Recording RecordingOf(const RunRecord& run) {
 
 } // namespace
 
-ChangeFigures MeasureChange(const FilterMaker& make, const ChangeCase& c, bool bRestamp) {
+ChangeFigures MeasureChange(const FilterMaker& make, const ChangeCase& c, bool bRestamp,
+                            bool bTempoBySegment) {
     RunPlan plan;
+    plan.bTempoBySegment = bTempoBySegment;
     plan.format = c.format;
     plan.sampleFrames = c.SampleFrames();
     plan.start = c.from;

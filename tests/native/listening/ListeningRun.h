@@ -29,6 +29,10 @@ struct RunPlan {
     size_t sampleFrames = 4410; // frames per input sample (the last may be shorter)
     listening::SpeedSetting start;
     std::vector<SpeedChange> changes;
+    // The tempo as a player's rate instead (SEGMENT_RATE): the source's segment starts at the
+    // start's tempo, and each change's tempo comes as a new segment of that rate, in the stream,
+    // before its sample; the setters keep tempo 1.0.
+    bool bTempoBySegment = false;
 };
 
 struct RunRecord {
@@ -48,7 +52,7 @@ RunRecord RunFilter(IBaseFilter* pFilter, const RunPlan& plan);
 // Makes a new filter for each run (a test's filter, with its settings file in place).
 using FilterMaker = std::function<ComPtr<IBaseFilter>()>;
 listening::ChangeFigures MeasureChange(const FilterMaker& make, const listening::ChangeCase& c,
-                                       bool bRestamp);
+                                       bool bRestamp, bool bTempoBySegment = false);
 
 // A run of many changes on the click tones: each stretch of input (whole input samples) at its
 // speed.

@@ -12,13 +12,16 @@ using listening::SpeedSetting;
 
 class ListeningTest : public FilterTest {
 protected:
-    // A new filter for each run, reading RESTAMP=1 from the settings file when asked.
-    FilterMaker Maker(bool bRestamp);
+    // A new filter for each run, reading RESTAMP=1 (or SEGMENT_RATE=1) from the settings file
+    // when asked.
+    FilterMaker Maker(bool bRestamp, bool bSegmentRate = false);
 
     // Nothing dropped or repeated beyond 5 ms, no step above 1.5 times the steady ones, the
     // length within its bounds, the stamps as RESTAMP says and, back at normal speed, the
-    // input's own bytes (and stamps) again within a second.
-    static void ExpectInaudible(const ChangeCase& c, const ChangeFigures& f, bool bRestamp);
+    // input's own bytes (and stamps) again within a second. bStampsInOneSegment false: the
+    // change starts a new segment, where stamps may start again; their check is left out.
+    static void ExpectInaudible(const ChangeCase& c, const ChangeFigures& f, bool bRestamp,
+                                bool bStampsInOneSegment = true);
     // The length within its bounds, no silence at the end beyond what the input held at the last
     // change makes at the last speed, the stamps as RESTAMP says, and no step above 1.5 times
     // the steady ones at any change (when measured).
