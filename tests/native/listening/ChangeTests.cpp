@@ -15,6 +15,10 @@ struct Change {
     SpeedSetting from, to;
 };
 
+void PrintTo(const Change& c, std::ostream* os) {
+    *os << c.name;
+}
+
 // The changes of the closing notes' table.
 const Change kTable[] = {
     {"NormalToTempo1_5", {1, 1, 0}, {1.5, 1, 0}},
