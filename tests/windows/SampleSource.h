@@ -35,7 +35,9 @@ public:
     // with media times in frames, a sync point, a discontinuity when asked.
     HRESULT Push(const BYTE* pData, LONG cb, REFERENCE_TIME tStart, REFERENCE_TIME tStop,
                  LONGLONG mtStart, LONGLONG mtStop, bool bDiscontinuity);
-    HRESULT NewSegment(REFERENCE_TIME tStop) { return m_Pin.DeliverNewSegment(0, tStop, 1.0); }
+    HRESULT NewSegment(REFERENCE_TIME tStop, double dRate = 1.0) {
+        return m_Pin.DeliverNewSegment(0, tStop, dRate);
+    }
     HRESULT EndOfStream() { return m_Pin.DeliverEndOfStream(); }
 
 private:
