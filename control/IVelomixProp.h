@@ -37,7 +37,22 @@
 //   normal since that start, outputs keep their inputs' stamps exactly. A renderer then plays
 //   at the speed set; the stream's time runs faster or slower than the file's, so a video
 //   stream of the same file runs out of step (its picture behind or ahead of the audio) unless
-//   the host changes the video's rate too.
+//   the host changes the video's rate too. Meant for an audio-only player that sets the speed
+//   itself.
+//
+// SEGMENT_RATE in the same section is for a player that changes speed through the graph
+// (IMediaSeeking::SetRate): its source starts a new segment at that rate, with stamps that count
+// the file's time.
+// - 0, missing or not a number (the default): segments pass downstream as they come.
+// - nonzero: the rate of each new segment, from 0.05 to 50, is a tempo factor on top of the
+//   tempo set here (the product judged against the envelope below; one outside it plays at the
+//   nearest tempo inside), applied at the segment's first input like a setter's change, pitch
+//   kept. The segment passes downstream at rate 1.0 (start and stop unchanged), and outputs are
+//   stamped in the stream's time: inputs' stamps divided by the rate (in exact millionths, to
+//   the nearest 100 ns), then by the audio they carry as with RESTAMP, so that at tempo 1.0 a
+//   segment's audio ends where its stamps do, in step with the video renderer, which divides
+//   its stamps by the rate too. Rates outside 0.05 to 50 (zero, reverse play, NaN) pass
+//   downstream as they came, unstretched. GetTempo answers the tempo set, not the product.
 #pragma once
 
 #include "com.h"

@@ -51,7 +51,20 @@
  *   the start time of the first input after a run, flush, seek or new segment, each lasting
  *   exactly its frames; empty ones are not delivered; while the speed has stayed normal since
  *   that start, inputs' stamps pass unchanged. A renderer then plays at the speed set; a video
- *   stream of the same file runs out of step unless the player changes its rate too.
+ *   stream of the same file runs out of step unless the player changes its rate too. For an
+ *   audio-only player that sets the speed itself through IVelomixProp.
+ * SEGMENT_RATE in the same section is for a player that changes speed through the graph
+ * (IMediaSeeking::SetRate), whose source then starts a segment of that rate:
+ * - SEGMENT_RATE=0, the default: segments pass downstream as they come, rate included.
+ * - SEGMENT_RATE=1 (any nonzero value): a segment's rate from 0.05 to 50 is played as a tempo
+ *   factor times the tempo set (the envelope applies; a product outside it plays at its nearest
+ *   edge), pitch kept; the segment passes downstream at rate 1.0, and outputs are stamped in
+ *   the stream's time: the first after a new segment, flush or run at its input's start /
+ *   rate, every later one where the one before stopped, lasting exactly its frames. At tempo
+ *   1.0 a segment's audio ends where its video does (duration / rate): the audio renderer
+ *   plays it as it comes, in step with the video renderer. Other rates (zero, negative) pass
+ *   downstream as they came, unstretched; a segment at rate 1.0 is the plain copy again.
+ *   GetTempo answers the tempo set, not the product.
  */
 #ifndef VELOMIX_H
 #define VELOMIX_H

@@ -2,12 +2,14 @@
 // tags, WAVEFORMATEXTENSIBLE), then a sequence of operations, each chosen by the next byte:
 // samples of fuzzed sizes, lengths, flags and times (through the connection's allocator or a
 // sample of our own that lies about its sizes), speed changes through IVelomixProp, flushes,
-// end of stream, new segments, state changes and reconnection with another type.
+// end of stream, new segments, state changes and reconnection with another type; the filter made
+// in each of its stamp modes.
 //
 // Work per input is bounded (operations and bytes), so a slow unit is a finding of its own.
 #include "FuzzSupport.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -54,6 +56,12 @@ fuzz::CFilterChain::SampleDesc Describe(FuzzedDataProvider& fdp,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
+        // The stamp modes the filter reads when it is made: none, RESTAMP, SEGMENT_RATE, both.
+        static const std::string kModes[] = {"", "[INIT]\nRESTAMP=1\n", "[INIT]\nSEGMENT_RATE=1\n",
+                                             "[INIT]\nRESTAMP=1\nSEGMENT_RATE=1\n"};
+        const std::string& mode = kModes[fdp.ConsumeIntegral<uint8_t>() & 3];
+        fuzz::WriteFile(fuzz::SettingsFile(), reinterpret_cast<const uint8_t*>(mode.data()),
+                        mode.size());
         fuzz::CFilterChain chain;
         Connect(chain, fdp);
         if (fdp.ConsumeBool())
@@ -106,11 +114,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 10:
                 chain.EndOfStream();
                 break;
-            case 11:
-                chain.NewSegment(fdp.ConsumeIntegral<REFERENCE_TIME>(),
-                                 fdp.ConsumeIntegral<REFERENCE_TIME>(),
-                                 fdp.ConsumeBool() ? 1.0 : fdp.ConsumeFloatingPoint<double>());
+            case 11: {
+                const REFERENCE_TIME tStart = fdp.ConsumeIntegral<REFERENCE_TIME>();
+                const REFERENCE_TIME tStop = fdp.ConsumeIntegral<REFERENCE_TIME>();
+                // 1.0, a player's rate around the range the filter plays, or anything.
+                const int kind = fdp.ConsumeIntegralInRange(0, 2);
+                const double rate = kind == 0   ? 1.0
+                                    : kind == 1 ? fdp.ConsumeFloatingPointInRange(0.04, 51.0)
+                                                : fdp.ConsumeFloatingPoint<double>();
+                chain.NewSegment(tStart, tStop, rate);
                 break;
+            }
             case 12:
                 switch (fdp.ConsumeIntegralInRange(0, 2)) {
                 case 0:

@@ -22,7 +22,8 @@ std::vector<uint8_t> Sine(double seconds) {
     const size_t frames = size_t(seconds * kRate);
     std::vector<uint8_t> bytes(frames * kBlock);
     for (size_t f = 0; f < frames; ++f) {
-        const auto v = int16_t(std::lround(16000.0 * std::sin(2.0 * 3.14159265358979323846 * 440.0 * double(f) / kRate)));
+        const auto v = int16_t(std::lround(
+            16000.0 * std::sin(2.0 * 3.14159265358979323846 * 440.0 * double(f) / kRate)));
         std::memcpy(&bytes[f * kBlock], &v, 2);
         std::memcpy(&bytes[f * kBlock + 2], &v, 2);
     }
@@ -78,7 +79,8 @@ CaptureLog Play(const CModule& module, const std::vector<SourceSegment>& segment
             "the graph runs: state %ld", static_cast<long>(state));
     for (const SourceSegment& s : segments) {
         const size_t frames = s.input->size() / kBlock;
-        REQUIRE_HR(S_OK, source->NewSegment(listening::FramesToUnits(int64_t(frames), kRate), s.rate));
+        REQUIRE_HR(S_OK,
+                   source->NewSegment(listening::FramesToUnits(int64_t(frames), kRate), s.rate));
         for (size_t first = 0; first < frames; first += kSampleFrames) {
             const size_t n = std::min(kSampleFrames, frames - first);
             REQUIRE_HR(S_OK, source->Push(s.input->data() + first * kBlock, LONG(n * kBlock),
@@ -106,8 +108,7 @@ int64_t ContiguousFrames(const CaptureLog& log, size_t first, size_t end) {
     int64_t frames = 0;
     for (size_t k = first; k < end; ++k) {
         const CaptureLog::Sample& s = log.samples[k];
-        if (!s.timeValid || s.length == 0 ||
-            s.tStart != listening::FramesToUnits(frames, kRate))
+        if (!s.timeValid || s.length == 0 || s.tStart != listening::FramesToUnits(frames, kRate))
             return -1;
         frames += int64_t(s.length / kBlock);
         if (s.tStop != listening::FramesToUnits(frames, kRate))
@@ -155,9 +156,7 @@ VMX_TEST(segment_rate, a_later_segment_at_rate_one_is_the_plain_copy) {
     const CSettingsFile ini("[INIT]\r\nSEGMENT_RATE=1\r\n");
     const std::vector<uint8_t> first = Sine(1.0), second = Sine(2.0);
     CaptureLog log;
-    WithModule([&](const CModule& module) {
-        log = Play(module, {{1.5, &first}, {1.0, &second}});
-    });
+    WithModule([&](const CModule& module) { log = Play(module, {{1.5, &first}, {1.0, &second}}); });
     REQUIRE(log.segments.size() == 2, "%u segments", unsigned(log.segments.size()));
     CHECK(log.segments[0].rate == 1.0 && log.segments[1].rate == 1.0,
           "segments went on at %.3f and %.3f", log.segments[0].rate, log.segments[1].rate);
@@ -167,14 +166,13 @@ VMX_TEST(segment_rate, a_later_segment_at_rate_one_is_the_plain_copy) {
     REQUIRE(log.samples.size() >= split + 10, "%u outputs", unsigned(log.samples.size()));
     for (size_t k = log.samples.size() - 10, chunk = 10; k < log.samples.size(); ++k, ++chunk) {
         const CaptureLog::Sample& s = log.samples[k];
-        const bool same =
-            s.length == kSampleFrames * kBlock &&
-            std::memcmp(&log.bytes[s.offset], &second[chunk * kSampleFrames * kBlock], s.length) ==
-                0;
+        const bool same = s.length == kSampleFrames * kBlock &&
+                          std::memcmp(&log.bytes[s.offset], &second[chunk * kSampleFrames * kBlock],
+                                      s.length) == 0;
         CHECK(same, "output %u is not input %u of the second segment", unsigned(k),
               unsigned(chunk));
-        CHECK(s.timeValid && s.tStart == listening::FramesToUnits(int64_t(chunk * kSampleFrames),
-                                                                   kRate),
+        CHECK(s.timeValid &&
+                  s.tStart == listening::FramesToUnits(int64_t(chunk * kSampleFrames), kRate),
               "output %u does not keep its input's start", unsigned(k));
     }
 }
