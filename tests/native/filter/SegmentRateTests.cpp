@@ -3,6 +3,8 @@
 // on at rate 1.0, stamped in the stream's time.
 #include "FilterTest.h"
 
+#include <cmath>
+#include <limits>
 #include <ostream>
 
 namespace {
@@ -202,4 +204,56 @@ TEST_F(FilterTest, TheTempoSetMultipliesTheSegmentsRateWithinTheEnvelope) {
         EXPECT_EQ(out[0].tStart, 0);
         EXPECT_EQ(out.back().tStop, CPcmProvider::FrameTime(frames, kRate));
     }
+}
+
+// Rates the filter does not play pass on as they came, the audio untouched; a rate it plays on
+// stamps at the end of the range clamps them instead of wrapping.
+TEST_F(FilterTest, OtherRatesPassOnAndExtremeStampsClamp) {
+    WriteSettings("[INIT]\nSEGMENT_RATE=1\n");
+    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    const std::vector<uint8_t> input = Sine16(2, kRate, 440, 0.5);
+    for (const double rate : {-1.0, 0.0, 0.04, 51.0, std::nan("")}) {
+        SCOPED_TRACE(rate);
+        ComPtr<IPin> in;
+        auto hook = [&in, rate](int chunk, SourceChunk&) {
+            if (chunk == 0) {
+                EXPECT_HR(S_OK, in->NewSegment(0, kSecond, rate));
+            }
+        };
+        Chain c = BuildChain(AudioType(wfx),
+                             std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms, hook),
+                             kBuffer100ms);
+        in = Pin(c.filter.Get(), L"In");
+        RunToEnd(c);
+        const std::vector<Segment> segments = Segments(*c.sink.Get());
+        ASSERT_EQ(segments.size(), 2u);
+        if (std::isnan(rate)) {
+            EXPECT_TRUE(std::isnan(segments[1].event.dRate));
+        } else {
+            EXPECT_EQ(segments[1].event.dRate, rate);
+        }
+        EXPECT_EQ(Output(c), input);
+        EXPECT_EQ(c.sink->Samples().at(1).tStart, kSecond / 10);
+    }
+    // At 0.05 every stamp is twenty times as late: near the end of the range, the end itself.
+    constexpr REFERENCE_TIME kLate = std::numeric_limits<REFERENCE_TIME>::max() / 10;
+    auto late = [](int, SourceChunk& s) {
+        s.tStart += kLate;
+        s.tStop += kLate;
+    };
+    Chain c =
+        BuildChain(AudioType(wfx), std::make_unique<CChunkProvider>(wfx, input, kBuffer100ms, late),
+                   kBuffer100ms);
+    ASSERT_HR(S_OK, Seeking(Pin(c.filter.Get(), L"Out").Get())->SetRate(0.05));
+    RunToEnd(c);
+    const std::vector<ReceivedSample> out = c.sink->Samples();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out[0].tStart, std::numeric_limits<REFERENCE_TIME>::max());
+    for (const ReceivedSample& s : out) {
+        EXPECT_EQ(s.tStop, std::numeric_limits<REFERENCE_TIME>::max());
+    }
+    LONGLONG frames = 0;
+    for (const ReceivedSample& s : out)
+        frames += s.lActual / 4;
+    EXPECT_EQ(frames, 22050 * 20);
 }
