@@ -56,6 +56,8 @@ const std::string& PrivateFolder() {
         ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
         ::setenv("VELOMIX_IPC_DIR", (root + "/ipc").c_str(), 1);
         ::setenv("VELOMIX_REGISTRY_DIR", (root + "/registry").c_str(), 1);
+        // A server thread per filter costs more than most inputs: only where a harness asks.
+        ::setenv("VELOMIX_CHANNEL", "off", 1);
         // Removed at a normal exit; a crash leaves it, with the files that help to reproduce it.
         std::atexit(RemovePrivateFolder);
         return root;
@@ -86,7 +88,13 @@ bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     return std::fclose(file) == 0 && bOk;
 }
 
-ComPtr<IBaseFilter> CreateVelomix() {
+ComPtr<IBaseFilter> CreateVelomix(Channel channel) {
+    // The filter reads the variable when it is made.
+    if (channel == Channel::On)
+        ::unsetenv("VELOMIX_CHANNEL");
+    struct Restore {
+        ~Restore() { ::setenv("VELOMIX_CHANNEL", "off", 1); }
+    } restore;
     ComPtr<IClassFactory> factory;
     ComPtr<IBaseFilter> filter;
     if (FAILED(DllGetClassObject(CLSID_Velomix, IID_IClassFactory,
@@ -100,6 +108,70 @@ ComPtr<IBaseFilter> CreateVelomix() {
 void CheckModuleUnloadable() {
     if (DllCanUnloadNow() != S_OK)
         Broken("an object of the module is still alive after the run");
+}
+
+namespace {
+
+struct SharedChains {
+    std::unique_ptr<CFilterChain> chains[kStampModes][2];
+    long nObjects = 0; // the module's live objects with every chain made and reset
+};
+
+SharedChains& Shared() {
+    static SharedChains shared;
+    return shared;
+}
+
+bool Fresh() {
+    static const bool bFresh = [] {
+        const char* text = std::getenv("VELOMIX_FUZZ_FRESH");
+        return text && std::strcmp(text, "1") == 0;
+    }();
+    return bFresh;
+}
+
+} // namespace
+
+CFilterChain& SharedChain(StampMode mode, Channel channel) {
+    static const char* const kModes[kStampModes] = {"", "[INIT]\nRESTAMP=1\n",
+                                                    "[INIT]\nSEGMENT_RATE=1\n",
+                                                    "[INIT]\nRESTAMP=1\nSEGMENT_RATE=1\n"};
+    const int m = static_cast<int>(mode);
+    std::unique_ptr<CFilterChain>& chain = Shared().chains[m][channel == Channel::On];
+    if (!chain) {
+        if (!WriteFile(SettingsFile(), reinterpret_cast<const uint8_t*>(kModes[m]),
+                       std::strlen(kModes[m])))
+            Broken("cannot write", SettingsFile());
+        chain = std::make_unique<CFilterChain>(channel);
+        // Later filters and the tuning read at changes of speed find no file, whatever the
+        // order in which the chains were made.
+        ::remove(SettingsFile().c_str());
+        chain->Reset();
+        Shared().nObjects = CBaseObject::ObjectsActive();
+    }
+    return *chain;
+}
+
+void EndInput() {
+    SharedChains& shared = Shared();
+    for (auto& pair : shared.chains) {
+        for (std::unique_ptr<CFilterChain>& chain : pair) {
+            if (!chain)
+                continue;
+            if (Fresh())
+                chain.reset();
+            else
+                chain->Reset();
+        }
+    }
+    if (Fresh()) {
+        CheckModuleUnloadable();
+        return;
+    }
+    const long nObjects = CBaseObject::ObjectsActive();
+    if (nObjects != shared.nObjects || CBaseObject::ServerLocks() != 0)
+        Broken("the module holds other objects than before the input:",
+               std::to_string(nObjects) + " instead of " + std::to_string(shared.nObjects));
 }
 
 CMediaType PcmType(WORD tag, WORD channels, DWORD rate, WORD bits, WORD blockAlign) {
@@ -372,7 +444,7 @@ private:
 
 // ---- the chain -----------------------------------------------------------------------------
 
-CFilterChain::CFilterChain() {
+CFilterChain::CFilterChain(Channel channel) {
     CCollectingSink::Options options;
     options.bStoreSamples = false;
     // Reads every byte the filter says it delivered, so that a length past the data shows.
@@ -391,7 +463,7 @@ CFilterChain::CFilterChain() {
     if (!m_pSource || FAILED(CFilterGraph::Create(&m_pGraph)) ||
         FAILED(CCollectingSink::Create(MEDIATYPE_Audio, std::move(options), &m_pSink)))
         Broken("the chain could not be built");
-    m_pFilter = CreateVelomix();
+    m_pFilter = CreateVelomix(channel);
     if (!m_pFilter)
         Broken("the filter could not be made");
     if (FAILED(m_pFilter->QueryInterface(IID_IVelomixProp, reinterpret_cast<void**>(&m_pProp))) ||
@@ -427,6 +499,33 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
         return hr;
     m_bConnected = true;
     return S_OK;
+}
+
+void CFilterChain::Reset() {
+    // A connection and a run of its own: ending a flush clears what the input left (the
+    // engine's ring, a held input, a runtime error, the stamp clock), and one frame of a format
+    // no input uses has the next input configure the engine as a new filter's first does.
+    if (SUCCEEDED(Connect(PcmType(WAVE_FORMAT_PCM, 2, 1000, 16, 4), 4096, 2)) && SUCCEEDED(Run())) {
+        m_pProp->SetPitch(0);
+        m_pProp->SetTempo(1.0);
+        m_pProp->SetRate(1.0);
+        NewSegment(0, std::numeric_limits<REFERENCE_TIME>::max(), 1.0);
+        static const uint8_t kFrame[4] = {};
+        SampleDesc frame;
+        frame.pData = kFrame;
+        frame.cbData = sizeof kFrame;
+        Deliver(frame);
+        BeginFlush();
+        EndFlush();
+    } else {
+        Broken("a reset connection failed");
+    }
+    m_pGraph->Stop();
+    m_pGraph->Disconnect(m_pSource->Pin());
+    m_pGraph->Disconnect(m_pFilterIn.Get());
+    m_pGraph->Disconnect(m_pFilterOut.Get());
+    m_pGraph->Disconnect(m_pSink->InputPin());
+    m_bConnected = false;
 }
 
 HRESULT CFilterChain::SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp) {

@@ -2,11 +2,15 @@
 // module's class factory (its entry points are linked into the harness), and a filter chain
 // driven on the harness's own thread: a source of ours -> Velomix -> the framework's sink.
 //
-// Every run releases what it made; a run that leaves an object of the module alive aborts,
-// so a lost reference shows up as a crash with its input.
+// What is costly to make (a chain with its filter, the control channel's server) is made once
+// per process and reset after each input (EndInput); the module must then hold exactly the
+// objects it held before the input, so a lost reference shows up as a crash with its input.
+// VELOMIX_FUZZ_FRESH=1 makes every input meet new objects instead (slower; for reproducing a
+// finding that depends on what an earlier input left behind).
 //
 // FuzzSupport.cpp also defines LLVMFuzzerInitialize: every harness starts in PrivateFolder(),
-// before it makes any object that reads the environment.
+// before it makes any object that reads the environment, and its filters keep off the control
+// channel (VELOMIX_CHANNEL=off) unless made with it.
 #pragma once
 
 #include "BasePin.h"
@@ -29,15 +33,19 @@ namespace fuzz {
 
 // Makes a private folder and points XDG_CONFIG_HOME (the settings file), XDG_RUNTIME_DIR and
 // VELOMIX_IPC_DIR (the control channel's named objects) and VELOMIX_REGISTRY_DIR at folders
-// inside it, so a harness never meets another process's filters or files. Once per process.
+// inside it, so a harness never meets another process's filters or files; sets
+// VELOMIX_CHANNEL=off. Once per process.
 const std::string& PrivateFolder();
 // The settings file the filter reads, inside PrivateFolder() (its folder exists).
 std::string SettingsFile();
 // Writes bytes as a whole file (replacing it); false on failure.
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size);
 
+// Whether a filter serves the control channel (a server thread and the named objects).
+enum class Channel { Off, On };
+
 // A new Velomix filter through the module's class factory, or null.
-ComPtr<IBaseFilter> CreateVelomix();
+ComPtr<IBaseFilter> CreateVelomix(Channel channel = Channel::Off);
 // Aborts when an object of the module is still alive (a leaked reference).
 void CheckModuleUnloadable();
 
@@ -56,8 +64,8 @@ enum class Speed { Tempo, Rate, Pitch };
 // the stream calls run on the caller's thread and reach the sink before they return.
 class CFilterChain {
 public:
-    CFilterChain();  // Aborts when a part cannot be made
-    ~CFilterChain(); // Stops and releases everything
+    explicit CFilterChain(Channel channel = Channel::Off); // Aborts when a part cannot be made
+    ~CFilterChain();                                       // Stops and releases everything
     CFilterChain(const CFilterChain&) = delete;
     CFilterChain& operator=(const CFilterChain&) = delete;
 
@@ -99,6 +107,12 @@ public:
     HRESULT EndFlush();
     HRESULT NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
 
+    // Back to what a new chain is, but for what the filter keeps for the life of the object:
+    // stopped and unconnected, the stream forgotten (flushed, no runtime error, the engine
+    // configured afresh at the next input), a segment at rate 1.0, tempo, rate and pitch at
+    // 1.0, 1.0, 0.
+    void Reset();
+
 private:
     ComPtr<CFilterGraph> m_pGraph;
     ComPtr<CFuzzSource> m_pSource;
@@ -109,6 +123,21 @@ private:
     ComPtr<IPin> m_pFilterOut;
     bool m_bConnected = false;
 };
+
+// The stamp modes the filter reads from VELO.INI when it is made: none, RESTAMP,
+// SEGMENT_RATE, both.
+enum class StampMode { Plain, Restamp, SegmentRate, Both };
+constexpr int kStampModes = 4;
+
+// A chain made at the first call for its mode and channel and kept for the process; the
+// settings file is removed once its filter has read it. Reset by EndInput. Called at the start
+// of an input, before the input makes anything of its own.
+CFilterChain& SharedChain(StampMode mode, Channel channel = Channel::Off);
+
+// After each input: resets every shared chain and aborts when the module holds other objects
+// than after the chains were made. With VELOMIX_FUZZ_FRESH=1 the shared chains go instead, and
+// no object of the module may remain.
+void EndInput();
 
 // A speed value from fuzz bytes: mostly within or near the accepted range, sometimes anything
 // (NaN, infinities, huge, negative).

@@ -5,6 +5,11 @@
 // signals alone or in bursts; the change, arrival and departure events; speed changes through
 // the filter's own IVelomixProp racing the server; a second filter arriving and leaving; the
 // block's file cut short. The named objects live in a private folder (VELOMIX_IPC_DIR).
+//
+// The serving filter and the control program's events are made once per process; each input
+// starts from a whole block holding the values in force, with no request pending and no event
+// set. After a signal the harness waits until the server has taken the request (it is then
+// answered), not for a fixed time.
 #include "FuzzSupport.h"
 
 #include "NamedObjects.h"
@@ -12,12 +17,63 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 namespace {
 
-constexpr int kMaxOperations = 32;
-// How long a request may take to show: a notification normally comes at once; a request that
-// changes nothing gives none, and then this is what the wait costs.
-constexpr uint32_t kNotifyWaitMs = 10;
+// Each request is a round trip to the server's thread (about 0.2 ms here): a few per input.
+constexpr int kMaxOperations = 16;
+// The server takes a request within a fraction of a millisecond; past this bound the harness
+// goes on (a server that never takes one shows as a hang of the whole input).
+constexpr auto kTakeBound = std::chrono::seconds(2);
+
+// What a control program holds: the change, arrival and departure events. Made once, with a
+// mapping of the whole block (an input may cut the file short: a mapping made before can
+// restore it).
+struct Program {
+    CQNamedEvent change, arrival, departure;
+    CQShareMemory block;
+    Program() {
+        if (!change.Create(kVelomixChangeEventName, false, false) ||
+            !arrival.Create(kVelomixArrivalEventName, false, false) ||
+            !departure.Create(kVelomixDepartureEventName, false, false) ||
+            !block.Create(kVelomixBlockName, kVelomixBlockDataSize))
+            fuzz::Broken("the control program's events or block could not be made");
+    }
+};
+
+Program& TheProgram() {
+    static Program program;
+    return program;
+}
+
+// True while a request waits in the block. Under the mutex, where requests are placed and
+// taken, so it is either pending or answered; looking takes the event, which is set again at
+// once, as the server's own look does.
+bool RequestPending(CQNamedEvent& request) {
+    CQNamedMutex mutex(kVelomixMutexName);
+    CQNamedMutex::Guard guard = mutex.Acquire(1000);
+    if (!guard || !request.Wait(0))
+        return false;
+    request.Set();
+    return true;
+}
+
+// Until the serving filter has taken the request: an answer that changes the block comes with
+// the change event; a request of the values in force is answered silently. Either way it is
+// seen taken by a look under the mutex, at growing pauses: looking without pause would keep
+// the server from the mutex.
+void WaitUntilTaken(CQNamedEvent& request, CQNamedEvent& change) {
+    const auto end = std::chrono::steady_clock::now() + kTakeBound;
+    auto pause = std::chrono::microseconds(50);
+    do {
+        if (!change.Wait(0))
+            std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    } while (RequestPending(request) && std::chrono::steady_clock::now() < end);
+}
 
 void WriteBlock(FuzzedDataProvider& fdp, bool bLocked) {
     CQShareMemory block;
@@ -52,13 +108,15 @@ void WriteRequest(FuzzedDataProvider& fdp) {
     WriteBlockValues(block, VelomixValues{tempo, rate, pitch});
 }
 
-void SignalRequest(CQNamedEvent& change, int count) {
+void SignalRequest(int count) {
     CQNamedEvent request;
     if (!request.OpenExisting(kVelomixRequestEventName, false, false))
         return;
+    CQNamedEvent& change = TheProgram().change;
+    change.Reset();
     for (int i = 0; i < count; ++i)
         request.Set();
-    change.Wait(kNotifyWaitMs);
+    WaitUntilTaken(request, change);
 }
 
 void SetEvent(const char* name) {
@@ -67,19 +125,48 @@ void SetEvent(const char* name) {
         event.Set();
 }
 
+// The state every input starts from: the serving filter's block whole, holding the values in
+// force, and no signal left from the input before.
+void StartInput(fuzz::CFilterChain& chain) {
+    static const bool bServing = [] {
+        // The server's thread creates the request event when it begins to serve.
+        const auto end = std::chrono::steady_clock::now() + kTakeBound;
+        for (;;) {
+            CQNamedEvent request;
+            if (request.OpenExisting(kVelomixRequestEventName, false, false))
+                return true;
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }();
+    if (!bServing)
+        fuzz::Broken("the filter does not serve the control channel");
+    CQNamedMutex mutex(kVelomixMutexName);
+    VelomixValues values;
+    IVelomixProp* prop = chain.Prop();
+    if (FAILED(prop->GetTempo(&values.dTempo)) || FAILED(prop->GetRate(&values.dRate)) ||
+        FAILED(prop->GetPitch(&values.nPitch)))
+        fuzz::Broken("the filter's values cannot be had");
+    Program& program = TheProgram();
+    {
+        CQNamedMutex::Guard guard = mutex.Acquire(1000);
+        if (!guard || !program.block.Restore() || !WriteBlockValues(program.block, values))
+            fuzz::Broken("the block cannot be restored");
+    }
+    program.change.Reset();
+    program.arrival.Reset();
+    program.departure.Reset();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
-        // What a control program holds: the change, arrival and departure events.
-        CQNamedEvent change, arrival, departure;
-        if (!change.Create(kVelomixChangeEventName, false, false) ||
-            !arrival.Create(kVelomixArrivalEventName, false, false) ||
-            !departure.Create(kVelomixDepartureEventName, false, false))
-            fuzz::Broken("the control program's events could not be made");
-        fuzz::CFilterChain chain;
+        fuzz::CFilterChain& chain = fuzz::SharedChain(fuzz::StampMode::Plain, fuzz::Channel::On);
         chain.RunPlainPcm();
+        StartInput(chain);
         ComPtr<IBaseFilter> second;
         std::vector<uint8_t> pcm(2048);
         for (size_t i = 0; i < pcm.size(); ++i)
@@ -90,19 +177,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0:
             case 1: // a request of fuzzed values
                 WriteRequest(fdp);
-                SignalRequest(change, 1);
+                SignalRequest(1);
                 break;
             case 2: // arbitrary bytes, under the mutex, then a request
                 WriteBlock(fdp, true);
-                SignalRequest(change, fdp.ConsumeIntegralInRange(1, 3));
+                SignalRequest(fdp.ConsumeIntegralInRange(1, 3));
                 break;
             case 3: // arbitrary bytes without the mutex
                 WriteBlock(fdp, false);
                 if (fdp.ConsumeBool())
-                    SignalRequest(change, 1);
+                    SignalRequest(1);
                 break;
             case 4: // a burst of signals with no new request
-                SignalRequest(change, fdp.ConsumeIntegralInRange(1, 8));
+                SignalRequest(fdp.ConsumeIntegralInRange(1, 8));
                 break;
             case 5:
                 chain.SetFuzzedSpeed(fuzz::Speed::Tempo, fdp);
@@ -115,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (second)
                     second.Reset();
                 else
-                    second = fuzz::CreateVelomix();
+                    second = fuzz::CreateVelomix(fuzz::Channel::On);
                 break;
             case 8:
                 SetEvent(fdp.ConsumeBool() ? kVelomixArrivalEventName : kVelomixDepartureEventName);
@@ -125,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const std::string file = fuzz::PrivateFolder() + "/ipc/" + kVelomixBlockName;
                 if (::truncate(file.c_str(), fdp.ConsumeIntegralInRange<off_t>(0, 64)) == 0 &&
                     fdp.ConsumeBool())
-                    SignalRequest(change, 1);
+                    SignalRequest(1);
                 break;
             }
             default: // audio, so that applied values reach the engine
@@ -136,6 +223,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         second.Reset();
         chain.EndOfStream();
     }
-    fuzz::CheckModuleUnloadable();
+    fuzz::EndInput();
     return 0;
 }
