@@ -209,7 +209,7 @@ public:
         if (!pCurrent)
             return E_POINTER;
         std::lock_guard<std::mutex> lock(m_posMutex);
-        *pCurrent = m_tStart + m_tDelivered;
+        *pCurrent = SaturatingAdd(m_tStart, m_tDelivered);
         return S_OK;
     }
     STDMETHODIMP ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
@@ -228,7 +228,7 @@ public:
             return E_POINTER;
         std::lock_guard<std::mutex> lock(m_posMutex);
         if (pCurrent)
-            *pCurrent = m_tStart + m_tDelivered;
+            *pCurrent = SaturatingAdd(m_tStart, m_tDelivered);
         if (pStop)
             *pStop = m_tStop;
         return S_OK;
@@ -388,21 +388,24 @@ STDMETHODIMP CPushSource::COutputPin::SetPositions(LONGLONG* pCurrent, DWORD dwC
     REFERENCE_TIME tCurrent = 0, tStop = 0;
     {
         std::lock_guard<std::mutex> posLock(m_posMutex);
-        tCurrent = m_tStart + m_tDelivered;
+        tCurrent = SaturatingAdd(m_tStart, m_tDelivered);
         tStop = m_tStop;
     }
+    // A step that leaves the range of times names no position: refused like a negative start.
     REFERENCE_TIME tNewStart = tCurrent;
     if (curMode == AM_SEEKING_AbsolutePositioning)
         tNewStart = *pCurrent;
-    else if (curMode == AM_SEEKING_RelativePositioning)
-        tNewStart = tCurrent + *pCurrent;
+    else if (curMode == AM_SEEKING_RelativePositioning &&
+             __builtin_add_overflow(tCurrent, *pCurrent, &tNewStart))
+        return E_INVALIDARG;
     REFERENCE_TIME tNewStop = tStop;
     if (stopMode == AM_SEEKING_AbsolutePositioning)
         tNewStop = *pStop;
-    else if (stopMode == AM_SEEKING_RelativePositioning)
-        tNewStop = tStop + *pStop;
-    else if (stopMode == AM_SEEKING_IncrementalPositioning)
-        tNewStop = tNewStart + *pStop;
+    else if ((stopMode == AM_SEEKING_RelativePositioning &&
+              __builtin_add_overflow(tStop, *pStop, &tNewStop)) ||
+             (stopMode == AM_SEEKING_IncrementalPositioning &&
+              __builtin_add_overflow(tNewStart, *pStop, &tNewStop)))
+        return E_INVALIDARG;
     if (tNewStart < 0)
         return E_INVALIDARG;
     if (tNewStop < tNewStart)

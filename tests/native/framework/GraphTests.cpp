@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -658,6 +659,35 @@ TEST_F(GraphTest, SourceSeekingValidatesAndRefusalsChangeNothing) {
                         AM_SEEKING_IncrementalPositioning | AM_SEEKING_ReturnTime));
     EXPECT_EQ(rel, kSecond / 4);
     EXPECT_EQ(inc, kSecond * 3 / 4);
+    // Steps past the ends of the range of times are refused, the positions kept.
+    const LONGLONG kMax = std::numeric_limits<LONGLONG>::max();
+    const LONGLONG kMin = std::numeric_limits<LONGLONG>::min();
+    LONGLONG end = kMax, step = 1, back = kMin;
+    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(&end, AM_SEEKING_RelativePositioning, nullptr,
+                                                   AM_SEEKING_NoPositioning));
+    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &end,
+                                                   AM_SEEKING_RelativePositioning));
+    // Far back is no overflow from a positive time: a start after the stop.
+    EXPECT_HR(VFW_E_START_TIME_AFTER_END,
+              pSeeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &back,
+                                     AM_SEEKING_RelativePositioning));
+    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(&rel, AM_SEEKING_AbsolutePositioning, &end,
+                                                   AM_SEEKING_IncrementalPositioning));
+    ASSERT_HR(S_OK, pSeeking->GetPositions(&current, &stop));
+    EXPECT_EQ(current, kSecond / 4);
+    EXPECT_EQ(stop, kSecond * 3 / 4);
+    // At the last time of all, a step of one unit more is refused; one to it is taken.
+    ASSERT_HR(S_OK, pSeeking->SetPositions(&end, AM_SEEKING_AbsolutePositioning, &end,
+                                           AM_SEEKING_AbsolutePositioning));
+    EXPECT_HR(E_INVALIDARG, pSeeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &step,
+                                                   AM_SEEKING_RelativePositioning));
+    LONGLONG none = 0;
+    EXPECT_HR(S_OK, pSeeking->SetPositions(nullptr, AM_SEEKING_NoPositioning, &none,
+                                           AM_SEEKING_RelativePositioning));
+    ASSERT_HR(S_OK, pSeeking->GetPositions(&current, &stop));
+    EXPECT_EQ(current, kMax);
+    EXPECT_EQ(stop, kMax);
+
     LONGLONG earliest = 1, latest = 0;
     ASSERT_HR(S_OK, pSeeking->GetAvailable(&earliest, &latest));
     EXPECT_EQ(earliest, 0);
