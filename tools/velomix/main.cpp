@@ -1,5 +1,5 @@
 // velomix: runs the Velomix module as a host does, over audio files.
-#include "NumberText.h"
+#include "CommandLine.h"
 #include "ProcessJob.h"
 #include "RegisterCommand.h"
 
@@ -50,79 +50,32 @@ int Usage(const char* message) {
     return kExitUsage;
 }
 
-int Process(const std::vector<std::string>& args) {
-    ProcessOptions o;
-    o.progress = StderrIsTerminal();
-    std::vector<std::string> files;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "velomix: %s needs a value\n", name);
-                return nullptr;
-            }
-            return args[++i].c_str();
-        };
-        if (a == "--tempo" || a == "--rate") {
-            const char* v = value(a.c_str());
-            if (!v)
-                return kExitUsage;
-            if (!ParseDecimal(v, a == "--tempo" ? &o.tempo : &o.rate))
-                return Usage((a + ": not a number: " + v).c_str());
-        } else if (a == "--pitch") {
-            const char* v = value("--pitch");
-            if (!v)
-                return kExitUsage;
-            if (!ParseWholeNumber(v, &o.pitch))
-                return Usage((std::string("--pitch: not a whole number: ") + v).c_str());
-        } else if (a == "--module") {
-            const char* v = value("--module");
-            if (!v)
-                return kExitUsage;
-            o.modulePath = v;
-        } else if (a == "--no-progress") {
-            o.progress = false;
-        } else if (a == "--steerable") {
-            o.steerable = true;
-        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-            return Usage(("unknown option " + a).c_str());
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (files.size() != 2)
-        return Usage("process needs an input and an output file");
-    o.inputPath = files[0];
-    o.outputPath = files[1];
-    return RunProcessJob(o);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty())
-        return Usage("no command");
-    const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    CommandLine line;
+    CommandLineError error;
+    if (ParseCommandLine(args, &line, &error) != kExitOk) {
+        if (!error.showUsage) {
+            std::fprintf(stderr, "velomix: %s\n", error.message.c_str());
+            return kExitUsage;
+        }
+        return Usage(error.message.c_str());
+    }
+    switch (line.command) {
+    case CommandLine::Command::Help:
         PrintUsage(stdout);
         return kExitOk;
-    }
-    if (command == "--version") {
+    case CommandLine::Command::Version:
         std::printf("velomix %s\n", VELOMIX_VERSION);
         return kExitOk;
+    case CommandLine::Command::Register:
+    case CommandLine::Command::Unregister:
+        return RunRegisterCommand(line.command == CommandLine::Command::Register,
+                                  line.options.modulePath);
+    default:
+        line.options.progress = !line.noProgress && StderrIsTerminal();
+        return RunProcessJob(line.options);
     }
-    if (command == "register" || command == "unregister") {
-        std::string modulePath;
-        for (size_t i = 1; i < args.size(); ++i) {
-            if (args[i] == "--module" && i + 1 < args.size())
-                modulePath = args[++i];
-            else
-                return Usage(("unknown argument " + args[i]).c_str());
-        }
-        return RunRegisterCommand(command == "register", modulePath);
-    }
-    if (command == "process")
-        return Process(std::vector<std::string>(args.begin() + 1, args.end()));
-    return Usage(("unknown command " + command).c_str());
 }

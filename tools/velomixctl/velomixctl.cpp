@@ -7,10 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "Arguments.h"
 #include "Interrupt.h"
-#include "NumberText.h"
 #include "VelomixClient.h"
-#include "velomix_speed.h"
 
 namespace {
 
@@ -18,14 +17,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2; // also a request the filter refuses (outside the envelope)
 constexpr int kExitSuperseded = 3;
-
-// What the filter accepts; anything else it would refuse.
-constexpr double kMinFactor = VELOMIX_FACTOR_MIN;
-constexpr double kMaxFactor = VELOMIX_FACTOR_MAX;
-constexpr int kMinPitch = VELOMIX_PITCH_MIN;
-constexpr int kMaxPitch = VELOMIX_PITCH_MAX;
-constexpr uint32_t kDefaultTimeoutMs = 2000;
-constexpr uint32_t kMaxTimeoutMs = 3600000;
 
 const char kUsage[] =
     "Usage: velomixctl COMMAND [OPTIONS]\n"
@@ -67,23 +58,6 @@ const char kUsage[] =
 
 using SpeedValues = VelomixValues;
 
-struct Options {
-    std::string command;
-    bool bJson = false;
-    uint32_t timeoutMs = kDefaultTimeoutMs;
-    bool bTempo = false;
-    bool bRate = false;
-    bool bPitch = false;
-    SpeedValues values;
-    // Steps from the current values (fields with b*Step set instead of b*).
-    bool bTempoStep = false;
-    bool bRateStep = false;
-    bool bPitchStep = false;
-    double dTempoStep = 0.0;
-    double dRateStep = 0.0;
-    int32_t nPitchStep = 0;
-};
-
 int Fail(const char* pszMessage) {
     std::fprintf(stderr, "velomixctl: %s\n", pszMessage);
     return kExitFailure;
@@ -92,96 +66,6 @@ int Fail(const char* pszMessage) {
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "velomixctl: %s\nTry 'velomixctl --help'.\n", message.c_str());
     return kExitUsage;
-}
-
-int ParseArguments(int argc, char** argv, Options& options) {
-    if (argc < 2) {
-        return UsageError("no command given");
-    }
-    options.command = argv[1];
-    const std::string& cmd = options.command;
-    if (cmd != "get" && cmd != "set" && cmd != "reset" && cmd != "watch") {
-        return UsageError("unknown command '" + cmd + "'");
-    }
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool bTakesValue = arg == "--tempo" || arg == "--rate" || arg == "--pitch" ||
-                                 arg == "--pitch-step" || arg == "--timeout";
-        if (arg == "--json") {
-            options.bJson = true;
-            continue;
-        }
-        if (!bTakesValue) {
-            return UsageError("unknown option '" + arg + "' for " + cmd);
-        }
-        if (i + 1 >= argc) {
-            return UsageError(arg + " needs a value");
-        }
-        const char* pszValue = argv[++i];
-        const bool bSpeed = arg != "--timeout";
-        if (bSpeed && cmd != "set") {
-            return UsageError(arg + " is an option of set only");
-        }
-        if (arg == "--timeout" && cmd == "watch") {
-            return UsageError("watch takes no --timeout");
-        }
-        const bool bTempoArg = arg == "--tempo";
-        if ((bTempoArg || arg == "--rate") && (pszValue[0] == '+' || pszValue[0] == '-')) {
-            // Factors are positive: a sign makes the value a step.
-            double dStep = 0.0;
-            if (!ParseDecimal(pszValue, &dStep)) {
-                return UsageError(arg + " '" + pszValue +
-                                  "': expected a decimal number (a step with its sign)");
-            }
-            (bTempoArg ? options.dTempoStep : options.dRateStep) = dStep;
-            (bTempoArg ? options.bTempoStep : options.bRateStep) = true;
-            (bTempoArg ? options.bTempo : options.bRate) = false;
-        } else if (arg == "--pitch-step") {
-            int32_t nStep = 0;
-            if (!ParseWholeNumber(pszValue, &nStep)) {
-                return UsageError(std::string("--pitch-step '") + pszValue +
-                                  "': expected a whole number of semitones");
-            }
-            options.nPitchStep = nStep;
-            options.bPitchStep = true;
-            options.bPitch = false;
-        } else if (arg == "--tempo" || arg == "--rate") {
-            double dValue = 0.0;
-            if (!ParseDecimal(pszValue, &dValue) || dValue < kMinFactor || dValue > kMaxFactor) {
-                return UsageError(arg + " '" + pszValue +
-                                  "': expected a decimal number from 0.05 to 50");
-            }
-            (arg == "--tempo" ? options.values.dTempo : options.values.dRate) = dValue;
-            (arg == "--tempo" ? options.bTempo : options.bRate) = true;
-            (arg == "--tempo" ? options.bTempoStep : options.bRateStep) = false;
-        } else if (arg == "--pitch") {
-            int32_t nValue = 0;
-            if (!ParseWholeNumber(pszValue, &nValue) || nValue < kMinPitch || nValue > kMaxPitch) {
-                return UsageError(std::string("--pitch '") + pszValue +
-                                  "': expected a whole number from -60 to 60");
-            }
-            options.values.nPitch = nValue;
-            options.bPitch = true;
-            options.bPitchStep = false;
-        } else {
-            uint32_t timeoutMs = 0;
-            if (!ParseWholeNumber(pszValue, &timeoutMs) || timeoutMs == 0 ||
-                timeoutMs > kMaxTimeoutMs) {
-                return UsageError(std::string("--timeout '") + pszValue +
-                                  "': expected milliseconds from 1 to 3600000");
-            }
-            options.timeoutMs = timeoutMs;
-        }
-    }
-    if (cmd == "set" && !options.bTempo && !options.bRate && !options.bPitch &&
-        !options.bTempoStep && !options.bRateStep && !options.bPitchStep) {
-        return UsageError("set needs at least one of --tempo, --rate, --pitch, --pitch-step");
-    }
-    if (cmd == "reset") {
-        options.values = SpeedValues();
-        options.bTempo = options.bRate = options.bPitch = true;
-    }
-    return kExitOk;
 }
 
 // Shortest text that reads back as the same double; JSON has no NaN or infinity.
@@ -397,9 +281,9 @@ int main(int argc, char** argv) {
     }
     try {
         Options options;
-        const int parsed = ParseArguments(argc, argv, options);
-        if (parsed != kExitOk) {
-            return parsed;
+        std::string error;
+        if (!ParseArguments(argc, argv, options, &error)) {
+            return UsageError(error);
         }
         if (options.command == "get") {
             return RunGet(options);
