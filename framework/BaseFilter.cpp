@@ -1,6 +1,7 @@
 #include "BaseFilter.h"
 
 #include "BasePin.h"
+#include "MediaTime.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -191,7 +192,8 @@ HRESULT CBaseFilter::StreamTime(REFERENCE_TIME& rtStream) {
     const HRESULT hr = m_pClock->GetTime(&rtStream);
     if (FAILED(hr))
         return hr;
-    rtStream -= m_tStart;
+    // The start is the caller's of Run and may be anything.
+    rtStream = SaturatingSub(rtStream, m_tStart);
     return S_OK;
 }
 
