@@ -114,6 +114,7 @@ namespace {
 
 struct SharedChains {
     std::unique_ptr<CFilterChain> chains[kStampModes][2];
+    ULONG nReferences[kStampModes][2] = {}; // each filter's, once made and reset
     long nObjects = 0; // the module's live objects with every chain made and reset
 };
 
@@ -147,6 +148,7 @@ CFilterChain& SharedChain(StampMode mode, Channel channel) {
         // order in which the chains were made.
         ::remove(SettingsFile().c_str());
         chain->Reset();
+        Shared().nReferences[m][channel == Channel::On] = chain->FilterReferences();
         Shared().nObjects = CBaseObject::ObjectsActive();
     }
     return *chain;
@@ -154,14 +156,18 @@ CFilterChain& SharedChain(StampMode mode, Channel channel) {
 
 void EndInput() {
     SharedChains& shared = Shared();
-    for (auto& pair : shared.chains) {
-        for (std::unique_ptr<CFilterChain>& chain : pair) {
+    for (int m = 0; m < kStampModes; ++m) {
+        for (int c = 0; c < 2; ++c) {
+            std::unique_ptr<CFilterChain>& chain = shared.chains[m][c];
             if (!chain)
                 continue;
-            if (Fresh())
+            if (Fresh()) {
                 chain.reset();
-            else
-                chain->Reset();
+                continue;
+            }
+            chain->Reset();
+            if (chain->FilterReferences() != shared.nReferences[m][c])
+                Broken("the filter holds another number of references than before the input");
         }
     }
     if (Fresh()) {
@@ -499,6 +505,11 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
         return hr;
     m_bConnected = true;
     return S_OK;
+}
+
+ULONG CFilterChain::FilterReferences() const {
+    m_pFilter->AddRef();
+    return m_pFilter->Release();
 }
 
 void CFilterChain::Reset() {

@@ -70,6 +70,8 @@ public:
     CFilterChain& operator=(const CFilterChain&) = delete;
 
     IVelomixProp* Prop() const { return m_pProp.Get(); }
+    // The filter's reference count, read through AddRef and Release.
+    ULONG FilterReferences() const;
     // Sets the value through IVelomixProp to FuzzedFactor or FuzzedPitch; the setter's result.
     HRESULT SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp);
     IPin* FilterInput() const { return m_pFilterIn.Get(); }
