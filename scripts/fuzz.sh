@@ -1,33 +1,50 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of tests/fuzz with clang into build/fuzz (every target
-# instrumented, AddressSanitizer and UndefinedBehaviorSanitizer), then runs each harness for
-# SECONDS (default 60) from its seed corpus, one after another.
+# instrumented, AddressSanitizer and UndefinedBehaviorSanitizer), then runs them from their
+# seed corpora for SECONDS in all (default 60), the time shared among the harnesses run.
 #
-# Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS_PER_HARNESS] [HARNESS...]
-#   HARNESS: filter_pins settings sound_file control_request registry_store (default: all)
-#   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time.
+# Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS | --each SECONDS] [HARNESS...]
+#        scripts/fuzz.sh --merge [HARNESS...]
+#   HARNESS: filter_pins settings sound_file control_request registry_store command_line
+#            page_fields wav_header (default: all)
+#   --each SECONDS gives every harness SECONDS of its own instead.
+#   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time (each then gets twice the share).
 #   VELOMIX_FUZZ_SEED=N starts libFuzzer's random choices from N (default: a new seed each run).
 #   VELOMIX_FUZZ_KEEP_GOING=1 (long runs) goes on after a finding (libFuzzer's fork mode),
 #   collecting every finding instead of stopping at the first.
+#   --merge minimises what the runs grew (build/fuzz/corpus/<harness>) together with the seeds
+#   into tests/fuzz/corpus/<harness>: the seeds with a name of their own (regression-*, hand-
+#   made ones) stay, the others (named by their hash) are replaced by the inputs that add
+#   coverage beyond them.
 # The corpus each run grows is kept in build/fuzz/corpus/<harness> (seeded from
 # tests/fuzz/corpus/<harness>); findings (crash-*, leak-*, timeout-*, oom-*) go to
 # build/fuzz/findings/<harness>/, each run's log to build/fuzz/logs/<harness>.log. Prints one
 # line per harness (executions, coverage, result); exits non-zero when any harness found
-# something or did not run.
+# something or did not run. A finding reproduces alone: <build>/fuzz/<harness>_fuzzer FILE
+# (VELOMIX_FUZZ_FRESH=1: every input meets a new filter, as the first one does).
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir="$root/build/fuzz"
-all=(filter_pins settings sound_file control_request registry_store)
+all=(filter_pins settings sound_file control_request registry_store command_line page_fields
+  wav_header)
 
 build=1
 run=1
+merge=0
 case "${1:-}" in
   --build-only) run=0; shift ;;
   --no-build) build=0; shift ;;
-  -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  --merge) merge=1; run=0; shift ;;
+  -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 seconds=60
+each=0
+if [ "${1:-}" = --each ]; then
+  each=1
+  shift
+  [[ ${1:-} =~ ^[0-9]+$ ]] || { echo "fuzz: --each needs SECONDS" >&2; exit 2; }
+fi
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
   seconds=$1
   shift
@@ -46,7 +63,6 @@ if [ "$build" -eq 1 ]; then
     "-DVELOMIX_SUBDIRS=framework;engine;control;filter;remote;tests" >/dev/null || exit 1
   cmake --build "$build_dir" --target velomix_fuzzers -j "$(nproc)" || exit 1
 fi
-[ "$run" -eq 1 ] || exit 0
 
 # libsndfile's own leak (see the file) is not a finding.
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/fuzz/lsan.supp"
@@ -55,12 +71,53 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 # The longest input each harness is given: room for a sequence of operations, or a file.
 max_len() {
   case "$1" in
-    filter_pins) echo 2048 ;;
-    control_request) echo 512 ;;
+    filter_pins | page_fields) echo 2048 ;;
+    control_request | wav_header) echo 512 ;;
+    command_line) echo 1024 ;;
     sound_file) echo 16384 ;;
     *) echo 8192 ;;
   esac
 }
+
+# merge_one HARNESS: the seeds with names of their own, then what else adds coverage.
+merge_one() {
+  local h=$1 seeds="$root/tests/fuzz/corpus/$1" grown="$build_dir/corpus/$1" out hashed
+  out=$(mktemp -d "${TMPDIR:-/tmp}/velomix-merge.XXXXXX") || return 1
+  hashed=$(mktemp -d "${TMPDIR:-/tmp}/velomix-merge.XXXXXX") || return 1
+  mkdir -p "$seeds" "$grown"
+  find "$seeds" -maxdepth 1 -type f ! -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$out/" \;
+  find "$seeds" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec mv {} "$hashed/" \;
+  local before
+  before=$(ls "$out" | wc -l)
+  if ! "$build_dir/fuzz/${h}_fuzzer" -merge=1 -timeout=25 -rss_limit_mb=2560 \
+    -max_len="$(max_len "$h")" "$out" "$hashed" "$grown" >"$build_dir/logs/$h.merge.log" 2>&1; then
+    echo "fuzz: merging $h failed (log: $build_dir/logs/$h.merge.log); seeds left as they were" >&2
+    mv "$hashed"/* "$seeds/" 2>/dev/null
+    rm -rf "$out" "$hashed"
+    return 1
+  fi
+  find "$out" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$seeds/" \;
+  printf '%-16s %5s seeds of their own, %5s added (%s bytes in all)\n' "$h" "$before" \
+    "$(($(ls "$seeds" | wc -l) - before))" "$(du -sb "$seeds" | cut -f1)"
+  rm -rf "$out" "$hashed"
+}
+
+if [ "$merge" -eq 1 ]; then
+  mkdir -p "$build_dir/logs"
+  failed=0
+  for h in "${harnesses[@]}"; do
+    merge_one "$h" || failed=1
+  done
+  exit "$failed"
+fi
+[ "$run" -eq 1 ] || exit 0
+
+# The time of each harness: its share of SECONDS, or SECONDS of its own with --each.
+jobs=${VELOMIX_FUZZ_JOBS:-1}
+if [ "$each" -eq 0 ]; then
+  seconds=$(( seconds * jobs / ${#harnesses[@]} ))
+  [ "$seconds" -ge 1 ] || seconds=1
+fi
 
 # run_one HARNESS: runs it; its log and result file in build/fuzz/logs.
 run_one() {
@@ -84,24 +141,23 @@ summary() {
   execs=$(sed -n 's/^stat::number_of_executed_units: //p' "$log" | tail -1)
   # Fork mode prints no final stats: its last progress line counts the executions.
   [ -n "$execs" ] || execs=$(grep -o '^#[0-9]*' "$log" | tail -1 | tr -d '#')
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
+  cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
   # Fork mode ends with 0 whatever it found: what counts is the findings folder.
   found=$(find "$build_dir/findings/$h" -type f -newer "$build_dir/logs/$h.start" 2>/dev/null | wc -l)
   if [ "$rc" -eq 0 ] && [ "$found" -gt 0 ]; then
-    printf '%-16s %10s executions  %-10s %s FINDINGS in %s\n' "$h" "${execs:-?}" "${cov:-}" \
+    printf '%-16s %10s executions  %-20s %s FINDINGS in %s\n' "$h" "${execs:-?}" "${cov:-}" \
       "$found" "$build_dir/findings/$h"
     return 1
   elif [ "$rc" -eq 0 ]; then
-    printf '%-16s %10s executions  %-10s ok\n' "$h" "${execs:-?}" "${cov:-}"
+    printf '%-16s %10s executions  %-20s ok\n' "$h" "${execs:-?}" "${cov:-}"
   else
-    printf '%-16s %10s executions  %-10s FOUND SOMETHING (exit %s): %s\n' "$h" "${execs:-?}" \
+    printf '%-16s %10s executions  %-20s FOUND SOMETHING (exit %s): %s\n' "$h" "${execs:-?}" \
       "${cov:-}" "$rc" "$(grep -m1 -E 'ERROR|fuzz:|deadly signal|Timeout' "$log")"
     echo "  log: $log; input: $(ls -t "$build_dir/findings/$h"/* 2>/dev/null | head -1)"
   fi
   return "$rc"
 }
 
-jobs=${VELOMIX_FUZZ_JOBS:-1}
 pending=()
 for h in "${harnesses[@]}"; do
   run_one "$h" &
