@@ -10,7 +10,8 @@
 //
 // FuzzSupport.cpp also defines LLVMFuzzerInitialize: every harness starts in PrivateFolder(),
 // before it makes any object that reads the environment, and its filters keep off the control
-// channel (VELOMIX_CHANNEL=off) unless made with it.
+// channel (VELOMIX_CHANNEL=off) unless the harness serves it (HarnessServesChannel). The
+// environment is never changed afterwards: a server thread may be reading it.
 #pragma once
 
 #include "BasePin.h"
@@ -44,7 +45,12 @@ bool WriteFile(const std::string& path, const uint8_t* data, size_t size);
 // Whether a filter serves the control channel (a server thread and the named objects).
 enum class Channel { Off, On };
 
-// A new Velomix filter through the module's class factory, or null.
+// Defined (true) by a harness whose filters serve the control channel; false elsewhere. Read
+// once, before the first input.
+bool HarnessServesChannel();
+
+// A new Velomix filter through the module's class factory, or null. Aborts when the channel
+// asked for is not the harness's (HarnessServesChannel).
 ComPtr<IBaseFilter> CreateVelomix(Channel channel = Channel::Off);
 // Aborts when an object of the module is still alive (a leaked reference).
 void CheckModuleUnloadable();

@@ -161,6 +161,10 @@ void StartInput(fuzz::CFilterChain& chain) {
 
 } // namespace
 
+bool fuzz::HarnessServesChannel() {
+    return true;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     {
