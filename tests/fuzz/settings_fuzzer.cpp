@@ -2,7 +2,8 @@
 // INIT settings and the stretch tuning of every tempo band, as the filter does, and their
 // published promises are checked; every eighth input also goes through a new filter, which
 // reads the file when it is made and at each change of speed, and streams a little audio at a
-// tempo of each band (the filter and its engine cost most of the time an input takes). The same bytes, as one text, are also a number typed on a host's command line.
+// tempo of each band (the filter and its engine cost most of the time an input takes). The same
+// bytes, as one text, are also a number typed on a host's command line.
 #include "FuzzSupport.h"
 
 #include "NumberText.h"
