@@ -85,8 +85,8 @@ merge_one() {
   out=$(mktemp -d "${TMPDIR:-/tmp}/velomix-merge.XXXXXX") || return 1
   hashed=$(mktemp -d "${TMPDIR:-/tmp}/velomix-merge.XXXXXX") || return 1
   mkdir -p "$seeds" "$grown"
-  find "$seeds" -maxdepth 1 -type f ! -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$out/" \;
-  find "$seeds" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec mv {} "$hashed/" \;
+  find "$seeds" -maxdepth 1 -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$out/" \;
+  find "$seeds" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}' -exec mv {} "$hashed/" \;
   local before
   before=$(ls "$out" | wc -l)
   if ! "$build_dir/fuzz/${h}_fuzzer" -merge=1 -timeout=25 -rss_limit_mb=2560 \
@@ -96,7 +96,7 @@ merge_one() {
     rm -rf "$out" "$hashed"
     return 1
   fi
-  find "$out" -maxdepth 1 -type f -regex '.*/[0-9a-f]\{40\}' -exec cp {} "$seeds/" \;
+  find "$out" -maxdepth 1 -regextype posix-extended -type f -regex '.*/[0-9a-f]{40}' -exec cp {} "$seeds/" \;
   printf '%-16s %5s seeds of their own, %5s added (%s bytes in all)\n' "$h" "$before" \
     "$(($(ls "$seeds" | wc -l) - before))" "$(du -sb "$seeds" | cut -f1)"
   rm -rf "$out" "$hashed"
