@@ -201,7 +201,11 @@ install_named() {
   local c="$VELOMIX_WINE_ROOT/$arch/drive_c"
   [ "$arch" = win64 ] && pf64="Program Files"
   local unix="$c/$(tr '\\' / <<<"${dir#C:\\}")"
-  LC_ALL=C.UTF-8 in_prefix "$arch" 'C:\setup.exe' /S "/D=$dir" || fail "$arch: install into $dir exited $?"
+  # NSIS takes the rest of the command line after /D= as it stands, quotes included, and Wine
+  # quotes an argument with spaces: hand it over word by word, so that no quote appears.
+  local -a words
+  read -ra words <<<"/D=$dir"
+  LC_ALL=C.UTF-8 in_prefix "$arch" 'C:\setup.exe' /S "${words[@]}" || fail "$arch: install into $dir exited $?"
   [ -f "$unix/Velomix.ax" ] || { fail "$arch: $dir\\Velomix.ax not installed"; return; }
   LC_ALL=C.UTF-8 example "$arch" "$b32" "$dir\\Velomix.ax"
   [ -z "$pf64" ] || LC_ALL=C.UTF-8 example "$arch" "$b64" "C:\\$pf64\\Velomix\\Velomix.ax"
