@@ -1,4 +1,5 @@
 // velomix: runs the Velomix module as a host does, over audio files.
+#include "ToolEntry.h"
 #include "NumberText.h"
 #include "ProcessJob.h"
 #include "RegisterCommand.h"
@@ -99,7 +100,7 @@ int Process(const std::vector<std::string>& args) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int ToolMain(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty())
         return Usage("no command");
