@@ -10,4 +10,9 @@ function(velomix_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic ${werror}
     -Wshadow -Wcast-align -Wunused -Woverloaded-virtual
     -Wnull-dereference -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough)
+  if(WIN32)
+    # Our Windows code is Unicode: a Win32 call without suffix is the wide one, so a narrow
+    # (ANSI) call can only be written out by name, where its reason stands beside it.
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
+  endif()
 endfunction()

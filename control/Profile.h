@@ -3,8 +3,9 @@
 #include <cstdint>
 
 // Reads one value of a private-profile (INI) file, with the behaviour of Win32
-// GetPrivateProfileStringA as far as the filter relies on it. On Windows it is that call; on
-// other systems an own reader with the same published behaviour:
+// GetPrivateProfileString as far as the filter relies on it. On Windows it is the wide call
+// (every text here UTF-8, the cut made at a character's start); on other systems an own reader
+// with the same published behaviour:
 //
 // - "[name]" lines open a section; "key=value" lines belong to the section above them; lines
 //   whose first non-blank character is ';' are comments; lines before the first section, lines

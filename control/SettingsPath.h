@@ -9,9 +9,9 @@
 // user's account is used. The folder is created when missing (mode 0700), even when no settings
 // file exists; failing that changes nothing, the path is returned anyway.
 //
-// Windows: on NT 6.0 and later the subfolder \Korvane\Player of the local application-data
-// (low integrity) folder, created when missing; on earlier versions the folder of the module
-// file ("Velomix.ax", else "VELO.ax", else the module holding this code).
+// Windows (a UTF-8 path): on NT 6.0 and later the subfolder \Korvane\Player of the local
+// application-data (low integrity) folder, created when missing; on earlier versions the folder of
+// the module file ("Velomix.ax", else "VELO.ax", else the module holding this code).
 //
 // Returns the empty string when Linux knows no home folder at all (rather than a folder at the
 // file system's root) and when memory runs out: reading from it gives the defaults. Throws

@@ -1,4 +1,8 @@
+// Paths are UTF-8 here and UTF-16 at each call, so a profile folder outside the ANSI code page
+// still finds its file.
 #include "SettingsPath.h"
+
+#include "win32/WideText.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -26,26 +30,30 @@ struct TaskMemDeleter {
 using UniqueTaskString = std::unique_ptr<wchar_t, TaskMemDeleter>;
 
 bool IsFolder(const std::string& path) {
-    const DWORD nAttributes = GetFileAttributesA(path.c_str());
+    std::wstring wide;
+    if (!WideFromUtf8(path, &wide)) {
+        return false;
+    }
+    const DWORD nAttributes = GetFileAttributesW(wide.c_str());
     return nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsNt6OrLater() {
-    OSVERSIONINFOEXA extended{};
+    OSVERSIONINFOEXW extended{};
     extended.dwOSVersionInfoSize = sizeof(extended);
-    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&extended))) {
+    if (GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&extended))) {
         return extended.dwPlatformId == VER_PLATFORM_WIN32_NT && extended.dwMajorVersion >= 6;
     }
     // Systems before NT 4 SP6 know only the basic record.
-    OSVERSIONINFOA basic{};
+    OSVERSIONINFOW basic{};
     basic.dwOSVersionInfoSize = sizeof(basic);
-    return GetVersionExA(&basic) && basic.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+    return GetVersionExW(&basic) && basic.dwPlatformId == VER_PLATFORM_WIN32_NT &&
            basic.dwMajorVersion >= 6;
 }
 
 // Empty when shell32, the function or the lookup fails.
 std::string LocalAppDataLowFolder() {
-    const UniqueLibrary shell32(LoadLibraryA("shell32.dll"));
+    const UniqueLibrary shell32(LoadLibraryW(L"shell32.dll"));
     if (!shell32) {
         return {};
     }
@@ -63,41 +71,34 @@ std::string LocalAppDataLowFolder() {
     if (FAILED(hr) || !widePath) {
         return {};
     }
-    // Sized by the converter, so a base path of any length is taken whole.
-    const int nChars =
-        WideCharToMultiByte(CP_THREAD_ACP, 0, widePath.get(), -1, nullptr, 0, nullptr, nullptr);
-    if (nChars <= 1) {
+    // A base path of any length, taken whole; one that is not UTF-16 names no folder.
+    std::string utf8;
+    if (!Utf8FromWide(widePath.get(), &utf8)) {
         return {};
     }
-    std::string narrow(static_cast<size_t>(nChars), '\0');
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, widePath.get(), -1, &narrow[0], nChars, nullptr,
-                            nullptr) != nChars) {
-        return {};
-    }
-    narrow.resize(static_cast<size_t>(nChars) - 1);
-    return narrow;
+    return utf8;
 }
 
 // The module's folder with its trailing backslash; empty when it cannot be found.
 std::string ModuleFolder() {
-    HMODULE module = GetModuleHandleA("Velomix.ax");
+    HMODULE module = GetModuleHandleW(L"Velomix.ax");
     if (module == nullptr) {
-        module = GetModuleHandleA("VELO.ax");
+        module = GetModuleHandleW(L"VELO.ax");
     }
     // Renamed module file: the module that holds this code.
     if (module == nullptr &&
-        !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&kFolderIdLocalAppDataLow), &module)) {
+                            reinterpret_cast<LPCWSTR>(&kFolderIdLocalAppDataLow), &module)) {
         return {};
     }
-    char path[2048];
-    const DWORD nLength = GetModuleFileNameA(module, path, sizeof(path));
+    WCHAR path[2048];
+    const DWORD nLength = GetModuleFileNameW(module, path, ARRAYSIZE(path));
     // A cut name would give a wrong folder (and may lack its zero on old systems).
-    if (nLength == 0 || nLength >= sizeof(path)) {
+    std::string file;
+    if (nLength == 0 || nLength >= ARRAYSIZE(path) || !Utf8FromWide(path, nLength, &file)) {
         return {};
     }
-    const std::string file(path, nLength);
     const size_t nSlash = file.rfind('\\');
     return nSlash == std::string::npos ? std::string() : file.substr(0, nSlash + 1);
 }
@@ -109,11 +110,15 @@ bool EnsureFolderExists(const std::string& folder) {
         if (IsFolder(folder)) {
             return true;
         }
-        for (size_t nSlash = folder.find('\\', 1); nSlash != std::string::npos;
-             nSlash = folder.find('\\', nSlash + 1)) {
-            CreateDirectoryA(folder.substr(0, nSlash + 1).c_str(), nullptr);
+        std::wstring wide;
+        if (!WideFromUtf8(folder, &wide)) {
+            return false;
         }
-        CreateDirectoryA(folder.c_str(), nullptr);
+        for (size_t nSlash = wide.find(L'\\', 1); nSlash != std::wstring::npos;
+             nSlash = wide.find(L'\\', nSlash + 1)) {
+            CreateDirectoryW(wide.substr(0, nSlash + 1).c_str(), nullptr);
+        }
+        CreateDirectoryW(wide.c_str(), nullptr);
         return IsFolder(folder);
     } catch (...) {
         return false;

@@ -4,7 +4,7 @@
 #include "StretchTuning.h"
 #include "resource.h"
 
-#include <cstdio>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -47,24 +47,24 @@ LPARAM PositionFromPitch(int nPitch) {
 }
 
 void SetFactorText(HWND hwnd, int textId, double dFactor) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%01.01f", dFactor);
-    SetDlgItemTextA(hwnd, textId, text);
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%01.01f", dFactor);
+    SetDlgItemTextW(hwnd, textId, text);
 }
 
 void SetPitchText(HWND hwnd, int nPitch) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%d", nPitch);
-    SetDlgItemTextA(hwnd, IDC_PITCH_TEXT, text);
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%d", nPitch);
+    SetDlgItemTextW(hwnd, IDC_PITCH_TEXT, text);
 }
 
 void ShowFactor(HWND hwnd, int sliderId, int textId, double dFactor) {
-    SendDlgItemMessageA(hwnd, sliderId, TBM_SETPOS, TRUE, PositionFromFactor(dFactor));
+    SendDlgItemMessageW(hwnd, sliderId, TBM_SETPOS, TRUE, PositionFromFactor(dFactor));
     SetFactorText(hwnd, textId, dFactor);
 }
 
 void ShowPitch(HWND hwnd, int nPitch) {
-    SendDlgItemMessageA(hwnd, IDC_PITCH_SLIDER, TBM_SETPOS, TRUE, PositionFromPitch(nPitch));
+    SendDlgItemMessageW(hwnd, IDC_PITCH_SLIDER, TBM_SETPOS, TRUE, PositionFromPitch(nPitch));
     SetPitchText(hwnd, nPitch);
 }
 
@@ -131,11 +131,11 @@ INT_PTR CVelomixProp1::OnReceiveMessage(HWND hwnd, UINT uMsg, WPARAM wParam, LPA
 }
 
 void CVelomixProp1::InitDialog(HWND hwnd) {
-    SendDlgItemMessageA(hwnd, IDC_TEMPO_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
+    SendDlgItemMessageW(hwnd, IDC_TEMPO_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
     ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
-    SendDlgItemMessageA(hwnd, IDC_RATE_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
+    SendDlgItemMessageW(hwnd, IDC_RATE_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kFactorMaxPos));
     ShowFactor(hwnd, IDC_RATE_SLIDER, IDC_RATE_TEXT, m_dRate);
-    SendDlgItemMessageA(hwnd, IDC_PITCH_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kPitchMaxPos));
+    SendDlgItemMessageW(hwnd, IDC_PITCH_SLIDER, TBM_SETRANGE, FALSE, MAKELPARAM(0, kPitchMaxPos));
     ShowPitch(hwnd, m_nPitch);
     if (!m_pSpeedProp) {
         // Refused object: the page shows its own values but offers nothing to change.
@@ -151,20 +151,20 @@ void CVelomixProp1::OnSliderReleased(HWND hwnd, const NMHDR& nmhdr) {
     // speed envelope) is taken back: the slider and the text show the value in force.
     switch (nmhdr.idFrom) {
     case IDC_TEMPO_SLIDER:
-        m_dTempo = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
+        m_dTempo = FactorFromPosition(SendMessageW(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
         SetFactorText(hwnd, IDC_TEMPO_TEXT, m_dTempo);
         if (FAILED(m_pSpeedProp->SetTempo(m_dTempo)) &&
             SUCCEEDED(m_pSpeedProp->GetTempo(&m_dTempo)))
             ShowFactor(hwnd, IDC_TEMPO_SLIDER, IDC_TEMPO_TEXT, m_dTempo);
         break;
     case IDC_RATE_SLIDER:
-        m_dRate = FactorFromPosition(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
+        m_dRate = FactorFromPosition(SendMessageW(nmhdr.hwndFrom, TBM_GETPOS, 0, 0));
         SetFactorText(hwnd, IDC_RATE_TEXT, m_dRate);
         if (FAILED(m_pSpeedProp->SetRate(m_dRate)) && SUCCEEDED(m_pSpeedProp->GetRate(&m_dRate)))
             ShowFactor(hwnd, IDC_RATE_SLIDER, IDC_RATE_TEXT, m_dRate);
         break;
     case IDC_PITCH_SLIDER:
-        m_nPitch = static_cast<int>(SendMessageA(nmhdr.hwndFrom, TBM_GETPOS, 0, 0)) +
+        m_nPitch = static_cast<int>(SendMessageW(nmhdr.hwndFrom, TBM_GETPOS, 0, 0)) +
                    kPitchLimits.nPageMin;
         SetPitchText(hwnd, m_nPitch);
         if (FAILED(m_pSpeedProp->SetPitch(m_nPitch)) &&

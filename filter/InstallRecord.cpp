@@ -6,8 +6,20 @@
 
 namespace {
 
-// Texts longer than this are not written.
+// Texts longer than this (in UTF-16 units, as the registry counts them) are not written.
 constexpr size_t kMaxValueChars = 254;
+
+// UTF-16 units of UTF-8 text: one per character, two for one beyond the BMP (a four-byte
+// sequence). Counting bytes would refuse a path that fits.
+size_t Utf16Length(const std::string& text) {
+    size_t n = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80)
+            n += byte >= 0xF0 ? 2 : 1;
+    }
+    return n;
+}
 
 void WriteValue(RegHive hive, const std::string& path, const std::string& name,
                 const std::string& text) {
@@ -16,7 +28,7 @@ void WriteValue(RegHive hive, const std::string& path, const std::string& name,
         if (created.Create(hive, path) != ERROR_SUCCESS)
             return;
     }
-    if (text.size() > kMaxValueChars)
+    if (Utf16Length(text) > kMaxValueChars)
         return;
     CRegKey key;
     if (key.OpenForWrite(hive, path) == ERROR_SUCCESS)

@@ -47,13 +47,16 @@ void WriteLine(LogLevel level, const char* format, va_list args) noexcept {
     const int prefix = std::snprintf(line, sizeof line, "Velomix %s: ", LevelName(level));
     std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix) - 1, format, args);
 #ifdef _WIN32
-    // OutputDebugStringA does not add a line end.
-    char* end = line;
-    while (*end)
-        ++end;
-    end[0] = '\n';
-    end[1] = '\0';
-    OutputDebugStringA(line);
+    // The text is UTF-8 (paths among it); the wide call shows it whatever the code page. Not the
+    // strict converter: a line cut inside a character still shows, the rest as U+FFFD. The
+    // call adds no line end.
+    WCHAR wide[sizeof line + 2];
+    const int n = MultiByteToWideChar(CP_UTF8, 0, line, -1, wide, static_cast<int>(sizeof line));
+    if (n <= 0)
+        return;
+    wide[n - 1] = L'\n';
+    wide[n] = L'\0';
+    OutputDebugStringW(wide);
 #else
     std::fprintf(stderr, "%s\n", line);
 #endif

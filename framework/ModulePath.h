@@ -9,14 +9,14 @@
 
 #include <string>
 
-// The module's file as the framework's registration reads it from the instance handle: ANSI,
-// at most 259 characters. ERROR_SUCCESS, or the system's error number; a longer name gives
-// ERROR_INSUFFICIENT_BUFFER rather than a cut path. Native: the path of the loaded object that
-// holds this code (dladdr), made absolute.
+// The module's file as the framework's registration reads it from the instance handle: on
+// Windows UTF-8 (GetModuleFileNameW), at most 259 UTF-16 units. ERROR_SUCCESS, or the system's
+// error number; a longer name gives ERROR_INSUFFICIENT_BUFFER rather than a cut path. Native: the
+// path of the loaded object that holds this code (dladdr), made absolute.
 LONG ModuleFileFromInstance(std::string* path) noexcept;
 
 // The module's file looked up by its names: Windows: the loaded module "Velomix.ax", else
 // "VELO.ax", else (renamed file) the module holding this code; its full name, read into a buffer
-// of 2048 characters. Native: the loaded object holding this code, whichever name its file has.
-// Empty when no name can be read whole.
+// of 2048 UTF-16 units, as UTF-8. Native: the loaded object holding this code, whichever name its
+// file has. Empty when no name can be read whole.
 std::string ModuleFileByName() noexcept;

@@ -18,7 +18,7 @@ CBasePropertyPage::~CBasePropertyPage() {
     // A page released while active (a frame that skipped Deactivate) takes its dialog along,
     // detached first so that no message reaches the half-destroyed page.
     if (m_hwnd) {
-        SetWindowLongPtrA(m_hwnd, DWLP_USER, 0);
+        SetWindowLongPtrW(m_hwnd, DWLP_USER, 0);
         DestroyWindow(m_hwnd);
     }
 }
@@ -60,7 +60,7 @@ STDMETHODIMP CBasePropertyPage::Activate(HWND hWndParent, LPCRECT pRect, BOOL) {
     if (!m_bObjectSet || m_hwnd)
         return E_UNEXPECTED;
     RegisterControlClasses();
-    HWND hwnd = CreateDialogParamA(ModuleInstance(), MAKEINTRESOURCEA(m_DialogId), hWndParent,
+    HWND hwnd = CreateDialogParamW(ModuleInstance(), MAKEINTRESOURCEW(m_DialogId), hWndParent,
                                    DialogProc, reinterpret_cast<LPARAM>(this));
     if (!hwnd) {
         m_hwnd = nullptr; // in case the dialog failed after WM_INITDIALOG
@@ -173,13 +173,13 @@ INT_PTR CBasePropertyPage::OnReceiveMessage(HWND, UINT, WPARAM, LPARAM) {
 
 INT_PTR CALLBACK CBasePropertyPage::DialogProc(HWND hwnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     if (uMsg == WM_INITDIALOG) {
-        SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
         auto* pPage = reinterpret_cast<CBasePropertyPage*>(lParam);
         if (!pPage)
             return TRUE; // measured without a page
         pPage->m_hwnd = hwnd;
     }
-    auto* pPage = reinterpret_cast<CBasePropertyPage*>(GetWindowLongPtrA(hwnd, DWLP_USER));
+    auto* pPage = reinterpret_cast<CBasePropertyPage*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     if (!pPage)
         return FALSE; // before WM_INITDIALOG, or a dialog made only to be measured
     try {
@@ -193,7 +193,7 @@ INT_PTR CALLBACK CBasePropertyPage::DialogProc(HWND hwnd, UINT uMsg, WPARAM wPar
 SIZE CBasePropertyPage::DialogSize() const noexcept {
     SIZE size{0, 0};
     RegisterControlClasses();
-    HWND hwnd = CreateDialogParamA(ModuleInstance(), MAKEINTRESOURCEA(m_DialogId),
+    HWND hwnd = CreateDialogParamW(ModuleInstance(), MAKEINTRESOURCEW(m_DialogId),
                                    GetDesktopWindow(), DialogProc, 0);
     if (!hwnd)
         return size;

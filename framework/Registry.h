@@ -1,6 +1,8 @@
 // The registry operations that registration needs, over one interface on both builds.
 //
-// Windows: the Win32 registry (RegCreateKeyExA, RegOpenKeyExA, RegSetValueExA, ...).
+// Windows: the Win32 registry through its wide calls (RegCreateKeyExW, RegSetValueExW, ...):
+// key paths, value names and text are UTF-8 here, UTF-16 in the registry; text that is not
+// UTF-8 (or, read back, not UTF-16) fails with ERROR_NO_UNICODE_TRANSLATION.
 //
 // Elsewhere: a file-backed store in a per-user folder that keeps the same hives, key paths,
 // value names, types and data. The folder is $VELOMIX_REGISTRY_DIR when that is an absolute
@@ -96,19 +98,21 @@ public:
     bool IsOpen() const noexcept;
     // The value and enumeration calls below answer ERROR_INVALID_HANDLE on a closed key.
 
-    // Sets a REG_SZ value from ANSI text: the bytes of text and its terminating zero
-    // (RegSetValueExA). An empty name sets the default value.
+    // Sets a REG_SZ value from text: natively the bytes of text and its terminating zero; on
+    // Windows text is UTF-8 and the value its UTF-16 form (RegSetValueExW). An empty name sets
+    // the default value.
     LONG SetString(const std::string& name, const std::string& text) noexcept;
     // Sets a REG_SZ value from wide text (RegSetValueExW; the native store keeps it as UTF-8).
     LONG SetString(const std::string& name, const WCHAR* text) noexcept;
     // Sets a value of any type to exactly the bytes given.
     LONG SetValue(const std::string& name, DWORD type, const void* data, size_t cb) noexcept;
 
-    // Reads a value: its type and bytes as stored. ERROR_FILE_NOT_FOUND when it is missing,
+    // Reads a value: its type and bytes as stored (on Windows a REG_SZ value's bytes are
+    // UTF-16). ERROR_FILE_NOT_FOUND when it is missing,
     // ERROR_KEY_DELETED when the key was deleted after it was opened (native store).
     LONG QueryValue(const std::string& name, DWORD* type, std::vector<BYTE>* data) const noexcept;
-    // Reads a REG_SZ value as text without its terminating zero; ERROR_INVALID_PARAMETER when
-    // the value has another type.
+    // Reads a REG_SZ value as text (UTF-8 on Windows) without its terminating zero;
+    // ERROR_INVALID_PARAMETER when the value has another type.
     LONG QueryString(const std::string& name, std::string* text) const noexcept;
     // Names of the immediate subkeys, and of the values (the default value as ""), in the
     // order the registry gives them.

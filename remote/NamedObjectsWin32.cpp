@@ -1,6 +1,9 @@
 // Named objects on Windows: Win32 mutexes, events and paging-file mappings of the session
-// namespace.
+// namespace. Names are UTF-8 and reach the system through the wide calls, so one name means
+// one object whatever a process's code page.
 #include "NamedObjects.h"
+
+#include "win32/WideText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -51,6 +54,20 @@ ObjectPtr Wrap(HANDLE hObject) noexcept {
     }
 }
 
+// A name for the wide calls: null stays null (an unnamed object); false for text that is not
+// UTF-8.
+bool WideName(const char* pszName, std::wstring* wide, const WCHAR** ppszWide) noexcept {
+    *ppszWide = nullptr;
+    if (pszName == nullptr) {
+        return true;
+    }
+    if (!WideFromUtf8(pszName, wide) || wide->empty()) {
+        return false;
+    }
+    *ppszWide = wide->c_str();
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -63,9 +80,14 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     if (m_szName[0] == '\0' || m_hMutex || !velomix_ipc::IsValidName(m_szName.data())) {
         return false;
     }
+    std::wstring wide;
+    const WCHAR* pszWide = nullptr;
+    if (!WideName(m_szName.data(), &wide, &pszWide)) {
+        return false;
+    }
     // Asking for initial ownership makes a new mutex ours at once; an existing one is waited
     // for.
-    ObjectPtr handle = Wrap(CreateMutexA(nullptr, TRUE, m_szName.data()));
+    ObjectPtr handle = Wrap(CreateMutexW(nullptr, TRUE, pszWide));
     if (!handle) {
         return false;
     }
@@ -107,8 +129,13 @@ bool CQNamedEvent::Create(const char* pszName, bool bManualReset, bool bInitialS
     if (pszName != nullptr && !velomix_ipc::IsValidName(pszName)) {
         return false;
     }
+    std::wstring wide;
+    const WCHAR* pszWide = nullptr;
+    if (!WideName(pszName, &wide, &pszWide)) {
+        return false;
+    }
     HANDLE hEvent =
-        CreateEventA(nullptr, bManualReset ? TRUE : FALSE, bInitialState ? TRUE : FALSE, pszName);
+        CreateEventW(nullptr, bManualReset ? TRUE : FALSE, bInitialState ? TRUE : FALSE, pszWide);
     const bool bExisted = hEvent != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
     m_hEvent = Wrap(hEvent);
     if (pbExisted != nullptr) {
@@ -176,7 +203,10 @@ int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEv
         }
         return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
     }
-    if (!pWatched->m_hEvent || !velomix_ipc::IsValidName(pszMutex)) {
+    std::wstring wideMutex;
+    const WCHAR* pszWideMutex = nullptr;
+    if (!pWatched->m_hEvent || !velomix_ipc::IsValidName(pszMutex) ||
+        !WideName(pszMutex, &wideMutex, &pszWideMutex)) {
         return kWaitFailed;
     }
     const DWORD start = GetTickCount();
@@ -200,7 +230,7 @@ int CQNamedEvent::WaitFor(std::initializer_list<CQNamedEvent*> events, CQNamedEv
         }
         // Waiting takes an auto-reset event: take it only together with the mutex and give it
         // back before the mutex goes, so nobody holding the mutex sees it taken.
-        ObjectPtr mutex = Wrap(CreateMutexA(nullptr, FALSE, pszMutex));
+        ObjectPtr mutex = Wrap(CreateMutexW(nullptr, FALSE, pszWideMutex));
         if (!mutex) {
             return kWaitFailed;
         }
@@ -227,10 +257,15 @@ bool CQShareMemory::Map(const char* pszName, uint32_t dwDataSize, bool bCreate) 
         return false;
     }
     const DWORD dwSize = dwDataSize + 4;
+    std::wstring wide;
+    const WCHAR* pszWide = nullptr;
+    if (!WideName(pszName, &wide, &pszWide)) {
+        return false;
+    }
     // Backed by the paging file; an existing mapping of that name is simply opened.
-    ObjectPtr mapping = Wrap(bCreate ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
-                                                          PAGE_READWRITE, 0, dwSize, pszName)
-                                     : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, pszName));
+    ObjectPtr mapping = Wrap(bCreate ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
+                                                          PAGE_READWRITE, 0, dwSize, pszWide)
+                                     : OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, pszWide));
     if (!mapping) {
         return false;
     }

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of tests/fuzz with clang into build/fuzz (every target
 # instrumented, AddressSanitizer and UndefinedBehaviorSanitizer), then runs them from their
-# seed corpora for SECONDS in all (default 60), the time shared among the harnesses run.
+# seed corpora for SECONDS each (default 60).
 #
-# Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS | --each SECONDS] [HARNESS...]
+# Usage: scripts/fuzz.sh [--build-only | --no-build] [SECONDS | --total SECONDS] [HARNESS...]
 #        scripts/fuzz.sh --merge [HARNESS...]
 #   HARNESS: filter_pins settings sound_file control_request registry_store command_line
 #            page_fields wav_header (default: all)
-#   --each SECONDS gives every harness SECONDS of its own instead.
-#   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time (each then gets twice the share).
+#   --total SECONDS shares SECONDS among the harnesses instead (CI's short stage).
+#   VELOMIX_FUZZ_JOBS=2 runs two harnesses at a time (with --total each gets twice the share).
 #   VELOMIX_FUZZ_SEED=N starts libFuzzer's random choices from N (default: a new seed each run).
 #   VELOMIX_FUZZ_KEEP_GOING=1 (long runs) goes on after a finding (libFuzzer's fork mode),
 #   collecting every finding instead of stopping at the first.
@@ -39,11 +39,11 @@ case "${1:-}" in
   -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 seconds=60
-each=0
-if [ "${1:-}" = --each ]; then
-  each=1
+total=0
+if [ "${1:-}" = --total ]; then
+  total=1
   shift
-  [[ ${1:-} =~ ^[0-9]+$ ]] || { echo "fuzz: --each needs SECONDS" >&2; exit 2; }
+  [[ ${1:-} =~ ^[0-9]+$ ]] || { echo "fuzz: --total needs SECONDS" >&2; exit 2; }
 fi
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
   seconds=$1
@@ -112,9 +112,9 @@ if [ "$merge" -eq 1 ]; then
 fi
 [ "$run" -eq 1 ] || exit 0
 
-# The time of each harness: its share of SECONDS, or SECONDS of its own with --each.
+# The time of each harness: SECONDS, or its share of them with --total.
 jobs=${VELOMIX_FUZZ_JOBS:-1}
-if [ "$each" -eq 0 ]; then
+if [ "$total" -eq 1 ]; then
   seconds=$(( seconds * jobs / ${#harnesses[@]} ))
   [ "$seconds" -ge 1 ] || seconds=1
 fi

@@ -119,7 +119,7 @@ fi
 # The libFuzzer harnesses (clang) from their seed corpora, two at a time: about 3 minutes in all.
 if stage "build fuzz" bash scripts/fuzz.sh --build-only; then
   stage "fuzz (every harness, 170 s in all)" env VELOMIX_FUZZ_SEED=1 VELOMIX_FUZZ_JOBS=2 \
-    bash scripts/fuzz.sh --no-build 170
+    bash scripts/fuzz.sh --no-build --total 170
 fi
 if stage "build thread" bash scripts/build.sh --sanitize thread; then
   stage "test thread (label threads)" run_thread_tests

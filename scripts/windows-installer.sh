@@ -6,7 +6,8 @@
 # install, the kit's example program in each architecture finds its own architecture's module
 # through COM and RenderFile, a silent upgrade over it, a silent uninstall that leaves no file,
 # no key and no empty folder or key that was not there before, yet keeps a settings file
-# (VELO.INI) the user wrote.
+# (VELO.INI) the user wrote; then the same install, COM lookup and uninstall in folders named
+# outside the ANSI code page (one of them with a character beyond the BMP).
 #
 # Usage: scripts/windows-installer.sh [--no-test]
 set -euo pipefail
@@ -191,8 +192,42 @@ test_prefix() {
   fi
 }
 
+# install_named ARCH WINDOWS-DIR: a silent install into a folder named outside the ANSI code page
+# (/D= last, as makensis wants it): the 32-bit module registered there is what COM and
+# RenderFile load (the 64-bit one stays in its own folder), and a silent uninstall leaves no
+# file and no key of it. Wine reads arguments and names files in the locale's encoding: UTF-8.
+install_named() {
+  local arch=$1 dir=$2 pf64=""
+  local c="$VELOMIX_WINE_ROOT/$arch/drive_c"
+  [ "$arch" = win64 ] && pf64="Program Files"
+  local unix="$c/$(tr '\\' / <<<"${dir#C:\\}")"
+  # NSIS takes the rest of the command line after /D= as it stands, quotes included, and Wine
+  # quotes an argument with spaces: hand it over word by word, so that no quote appears.
+  local -a words
+  read -ra words <<<"/D=$dir"
+  LC_ALL=C.UTF-8 in_prefix "$arch" 'C:\setup.exe' /S "${words[@]}" || fail "$arch: install into $dir exited $?"
+  [ -f "$unix/Velomix.ax" ] || { fail "$arch: $dir\\Velomix.ax not installed"; return; }
+  LC_ALL=C.UTF-8 example "$arch" "$b32" "$dir\\Velomix.ax"
+  [ -z "$pf64" ] || LC_ALL=C.UTF-8 example "$arch" "$b64" "C:\\$pf64\\Velomix\\Velomix.ax"
+  LC_ALL=C.UTF-8 in_prefix "$arch" "$dir\\uninstall.exe" /S || fail "$arch: uninstall from $dir exited $?"
+  in_prefix "$arch" --shutdown
+  [ ! -e "$unix" ] || fail "$arch: left behind in $dir: $(find "$unix")"
+  ! registry_has "$arch" "$clsid" || fail "$arch: the class is still registered after $dir"
+  ! grep -qiF "$record" "$VELOMIX_WINE_ROOT/$arch/system.reg" "$VELOMIX_WINE_ROOT/$arch/user.reg" ||
+    fail "$arch: the installation record is left after $dir"
+  # The parent folder the installer made for /D stays, as NSIS leaves it; it goes here.
+  rmdir "$(dirname "$unix")" 2>/dev/null || true
+}
+
+test_named() {
+  install_named "$1" 'C:\Prog Tδst\Vel÷ Mix ⁿ'
+  install_named "$1" 'C:\Clef 𝄞\Velomix'
+}
+
 test_prefix win64
+test_named win64
 test_prefix win32
+test_named win32
 if [ "$failures" -gt 0 ]; then
   echo "windows-installer: $failures failures; the prefixes are kept in $VELOMIX_WINE_ROOT" >&2
   exit 1

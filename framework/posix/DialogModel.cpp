@@ -2,6 +2,7 @@
 // rectangles, dialogs made from a module's resource records, and the few control classes a
 // property page uses (buttons, edits, statics, trackbars).
 #include "DialogModel.h"
+#include "RegistryStore.h"
 
 #include <strings.h>
 
@@ -370,6 +371,15 @@ HWND CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndPar
     return H(pDialog);
 }
 
+HWND CreateDialogParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
+                        DLGPROC lpDialogFunc, LPARAM dwInitParam) {
+    // Templates are found by number only, which reads the same in both forms.
+    if (!IS_INTRESOURCE(lpTemplateName))
+        return nullptr;
+    return CreateDialogParamA(hInstance, MAKEINTRESOURCEA(LOWORD(lpTemplateName)), hWndParent,
+                              lpDialogFunc, dwInitParam);
+}
+
 int LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
     const auto* pRes = static_cast<const ModuleResources*>(hInstance);
     // A zero-length buffer asks Windows for a pointer into the resource: not modelled.
@@ -425,6 +435,25 @@ LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
 
 LRESULT SendDlgItemMessageA(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam) {
     return SendMessageA(GetDlgItem(hDlg, nIDDlgItem), Msg, wParam, lParam);
+}
+
+LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    // Only text messages differ between the forms; the model's controls take no wide text
+    // through a message.
+    return SendMessageA(hWnd, Msg, wParam, lParam);
+}
+
+LRESULT SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    return SendMessageW(GetDlgItem(hDlg, nIDDlgItem), Msg, wParam, lParam);
+}
+
+BOOL SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
+    try {
+        return SetDlgItemTextA(hDlg, nIDDlgItem,
+                               lpString ? regstore::Utf8(lpString).c_str() : nullptr);
+    } catch (...) {
+        return FALSE;
+    }
 }
 
 BOOL SetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPCSTR lpString) {
@@ -579,6 +608,14 @@ LONG_PTR GetWindowLongPtrA(HWND hWnd, int nIndex) {
 
 LONG_PTR SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
     return hWnd ? W(hWnd)->SetLong(nIndex, dwNewLong) : 0;
+}
+
+LONG_PTR GetWindowLongPtrW(HWND hWnd, int nIndex) {
+    return GetWindowLongPtrA(hWnd, nIndex);
+}
+
+LONG_PTR SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
+    return SetWindowLongPtrA(hWnd, nIndex, dwNewLong);
 }
 
 } // extern "C"

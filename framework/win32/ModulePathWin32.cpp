@@ -1,13 +1,15 @@
 // The module's own file on Windows, and the DllMain that records the instance handle.
 #include "ModulePath.h"
 
+#include "win32/WideText.h"
+
 namespace {
 
 HINSTANCE g_hInst = nullptr;
 
 std::string FileNameOf(HMODULE hModule, DWORD cchBuffer, LONG* error) {
-    std::string name(cchBuffer, '\0');
-    const DWORD n = GetModuleFileNameA(hModule, &name[0], cchBuffer);
+    std::wstring name(cchBuffer, L'\0');
+    const DWORD n = GetModuleFileNameW(hModule, &name[0], cchBuffer);
     if (n == 0) {
         *error = static_cast<LONG>(GetLastError());
         return {};
@@ -17,9 +19,10 @@ std::string FileNameOf(HMODULE hModule, DWORD cchBuffer, LONG* error) {
         *error = ERROR_INSUFFICIENT_BUFFER;
         return {};
     }
-    *error = ERROR_SUCCESS;
     name.resize(n);
-    return name;
+    std::string utf8;
+    *error = Utf8FromWide(name, &utf8) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
+    return utf8;
 }
 
 } // namespace
@@ -44,12 +47,12 @@ LONG ModuleFileFromInstance(std::string* path) noexcept {
 
 std::string ModuleFileByName() noexcept {
     try {
-        HMODULE hModule = GetModuleHandleA("Velomix.ax");
+        HMODULE hModule = GetModuleHandleW(L"Velomix.ax");
         if (!hModule)
-            hModule = GetModuleHandleA("VELO.ax");
-        if (!hModule && !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+            hModule = GetModuleHandleW(L"VELO.ax");
+        if (!hModule && !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                            reinterpret_cast<LPCSTR>(&g_hInst), &hModule))
+                                            reinterpret_cast<LPCWSTR>(&g_hInst), &hModule))
             return {};
         LONG error = ERROR_SUCCESS;
         return FileNameOf(hModule, 2048, &error);

@@ -4,8 +4,8 @@
 HINSTANCE ModuleInstance() noexcept {
     // The module that holds this code, whatever its file is called.
     HMODULE hModule = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&ModuleInstance), &hModule);
+                       reinterpret_cast<LPCWSTR>(&ModuleInstance), &hModule);
     return hModule;
 }

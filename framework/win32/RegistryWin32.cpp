@@ -1,5 +1,8 @@
-// Registry.h over the Win32 registry.
+// Registry.h over the Win32 registry, through the wide calls: key paths, value names and
+// REG_SZ data are UTF-8 here and UTF-16 in the registry.
 #include "Registry.h"
+
+#include "win32/WideText.h"
 
 #include <algorithm>
 #include <new>
@@ -35,8 +38,23 @@ HKEY RootOf(RegHive hive) {
     return HKEY_CURRENT_USER;
 }
 
-const char* NameOrDefault(const std::string& name) {
+// A key path or value name as the wide calls take it; text that is not UTF-8 names nothing.
+#define VMX_WIDE_OR_FAIL(var, text)                                                                \
+    std::wstring var;                                                                              \
+    if (!WideFromUtf8(text, &var))                                                                 \
+        return ERROR_NO_UNICODE_TRANSLATION;
+
+const WCHAR* NameOrDefault(const std::wstring& name) {
     return name.empty() ? nullptr : name.c_str();
+}
+
+// A name the registry gave back; ERROR_NO_UNICODE_TRANSLATION for one that is not UTF-16.
+LONG AppendName(const WCHAR* name, DWORD cch, std::vector<std::string>* names) {
+    std::string text;
+    if (!Utf8FromWide(name, cch, &text))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    names->push_back(std::move(text));
+    return ERROR_SUCCESS;
 }
 
 template <class F> LONG Guard(F&& body) noexcept {
@@ -50,15 +68,15 @@ template <class F> LONG Guard(F&& body) noexcept {
 // Deletes every subkey of hKey, depth first (RegDeleteTree is not on every system we serve).
 LONG DeleteSubkeys(HKEY hKey) {
     for (;;) {
-        char name[256];
-        DWORD cch = sizeof(name);
-        LONG result = RegEnumKeyExA(hKey, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        WCHAR name[256];
+        DWORD cch = ARRAYSIZE(name);
+        LONG result = RegEnumKeyExW(hKey, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS)
             return ERROR_SUCCESS;
         if (result != ERROR_SUCCESS)
             return result;
         HKEY hChild = nullptr;
-        if ((result = RegOpenKeyExA(hKey, name, 0, KEY_READ | KEY_WRITE | DELETE, &hChild)) !=
+        if ((result = RegOpenKeyExW(hKey, name, 0, KEY_READ | KEY_WRITE | DELETE, &hChild)) !=
             ERROR_SUCCESS)
             return result;
         {
@@ -66,7 +84,7 @@ LONG DeleteSubkeys(HKEY hKey) {
             if ((result = DeleteSubkeys(child.Get())) != ERROR_SUCCESS)
                 return result;
         }
-        if ((result = RegDeleteKeyA(hKey, name)) != ERROR_SUCCESS)
+        if ((result = RegDeleteKeyW(hKey, name)) != ERROR_SUCCESS)
             return result;
     }
 }
@@ -94,9 +112,10 @@ bool CRegKey::IsOpen() const noexcept {
 LONG CRegKey::Create(RegHive hive, const std::string& path) noexcept {
     Close();
     return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(widePath, path)
         HKEY hKey = nullptr;
         const LONG result =
-            RegCreateKeyExA(RootOf(hive), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+            RegCreateKeyExW(RootOf(hive), widePath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
         if (result == ERROR_SUCCESS)
             m_pImpl = std::make_unique<Impl>(hKey);
@@ -107,8 +126,9 @@ LONG CRegKey::Create(RegHive hive, const std::string& path) noexcept {
 LONG CRegKey::OpenForWrite(RegHive hive, const std::string& path) noexcept {
     Close();
     return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(widePath, path)
         HKEY hKey = nullptr;
-        const LONG result = RegOpenKeyExA(RootOf(hive), path.c_str(), 0, KEY_WRITE, &hKey);
+        const LONG result = RegOpenKeyExW(RootOf(hive), widePath.c_str(), 0, KEY_WRITE, &hKey);
         if (result == ERROR_SUCCESS)
             m_pImpl = std::make_unique<Impl>(hKey);
         return result;
@@ -118,8 +138,9 @@ LONG CRegKey::OpenForWrite(RegHive hive, const std::string& path) noexcept {
 LONG CRegKey::OpenForRead(RegHive hive, const std::string& path) noexcept {
     Close();
     return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(widePath, path)
         HKEY hKey = nullptr;
-        const LONG result = RegOpenKeyExA(RootOf(hive), path.c_str(), 0, KEY_READ, &hKey);
+        const LONG result = RegOpenKeyExW(RootOf(hive), widePath.c_str(), 0, KEY_READ, &hKey);
         if (result == ERROR_SUCCESS)
             m_pImpl = std::make_unique<Impl>(hKey);
         return result;
@@ -127,18 +148,22 @@ LONG CRegKey::OpenForRead(RegHive hive, const std::string& path) noexcept {
 }
 
 LONG CRegKey::SetString(const std::string& name, const std::string& text) noexcept {
-    return SetValue(name, REG_SZ, text.c_str(), text.size() + 1);
+    if (!m_pImpl)
+        return ERROR_INVALID_HANDLE;
+    return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(wide, text)
+        return SetString(name, wide.c_str());
+    });
 }
 
 LONG CRegKey::SetString(const std::string& name, const WCHAR* text) noexcept {
     if (!m_pImpl)
         return ERROR_INVALID_HANDLE;
     return Guard([&]() -> LONG {
-        // Value names here are ASCII, which widens byte by byte.
-        const std::wstring wideName(name.begin(), name.end());
+        VMX_WIDE_OR_FAIL(wideName, name)
         const std::wstring value = text ? text : L"";
-        return RegSetValueExW(m_pImpl->key.Get(), name.empty() ? nullptr : wideName.c_str(), 0,
-                              REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+        return RegSetValueExW(m_pImpl->key.Get(), NameOrDefault(wideName), 0, REG_SZ,
+                              reinterpret_cast<const BYTE*>(value.c_str()),
                               static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
     });
 }
@@ -146,8 +171,11 @@ LONG CRegKey::SetString(const std::string& name, const WCHAR* text) noexcept {
 LONG CRegKey::SetValue(const std::string& name, DWORD type, const void* data, size_t cb) noexcept {
     if (!m_pImpl)
         return ERROR_INVALID_HANDLE;
-    return RegSetValueExA(m_pImpl->key.Get(), NameOrDefault(name), 0, type,
-                          static_cast<const BYTE*>(data), static_cast<DWORD>(cb));
+    return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(wideName, name)
+        return RegSetValueExW(m_pImpl->key.Get(), NameOrDefault(wideName), 0, type,
+                              static_cast<const BYTE*>(data), static_cast<DWORD>(cb));
+    });
 }
 
 LONG CRegKey::QueryValue(const std::string& name, DWORD* type,
@@ -155,12 +183,13 @@ LONG CRegKey::QueryValue(const std::string& name, DWORD* type,
     if (!m_pImpl)
         return ERROR_INVALID_HANDLE;
     return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(wideName, name)
         std::vector<BYTE> bytes(256);
         for (;;) {
             DWORD dwType = 0;
             DWORD cb = static_cast<DWORD>(bytes.size());
-            const LONG result = RegQueryValueExA(m_pImpl->key.Get(), NameOrDefault(name), nullptr,
-                                                 &dwType, bytes.data(), &cb);
+            const LONG result = RegQueryValueExW(m_pImpl->key.Get(), NameOrDefault(wideName),
+                                                 nullptr, &dwType, bytes.data(), &cb);
             if (result == ERROR_MORE_DATA) {
                 bytes.resize(std::max<size_t>(cb, bytes.size() * 2));
                 continue;
@@ -177,21 +206,37 @@ LONG CRegKey::QueryValue(const std::string& name, DWORD* type,
     });
 }
 
+LONG CRegKey::QueryString(const std::string& name, std::string* text) const noexcept {
+    return Guard([&]() -> LONG {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        const LONG result = QueryValue(name, &type, &data);
+        if (result != ERROR_SUCCESS)
+            return result;
+        if (type != REG_SZ)
+            return ERROR_INVALID_PARAMETER;
+        // UTF-16 up to the first zero, as the API reads it; an odd last byte is no character.
+        std::wstring wide(data.size() / sizeof(WCHAR), L'\0');
+        std::copy_n(data.begin(), wide.size() * sizeof(WCHAR), reinterpret_cast<BYTE*>(&wide[0]));
+        wide.resize(std::min(wide.size(), wide.find(L'\0')));
+        return Utf8FromWide(wide, text) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
+    });
+}
+
 LONG CRegKey::EnumSubkeys(std::vector<std::string>* names) const noexcept {
     if (!m_pImpl)
         return ERROR_INVALID_HANDLE;
     return Guard([&]() -> LONG {
         names->clear();
         for (DWORD i = 0;; ++i) {
-            char name[256];
-            DWORD cch = sizeof(name);
-            const LONG result = RegEnumKeyExA(m_pImpl->key.Get(), i, name, &cch, nullptr, nullptr,
-                                              nullptr, nullptr);
+            WCHAR name[256];
+            DWORD cch = ARRAYSIZE(name);
+            LONG result = RegEnumKeyExW(m_pImpl->key.Get(), i, name, &cch, nullptr, nullptr,
+                                        nullptr, nullptr);
             if (result == ERROR_NO_MORE_ITEMS)
                 return ERROR_SUCCESS;
-            if (result != ERROR_SUCCESS)
+            if (result != ERROR_SUCCESS || (result = AppendName(name, cch, names)) != ERROR_SUCCESS)
                 return result;
-            names->emplace_back(name, cch);
         }
     });
 }
@@ -202,24 +247,24 @@ LONG CRegKey::EnumValues(std::vector<std::string>* names) const noexcept {
     return Guard([&]() -> LONG {
         names->clear();
         for (DWORD i = 0;; ++i) {
-            char name[16384];
-            DWORD cch = sizeof(name);
-            const LONG result = RegEnumValueA(m_pImpl->key.Get(), i, name, &cch, nullptr, nullptr,
-                                              nullptr, nullptr);
+            WCHAR name[16384];
+            DWORD cch = ARRAYSIZE(name);
+            LONG result = RegEnumValueW(m_pImpl->key.Get(), i, name, &cch, nullptr, nullptr,
+                                        nullptr, nullptr);
             if (result == ERROR_NO_MORE_ITEMS)
                 return ERROR_SUCCESS;
-            if (result != ERROR_SUCCESS)
+            if (result != ERROR_SUCCESS || (result = AppendName(name, cch, names)) != ERROR_SUCCESS)
                 return result;
-            names->emplace_back(name, cch);
         }
     });
 }
 
 LONG RegDeleteKeyTree(RegHive hive, const std::string& path) noexcept {
     return Guard([&]() -> LONG {
+        VMX_WIDE_OR_FAIL(widePath, path)
         HKEY hKey = nullptr;
         LONG result =
-            RegOpenKeyExA(RootOf(hive), path.c_str(), 0, KEY_READ | KEY_WRITE | DELETE, &hKey);
+            RegOpenKeyExW(RootOf(hive), widePath.c_str(), 0, KEY_READ | KEY_WRITE | DELETE, &hKey);
         if (result != ERROR_SUCCESS)
             return result;
         {
@@ -227,7 +272,7 @@ LONG RegDeleteKeyTree(RegHive hive, const std::string& path) noexcept {
             if ((result = DeleteSubkeys(key.Get())) != ERROR_SUCCESS)
                 return result;
         }
-        return RegDeleteKeyA(RootOf(hive), path.c_str());
+        return RegDeleteKeyW(RootOf(hive), widePath.c_str());
     });
 }
 
@@ -241,11 +286,12 @@ std::string RegStoreProblem() {
 
 std::string RegErrorText(LONG error) {
     try {
-        char text[512];
+        WCHAR text[512];
         const DWORD n =
-            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           static_cast<DWORD>(error), 0, text, sizeof(text), nullptr);
-        std::string message(text, n);
+            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(error), 0, text, ARRAYSIZE(text), nullptr);
+        std::string message;
+        Utf8FromWide(text, n, &message);
         while (!message.empty() &&
                (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
             message.pop_back();

@@ -132,7 +132,10 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t path[MAX_PATH] = L"?";
     if (HMODULE module = GetModuleHandleW(L"Velomix.ax"))
         GetModuleFileNameW(module, path, MAX_PATH);
-    std::printf("filters %d\ntempo %g\nmodule %ls\n", count, now, path);
+    // As UTF-8: %ls would need the C locale to know every character of the folder's name.
+    char utf8[4 * MAX_PATH] = "?";
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::printf("filters %d\ntempo %g\nmodule %s\n", count, now, utf8);
     // A player would now Run the graph (IMediaControl); the tempo applies from the first sample.
     return now == tempo ? 0 : 1;
 }

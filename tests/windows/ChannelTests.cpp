@@ -22,6 +22,7 @@ constexpr DWORD kLockMs = 10000;
 constexpr DWORD kThreadEndMs = 3 * kLockMs;
 
 DWORD WINAPI LockAndEnd(void*) {
+    // ANSI on purpose: a client built without UNICODE names the same object as the module.
     HANDLE mutex = CreateMutexA(nullptr, TRUE, kVelomixMutexName);
     if (!mutex)
         return 1;
@@ -60,6 +61,7 @@ double BlockTempo() {
 class CMutexHolder {
 public:
     CMutexHolder()
+        // Unnamed events: no text, so either form.
         : m_locked(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           m_release(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
         m_thread = CreateThread(nullptr, 0, &CMutexHolder::Body, this, 0, nullptr);
@@ -285,6 +287,7 @@ VMX_TEST(channel, three_controllers_never_time_out) {
     WithModule([](const CModule& module) {
         const auto [filter, prop] = RequireServingFilter(module);
         char text[16] = {};
+        // ANSI on purpose: a number.
         const DWORD got = GetEnvironmentVariableA("VELOMIX_CONTROLLER_MS", text, sizeof text);
         const int ms = got > 0 && got < sizeof text ? std::atoi(text) : 3000;
 

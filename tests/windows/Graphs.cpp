@@ -85,6 +85,47 @@ void TearDown(CaptureGraph& g) {
     ReleaseLast(g.filter, "the graph gave back every reference to Velomix");
 }
 
+SourceGraph BuildSourceGraph(const CModule& module, const CMediaType& mt, LONG cbBuffer) {
+    SourceGraph g;
+    RequireGraph(g);
+    g.source = CSampleSource::Create(mt, cbBuffer);
+    REQUIRE(g.source, "the tests' source is created");
+    g.filter = RequireFilter(module, "Velomix is created");
+    g.prop = RequireProp(g.filter.Get());
+    g.sink = CCaptureSink::Create();
+    REQUIRE(g.sink, "the capture sink is created");
+    REQUIRE_HR(S_OK, g.builder->AddFilter(g.source.Get(), L"Source"));
+    REQUIRE_HR(S_OK, g.builder->AddFilter(g.filter.Get(), L"Velomix"));
+    REQUIRE_HR(S_OK, g.builder->AddFilter(g.sink.Get(), L"Capture"));
+    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(g.source.Get(), L"Out").Get(),
+                                              FindPinById(g.filter.Get(), L"In").Get(), nullptr));
+    REQUIRE_HR(S_OK,
+               g.builder->ConnectDirect(FindPinById(g.filter.Get(), L"Out").Get(),
+                                        FindPinById(g.sink.Get(), L"Capture").Get(), nullptr));
+    return g;
+}
+
+void RunSourceGraph(SourceGraph& g) {
+    REQUIRE(SUCCEEDED(g.control->Run()), "IMediaControl::Run");
+    OAFilterState state = State_Stopped;
+    REQUIRE(g.control->GetState(10000, &state) == S_OK && state == State_Running,
+            "the graph runs: state %ld", static_cast<long>(state));
+}
+
+CaptureLog CompleteSourceGraph(SourceGraph& g) {
+    RequireCompletion(g.events.Get());
+    CHECK_HR(S_OK, g.control->Stop());
+    CaptureLog log = g.sink->Log();
+    g.prop.Reset();
+    g.control.Reset();
+    g.events.Reset();
+    g.source.Reset();
+    g.sink.Reset();
+    g.builder.Reset();
+    ReleaseLast(g.filter, "the graph gave back every reference to Velomix");
+    return log;
+}
+
 RenderedGraph RenderWav(const std::wstring& wavPath) {
     RenderedGraph g;
     RequireGraph(g);

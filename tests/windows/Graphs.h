@@ -6,6 +6,7 @@
 #pragma once
 
 #include "CaptureSink.h"
+#include "SampleSource.h"
 #include "Support.h"
 
 #include <string>
@@ -37,6 +38,32 @@ CaptureGraph BuildCaptureGraph(const CModule& module, const std::wstring& wavPat
 void RunToCompletion(CaptureGraph& g);
 // Stops and takes the graph apart; then the case's reference to the filter must be its last.
 void TearDown(CaptureGraph& g);
+
+// the tests' source -> Velomix -> capture sink, running: the case pushes the samples itself.
+struct SourceGraph : PlatformGraph {
+    ComPtr<CSampleSource> source;
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IVelomixProp> prop;
+    ComPtr<CCaptureSink> sink;
+};
+// Built from a new filter of the module's; before it runs, prepare(g) (the speed to start at).
+template <typename Prepare>
+SourceGraph RunSourceGraph(const CModule& module, const CMediaType& mt, LONG cbBuffer,
+                           Prepare&& prepare);
+SourceGraph BuildSourceGraph(const CModule& module, const CMediaType& mt, LONG cbBuffer);
+void RunSourceGraph(SourceGraph& g);
+// Waits for completion, stops, and takes the graph apart; what the sink kept. Then the case's
+// reference to the filter must have been its last.
+CaptureLog CompleteSourceGraph(SourceGraph& g);
+
+template <typename Prepare>
+SourceGraph RunSourceGraph(const CModule& module, const CMediaType& mt, LONG cbBuffer,
+                           Prepare&& prepare) {
+    SourceGraph g = BuildSourceGraph(module, mt, cbBuffer);
+    prepare(g);
+    RunSourceGraph(g);
+    return g;
+}
 
 // A WAV file rendered by the graph builder, stopped: RenderFile inserted exactly one Velomix.
 struct RenderedGraph : PlatformGraph {

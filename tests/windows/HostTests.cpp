@@ -239,7 +239,7 @@ VMX_TEST(host, process_at_normal_speed_copies_the_wav) {
         CHECK(r.exitCode == 0, "%s: exit code 0, got %lu; stderr: %s", c.name, r.exitCode,
               r.err.c_str());
         const double seconds = static_cast<double>(in.Frames()) / in.wfx.nSamplesPerSec;
-        const std::string summary = Ansi(outPath) + ": " + Seconds(seconds) + " s in, " +
+        const std::string summary = Utf8(outPath) + ": " + Seconds(seconds) + " s in, " +
                                     Seconds(seconds) + " s out (tempo 1, rate 1, pitch +0)";
         CHECK(Contains(r.out, summary), "%s: the summary \"%s\" on stdout, got: %s", c.name,
               summary.c_str(), r.out.c_str());
@@ -309,6 +309,26 @@ VMX_TEST(host, tempo_1_5_shortens_by_a_third) {
           r.out.c_str());
 }
 
+VMX_TEST(host, process_reads_and_writes_files_named_outside_the_code_page) {
+    CTempFolder folder;
+    // Greek, Latin-1 and superscript letters, and U+1D11E (a surrogate pair): a command line
+    // read in the ANSI code page turns them into other names.
+    const std::wstring inPath = folder.File(L"in \x03B4\xD834\xDD1E.wav");
+    const std::wstring outPath = folder.File(L"Vel\x00F7 Mix \x207F.wav");
+    const PcmAudio in = IndexSignal(44100 / 2 + 7);
+    REQUIRE(WriteWav(inPath, in), "the input is written");
+    const ToolRun r =
+        Run(folder, L"velomix.exe", L"process " + Quoted(inPath) + L" " + Quoted(outPath));
+    CHECK(r.exitCode == 0, "exit code 0, got %lu; stderr: %s", r.exitCode, r.err.c_str());
+    const ParsedWav w = ParseWav(ReadAll(outPath));
+    REQUIRE(w.problem.empty(), "the output, named as asked, parses as WAV: %s", w.problem.c_str());
+    CHECK(w.data == in.data, "the data chunk equals the input's (%u bytes against %u)",
+          static_cast<unsigned>(w.data.size()), static_cast<unsigned>(in.data.size()));
+    // The summary names the output in UTF-8.
+    CHECK(Contains(r.out, Utf8(outPath) + ": "), "the summary names %s: %s", Utf8(outPath).c_str(),
+          r.out.c_str());
+}
+
 VMX_TEST(host, errors_have_messages_and_exit_codes) {
     CTempFolder folder;
     const std::wstring in = folder.File(L"in.wav");
@@ -325,7 +345,7 @@ VMX_TEST(host, errors_have_messages_and_exit_codes) {
         std::string message;
     } cases[] = {
         {L"process " + Quoted(folder.File(L"missing.wav")) + L" " + Quoted(out), 1,
-         "velomix: cannot read " + Ansi(folder.File(L"missing.wav")) + ": "},
+         "velomix: cannot read " + Utf8(folder.File(L"missing.wav")) + ": "},
         {L"process " + Quoted(ProgramFolder() + L"velomix.exe") + L" " + Quoted(out), 1,
          "not a WAV file"},
         {L"process --tempo 0 " + q, 2, "velomix: --tempo 0 refused by the filter (E_INVALIDARG"},
@@ -336,7 +356,7 @@ VMX_TEST(host, errors_have_messages_and_exit_codes) {
         {L"process " + Quoted(in) + L" " + Quoted(folder.File(L"no\\such\\folder\\o.wav")), 1,
          "cannot write"},
         {L"process --module " + Quoted(folder.File(L"nothere.ax")) + L" " + q, 1,
-         "cannot load " + Ansi(folder.File(L"nothere.ax"))},
+         "cannot load " + Utf8(folder.File(L"nothere.ax"))},
         {L"process " + Quoted(highPath) + L" " + Quoted(out), 1,
          "does not take this format (2 channels, 384000 Hz, 16-bit"},
     };
@@ -385,7 +405,7 @@ VMX_TEST(host, an_output_that_is_the_input_is_refused_and_only_a_finished_run_re
     // The same file by its name, another spelling of it, and another name of it.
     for (const std::wstring& out :
          {in, folder.File(L".\\in.wav"), folder.File(L"sub\\..\\IN.WAV"), hard}) {
-        const std::string name = Ansi(out);
+        const std::string name = Utf8(out);
         const ToolRun r =
             Run(folder, L"velomix.exe", L"process --tempo 1.5 " + Quoted(in) + L" " + Quoted(out));
         CHECK(r.exitCode == 2, "%s: exit code 2, got %lu; stderr: %s", name.c_str(), r.exitCode,
@@ -464,9 +484,9 @@ VMX_TEST(host, register_and_unregister_through_the_module) {
     CHECK(server.OpenForRead(RegHive::ClassesRoot, classKey + "\\InprocServer32") ==
                   ERROR_SUCCESS &&
               server.QueryString("", &path) == ERROR_SUCCESS &&
-              lstrcmpiA(path.c_str(), Ansi(module).c_str()) == 0,
+              lstrcmpiA(path.c_str(), Utf8(module).c_str()) == 0,
           "%s\\InprocServer32 names the module %s: got \"%s\"", classKey.c_str(),
-          Ansi(module).c_str(), path.c_str());
+          Utf8(module).c_str(), path.c_str());
 
     const ToolRun unreg = Run(folder, L"velomix.exe", L"unregister --module " + Quoted(module));
     CHECK(unreg.exitCode == 0, "unregister: exit code 0, got %lu; stderr: %s", unreg.exitCode,

@@ -35,60 +35,32 @@ void SetSpeed(IVelomixProp* pProp, const SpeedSetting& s) {
 // source -> Velomix -> capture sink, the input pushed in samples from this thread with the change
 // made before its sample; what the sink kept.
 Recording Play(const CModule& module, const ChangeCase& c, const std::vector<uint8_t>& input) {
-    PlatformGraph g;
-    RequireGraph(g);
     const size_t block = size_t(c.format.BlockAlign());
     const size_t sampleBytes = c.SampleFrames() * block;
-    ComPtr<CSampleSource> source = CSampleSource::Create(TypeOf(c.format), LONG(sampleBytes));
-    REQUIRE(source, "the tests' source is created");
-    ComPtr<IBaseFilter> filter = RequireFilter(module, "Velomix is created");
-    ComPtr<IVelomixProp> prop = RequireProp(filter.Get());
-    ComPtr<CCaptureSink> sink = CCaptureSink::Create();
-    REQUIRE(sink, "the capture sink is created");
-    REQUIRE_HR(S_OK, g.builder->AddFilter(source.Get(), L"Source"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(filter.Get(), L"Velomix"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(sink.Get(), L"Capture"));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(source.Get(), L"Out").Get(),
-                                              FindPinById(filter.Get(), L"In").Get(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(filter.Get(), L"Out").Get(),
-                                              FindPinById(sink.Get(), L"Capture").Get(), nullptr));
-    SetSpeed(prop.Get(), c.from);
-
-    REQUIRE(SUCCEEDED(g.control->Run()), "IMediaControl::Run");
-    OAFilterState state = State_Stopped;
-    REQUIRE(g.control->GetState(10000, &state) == S_OK && state == State_Running,
-            "the graph runs: state %ld", static_cast<long>(state));
+    SourceGraph g =
+        RunSourceGraph(module, TypeOf(c.format), LONG(sampleBytes),
+                       [&c](SourceGraph& graph) { SetSpeed(graph.prop.Get(), c.from); });
     Recording r;
     const int rate = c.format.rate;
     const size_t frames = input.size() / block;
-    REQUIRE_HR(S_OK, source->NewSegment(FramesToUnits(int64_t(frames), rate)));
+    REQUIRE_HR(S_OK, g.source->NewSegment(FramesToUnits(int64_t(frames), rate)));
     for (size_t k = 0, first = 0; first < frames; ++k, first += c.SampleFrames()) {
         if (k == c.ChangeSample()) {
-            r.framesAtChange = sink->Log().bytes.size() / block;
-            SetSpeed(prop.Get(), c.to);
+            r.framesAtChange = g.sink->Log().bytes.size() / block;
+            SetSpeed(g.prop.Get(), c.to);
         }
         const size_t n = std::min(c.SampleFrames(), frames - first);
-        REQUIRE_HR(S_OK, source->Push(input.data() + first * block, LONG(n * block),
-                                      FramesToUnits(int64_t(first), rate),
-                                      FramesToUnits(int64_t(first + n), rate), LONGLONG(first),
-                                      LONGLONG(first + n), k == 0));
+        REQUIRE_HR(S_OK, g.source->Push(input.data() + first * block, LONG(n * block),
+                                        FramesToUnits(int64_t(first), rate),
+                                        FramesToUnits(int64_t(first + n), rate), LONGLONG(first),
+                                        LONGLONG(first + n), k == 0));
     }
-    REQUIRE_HR(S_OK, source->EndOfStream());
-    RequireCompletion(g.events.Get());
-    CHECK_HR(S_OK, g.control->Stop());
-
-    const CaptureLog log = sink->Log();
+    REQUIRE_HR(S_OK, g.source->EndOfStream());
+    const CaptureLog log = CompleteSourceGraph(g);
     r.bytes = log.bytes;
     for (const CaptureLog::Sample& s : log.samples)
         r.samples.push_back(
             {s.timeValid ? Span{s.tStart, s.tStop} : Span{-1, -1}, s.offset, s.length});
-    prop.Reset();
-    g.control.Reset();
-    g.events.Reset();
-    source.Reset();
-    sink.Reset();
-    g.builder.Reset();
-    ReleaseLast(filter, "the graph gave back every reference to Velomix");
     return r;
 }
 

@@ -159,6 +159,7 @@ struct PageRun {
 
 std::string ItemText(HWND hDlg, int id) {
     char text[64] = "";
+    // ANSI on purpose: the page shows ASCII digits, and a narrow reader sees them the same.
     GetDlgItemTextA(hDlg, id, text, sizeof(text));
     return text;
 }
@@ -173,6 +174,7 @@ Values Read(IVelomixProp* prop) {
 
 BOOL CALLBACK FindSheet(HWND hwnd, LPARAM lParam) {
     char cls[32];
+    // ANSI on purpose: class names are ASCII.
     if (IsWindowVisible(hwnd) && GetClassNameA(hwnd, cls, sizeof(cls)) &&
         std::strcmp(cls, "#32770") == 0) {
         *reinterpret_cast<HWND*>(lParam) = hwnd;
@@ -190,6 +192,7 @@ struct ChildSearch {
 BOOL CALLBACK FindChild(HWND hwnd, LPARAM lParam) {
     auto* s = reinterpret_cast<ChildSearch*>(lParam);
     char cls[64];
+    // ANSI on purpose: class names are ASCII.
     if (GetClassNameA(hwnd, cls, sizeof(cls)) && lstrcmpiA(cls, s->cls) == 0 &&
         (s->id < 0 || GetDlgCtrlID(hwnd) == s->id)) {
         s->found = hwnd;
@@ -275,6 +278,7 @@ ULONG RefCount(IUnknown* p) {
 
 VMX_TEST(page, FrameShowsThePageAndTheSlidersDriveTheFilter) {
     char display[256];
+    // ANSI on purpose: only whether it is set matters.
     if (!GetEnvironmentVariableA("DISPLAY", display, sizeof(display))) {
         std::printf("page: skipped, the property frame needs an X display (run under xvfb-run)\n");
         return;

@@ -65,7 +65,7 @@ std::vector<BYTE> FilterDataOf(REFCLSID clsid) {
 VMX_TEST(registration, regsvr32_writes_and_removes_the_entries) {
     CComScope com;
     const CRegisteredModule reg;
-    const std::string path = Ansi(reg.Module().Path());
+    const std::string path = Utf8(reg.Module().Path());
 
     // COM in-process server entries of both classes.
     const struct {

@@ -5,7 +5,6 @@
 #include "CaptureSink.h"
 #include "Graphs.h"
 #include "Harness.h"
-#include "SampleSource.h"
 #include "common/Listening.h"
 
 #include <cmath>
@@ -57,49 +56,22 @@ struct SourceSegment {
 };
 
 CaptureLog Play(const CModule& module, const std::vector<SourceSegment>& segments) {
-    PlatformGraph g;
-    RequireGraph(g);
-    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
-    ComPtr<CSampleSource> source =
-        CSampleSource::Create(AudioType(wfx), LONG(kSampleFrames * kBlock));
-    REQUIRE(source, "the tests' source is created");
-    ComPtr<IBaseFilter> filter = RequireFilter(module, "Velomix is created");
-    ComPtr<CCaptureSink> sink = CCaptureSink::Create();
-    REQUIRE(sink, "the capture sink is created");
-    REQUIRE_HR(S_OK, g.builder->AddFilter(source.Get(), L"Source"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(filter.Get(), L"Velomix"));
-    REQUIRE_HR(S_OK, g.builder->AddFilter(sink.Get(), L"Capture"));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(source.Get(), L"Out").Get(),
-                                              FindPinById(filter.Get(), L"In").Get(), nullptr));
-    REQUIRE_HR(S_OK, g.builder->ConnectDirect(FindPinById(filter.Get(), L"Out").Get(),
-                                              FindPinById(sink.Get(), L"Capture").Get(), nullptr));
-    REQUIRE(SUCCEEDED(g.control->Run()), "IMediaControl::Run");
-    OAFilterState state = State_Stopped;
-    REQUIRE(g.control->GetState(10000, &state) == S_OK && state == State_Running,
-            "the graph runs: state %ld", static_cast<long>(state));
+    SourceGraph g = RunSourceGraph(module, AudioType(WaveFormat(2, kRate, 16)),
+                                   LONG(kSampleFrames * kBlock), [](SourceGraph&) {});
     for (const SourceSegment& s : segments) {
         const size_t frames = s.input->size() / kBlock;
         REQUIRE_HR(S_OK,
-                   source->NewSegment(listening::FramesToUnits(int64_t(frames), kRate), s.rate));
+                   g.source->NewSegment(listening::FramesToUnits(int64_t(frames), kRate), s.rate));
         for (size_t first = 0; first < frames; first += kSampleFrames) {
             const size_t n = std::min(kSampleFrames, frames - first);
-            REQUIRE_HR(S_OK, source->Push(s.input->data() + first * kBlock, LONG(n * kBlock),
-                                          listening::FramesToUnits(int64_t(first), kRate),
-                                          listening::FramesToUnits(int64_t(first + n), kRate),
-                                          LONGLONG(first), LONGLONG(first + n), first == 0));
+            REQUIRE_HR(S_OK, g.source->Push(s.input->data() + first * kBlock, LONG(n * kBlock),
+                                            listening::FramesToUnits(int64_t(first), kRate),
+                                            listening::FramesToUnits(int64_t(first + n), kRate),
+                                            LONGLONG(first), LONGLONG(first + n), first == 0));
         }
     }
-    REQUIRE_HR(S_OK, source->EndOfStream());
-    RequireCompletion(g.events.Get());
-    CHECK_HR(S_OK, g.control->Stop());
-    const CaptureLog log = sink->Log();
-    g.control.Reset();
-    g.events.Reset();
-    source.Reset();
-    sink.Reset();
-    g.builder.Reset();
-    ReleaseLast(filter, "the graph gave back every reference to Velomix");
-    return log;
+    REQUIRE_HR(S_OK, g.source->EndOfStream());
+    return CompleteSourceGraph(g);
 }
 
 // Samples [first, end) follow each other from 0 without a gap, each lasting its frames; their

@@ -1,6 +1,7 @@
 #include "Support.h"
 
 #include "Registry.h"
+#include "win32/WideText.h"
 
 #include <shlobj.h>
 
@@ -19,11 +20,9 @@ std::wstring ProgramFolder() {
     return dir;
 }
 
-std::string Ansi(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(out.size() - 1);
+std::string Utf8(const std::wstring& text) {
+    std::string out;
+    Utf8FromWide(text, &out);
     return out;
 }
 

@@ -43,8 +43,8 @@ private:
 // and the hosts beside the program.
 std::wstring ProgramFolder();
 
-// A wide string in the system's ANSI code page, as the hosts print paths.
-std::string Ansi(const std::wstring& text);
+// A wide string as UTF-8, as the module keeps paths and the hosts print them.
+std::string Utf8(const std::wstring& text);
 
 // Velomix.ax from the test program's folder, loaded with LoadLibrary; unloaded at the end of
 // the scope only when it says it may be.

@@ -2,8 +2,6 @@
 
 #include "Win32Text.h"
 
-#include <cstdlib>
-
 namespace {
 
 // GetProcAddress's FARPROC as the entry point's own type.
@@ -62,7 +60,8 @@ bool CModuleLoader::Load(const std::string& path) {
     m_Path = path;
     // An absolute path: LoadLibrary searches for a relative one along the DLL search path
     // instead of taking it from the current folder.
-    const std::wstring full = FullPath(WideFromAnsi(path));
+    std::wstring wide;
+    const std::wstring full = WideFromUtf8(path, &wide) ? FullPath(wide) : std::wstring();
     if (full.empty()) {
         m_Error = "cannot load " + path + ": not a valid path";
         return false;
@@ -95,8 +94,12 @@ bool CModuleLoader::Load(const std::string& path) {
 }
 
 std::string CModuleLoader::DefaultPath() {
-    if (const char* env = std::getenv("VELOMIX_MODULE"); env && *env)
-        return env;
+    // The wide environment: a path outside the ANSI code page survives.
+    WCHAR env[32768];
+    const DWORD n = GetEnvironmentVariableW(L"VELOMIX_MODULE", env, ARRAYSIZE(env));
+    std::string fromEnv;
+    if (n > 0 && n < ARRAYSIZE(env) && Utf8FromWide(env, n, &fromEnv))
+        return fromEnv;
     const std::wstring dir = ExecutableFolder();
     if (dir.empty())
         return {};
@@ -104,7 +107,7 @@ std::string CModuleLoader::DefaultPath() {
         // The registry records this path: make it the plain absolute one.
         const std::wstring candidate = FullPath(dir + rel);
         std::string path;
-        if (!candidate.empty() && IsFile(candidate) && AnsiFromWide(candidate, &path))
+        if (!candidate.empty() && IsFile(candidate) && Utf8FromWide(candidate, &path))
             return path;
     }
     return {};

@@ -2,6 +2,7 @@
 #include "JobInterrupt.h"
 
 #include "com.h"
+#include "win32/WideText.h"
 
 #include <atomic>
 
@@ -17,8 +18,10 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
         return FALSE;
     if (!g_bRequested.exchange(true))
         return TRUE;
-    if (const char* path = g_pszRemove.load())
-        DeleteFileA(path);
+    // The path is UTF-8, like every path of the hosts.
+    std::wstring wide;
+    if (const char* path = g_pszRemove.load(); path && WideFromUtf8(path, &wide))
+        DeleteFileW(wide.c_str());
     ExitProcess(kInterruptedExit);
 }
 

@@ -10,7 +10,7 @@ namespace {
 // Opens an existing file or folder for its identity only: no access asked, every sharing
 // allowed, so that a file open elsewhere can be looked at too.
 HANDLE OpenForIdentity(const std::string& path) {
-    return CreateFileW(WideFromAnsi(path).c_str(), 0,
+    return CreateFileW(WideFromUtf8(path).c_str(), 0,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -45,7 +45,7 @@ bool Identify(const std::string& path, FileIdentity* pIdentity) {
 Kind Inspect(const std::string& path, std::string* pWhy) {
     if (IsDevicePath(path))
         return Kind::Device;
-    const DWORD attributes = GetFileAttributesW(WideFromAnsi(path).c_str());
+    const DWORD attributes = GetFileAttributesW(WideFromUtf8(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return Kind::Replaceable;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -85,7 +85,7 @@ std::string TemporaryName(const std::string& replaced, unsigned seed, unsigned a
 
 Created CreateNew(const std::string& path, const std::string&, std::string* pError) {
     // Reserved under a name of its own; the writer opens it again.
-    const HANDLE h = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE h = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -99,7 +99,7 @@ Created CreateNew(const std::string& path, const std::string&, std::string* pErr
 }
 
 bool Replace(const std::string& from, const std::string& to, std::string* pError) {
-    if (!MoveFileExW(WideFromAnsi(from).c_str(), WideFromAnsi(to).c_str(),
+    if (!MoveFileExW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING)) {
         *pError = SystemErrorText(GetLastError());
         return false;
@@ -108,7 +108,7 @@ bool Replace(const std::string& from, const std::string& to, std::string* pError
 }
 
 void Remove(const std::string& path) noexcept {
-    DeleteFileW(WideFromAnsi(path).c_str());
+    DeleteFileW(WideFromUtf8(path).c_str());
 }
 
 } // namespace outputfile

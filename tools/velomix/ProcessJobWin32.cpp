@@ -175,7 +175,7 @@ int RunProcessJob(const ProcessOptions& o) {
     ComPtr<IFileSourceFilter> fileSource;
     if (FAILED(hr = source->QueryInterface(IID_IFileSourceFilter,
                                            reinterpret_cast<void**>(&fileSource))) ||
-        FAILED(hr = fileSource->Load(WideFromAnsi(o.inputPath).c_str(), nullptr)))
+        FAILED(hr = fileSource->Load(WideFromUtf8(o.inputPath).c_str(), nullptr)))
         return JobFailure("cannot read " + o.inputPath + ": the file source refused it (" +
                           HexResult(hr) + ")");
     const ComPtr<IPin> sourceOut = FindPinByDirection(source.Get(), PINDIR_OUTPUT);

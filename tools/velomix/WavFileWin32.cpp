@@ -29,7 +29,7 @@ private:
 } // namespace
 
 bool CheckWavFile(const std::string& path, std::string* pError) {
-    const CFileHandle file(CreateFileW(WideFromAnsi(path).c_str(), GENERIC_READ,
+    const CFileHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE) {
@@ -75,7 +75,7 @@ bool CWavFileWriter::Open(const std::string& path) {
     const bool bDevice = path.compare(0, 4, "\\\\.\\") == 0;
     // FILE_SHARE_DELETE: a temporary file can be removed while it is still being written (the
     // system then removes it when it is closed).
-    m_hFile = CreateFileW(WideFromAnsi(path).c_str(), GENERIC_WRITE,
+    m_hFile = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                           bDevice ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_hFile == INVALID_HANDLE_VALUE)

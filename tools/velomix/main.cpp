@@ -1,5 +1,6 @@
 // velomix: runs the Velomix module as a host does, over audio files.
 #include "CommandLine.h"
+#include "ToolEntry.h"
 #include "ProcessJob.h"
 #include "RegisterCommand.h"
 
@@ -52,7 +53,7 @@ int Usage(const char* message) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int ToolMain(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     CommandLine line;
     CommandLineError error;

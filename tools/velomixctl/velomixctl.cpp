@@ -1,5 +1,6 @@
 // velomixctl: reads and changes the tempo, rate and pitch of running Velomix filters from
 // another process, through the filters' cross-process control channel.
+#include "ToolEntry.h"
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -270,7 +271,7 @@ int RunWatch(const Options& options) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int ToolMain(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(kUsage, stdout);
         return kExitOk;
