@@ -14,6 +14,7 @@ if(VELOMIX_FUZZ)
   endif()
   # -O1: several times the executions of -O0 per second, stacks still readable.
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
-                      -fno-sanitize-recover=all -g -O1)
+                      -fno-sanitize-recover=all -g -O1
+                      -fsanitize-coverage-ignorelist=${PROJECT_SOURCE_DIR}/tests/fuzz/coverage_ignore.txt)
   add_link_options(-fsanitize=address,undefined)
 endif()

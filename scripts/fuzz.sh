@@ -119,6 +119,15 @@ if [ "$total" -eq 1 ]; then
   [ "$seconds" -ge 1 ] || seconds=1
 fi
 
+# Options of one harness. sound_file: libsndfile leaks a block for every Ogg Vorbis file it opens
+# (lsan.supp), so a leak check after each such input would scan the heap for a finding that is
+# suppressed anyway. The module's own objects are still counted after every input (EndInput).
+harness_options() {
+  case "$1" in
+    sound_file) echo -detect_leaks=0 ;;
+  esac
+}
+
 # run_one HARNESS: runs it; its log and result file in build/fuzz/logs.
 run_one() {
   local h=$1 corpus="$build_dir/corpus/$1" findings="$build_dir/findings/$1"
@@ -128,8 +137,9 @@ run_one() {
   [ "${VELOMIX_FUZZ_KEEP_GOING:-0}" = 1 ] &&
     extra=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
   # A unit may take up to 25 s on a loaded machine before it counts as a hang.
+  # shellcheck disable=SC2046 # the harness's options are words
   "$build_dir/fuzz/${h}_fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
-    -max_len="$(max_len "$h")" -len_control=0 -seed="${VELOMIX_FUZZ_SEED:-0}" -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
+    -max_len="$(max_len "$h")" $(harness_options "$h") -len_control=0 -seed="${VELOMIX_FUZZ_SEED:-0}" -print_final_stats=1 -artifact_prefix="$findings/" "${extra[@]}" \
     "$corpus" "$root/tests/fuzz/corpus/$h" >"$log" 2>&1
   rc=$?
   echo "$rc" >"$build_dir/logs/$h.rc"

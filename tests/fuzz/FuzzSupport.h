@@ -63,6 +63,9 @@ CMediaType FuzzedType(FuzzedDataProvider& fdp);
 
 class CFuzzSource;
 
+// The samples a chain's sink takes in one input; later ones it refuses with S_FALSE.
+constexpr long kMaxDeliveriesPerInput = 1024;
+
 // A value of IVelomixProp.
 enum class Speed { Tempo, Rate, Pitch };
 
@@ -130,6 +133,7 @@ private:
     ComPtr<IPin> m_pFilterIn;
     ComPtr<IPin> m_pFilterOut;
     bool m_bConnected = false;
+    long m_nDelivered = 0; // samples the sink has taken since the last Reset
 };
 
 // The stamp modes the filter reads from VELO.INI when it is made: none, RESTAMP,

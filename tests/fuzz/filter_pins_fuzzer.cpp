@@ -16,7 +16,7 @@
 namespace {
 
 constexpr int kMaxOperations = 64;
-constexpr size_t kMaxBytesPerRun = 32 * 1024;
+constexpr size_t kMaxBytesPerRun = 16 * 1024;
 
 void Connect(fuzz::CFilterChain& chain, FuzzedDataProvider& fdp) {
     const CMediaType mt = fuzz::FuzzedType(fdp);

@@ -1,6 +1,6 @@
 // The settings file: the input's bytes are VELO.INI. The readers of control/ then take the
 // INIT settings and the stretch tuning of every tempo band, as the filter does, and their
-// published promises are checked; every eighth input also goes through a new filter, which
+// published promises are checked; one input in 32 also goes through a new filter, which
 // reads the file when it is made and at each change of speed, and streams a little audio at a
 // tempo of each band (the filter and its engine cost most of the time an input takes). The same
 // bytes, as one text, are also a number typed on a host's command line.
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Broken("cannot write the settings file");
     CheckReaders(path);
     CheckNumberText(data, size);
-    if (size % 8 == 0)
+    if (size % 32 == 0)
         StreamThroughFilter();
     fuzz::CheckModuleUnloadable();
     return 0;
