@@ -23,8 +23,9 @@
 
 namespace {
 
-// Each request is a round trip to the server's thread (about 0.2 ms here): a few per input.
-constexpr int kMaxOperations = 16;
+// Each request is a round trip to the server's thread, through the named objects' files (a
+// few tenths of a millisecond here): a few per input.
+constexpr int kMaxOperations = 8;
 // The server takes a request within a fraction of a millisecond; past this bound the harness
 // goes on (a server that never takes one shows as a hang of the whole input).
 constexpr auto kTakeBound = std::chrono::seconds(2);
