@@ -526,6 +526,7 @@ HRESULT CFilterChain::Connect(const CMediaType& mt, LONG cbBuffer, LONG cBuffers
     HRESULT hr = m_pGraph->ConnectDirect(pSourceOut, m_pFilterIn.Get(), &mt);
     if (FAILED(hr))
         return hr;
+    m_bStreamedSinceReset = true; // the input side alone can take samples
     hr = m_pGraph->ConnectDirect(m_pFilterOut.Get(), m_pSink->InputPin(), nullptr);
     if (FAILED(hr))
         return hr;
@@ -540,31 +541,53 @@ ULONG CFilterChain::FilterReferences() const {
 
 void CFilterChain::Reset() {
     m_nDelivered = 0;
-    // A connection and a run of its own: ending a flush clears what the input left (the
-    // engine's ring, a held input, a runtime error, the stamp clock), and one frame of a format
-    // no input uses has the next input configure the engine as a new filter's first does.
-    if (SUCCEEDED(Connect(PcmType(WAVE_FORMAT_PCM, 2, 1000, 16, 4), 4096, 2)) && SUCCEEDED(Run())) {
-        // Pitch first: at 0 semitones every tempo and rate lies inside the envelope.
-        m_pProp->SetPitch(0);
-        m_pProp->SetTempo(1.0);
-        m_pProp->SetRate(1.0);
-        NewSegment(0, std::numeric_limits<REFERENCE_TIME>::max(), 1.0);
-        static const uint8_t kFrame[4] = {};
-        SampleDesc frame;
-        frame.pData = kFrame;
-        frame.cbData = sizeof kFrame;
-        Deliver(frame);
-        BeginFlush();
-        EndFlush();
+    if (!m_bStreamedSinceReset || m_bConnected) {
+        // The stream forgotten as after a seek (the flush clears the engine's ring, a held
+        // input, the stamp clock; the stop clears a runtime error); the values and the segment
+        // back to a new filter's. The engine stays set up for the last format, as it does for a
+        // filter whose next stream has the same one.
+        if (m_bConnected) {
+            BeginFlush();
+            EndFlush();
+        }
+        m_pGraph->Stop();
+        ResetValues();
     } else {
-        Broken("a reset connection failed");
+        FullReset();
     }
-    m_pGraph->Stop();
     m_pGraph->Disconnect(m_pSource->Pin());
     m_pGraph->Disconnect(m_pFilterIn.Get());
     m_pGraph->Disconnect(m_pFilterOut.Get());
     m_pGraph->Disconnect(m_pSink->InputPin());
     m_bConnected = false;
+    m_bStreamedSinceReset = false;
+}
+
+// Pitch first: at 0 semitones every tempo and rate lies inside the envelope.
+void CFilterChain::ResetValues() {
+    m_pProp->SetPitch(0);
+    m_pProp->SetTempo(1.0);
+    m_pProp->SetRate(1.0);
+    // Straight to the filter's pin: it takes a segment connected or not, in any state.
+    m_pFilterIn->NewSegment(0, std::numeric_limits<REFERENCE_TIME>::max(), 1.0);
+}
+
+// For a chain whose input was connected during the input but that is not connected on both
+// sides now (a connection failed), whose stream cannot be flushed where it stands: a connection and
+// a run of its own, whose flush clears what the input left, and one frame of a format no input
+// uses, so that the next input sets the engine up as a new filter's first does.
+void CFilterChain::FullReset() {
+    if (FAILED(Connect(PcmType(WAVE_FORMAT_PCM, 2, 1000, 16, 4), 4096, 2)) || FAILED(Run()))
+        Broken("a reset connection failed");
+    ResetValues();
+    static const uint8_t kFrame[4] = {};
+    SampleDesc frame;
+    frame.pData = kFrame;
+    frame.cbData = sizeof kFrame;
+    Deliver(frame);
+    BeginFlush();
+    EndFlush();
+    m_pGraph->Stop();
 }
 
 HRESULT CFilterChain::SetFuzzedSpeed(Speed which, FuzzedDataProvider& fdp) {

@@ -118,10 +118,9 @@ public:
     HRESULT EndFlush();
     HRESULT NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
 
-    // Back to what a new chain is, but for what the filter keeps for the life of the object:
-    // stopped and unconnected, the stream forgotten (flushed, no runtime error, the engine
-    // configured afresh at the next input), a segment at rate 1.0, tempo, rate and pitch at
-    // 1.0, 1.0, 0.
+    // Back to what a new chain is, but for what the filter keeps for the life of the object
+    // (its engine, set up for the last format): stopped and unconnected, the stream forgotten
+    // (flushed, no runtime error), a segment at rate 1.0, tempo, rate and pitch at 1.0, 1.0, 0.
     void Reset();
 
 private:
@@ -134,6 +133,11 @@ private:
     ComPtr<IPin> m_pFilterOut;
     bool m_bConnected = false;
     long m_nDelivered = 0; // samples the sink has taken since the last Reset
+    // The filter's input connected at some time since the last Reset: a stream may have started.
+    bool m_bStreamedSinceReset = false;
+
+    void ResetValues();
+    void FullReset();
 };
 
 // The stamp modes the filter reads from VELO.INI when it is made: none, RESTAMP,
