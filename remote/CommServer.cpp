@@ -44,6 +44,7 @@ CVelomixCommServer::~CVelomixCommServer() {
         }
     }
     m_Block.Close();
+    m_KeptMutex.Close();
     m_evWake.Close();
     m_evStop.Close();
 }
@@ -53,6 +54,12 @@ bool CVelomixCommServer::Start(IVelomixSpeedOwner* pFilter) noexcept {
     m_pFilter = pFilter;
     if (!m_evStop.IsOpen() || !m_evWake.IsOpen()) {
         return false; // a thread without its events could never be stopped or woken
+    }
+    // Kept open like the block, so that the mutex is not made anew for every publication and
+    // request (on the native build, a file each time).
+    if (!m_KeptMutex.IsOpen()) {
+        m_KeptMutex.SetName(kVelomixMutexName);
+        m_KeptMutex.Open(kSetterLockMs);
     }
     {
         // Mapping (and writing the constant header) is safe without the mutex, so a busy

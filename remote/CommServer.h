@@ -172,6 +172,7 @@ private:
     CQNamedEvent m_evWake; // unnamed, auto-reset: work was posted
     std::atomic<IVelomixSpeedOwner*> m_pFilter{nullptr};
     CQShareMemory m_Block;
+    CQNamedMutex m_KeptMutex; // opened, never locked: keeps "VELFilter_MUTEX" between locks
     std::atomic<bool> m_bReady{false};   // block mapped; never cleared
     std::atomic<bool> m_bThread{false};  // the server thread runs and takes posted work
     std::atomic<unsigned> m_nWork{0};    // kWork* flags posted to the thread

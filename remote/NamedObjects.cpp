@@ -25,10 +25,15 @@ CQNamedMutex::~CQNamedMutex() {
 }
 
 void CQNamedMutex::SetName(const char* pszName) noexcept {
+    Close();
     m_szName.fill('\0');
     if (pszName != nullptr && std::strlen(pszName) < m_szName.size()) {
         std::strcpy(m_szName.data(), pszName);
     }
+}
+
+void CQNamedMutex::Close() noexcept {
+    m_hKept.reset();
 }
 
 CQNamedMutex::Guard CQNamedMutex::Acquire(uint32_t timeoutMs) noexcept {

@@ -63,9 +63,9 @@ bool IsValidName(const char* pszName) noexcept;
 
 // A named, cross-process mutex, recursive per thread. Each Lock opens its own handle to
 // the kernel object and Unlock closes it again, so the object exists only while someone
-// holds or waits for it. A mutex whose owner ended (thread or process) without releasing
-// it is taken over by the next waiter, which is told it was abandoned; the data it guards
-// may be half-written.
+// holds or waits for it, or keeps a handle open with Open. A mutex whose owner ended (thread or
+// process) without releasing it is taken over by the next waiter, which is told it was abandoned;
+// the data it guards may be half-written.
 class CQNamedMutex {
 public:
     class Guard;
@@ -77,9 +77,19 @@ public:
     CQNamedMutex(const CQNamedMutex&) = delete;
     CQNamedMutex& operator=(const CQNamedMutex&) = delete;
 
-    // Names the mutex for the following Lock calls. A null or over-long name leaves the
-    // name empty, so that Lock fails. Not while locked.
+    // Names the mutex for the following Lock calls (closing a handle kept by Open). A null or
+    // over-long name leaves the name empty, so that Lock fails. Not while locked.
     void SetName(const char* pszName) noexcept;
+
+    // Opens (creating it if needed) the mutex without acquiring it and keeps that handle until
+    // Close, SetName or destruction: the object then lasts between locks instead of being made
+    // anew by each, which on the native build spares every Lock in this process (through any
+    // CQNamedMutex of the name) the making of its file. Waits at most timeoutMs. True when a
+    // handle is kept (also when one was already).
+    bool Open(uint32_t timeoutMs = kInfinite) noexcept;
+    // Closes the handle kept by Open; a lock held stays held.
+    void Close() noexcept;
+    bool IsOpen() const noexcept { return m_hKept != nullptr; }
 
     // Opens (creating it if needed) and acquires the mutex, waiting at most timeoutMs
     // milliseconds (kInfinite: no limit; 0: try once). True when acquired, including an
@@ -98,6 +108,7 @@ public:
 
 private:
     velomix_ipc::ObjectPtr m_hMutex;
+    velomix_ipc::ObjectPtr m_hKept; // Open's handle
     std::array<char, 208> m_szName{};
 };
 

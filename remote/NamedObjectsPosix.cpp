@@ -650,6 +650,16 @@ ObjectPtr AcquireMutexObject(const char* pszName, uint32_t timeoutMs) {
     return ObjectPtr(it->second.get());
 }
 
+// Another reference to a handle this process holds, taking the cache lock within timeoutMs.
+ObjectPtr ShareMutexObject(Object& object, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> guard(MutexCacheLock(), std::defer_lock);
+    if (!LockCacheWithin(guard, timeoutMs)) {
+        return nullptr;
+    }
+    ++object.references;
+    return ObjectPtr(&object);
+}
+
 void ReleaseMutexObject(Object* pObject) noexcept {
     // Held by others only for bounded opens and closes.
     std::lock_guard<std::mutex> guard(MutexCacheLock());
@@ -748,7 +758,9 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     }
     ObjectPtr handle;
     try {
-        handle = AcquireMutexObject(m_szName.data(), timeoutMs);
+        // A kept handle is the object: no lookup of the folder and the name.
+        handle = m_hKept ? ShareMutexObject(*m_hKept, timeoutMs)
+                         : AcquireMutexObject(m_szName.data(), timeoutMs);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -805,6 +817,21 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     }
     m_hMutex = std::move(handle);
     return true;
+}
+
+bool CQNamedMutex::Open(uint32_t timeoutMs) noexcept {
+    if (m_hKept) {
+        return true;
+    }
+    if (m_szName[0] == '\0') {
+        return false;
+    }
+    try {
+        m_hKept = AcquireMutexObject(m_szName.data(), timeoutMs);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return IsOpen();
 }
 
 void CQNamedMutex::Unlock() noexcept {

@@ -105,6 +105,23 @@ bool CQNamedMutex::Lock(uint32_t timeoutMs, bool* pbAbandoned) noexcept {
     return true;
 }
 
+bool CQNamedMutex::Open(uint32_t /*timeoutMs*/) noexcept {
+    if (m_hKept) {
+        return true;
+    }
+    if (m_szName[0] == '\0' || !velomix_ipc::IsValidName(m_szName.data())) {
+        return false;
+    }
+    std::wstring wide;
+    const WCHAR* pszWide = nullptr;
+    if (!WideName(m_szName.data(), &wide, &pszWide)) {
+        return false;
+    }
+    // Not owned: a kept handle only keeps the object; each Lock still waits for it.
+    m_hKept = Wrap(CreateMutexW(nullptr, FALSE, pszWide));
+    return IsOpen();
+}
+
 void CQNamedMutex::Unlock() noexcept {
     if (!m_hMutex) {
         return;

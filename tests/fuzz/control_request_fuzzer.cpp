@@ -30,18 +30,19 @@ constexpr int kMaxOperations = 8;
 // goes on (a server that never takes one shows as a hang of the whole input).
 constexpr auto kTakeBound = std::chrono::seconds(2);
 
-// What a control program holds: the change, arrival and departure events. Made once, with a
-// mapping of the whole block (an input may cut the file short: a mapping made before can
-// restore it).
+// What a control program holds: the change, arrival and departure events, the mutex open.
+// Made once, with a mapping of the whole block (an input may cut the file short: a mapping
+// made before can restore it).
 struct Program {
     CQNamedEvent change, arrival, departure;
     CQShareMemory block;
+    CQNamedMutex mutex{kVelomixMutexName}; // the harness's one thread locks through it
     Program() {
         if (!change.Create(kVelomixChangeEventName, false, false) ||
             !arrival.Create(kVelomixArrivalEventName, false, false) ||
             !departure.Create(kVelomixDepartureEventName, false, false) ||
-            !block.Create(kVelomixBlockName, kVelomixBlockDataSize))
-            fuzz::Broken("the control program's events or block could not be made");
+            !block.Create(kVelomixBlockName, kVelomixBlockDataSize) || !mutex.Open(1000))
+            fuzz::Broken("the control program's events, block or mutex could not be made");
     }
 };
 
@@ -54,8 +55,7 @@ Program& TheProgram() {
 // taken, so it is either pending or answered; looking takes the event, which is set again at
 // once, as the server's own look does.
 bool RequestPending(CQNamedEvent& request) {
-    CQNamedMutex mutex(kVelomixMutexName);
-    CQNamedMutex::Guard guard = mutex.Acquire(1000);
+    CQNamedMutex::Guard guard = TheProgram().mutex.Acquire(1000);
     if (!guard || !request.Wait(0))
         return false;
     request.Set();
@@ -68,11 +68,11 @@ bool RequestPending(CQNamedEvent& request) {
 // the server from the mutex.
 void WaitUntilTaken(CQNamedEvent& request, CQNamedEvent& change) {
     const auto end = std::chrono::steady_clock::now() + kTakeBound;
-    auto pause = std::chrono::microseconds(50);
+    auto pause = std::chrono::microseconds(20);
     do {
         if (!change.Wait(0))
             std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+        pause = std::min(pause * 2, std::chrono::microseconds(200));
     } while (RequestPending(request) && std::chrono::steady_clock::now() < end);
 }
 
@@ -84,9 +84,8 @@ void WriteBlock(FuzzedDataProvider& fdp, bool bLocked) {
         return;
     const uint32_t offset = fdp.ConsumeBool() ? 0 : fdp.ConsumeIntegralInRange<uint32_t>(0, 70);
     const std::vector<uint8_t> bytes = fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange(0, 24));
-    CQNamedMutex mutex(kVelomixMutexName);
     CQNamedMutex::Guard guard;
-    if (bLocked && !(guard = mutex.Acquire(1000)))
+    if (bLocked && !(guard = TheProgram().mutex.Acquire(1000)))
         return;
     block.Write(bytes.data(), offset, static_cast<uint32_t>(bytes.size()));
     uint8_t readBack[kVelomixBlockDataSize];
@@ -102,16 +101,22 @@ void WriteRequest(FuzzedDataProvider& fdp) {
     const double tempo = fuzz::FuzzedFactor(fdp);
     const double rate = fuzz::FuzzedFactor(fdp);
     const int32_t pitch = fuzz::FuzzedPitch(fdp);
-    CQNamedMutex mutex(kVelomixMutexName);
-    CQNamedMutex::Guard guard = mutex.Acquire(1000);
+    CQNamedMutex::Guard guard = TheProgram().mutex.Acquire(1000);
     if (!guard)
         return;
     WriteBlockValues(block, VelomixValues{tempo, rate, pitch});
 }
 
+// The serving filter's request event, opened at an input's first signal and closed at its
+// end, as a control program holds it while it talks to the filter.
+CQNamedEvent& RequestEvent() {
+    static CQNamedEvent request;
+    return request;
+}
+
 void SignalRequest(int count) {
-    CQNamedEvent request;
-    if (!request.OpenExisting(kVelomixRequestEventName, false, false))
+    CQNamedEvent& request = RequestEvent();
+    if (!request.IsOpen() && !request.OpenExisting(kVelomixRequestEventName, false, false))
         return;
     CQNamedEvent& change = TheProgram().change;
     change.Reset();
@@ -143,7 +148,6 @@ void StartInput(fuzz::CFilterChain& chain) {
     }();
     if (!bServing)
         fuzz::Broken("the filter does not serve the control channel");
-    CQNamedMutex mutex(kVelomixMutexName);
     VelomixValues values;
     IVelomixProp* prop = chain.Prop();
     if (FAILED(prop->GetTempo(&values.dTempo)) || FAILED(prop->GetRate(&values.dRate)) ||
@@ -151,7 +155,7 @@ void StartInput(fuzz::CFilterChain& chain) {
         fuzz::Broken("the filter's values cannot be had");
     Program& program = TheProgram();
     {
-        CQNamedMutex::Guard guard = mutex.Acquire(1000);
+        CQNamedMutex::Guard guard = program.mutex.Acquire(1000);
         if (!guard || !program.block.Restore() || !WriteBlockValues(program.block, values))
             fuzz::Broken("the block cannot be restored");
     }
@@ -178,7 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::Broken("the serving filter's connection failed");
         StartInput(chain);
         ComPtr<IBaseFilter> second;
-        std::vector<uint8_t> pcm(2048);
+        // 32 ms a delivery: enough for applied values to reach the engine, which is all the
+        // channel needs of the audio.
+        std::vector<uint8_t> pcm(512);
         for (size_t i = 0; i < pcm.size(); ++i)
             pcm[i] = static_cast<uint8_t>(i * 7);
 
@@ -230,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
         }
+        RequestEvent().Close();
         second.Reset();
         chain.EndOfStream();
     }

@@ -188,6 +188,47 @@ TEST_F(NamedMutexTest, KilledSoleHolderLeavesAFreshMutex) {
     EXPECT_FALSE(bAbandoned);
 }
 
+TEST_F(NamedMutexTest, OpenKeepsTheMutexBetweenLocksUntilClose) {
+    const std::string file = IpcDir() + "/M";
+    CQNamedMutex unnamed;
+    EXPECT_FALSE(unnamed.Open(0));
+    CQNamedMutex kept("M");
+    ASSERT_TRUE(kept.Open(0));
+    EXPECT_TRUE(kept.Open(0)) << "open already";
+    EXPECT_EQ(Holders(file), 1) << "one handle, however often opened";
+    // Locks through the kept handle exclude as any other.
+    ASSERT_TRUE(kept.Lock(0));
+    EXPECT_FALSE(LockFromOtherThread("M"));
+    kept.Unlock();
+    EXPECT_TRUE(Exists(IpcDir(), "M")) << "unlocked, still kept";
+    EXPECT_TRUE(LockFromOtherThread("M"));
+    // A lock outlives Close; the object ends with the last handle.
+    ASSERT_TRUE(kept.Lock(0));
+    kept.Close();
+    EXPECT_FALSE(kept.IsOpen());
+    EXPECT_FALSE(LockFromOtherThread("M"));
+    kept.Unlock();
+    EXPECT_FALSE(Exists(IpcDir(), "M"));
+    // Renaming closes the kept handle.
+    ASSERT_TRUE(kept.Open(0));
+    kept.SetName("N");
+    EXPECT_FALSE(kept.IsOpen());
+    EXPECT_FALSE(Exists(IpcDir(), "M"));
+}
+
+TEST_F(NamedMutexTest, LockThroughAKeptHandleTakesOverFromAKilledHolder) {
+    CQNamedMutex kept("M");
+    ASSERT_TRUE(kept.Open(0));
+    auto holder = ChildProcess::StartRole("hold-mutex", {"M"});
+    ASSERT_TRUE(holder && holder->WaitForLine("locked"));
+    EXPECT_FALSE(kept.Lock(0));
+    holder->Signal(SIGKILL);
+    EXPECT_EQ(holder->Wait(), 128 + SIGKILL);
+    bool bAbandoned = false;
+    EXPECT_TRUE(kept.Lock(kHangMs, &bAbandoned));
+    EXPECT_TRUE(bAbandoned);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Events
 
