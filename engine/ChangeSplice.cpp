@@ -1,5 +1,6 @@
 #include "ChangeSplice.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -67,4 +68,21 @@ void Crossfade(const float* from, const float* to, float* out, int32_t frames, i
             out[k] = from[k] + (to[k] - from[k]) * w;
         }
     }
+}
+
+MirrorRun MirroredRun(int64_t position, int32_t frames, int32_t limit) {
+    const int64_t turn = position / frames;
+    const auto offset = static_cast<int32_t>(position - turn * frames);
+    const int32_t count = std::min(limit, frames - offset);
+    const bool backwards = turn % 2 == 0;
+    return {backwards ? frames - offset - count : offset, count, backwards};
+}
+
+int64_t MirrorLength(int64_t budget, int32_t frames, int32_t chunk) {
+    if (budget <= 0 || frames <= 0 || chunk <= 0)
+        return 0;
+    const int64_t turns = budget / frames;
+    const int64_t rest = budget - turns * frames;
+    const int64_t pieces = (rest + chunk - 1) / chunk;
+    return turns * frames + std::min<int64_t>(pieces * chunk, frames);
 }

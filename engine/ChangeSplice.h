@@ -16,3 +16,19 @@ int32_t FindSpliceOffset(const float* ref, int32_t refFrames, const float* cand,
 // out = from faded out and to faded in over frames (linear, neither end a plain copy of one
 // side: frame i weighs to by (i + 1) / (frames + 1)). out may be from or to.
 void Crossfade(const float* from, const float* to, float* out, int32_t frames, int32_t channels);
+
+// An input too short to fill the engine where a stretch ends is mirrored after itself in turns of
+// its frames: the first backwards from its last frame, the next forwards from its first, and so
+// on. The run of input frames at position `position` of the turns, at most `limit` frames long and
+// within its turn: frames [first, first + count), fed in reverse when backwards. frames > 0,
+// position >= 0, limit > 0.
+struct MirrorRun {
+    int32_t first;
+    int32_t count;
+    bool backwards;
+};
+MirrorRun MirroredRun(int64_t position, int32_t frames, int32_t limit);
+
+// Frames of the turns fed for budget frames when each turn goes to the engine in pieces of at
+// most chunk frames, stopping at the end of the piece in which the budget is spent.
+int64_t MirrorLength(int64_t budget, int32_t frames, int32_t chunk);

@@ -24,6 +24,8 @@ constexpr double kMinSpliceMatch = 0.9;
 // Most input mirrored after a short one at the end of a stretch.
 constexpr int32_t kMirrorSeconds = 2;
 constexpr int32_t kMaxTailSilenceFrames = 64 * 1024;
+// Most input fed at once at the end of a stretch (FeedPieceFrames).
+constexpr int32_t kMaxFeedFrames = 64 * 1024;
 
 bool IsUsableAntiAliasLength(int32_t taps) {
     return taps > 0 && taps % 8 == 0 && taps <= CSpeedProcessor::kMaxAntiAliasLength;
@@ -495,6 +497,32 @@ EngineResult CSpeedProcessor::PullTailChunk(int64_t& silenceBudget) {
     return MoveChunkToRing();
 }
 
+// At the end of a stretch the input is fed in pieces of about a chunk's worth of output. Sped up,
+// the engine wants seconds of input before each sequence and grows its input buffer by each
+// piece, copying all it holds: chunk-sized pieces would make that quadratic (seconds of copying
+// at 50 times and 192 kHz). Its output does not depend on how its input is cut, and what it
+// makes beyond what the splice takes is dropped. m_pFeedFloat is made the first time a stretch
+// ends sped up and kept until Free; without it the pieces stay chunks.
+int32_t CSpeedProcessor::FeedPieceFrames(double outPerIn) {
+    if (!(outPerIn < 1.0)) {
+        return kChunkFrames;
+    }
+    const double frames = std::min(static_cast<double>(kMaxFeedFrames), kChunkFrames / outPerIn);
+    const int32_t piece = static_cast<int32_t>(frames) / kChunkFrames * kChunkFrames;
+    if (piece <= kChunkFrames) {
+        return kChunkFrames;
+    }
+    if (!m_pFeedFloat) {
+        m_pFeedFloat.reset(
+            new (std::nothrow) float[static_cast<size_t>(kMaxFeedFrames) * m_Format.nChannels]);
+    }
+    return m_pFeedFloat ? piece : kChunkFrames;
+}
+
+float* CSpeedProcessor::FeedBuffer(int32_t frames) noexcept {
+    return frames > kChunkFrames ? m_pFeedFloat.get() : m_pInFloat.get();
+}
+
 // Appends frames of the format's silence (128 for unsigned 8-bit, else 0) to the ring.
 bool CSpeedProcessor::AppendSilence(int32_t frames) {
     if (!m_pOutFloat || !RingReserve(frames * BlockAlign())) {
@@ -529,6 +557,7 @@ void CSpeedProcessor::Free() {
     m_pOutFloat.reset();
     m_pOutBytes.reset();
     m_pTailSilence.reset();
+    m_pFeedFloat.reset();
     m_pHistory.reset();
     m_pLookahead.reset();
     m_pSpliceFloat.reset();
@@ -790,17 +819,19 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     m_nLookahead = 0;
     bool moved = false;
     bool ok = MoveEngineOutputToRing(moved);
+    const int32_t piece = FeedPieceFrames(outPerIn);
+    float* const feed = FeedBuffer(piece);
     // The input itself first: what the engine makes of it continues the audio it owes.
     for (int32_t done = 0;
          ok && done < frames && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames);) {
-        const int32_t chunk = std::min(frames - done, kChunkFrames);
-        m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
+        const int32_t chunk = std::min(frames - done, piece);
+        m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, feed,
                               chunk * m_Format.nChannels);
         if (m_Format.bFloat) {
-            SanitizeFloatInput(m_pInFloat.get(), chunk * m_Format.nChannels);
+            SanitizeFloatInput(feed, chunk * m_Format.nChannels);
         }
         ok = EngineCall([&](soundtouch::SoundTouch& st) {
-                 st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+                 st.putSamples(feed, static_cast<unsigned>(chunk));
              }) &&
              MoveEngineOutputToRing(moved);
         done += chunk;
@@ -810,33 +841,37 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     // not silence (whose overlap would fade the owed output out).
     const auto wanted = [this] { return m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames; };
     const int32_t channels = m_Format.nChannels;
-    int64_t mirrorBudget = static_cast<int64_t>(std::min(
-                               static_cast<double>(m_nSpliceOwed + m_nMatchFrames) / outPerIn,
-                               double(kMirrorSeconds) * m_Format.nSamplesPerSec)) +
-                           m_Format.nSamplesPerSec / 10;
-    for (bool backwards = true; ok && frames > 0 && mirrorBudget > 0 && wanted();
-         backwards = !backwards) {
-        for (int32_t done = 0; ok && done < frames && mirrorBudget > 0 && wanted();) {
-            const int32_t chunk = std::min(frames - done, kChunkFrames);
-            const int32_t first = backwards ? frames - done - chunk : done;
-            m_pConverter->toFloat(data + static_cast<size_t>(first) * blockAlign, m_pInFloat.get(),
-                                  chunk * channels);
-            if (backwards) {
-                for (int32_t i = 0, j = chunk - 1; i < j; ++i, --j) {
-                    std::swap_ranges(m_pInFloat.get() + static_cast<size_t>(i) * channels,
-                                     m_pInFloat.get() + static_cast<size_t>(i + 1) * channels,
-                                     m_pInFloat.get() + static_cast<size_t>(j) * channels);
+    const int64_t mirrorBudget = static_cast<int64_t>(std::min(
+                                     static_cast<double>(m_nSpliceOwed + m_nMatchFrames) / outPerIn,
+                                     double(kMirrorSeconds) * m_Format.nSamplesPerSec)) +
+                                 m_Format.nSamplesPerSec / 10;
+    if (frames > 0) {
+        // As many turns as chunk by chunk within each turn, in pieces that may span turns.
+        const int64_t total = MirrorLength(mirrorBudget, frames, kChunkFrames);
+        for (int64_t fed = 0; ok && fed < total && wanted();) {
+            const auto chunk = static_cast<int32_t>(std::min<int64_t>(total - fed, piece));
+            for (int32_t i = 0; i < chunk;) {
+                const MirrorRun run = MirroredRun(fed + i, frames, chunk - i);
+                float* const to = feed + static_cast<size_t>(i) * channels;
+                m_pConverter->toFloat(data + static_cast<size_t>(run.first) * blockAlign, to,
+                                      run.count * channels);
+                if (run.backwards) {
+                    for (int32_t a = 0, b = run.count - 1; a < b; ++a, --b) {
+                        std::swap_ranges(to + static_cast<size_t>(a) * channels,
+                                         to + static_cast<size_t>(a + 1) * channels,
+                                         to + static_cast<size_t>(b) * channels);
+                    }
                 }
+                i += run.count;
             }
             if (m_Format.bFloat) {
-                SanitizeFloatInput(m_pInFloat.get(), chunk * channels);
+                SanitizeFloatInput(feed, chunk * channels);
             }
             ok = EngineCall([&](soundtouch::SoundTouch& st) {
-                     st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
+                     st.putSamples(feed, static_cast<unsigned>(chunk));
                  }) &&
                  MoveEngineOutputToRing(moved);
-            done += chunk;
-            mirrorBudget -= chunk;
+            fed += chunk;
         }
     }
     // Then silence, for no input at all (or an engine that still wants more).

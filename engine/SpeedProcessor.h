@@ -254,6 +254,10 @@ private:
     bool MoveEngineOutputToRing(bool& moved);
     EngineResult MoveChunkToRing();
     EngineResult PullTailChunk(int64_t& silenceBudget);
+    // Frames to feed the engine at once at the end of a stretch, for the ratio of its output
+    // to its input; a buffer of that many frames as floats (FeedBuffer).
+    int32_t FeedPieceFrames(double outPerIn);
+    float* FeedBuffer(int32_t frames) noexcept;
     bool AppendSilence(int32_t frames);
     void KeepHistory(const uint8_t* data, int32_t frames);
     void RouteOutput(const float* frames, int32_t count);
@@ -277,6 +281,7 @@ private:
     std::unique_ptr<float[]> m_pOutFloat;    // one chunk of engine output
     std::unique_ptr<uint8_t[]> m_pOutBytes;  // that chunk in the stream's format
     std::unique_ptr<float[]> m_pTailSilence; // the tail's larger pieces of silence
+    std::unique_ptr<float[]> m_pFeedFloat;   // larger pieces of input, fed while it is fast
     int32_t m_nRingLimit;                    // kRingSeconds of audio in bytes, whole frames
     int32_t m_nRingCapacity;                 // bytes
     int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned

@@ -78,3 +78,40 @@ TEST(ChangeSplice, CrossfadeWeighsFrameIByIPlusOneOverFramesPlusOne) {
 }
 
 } // namespace
+
+// Turns of a 216-frame input: backwards from frame 215, then forwards from frame 0, and so on;
+// a run ends with its turn or its limit.
+TEST(ChangeSplice, MirroredRunsFollowTheTurns) {
+    const auto expect = [](int64_t position, int32_t limit, int32_t first, int32_t count,
+                           bool backwards) {
+        const MirrorRun run = MirroredRun(position, 216, limit);
+        EXPECT_EQ(run.first, first) << position << " " << limit;
+        EXPECT_EQ(run.count, count) << position << " " << limit;
+        EXPECT_EQ(run.backwards, backwards) << position << " " << limit;
+    };
+    expect(0, 1024, 0, 216, true);
+    expect(0, 10, 206, 10, true);
+    expect(10, 1000, 0, 206, true);
+    expect(216, 1024, 0, 216, false);
+    expect(300, 10, 84, 10, false);
+    expect(431, 5, 215, 1, false);
+    expect(864, 160, 56, 160, true); // the fifth turn, backwards again
+    expect(1024, 488, 0, 56, true);
+    expect(int64_t{216} * 1000001, 7, 0, 7, false); // far beyond 32 bits of frames
+}
+
+// Fed turn by turn in pieces of at most 1024 frames, up to the end of the piece the budget ends
+// in.
+TEST(ChangeSplice, MirrorLengthEndsWithThePieceTheBudgetEndsIn) {
+    EXPECT_EQ(MirrorLength(1390, 216, 1024), 1512); // 6 turns and the 7th whole
+    EXPECT_EQ(MirrorLength(1296, 216, 1024), 1296); // exactly 6 turns
+    EXPECT_EQ(MirrorLength(1, 5000, 1024), 1024);
+    EXPECT_EQ(MirrorLength(1024, 5000, 1024), 1024);
+    EXPECT_EQ(MirrorLength(1025, 5000, 1024), 2048);
+    EXPECT_EQ(MirrorLength(4999, 5000, 1024), 5000); // the turn's last piece is short
+    EXPECT_EQ(MirrorLength(5001, 5000, 1024), 6024);
+    EXPECT_EQ(MirrorLength(int64_t{3} << 33, 1, 1024), int64_t{3} << 33);
+    EXPECT_EQ(MirrorLength(0, 216, 1024), 0);
+    EXPECT_EQ(MirrorLength(-5, 216, 1024), 0);
+    EXPECT_EQ(MirrorLength(100, 0, 1024), 0);
+}
