@@ -596,9 +596,21 @@ std::unique_ptr<Object> CreateUnnamedEvent(bool bManualReset, bool bInitialState
 // mutex stays on its owning thread's robust list at the address it was locked through, so
 // that mapping must outlive the lock even when locks through different CQNamedMutex objects
 // are released out of order.
+// The cache and its lock are never destroyed: a handle kept in a static (a control program's,
+// a filter's server left to the end) is closed by its destructor at exit, which may run after
+// the destructors of statics made later, as these are.
+template <typename T> class Immortal {
+public:
+    Immortal() { new (m_storage) T(); }
+    T& Get() noexcept { return *std::launder(reinterpret_cast<T*>(m_storage)); }
+
+private:
+    alignas(T) unsigned char m_storage[sizeof(T)];
+};
+
 std::mutex& MutexCacheLock() {
-    static std::mutex lock;
-    return lock;
+    static Immortal<std::mutex> lock;
+    return lock.Get();
 }
 
 // Takes the cache lock within timeoutMs, so that a Lock with a short time-out is not held up
@@ -614,8 +626,8 @@ bool LockCacheWithin(std::unique_lock<std::mutex>& guard, uint32_t timeoutMs) {
            }) == Attempt::Done;
 }
 std::map<std::string, std::unique_ptr<Object>>& MutexCache() {
-    static std::map<std::string, std::unique_ptr<Object>> cache;
-    return cache;
+    static Immortal<std::map<std::string, std::unique_ptr<Object>>> cache;
+    return cache.Get();
 }
 
 // The handle for the name, opening it if this process has none; waits at most timeoutMs for

@@ -229,6 +229,12 @@ TEST_F(NamedMutexTest, LockThroughAKeptHandleTakesOverFromAKilledHolder) {
     EXPECT_TRUE(bAbandoned);
 }
 
+TEST_F(NamedMutexTest, HandleKeptInAStaticClosesAtExit) {
+    auto child = ChildProcess::StartRole("keep-mutex-at-exit", {"M"});
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->Wait(), 0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Events
 

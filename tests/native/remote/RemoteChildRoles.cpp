@@ -50,6 +50,18 @@ int HoldMutex(const std::vector<std::string>& args) {
     return 0;
 }
 
+// keep-mutex-at-exit NAME: keeps the mutex open in a static made before the first lock, and
+// ends through exit(), which closes it after the later statics are gone.
+int KeepMutexAtExit(const std::vector<std::string>& args) {
+    static CQNamedMutex kept(args.at(0).c_str());
+    if (!kept.Open(1000) || !kept.Lock(1000)) {
+        return 3;
+    }
+    kept.Unlock();
+    std::fflush(stdout);
+    std::exit(0);
+}
+
 // hold-mutex-stopped NAME: locks the mutex, says "locked" and stops itself (SIGSTOP), as a
 // control program stopped by Ctrl-Z or a debugger; once continued it unlocks, says "released"
 // and waits for the end of stdin.
@@ -288,6 +300,9 @@ int DefaultFolder(const std::vector<std::string>& args) {
 int RunRemoteRole(const std::string& name, const std::vector<std::string>& args) {
     if (name == "hold-mutex") {
         return HoldMutex(args);
+    }
+    if (name == "keep-mutex-at-exit") {
+        return KeepMutexAtExit(args);
     }
     if (name == "hold-mutex-stopped") {
         return HoldMutexStopped(args);
