@@ -592,13 +592,7 @@ std::unique_ptr<Object> CreateUnnamedEvent(bool bManualReset, bool bInitialState
     return obj;
 }
 
-// Mutex handles: one object per process and name, shared by every CQNamedMutex. A robust
-// mutex stays on its owning thread's robust list at the address it was locked through, so
-// that mapping must outlive the lock even when locks through different CQNamedMutex objects
-// are released out of order.
-// The cache and its lock are never destroyed: a handle kept in a static (a control program's,
-// a filter's server left to the end) is closed by its destructor at exit, which may run after
-// the destructors of statics made later, as these are.
+// A T made in static storage and never destroyed.
 template <typename T> class Immortal {
 public:
     Immortal() { new (m_storage) T(); }
@@ -608,6 +602,12 @@ private:
     alignas(T) unsigned char m_storage[sizeof(T)];
 };
 
+// Mutex handles: one object per process and name, shared by every CQNamedMutex. A robust
+// mutex stays on its owning thread's robust list at the address it was locked through, so
+// that mapping must outlive the lock even when locks through different CQNamedMutex objects
+// are released out of order. The cache and its lock are never destroyed: a handle kept in a
+// static (a control program's, or a filter's server still alive at exit) is closed by its
+// destructor, which may run after those of statics made later, as these are.
 std::mutex& MutexCacheLock() {
     static Immortal<std::mutex> lock;
     return lock.Get();
