@@ -12,7 +12,8 @@ namespace {
 
 // Input is fed to the engine, and its output received, in chunks of at most this many frames.
 // The engine holds all the output of one putSamples call; a small chunk keeps that (and our
-// staging buffers) small even when a very slow tempo turns one block into minutes of audio.
+// staging buffers) small, and slowed down the input goes in smaller pieces still
+// (InputPieceFrames), as a very slow speed turns one block into minutes of audio.
 constexpr int32_t kChunkFrames = 1024;
 constexpr int32_t kRingMinCapacity = 64 * 1024;
 // Silence the tail may feed, beyond what its length needs, before the engine's pipeline is
@@ -95,6 +96,13 @@ bool CSpeedProcessor::SupportsFormat(int32_t channels, int32_t samplesPerSec,
     return channels >= 1 && channels <= kMaxChannels && samplesPerSec >= kMinSampleRate &&
            samplesPerSec <= kMaxSampleRate &&
            FindSampleConverter(bitsPerSample, floatSamples) != nullptr;
+}
+
+int32_t CSpeedProcessor::InputPieceFrames(double outPerIn) {
+    if (!(outPerIn > 1.0)) {
+        return kChunkFrames;
+    }
+    return std::max(1, static_cast<int32_t>(kChunkFrames / outPerIn));
 }
 
 bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
@@ -285,10 +293,11 @@ EngineResult CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCoun
     }
     const int32_t blockAlign = BlockAlign();
     const int32_t frames = byteCount / blockAlign; // a trailing partial frame is dropped
+    const int32_t piece = InputPieceFrames(OutputPerInputRatio());
     bool moved = false;
     int32_t done = 0;
     do {
-        const int32_t chunk = std::min(frames - done, kChunkFrames);
+        const int32_t chunk = std::min(frames - done, piece);
         if (chunk > 0) {
             m_pConverter->toFloat(data + static_cast<size_t>(done) * blockAlign, m_pInFloat.get(),
                                   chunk * m_Format.nChannels);
@@ -505,7 +514,7 @@ EngineResult CSpeedProcessor::PullTailChunk(int64_t& silenceBudget) {
 // ends sped up and kept until Free; without it the pieces stay chunks.
 int32_t CSpeedProcessor::FeedPieceFrames(double outPerIn) {
     if (!(outPerIn < 1.0)) {
-        return kChunkFrames;
+        return InputPieceFrames(outPerIn);
     }
     const double frames = std::min(static_cast<double>(kMaxFeedFrames), kChunkFrames / outPerIn);
     const int32_t piece = static_cast<int32_t>(frames) / kChunkFrames * kChunkFrames;

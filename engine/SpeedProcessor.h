@@ -123,6 +123,13 @@ public:
     static bool IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercent,
                                   int32_t pitchSemiTones);
 
+    // Input frames to give the engine in one putSamples call, for the ratio of its output to its
+    // input (OutputPerInputRatio): a chunk (1024 frames), or when slowed down the input that makes
+    // about a chunk of output (at least one frame). The engine keeps all the output of a call,
+    // growing its buffer in 4 KiB steps and copying what it holds at each: a chunk at 400 times
+    // would be 400 chunks of output made by quadratic copying.
+    static int32_t InputPieceFrames(double outPerIn);
+
     static bool SupportsFormat(const PcmFormat& format) {
         return SupportsFormat(format.nChannels, format.nSamplesPerSec, format.wBitsPerSample,
                               format.bFloat);

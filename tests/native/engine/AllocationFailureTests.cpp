@@ -12,33 +12,62 @@ using failingnew::g_failures;
 
 namespace {
 
-// At tempo 0.05 with rate 0.05 each input frame becomes 400 inside the engine, whose buffers then
-// fail to grow. The engine records the new size before allocating it, so it must be replaced;
-// reusing it would overrun its buffer.
+// At tempo 50 the engine wants seconds of input for each sequence (1.4 MB of floats here), and
+// its input buffer fails to grow. The engine records the new size before allocating it, so it
+// must be replaced; reusing it would overrun its buffer.
 TEST(AllocationFailure, EngineFailureLeavesAUsableProcessor) {
     CSpeedProcessor p;
     ASSERT_TRUE(ConfigureDefault(p));
-    ASSERT_EQ(p.ChangeTempo(-95), EngineResult::Ok);
-    ASSERT_EQ(p.ChangeRate(-95),
-              EngineResult::Ok); // 400 times the input: megabytes of engine buffers
-    const std::vector<uint8_t> in = Sine16(kRate / 2);
+    ASSERT_EQ(p.ChangeTempo(4900), EngineResult::Ok);
+    const std::vector<uint8_t> in = Sine16(kRate * 6);
     {
         FailAllocationsAbove guard(1 << 20);
+        int failed = 0;
         for (size_t at = 0; at + 4096 <= in.size(); at += 4096) {
-            p.ProcessInput(in.data() + at, 4096);
+            failed += p.ProcessInput(in.data() + at, 4096) == EngineResult::Failed ? 1 : 0;
         }
+        EXPECT_GT(failed, 0);
         EXPECT_GT(g_failures, 0);
         EXPECT_EQ(p.Format().nChannels, 2); // still configured, with its values
         EXPECT_TRUE(p.IsActive());
     }
     // Now the engine's buffers may grow; a reused engine would write past them here.
-    Stream(p, in, 4096, 0, false);
-    EXPECT_GT(p.BufferedBytes(), 0);
-    ASSERT_EQ(p.ChangeRate(0), EngineResult::Ok);
+    p.Clear();
+    EXPECT_GT(Stream(p, in, 4096).size(), 0u);
     ASSERT_EQ(p.ChangeTempo(50), EngineResult::Ok);
     p.Clear();
     const std::vector<uint8_t> out = Stream(p, in, 4096);
     EXPECT_NEAR(static_cast<double>(out.size()), in.size() / 1.5, 0.01 * in.size());
+}
+
+// Slowed down 400 times (tempo 0.05 with rate 0.05), the engine is given so little input at a
+// time that it holds about a chunk of output: its buffers stay within a few hundred KiB while a
+// block of 128 frames becomes 51,200 (which, made at once, would want 400 KiB of floats).
+TEST(AllocationFailure, SlowedDownEngineHoldsLittleOutputAtATime) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_EQ(p.ChangeSpeed(-95, -95, 0), EngineResult::Ok);
+    const std::vector<uint8_t> in = Sine16(kRate / 10);
+    int64_t outBytes = 0;
+    {
+        // The ring grows to 256 KiB for a block's output; the engine's own buffers stay below.
+        FailAllocationsAbove guard(300 * 1024);
+        std::vector<uint8_t> out(256 * 1024);
+        for (size_t at = 0; at + 512 <= in.size(); at += 512) {
+            EXPECT_NE(p.ProcessInput(in.data() + at, 512), EngineResult::Failed) << at;
+            outBytes += p.ReadOutput(out.data(), static_cast<int32_t>(out.size()));
+        }
+        EXPECT_EQ(g_failures, 0);
+        // The end of the stretch feeds the engine the same way.
+        int32_t used = -1;
+        EXPECT_EQ(p.FinishStretch(in.data(), 512, 400 * 128, nullptr, used), EngineResult::Ok);
+        EXPECT_EQ(used, 128);
+        EXPECT_FALSE(p.IsActive());
+        EXPECT_EQ(g_failures, 0);
+    }
+    // 400 times the input, less what the engine still holds (its latency: a few ms of input).
+    EXPECT_LE(outBytes, 400 * static_cast<int64_t>(in.size()));
+    EXPECT_GE(outBytes, 400 * static_cast<int64_t>(in.size() - kRate / 100 * 4));
 }
 
 // A ring that cannot grow keeps what it holds; the output that did not fit stays in the engine

@@ -363,4 +363,19 @@ TEST(SpeedProcessor, BadAntiAliasLengthFallsBackTo32) {
     EXPECT_FALSE(run(64) == with32);
 }
 
+// Slowed down, each call to the engine gets the input for about a chunk (1024 frames) of output,
+// at least a frame; otherwise a chunk.
+TEST(SpeedProcessor, InputPiecesMakeAboutAChunkOfOutput) {
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(1.0), 1024);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(0.02), 1024);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(std::nan("")), 1024);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(1.5), 682);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(2.0), 512);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(3.0), 341);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(400.0), 2);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(1024.0), 1);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(2500.0), 1);
+    EXPECT_EQ(CSpeedProcessor::InputPieceFrames(HUGE_VAL), 1);
+}
+
 } // namespace

@@ -115,25 +115,26 @@ TEST_F(FilterTest, ASetterReturnsWhileATuningReadIsHeldUp) {
     EXPECT_EQ(tempo, 2.0);
 }
 
-// An engine that fails (here: its buffers cannot grow at tempo 0.05 x rate 0.05, 400 output
-// frames per input frame) stops the stream with an error the graph hears, instead of going on
-// without the audio.
+// An engine that fails (here: its input buffer cannot grow to the seconds of input that tempo 50
+// wants for each sequence at 192 kHz) stops the stream with an error the graph hears, instead of
+// going on without the audio.
 TEST_F(FilterTest, AFailingEngineStopsTheStreamWithAnError) {
-    const WAVEFORMATEX wfx = WaveFormat(2, kRate, 16);
+    constexpr DWORD kHighRate = 192000;
+    const WAVEFORMATEX wfx = WaveFormat(2, kHighRate, 16);
     CCollectingSink::Options countOnly;
     countOnly.bStoreSamples = false;
-    Chain c =
-        BuildChain(AudioType(wfx),
-                   std::make_unique<CChunkProvider>(wfx, Sine16(2, kRate, 440, 2.0), kBuffer100ms),
-                   kBuffer100ms, 4, countOnly);
-    ASSERT_HR(S_OK, c.prop->SetTempo(0.05));
-    ASSERT_HR(S_OK, c.prop->SetRate(0.05));
+    constexpr LONG kHighBuffer100ms = kHighRate / 10 * 4;
+    Chain c = BuildChain(
+        AudioType(wfx),
+        std::make_unique<CChunkProvider>(wfx, Sine16(2, kHighRate, 440, 4.0), kHighBuffer100ms),
+        kHighBuffer100ms, 4, countOnly);
+    ASSERT_HR(S_OK, c.prop->SetTempo(50.0));
     LONG code = 0;
     LONG_PTR param = 0;
     std::vector<std::string> lines;
     {
-        // The chain's buffers are made by Pause. The filter's ring stays within 1 MiB (it is fed
-        // 5 s of output at a time); the engine's output buffer wants 1.7 MiB for that at once.
+        // The chain's buffers are made by Pause. The filter's own stay within 1 MiB; the engine's
+        // input buffer wants about 3 MiB.
         ASSERT_HR(S_OK, c.graph->Pause());
         LogCapture log;
         {
@@ -148,7 +149,7 @@ TEST_F(FilterTest, AFailingEngineStopsTheStreamWithAnError) {
     EXPECT_EQ(static_cast<HRESULT>(param), VFW_E_RUNTIME_ERROR);
     // One stream error, one line: the samples refused after it say nothing more.
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("Velomix error: ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("Velomix error: the engine took no input", 0), 0u) << lines[0];
 }
 
 } // namespace
