@@ -50,33 +50,45 @@ void SanitizeFloatInput(float* samples, int32_t count) {
     }
 }
 
+// The engine's own defaults for what EngineOptions may leave unset: its anti-alias filter's length
+// and its overlap (the sequence and seek window default to automatic, 0).
+constexpr int32_t kEngineDefaultAntiAliasLength = 64;
+constexpr int32_t kEngineDefaultOverlapMs = 8;
+
+// Sets engine up as a new one would be for the format and options, at normal speed and empty.
+// Every setting is given, the engine's defaults included, so that an engine kept from another
+// format (or changed through ChangeSetting) keeps nothing of it but the size of its buffers.
+// Throws what the engine throws.
+void SetUpEngine(soundtouch::SoundTouch& engine, int32_t samplesPerSec, int32_t channels,
+                 const EngineOptions& options) {
+    const bool antiAlias =
+        options.bAntiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
+    engine.setSetting(SETTING_USE_QUICKSEEK, options.bQuickSeek ? 1 : 0);
+    engine.setSetting(SETTING_USE_AA_FILTER, antiAlias ? 1 : 0);
+    engine.setSetting(SETTING_AA_FILTER_LENGTH, !antiAlias ? kEngineDefaultAntiAliasLength
+                                                : IsUsableAntiAliasLength(options.nAntiAliasLength)
+                                                    ? options.nAntiAliasLength
+                                                    : CSpeedProcessor::kFallbackAntiAliasLength);
+    engine.setSampleRate(static_cast<unsigned>(samplesPerSec));
+    engine.setChannels(static_cast<unsigned>(channels));
+    engine.setTempoChange(0.0);
+    engine.setPitchSemiTones(0);
+    engine.setRateChange(0.0);
+    // 0 makes the sequence and seek window automatic; the engine ignores an overlap of 0.
+    const auto ms = [](int32_t value, int32_t otherwise) {
+        return IsUsableTuningMs(value) && value > 0 ? value : otherwise;
+    };
+    engine.setSetting(SETTING_SEQUENCE_MS, ms(options.tuning.sequenceMs, 0));
+    engine.setSetting(SETTING_SEEKWINDOW_MS, ms(options.tuning.seekWindowMs, 0));
+    engine.setSetting(SETTING_OVERLAP_MS, ms(options.tuning.overlapMs, kEngineDefaultOverlapMs));
+    engine.clear();
+}
+
 // A new engine at normal speed. Throws what the engine throws.
 std::unique_ptr<soundtouch::SoundTouch> CreateEngine(int32_t samplesPerSec, int32_t channels,
                                                      const EngineOptions& options) {
     auto engine = std::make_unique<soundtouch::SoundTouch>();
-    const bool antiAlias =
-        options.bAntiAliasFilter && channels <= CSpeedProcessor::kMaxAntiAliasChannels;
-    engine->setSetting(SETTING_USE_QUICKSEEK, options.bQuickSeek ? 1 : 0);
-    engine->setSetting(SETTING_USE_AA_FILTER, antiAlias ? 1 : 0);
-    if (antiAlias) {
-        engine->setSetting(SETTING_AA_FILTER_LENGTH,
-                           IsUsableAntiAliasLength(options.nAntiAliasLength)
-                               ? options.nAntiAliasLength
-                               : CSpeedProcessor::kFallbackAntiAliasLength);
-    }
-    engine->setSampleRate(static_cast<unsigned>(samplesPerSec));
-    engine->setChannels(static_cast<unsigned>(channels));
-    engine->setTempoChange(0.0);
-    engine->setPitchSemiTones(0);
-    engine->setRateChange(0.0);
-    const int32_t tuning[][2] = {{SETTING_SEQUENCE_MS, options.tuning.sequenceMs},
-                                 {SETTING_SEEKWINDOW_MS, options.tuning.seekWindowMs},
-                                 {SETTING_OVERLAP_MS, options.tuning.overlapMs}};
-    for (const auto& setting : tuning) {
-        if (IsUsableTuningMs(setting[1])) {
-            engine->setSetting(setting[0], setting[1]);
-        }
-    }
+    SetUpEngine(*engine, samplesPerSec, channels, options);
     return engine;
 }
 
@@ -113,6 +125,9 @@ bool CSpeedProcessor::IsInSpeedEnvelope(int32_t tempoPercent, int32_t ratePercen
 }
 
 EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOptions& options) {
+    // The engine is kept for the new format, set up afresh: its buffers keep the size they grew
+    // to (at extreme speeds, megabytes grown in 4 KiB steps with a copy at each).
+    std::unique_ptr<soundtouch::SoundTouch> kept = std::move(m_pSoundTouch);
     Free();
     if (!SupportsFormat(format)) {
         return EngineResult::Refused;
@@ -136,7 +151,12 @@ EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOpt
         m_pSpliceFloat.reset(
             new float[static_cast<size_t>(m_nBackFrames + 2 * m_nMatchFrames + m_nSpliceFrames) *
                       channels]);
-        m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
+        if (kept) {
+            SetUpEngine(*kept, format.nSamplesPerSec, format.nChannels, options);
+            m_pSoundTouch = std::move(kept);
+        } else {
+            m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
+        }
         m_pConverter = converter;
         m_Format = format;
         // At most 30 s * 192000 Hz * 16 * 4 bytes: well inside int32.

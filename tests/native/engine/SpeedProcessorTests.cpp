@@ -378,4 +378,69 @@ TEST(SpeedProcessor, InputPiecesMakeAboutAChunkOfOutput) {
     EXPECT_EQ(CSpeedProcessor::InputPieceFrames(HUGE_VAL), 1);
 }
 
+// A processor configured for another format keeps its engine (for the size of its buffers), and
+// that engine then acts as a new one: the same bytes, whatever the old one was set to, fed or
+// left holding. The new options leave the tuning and anti-alias length to the engine's defaults
+// where they can, and the anti-alias filter is mostly switched on afterwards, so that a length or
+// tuning kept from before would be heard.
+TEST(SpeedProcessor, AnEngineKeptForANewFormatActsAsANewOne) {
+    struct Case {
+        PcmFormat from;
+        int32_t fromSpeed[3];
+        PcmFormat to;
+        EngineOptions options;
+        int32_t toSpeed[3];
+        bool antiAliasOn; // switched on after Configure
+    };
+    const EngineOptions automatic{false, false, 0, {0, 0, 0}};
+    const EngineOptions tuned{true, true, 48, {60, 18, 9}};
+    const Case cases[] = {
+        {{6, 96000, 32, true}, {4900, 0, 0}, {2, 44100, 16, false}, automatic, {50, 0, 0}, true},
+        {{1, 8000, 8, false}, {-95, -95, 0}, {2, 48000, 24, false}, automatic, {-30, 20, 3}, true},
+        {{2, 44100, 16, false}, {0, 0, 12}, {1, 22050, 16, false}, tuned, {25, -10, -5}, true},
+        {{2, 44100, 16, false}, {-50, 0, 0}, {2, 44100, 32, true}, tuned, {0, 0, 7}, true},
+        {{2, 44100, 16, false}, {0, 30, 0}, {2, 44100, 16, false}, automatic, {0, 30, 0}, false},
+    };
+    for (const Case& c : cases) {
+        // Two tones, one above where the anti-alias filter cuts, as 16-bit samples; read as the
+        // target format's bytes, noise-like for the wider formats, as good for a comparison.
+        const int32_t frames = c.to.nSamplesPerSec / 2;
+        const std::vector<int16_t> low =
+            AsInt16(Sine16(frames, c.to.nChannels, 441.0, c.to.nSamplesPerSec));
+        const std::vector<int16_t> high =
+            AsInt16(Sine16(frames, c.to.nChannels, 0.3 * c.to.nSamplesPerSec, c.to.nSamplesPerSec));
+        std::vector<uint8_t> in(low.size() * 2);
+        for (size_t i = 0; i < low.size(); ++i) {
+            const auto v = static_cast<int16_t>(low[i] / 2 + high[i] / 2);
+            std::memcpy(&in[2 * i], &v, 2);
+        }
+        const auto run = [&](CSpeedProcessor& p) {
+            EXPECT_EQ(p.Configure(c.to, c.options), EngineResult::Ok);
+            if (c.antiAliasOn) {
+                EXPECT_EQ(p.ChangeSetting(SETTING_USE_AA_FILTER, 1), EngineResult::Ok);
+            }
+            EXPECT_EQ(p.ChangeSpeed(c.toSpeed[0], c.toSpeed[1], c.toSpeed[2]), EngineResult::Ok);
+            return Stream(p, in, 4096);
+        };
+        CSpeedProcessor fresh;
+        const std::vector<uint8_t> expected = run(fresh);
+        CSpeedProcessor kept;
+        ASSERT_EQ(kept.Configure(c.from, DefaultOptions()), EngineResult::Ok);
+        ASSERT_EQ(kept.ChangeSpeed(c.fromSpeed[0], c.fromSpeed[1], c.fromSpeed[2]),
+                  EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_USE_AA_FILTER, 1), EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_AA_FILTER_LENGTH, 128), EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_USE_QUICKSEEK, 1), EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_SEQUENCE_MS, 30), EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_SEEKWINDOW_MS, 10), EngineResult::Ok);
+        EXPECT_EQ(kept.ChangeSetting(SETTING_OVERLAP_MS, 20), EngineResult::Ok);
+        const int32_t fromBlock = c.from.nChannels * c.from.wBitsPerSample / 8 * 1000;
+        const std::vector<uint8_t> old(static_cast<size_t>(fromBlock) * 3, 0x35);
+        Stream(kept, old, fromBlock, 0, false); // output left in the ring, input in the engine
+        EXPECT_EQ(run(kept), expected)
+            << c.from.nChannels << " channels at " << c.from.nSamplesPerSec;
+        EXPECT_FALSE(expected.empty());
+    }
+}
+
 } // namespace
