@@ -98,14 +98,15 @@ bool FindValue(std::string_view text, std::string_view section, std::string_view
     if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
         text.remove_prefix(kUtf8Bom.size());
     }
-    // A NUL ends a line too, so that no value handed out contains one.
-    constexpr std::string_view kLineEnds("\r\n\0", 3);
+    // A NUL ends a line too, so that no value handed out contains one. (A loop of its own:
+    // find_first_of looks each character up in the set through a call.)
+    const auto isLineEnd = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
     bool bInSection = false;
     size_t nPos = 0;
     while (nPos < text.size()) {
-        size_t nEnd = text.find_first_of(kLineEnds, nPos);
-        if (nEnd == std::string_view::npos) {
-            nEnd = text.size();
+        size_t nEnd = nPos;
+        while (nEnd < text.size() && !isLineEnd(text[nEnd])) {
+            ++nEnd;
         }
         const std::string_view line = Trim(text.substr(nPos, nEnd - nPos));
         nPos = nEnd + 1;
