@@ -4,6 +4,8 @@
 // between unrelated samples is a click. Plain functions on interleaved float frames.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 // The offset d in [0, candFrames - refFrames] at which cand[d ..] matches ref best (largest
@@ -32,3 +34,25 @@ MirrorRun MirroredRun(int64_t position, int32_t frames, int32_t limit);
 // Frames of the turns fed for budget frames when each turn goes to the engine in pieces of at
 // most chunk frames, stopping at the end of the piece in which the budget is spent.
 int64_t MirrorLength(int64_t budget, int32_t frames, int32_t chunk);
+
+// Writes count frames of the turns from position on to out (interleaved, channels wide), each run
+// of input frames made by convert(first, n, to), which writes frames [first, first + n) of the
+// input as floats at to; a backwards run is then reversed in place. frames > 0, count >= 0.
+template <class Convert>
+void FillMirrored(int64_t position, int32_t frames, int32_t count, int32_t channels, float* out,
+                  Convert convert) {
+    const auto width = static_cast<size_t>(channels);
+    for (int32_t i = 0; i < count;) {
+        const MirrorRun run = MirroredRun(position + i, frames, count - i);
+        float* const to = out + static_cast<size_t>(i) * width;
+        convert(run.first, run.count, to);
+        if (run.backwards) {
+            for (int32_t a = 0, b = run.count - 1; a < b; ++a, --b) {
+                std::swap_ranges(to + static_cast<size_t>(a) * width,
+                                 to + static_cast<size_t>(a + 1) * width,
+                                 to + static_cast<size_t>(b) * width);
+            }
+        }
+        i += run.count;
+    }
+}

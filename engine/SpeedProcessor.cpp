@@ -4,6 +4,7 @@
 #include "SampleConvert.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -504,9 +505,9 @@ EngineResult CSpeedProcessor::PullTailChunk(int64_t& silenceBudget) {
         const float* silence = m_pInFloat.get();
         if (silenceFrames > kChunkFrames) {
             if (!m_pTailSilence) {
-                m_pTailSilence.reset(
-                    new (std::nothrow) float[static_cast<size_t>(kMaxTailSilenceFrames) *
-                                             m_Format.nChannels]());
+                m_pTailSilence.reset(static_cast<float*>(
+                    std::calloc(static_cast<size_t>(kMaxTailSilenceFrames) * m_Format.nChannels,
+                                sizeof(float))));
             }
             if (m_pTailSilence) {
                 silence = m_pTailSilence.get();
@@ -879,20 +880,11 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
         const int64_t total = MirrorLength(mirrorBudget, frames, kChunkFrames);
         for (int64_t fed = 0; ok && fed < total && wanted();) {
             const auto chunk = static_cast<int32_t>(std::min<int64_t>(total - fed, piece));
-            for (int32_t i = 0; i < chunk;) {
-                const MirrorRun run = MirroredRun(fed + i, frames, chunk - i);
-                float* const to = feed + static_cast<size_t>(i) * channels;
-                m_pConverter->toFloat(data + static_cast<size_t>(run.first) * blockAlign, to,
-                                      run.count * channels);
-                if (run.backwards) {
-                    for (int32_t a = 0, b = run.count - 1; a < b; ++a, --b) {
-                        std::swap_ranges(to + static_cast<size_t>(a) * channels,
-                                         to + static_cast<size_t>(a + 1) * channels,
-                                         to + static_cast<size_t>(b) * channels);
-                    }
-                }
-                i += run.count;
-            }
+            FillMirrored(fed, frames, chunk, channels, feed,
+                         [&](int32_t first, int32_t count, float* to) {
+                             m_pConverter->toFloat(data + static_cast<size_t>(first) * blockAlign,
+                                                   to, count * channels);
+                         });
             if (m_Format.bFloat) {
                 SanitizeFloatInput(feed, chunk * channels);
             }

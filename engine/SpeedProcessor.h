@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 // The engine's setting identifiers (SETTING_USE_AA_FILTER ... SETTING_OVERLAP_MS) for
@@ -280,17 +281,23 @@ private:
     PcmFormat m_Format;
     std::unique_ptr<soundtouch::SoundTouch> m_pSoundTouch; // null while Unconfigured
     bool m_bActive;
-    int32_t m_nPitchSemiTones;               // semitones
-    int32_t m_nTempoChange;                  // whole percent, 0 = normal
-    int32_t m_nRateChange;                   // whole percent
-    const SampleConverter* m_pConverter;     // chosen by Configure for the sample width
-    std::unique_ptr<float[]> m_pInFloat;     // one input chunk as floats
-    std::unique_ptr<float[]> m_pOutFloat;    // one chunk of engine output
-    std::unique_ptr<uint8_t[]> m_pOutBytes;  // that chunk in the stream's format
-    std::unique_ptr<float[]> m_pTailSilence; // the tail's larger pieces of silence
-    std::unique_ptr<float[]> m_pFeedFloat;   // larger pieces of input, fed while it is fast
-    int32_t m_nRingLimit;                    // kRingSeconds of audio in bytes, whole frames
-    int32_t m_nRingCapacity;                 // bytes
+    int32_t m_nPitchSemiTones;              // semitones
+    int32_t m_nTempoChange;                 // whole percent, 0 = normal
+    int32_t m_nRateChange;                  // whole percent
+    const SampleConverter* m_pConverter;    // chosen by Configure for the sample width
+    std::unique_ptr<float[]> m_pInFloat;    // one input chunk as floats
+    std::unique_ptr<float[]> m_pOutFloat;   // one chunk of engine output
+    std::unique_ptr<uint8_t[]> m_pOutBytes; // that chunk in the stream's format
+    struct FreeDeleter {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+    // The tail's larger pieces of silence. From calloc: a block this large comes zeroed from the
+    // system's fresh pages, not written over once more (a new engine's first tail wrote 256 KiB
+    // per channel).
+    std::unique_ptr<float[], FreeDeleter> m_pTailSilence;
+    std::unique_ptr<float[]> m_pFeedFloat; // larger pieces of input, fed while it is fast
+    int32_t m_nRingLimit;                  // kRingSeconds of audio in bytes, whole frames
+    int32_t m_nRingCapacity;               // bytes
     int32_t m_nRingRead;  // offset of the oldest byte; -1 when empty and unpositioned
     int32_t m_nRingCount; // bytes held
     std::unique_ptr<uint8_t[]> m_pRing;

@@ -100,6 +100,43 @@ TEST(ChangeSplice, MirroredRunsFollowTheTurns) {
     expect(int64_t{216} * 1000001, 7, 0, 7, false); // far beyond 32 bits of frames
 }
 
+// The turns written out: input frame f of channel c is 10 f + c; each run is converted once, and
+// a backwards one reversed frame by frame (its channels kept in order).
+TEST(ChangeSplice, FillMirroredWritesTheTurnsFrameByFrame) {
+    const auto fill = [](int64_t position, int32_t count) {
+        std::vector<float> out(static_cast<size_t>(count) * 2, -1.0f);
+        std::vector<std::pair<int32_t, int32_t>> runs;
+        FillMirrored(position, 5, count, 2, out.data(), [&](int32_t first, int32_t n, float* to) {
+            runs.emplace_back(first, n);
+            for (int32_t f = 0; f < n; ++f) {
+                to[2 * f] = static_cast<float>(10 * (first + f));
+                to[2 * f + 1] = static_cast<float>(10 * (first + f) + 1);
+            }
+        });
+        std::vector<int32_t> frames;
+        for (size_t i = 0; i < out.size(); i += 2) {
+            EXPECT_EQ(out[i + 1], out[i] + 1.0f) << i;
+            frames.push_back(static_cast<int32_t>(out[i]) / 10);
+        }
+        return std::make_pair(frames, runs);
+    };
+    using Frames = std::vector<int32_t>;
+    using Runs = std::vector<std::pair<int32_t, int32_t>>;
+    // From within the first (backwards) turn across the second into the third.
+    auto got = fill(3, 9);
+    EXPECT_EQ(got.first, (Frames{1, 0, 0, 1, 2, 3, 4, 4, 3}));
+    EXPECT_EQ(got.second, (Runs{{0, 2}, {0, 5}, {3, 2}}));
+    // A whole backwards turn, and a piece of a forwards one from its middle.
+    got = fill(0, 5);
+    EXPECT_EQ(got.first, (Frames{4, 3, 2, 1, 0}));
+    got = fill(7, 2);
+    EXPECT_EQ(got.first, (Frames{2, 3}));
+    EXPECT_EQ(got.second, (Runs{{2, 2}}));
+    got = fill(int64_t{5} * 3000000001, 3); // an odd turn far beyond 32 bits: forwards
+    EXPECT_EQ(got.first, (Frames{0, 1, 2}));
+    EXPECT_TRUE(fill(4, 0).first.empty());
+}
+
 // Fed turn by turn in pieces of at most 1024 frames, up to the end of the piece the budget ends
 // in.
 TEST(ChangeSplice, MirrorLengthEndsWithThePieceTheBudgetEndsIn) {
