@@ -446,3 +446,8 @@ std::vector<GraphEvent> CFilterGraph::Events() const {
     std::lock_guard<std::mutex> lock(m_eventMutex);
     return m_Events;
 }
+
+void CFilterGraph::ClearEvents() {
+    std::lock_guard<std::mutex> lock(m_eventMutex);
+    m_Events.clear();
+}

@@ -79,8 +79,11 @@ public:
     // *pParam1 when given); E_ABORT on timeout; VFW_E_WRONG_STATE when the graph is not (or no
     // longer) running; E_POINTER for a null code.
     HRESULT WaitForCompletion(DWORD timeoutMs, LONG* pEvCode, LONG_PTR* pParam1 = nullptr);
-    // Every event received since the graph was made, in order.
+    // Every event received since the graph was made (or ClearEvents), in order.
     std::vector<GraphEvent> Events() const;
+    // Forgets the events received so far, for a graph kept for many streams; which renderers
+    // completed and an abort are kept (Run starts those afresh).
+    void ClearEvents();
     size_t FilterCount() const;
 
 private:

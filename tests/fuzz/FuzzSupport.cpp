@@ -552,6 +552,9 @@ void CFilterChain::Reset() {
     m_pGraph->Disconnect(m_pSink->InputPin());
     m_bConnected = false;
     m_bStreamedSinceReset = false;
+    // The sink's and the graph's records of calls and events would grow with every input.
+    m_pSink->Clear();
+    m_pGraph->ClearEvents();
 }
 
 // Pitch first: at 0 semitones every tempo and rate lies inside the envelope.

@@ -380,6 +380,14 @@ TEST_F(GraphTest, SourceToSinkDeliversBytesAndTimeStampsUnchanged) {
     EXPECT_EQ(graphEvents[0].code, EC_COMPLETE);
     EXPECT_EQ(graphEvents[0].param2,
               reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(m_pSink.Get())));
+    // Forgotten events leave the completion as it was; later ones are recorded afresh.
+    m_pGraph->ClearEvents();
+    EXPECT_TRUE(m_pGraph->Events().empty());
+    EXPECT_HR(S_OK, m_pGraph->WaitForCompletion(0, &code));
+    EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_HR(S_OK, m_pGraph->Notify(EC_USERABORT, 0, 0));
+    ASSERT_EQ(m_pGraph->Events().size(), 1u);
+    EXPECT_EQ(m_pGraph->Events()[0].code, EC_USERABORT);
     EXPECT_HR(S_OK, m_pGraph->Stop());
 }
 
