@@ -4,8 +4,8 @@
 #include "SampleConvert.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
