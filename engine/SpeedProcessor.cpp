@@ -158,6 +158,7 @@ EngineResult CSpeedProcessor::Configure(const PcmFormat& format, const EngineOpt
         } else {
             m_pSoundTouch = CreateEngine(format.nSamplesPerSec, format.nChannels, options);
         }
+        m_bEngineSilent = true;
         m_pConverter = converter;
         m_Format = format;
         // At most 30 s * 192000 Hz * 16 * 4 bytes: well inside int32.
@@ -181,6 +182,17 @@ template <class Call> bool CSpeedProcessor::EngineCall(Call call) {
     }
 }
 
+// Feeds count frames of input to the engine; false when it failed.
+bool CSpeedProcessor::FeedEngine(const float* frames, int32_t count) {
+    if (!EngineCall([&](soundtouch::SoundTouch& st) {
+            st.putSamples(frames, static_cast<unsigned>(count));
+        })) {
+        return false;
+    }
+    m_bEngineSilent = false;
+    return true;
+}
+
 // A fresh, empty engine with the old one's settings and the stored speed values; Unconfigured
 // when even that fails.
 void CSpeedProcessor::RebuildEngine() noexcept {
@@ -194,6 +206,7 @@ void CSpeedProcessor::RebuildEngine() noexcept {
     m_pSoundTouch.reset();
     try {
         m_pSoundTouch = CreateEngine(m_Format.nSamplesPerSec, m_Format.nChannels, options);
+        m_bEngineSilent = true;
         m_pSoundTouch->setTempoChange(static_cast<double>(m_nTempoChange));
         m_pSoundTouch->setRateChange(static_cast<double>(m_nRateChange));
         m_pSoundTouch->setPitchSemiTones(static_cast<int>(m_nPitchSemiTones));
@@ -216,6 +229,7 @@ template <class Call> EngineResult CSpeedProcessor::ApplyChange(Call call) {
     const bool done = EngineCall([&](soundtouch::SoundTouch& st) {
         if (activating) {
             st.clear();
+            m_bEngineSilent = true;
         }
         call(st);
     });
@@ -325,9 +339,7 @@ EngineResult CSpeedProcessor::ProcessInput(const uint8_t* data, int32_t byteCoun
             if (m_Format.bFloat) {
                 SanitizeFloatInput(m_pInFloat.get(), chunk * m_Format.nChannels);
             }
-            if (!EngineCall([&](soundtouch::SoundTouch& st) {
-                    st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
-                })) {
+            if (!FeedEngine(m_pInFloat.get(), chunk)) {
                 return EngineResult::Failed;
             }
             done += chunk;
@@ -445,6 +457,7 @@ EngineResult CSpeedProcessor::Drain() {
     if (!done) {
         return EngineResult::Failed;
     }
+    m_bEngineSilent = true;
     return m_nRingCount > 0 ? EngineResult::Ok : EngineResult::NoOutput;
 }
 
@@ -469,8 +482,11 @@ EngineResult CSpeedProcessor::ReadTail(uint8_t* dest, int32_t maxBytes, int32_t&
                             static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
     std::fill_n(m_pInFloat.get(), static_cast<size_t>(kChunkFrames) * m_Format.nChannels, 0.0f);
     bytesRead = ReadOutput(dest, maxBytes);
+    // An engine that holds nothing makes nothing but silence of the silence: the tail is silence
+    // from here on, unless a fresh engine's first output is still to fade in over the old one's.
+    const bool silent = m_bEngineSilent && m_nFadeDone >= m_nFadeFrames;
     while (bytesRead < maxBytes) {
-        const EngineResult pulled = PullTailChunk(silenceBudget);
+        const EngineResult pulled = silent ? EngineResult::NoOutput : PullTailChunk(silenceBudget);
         if (pulled == EngineResult::Failed) {
             return EngineResult::Failed;
         }
@@ -571,8 +587,8 @@ void CSpeedProcessor::Clear() {
     m_nFadeDone = 0;
     m_nHistoryFrames = 0;
     m_nLookahead = 0;
-    if (m_pSoundTouch) {
-        EngineCall([](soundtouch::SoundTouch& st) { st.clear(); });
+    if (m_pSoundTouch && EngineCall([](soundtouch::SoundTouch& st) { st.clear(); })) {
+        m_bEngineSilent = true;
     }
 }
 
@@ -598,6 +614,7 @@ void CSpeedProcessor::Free() {
     m_nFadeFrames = 0;
     m_nFadeDone = 0;
     m_nDiscard = 0;
+    m_bEngineSilent = true;
     m_pRing.reset();
     m_nRingLimit = 0;
     m_nRingCapacity = 0;
@@ -849,7 +866,8 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     m_nLookahead = 0;
     bool moved = false;
     bool ok = MoveEngineOutputToRing(moved);
-    const int32_t piece = FeedPieceFrames(outPerIn);
+    // (Without input, no buffer for larger pieces is made.)
+    const int32_t piece = frames > 0 ? FeedPieceFrames(outPerIn) : kChunkFrames;
     float* const feed = FeedBuffer(piece);
     // The input itself first: what the engine makes of it continues the audio it owes.
     for (int32_t done = 0;
@@ -860,10 +878,7 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
         if (m_Format.bFloat) {
             SanitizeFloatInput(feed, chunk * m_Format.nChannels);
         }
-        ok = EngineCall([&](soundtouch::SoundTouch& st) {
-                 st.putSamples(feed, static_cast<unsigned>(chunk));
-             }) &&
-             MoveEngineOutputToRing(moved);
+        ok = FeedEngine(feed, chunk) && MoveEngineOutputToRing(moved);
         done += chunk;
     }
     // An input too short to push the rest out is mirrored back and forth after itself, so that
@@ -888,15 +903,19 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
             if (m_Format.bFloat) {
                 SanitizeFloatInput(feed, chunk * channels);
             }
-            ok = EngineCall([&](soundtouch::SoundTouch& st) {
-                     st.putSamples(feed, static_cast<unsigned>(chunk));
-                 }) &&
-                 MoveEngineOutputToRing(moved);
+            ok = FeedEngine(feed, chunk) && MoveEngineOutputToRing(moved);
             fed += chunk;
         }
     }
-    // Then silence, for no input at all (or an engine that still wants more).
-    if (ok && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames)) {
+    // Then silence, for no input at all (or an engine that still wants more). An engine that
+    // holds nothing would make silence of it, after seconds of input at a fast speed: what it
+    // owes is silence, and so is the lookahead (filled below).
+    while (ok && m_bEngineSilent && m_nSpliceOwed > 0) {
+        const auto silence = static_cast<int32_t>(std::min<int64_t>(m_nSpliceOwed, kChunkFrames));
+        ok = AppendSilence(silence);
+        m_nSpliceOwed -= silence;
+    }
+    if (ok && !m_bEngineSilent && (m_nSpliceOwed > 0 || m_nLookahead < m_nMatchFrames)) {
         const double needed = static_cast<double>(m_nSpliceOwed + m_nMatchFrames) / outPerIn;
         int64_t budget = static_cast<int64_t>(std::min(needed, 1e12)) +
                          static_cast<int64_t>(kTailPipelineSeconds) * m_Format.nSamplesPerSec;
@@ -938,6 +957,7 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
     m_nHistoryFrames = 0;
     if (!EngineCall([&](soundtouch::SoundTouch& st) {
             st.clear();
+            m_bEngineSilent = true;
             st.setTempoChange(static_cast<double>(next[0]));
             st.setRateChange(static_cast<double>(next[1]));
             st.setPitchSemiTones(static_cast<int>(next[2]));
@@ -971,9 +991,7 @@ EngineResult CSpeedProcessor::FinishStretch(const uint8_t* data, int32_t byteCou
         if (m_Format.bFloat) {
             SanitizeFloatInput(m_pInFloat.get(), chunk * channels);
         }
-        if (!EngineCall([&](soundtouch::SoundTouch& st) {
-                st.putSamples(m_pInFloat.get(), static_cast<unsigned>(chunk));
-            })) {
+        if (!FeedEngine(m_pInFloat.get(), chunk)) {
             return EngineResult::Failed;
         }
         done += chunk;

@@ -259,6 +259,7 @@ private:
     template <class Call> EngineResult ApplyChange(Call call);
     template <class Call> bool EngineCall(Call call);
     void RebuildEngine() noexcept;
+    bool FeedEngine(const float* frames, int32_t count);
     bool MoveEngineOutputToRing(bool& moved);
     EngineResult MoveChunkToRing();
     EngineResult PullTailChunk(int64_t& silenceBudget);
@@ -317,4 +318,6 @@ private:
     int32_t m_nFadeFrames = 0; // a fresh engine's first frames faded in over the lookahead
     int32_t m_nFadeDone = 0;
     int64_t m_nDiscard = 0; // a fresh engine's output for the input it was started on
+    // Nothing fed to the engine since it was made or last cleared: its output is silence.
+    bool m_bEngineSilent = true;
 };

@@ -70,6 +70,49 @@ TEST(AllocationFailure, SlowedDownEngineHoldsLittleOutputAtATime) {
     EXPECT_GE(outBytes, 400 * static_cast<int64_t>(in.size() - kRate / 100 * 4));
 }
 
+// At 2,500 times (tempo 50 with rate 50) an engine wants seconds of input before it yields
+// anything: megabytes of silence in its buffers. One that holds nothing (made or cleared, and fed
+// nothing since) would only make silence of it, so the tail and the end of a stretch write the
+// silence they owe themselves.
+TEST(AllocationFailure, AnEngineThatHoldsNothingIsNotFedSilence) {
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_EQ(p.ChangeSpeed(4900, 4900, 0), EngineResult::Ok);
+    const std::vector<uint8_t> tone = Sine16(1);
+    const int32_t next[3] = {4900, 4900, 0};
+    int32_t used = -1;
+    std::vector<uint8_t> out(4096, 0x55);
+    // Emptied by a flush.
+    ASSERT_NE(p.ProcessInput(tone.data(), 4), EngineResult::Failed);
+    p.Clear();
+    {
+        FailAllocationsAbove guard(300 * 1024);
+        int32_t read = -1;
+        EXPECT_EQ(p.ReadTail(out.data(), 4096, read), EngineResult::Ok);
+        EXPECT_EQ(read, 4096);
+        EXPECT_EQ(out, std::vector<uint8_t>(4096, 0));
+        EXPECT_EQ(g_failures, 0);
+    }
+    // Emptied by the end of a stretch, into a fresh engine that starts on no input (none came
+    // since the flush): the owed frames are silence, and the fresh engine holds nothing either.
+    p.Clear();
+    ASSERT_EQ(p.FinishStretch(tone.data(), 4, 0, next, used), EngineResult::Ok);
+    {
+        FailAllocationsAbove guard(300 * 1024);
+        EXPECT_EQ(p.FinishStretch(nullptr, 0, 1000, next, used), EngineResult::Ok);
+        EXPECT_EQ(used, 0);
+        ASSERT_EQ(p.BufferedBytes(), 4000);
+        std::fill(out.begin(), out.end(), uint8_t{0x55});
+        EXPECT_EQ(p.ReadOutput(out.data(), 4096), 4000);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 4000),
+                  std::vector<uint8_t>(4000, 0));
+        EXPECT_EQ(p.FinishStretch(nullptr, 0, 3, nullptr, used), EngineResult::Ok);
+        EXPECT_EQ(p.BufferedBytes(), 12);
+        EXPECT_FALSE(p.IsActive());
+        EXPECT_EQ(g_failures, 0);
+    }
+}
+
 // A ring that cannot grow keeps what it holds; the output that did not fit stays in the engine
 // and comes out with the next block, here a zero-length one.
 TEST(AllocationFailure, RingThatCannotGrowKeepsWhatItHolds) {

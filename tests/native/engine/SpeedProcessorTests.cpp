@@ -345,6 +345,54 @@ TEST(SpeedProcessor, ActivationStartsFromAnEmptyEngine) {
     }
 }
 
+// Once the engine holds input, the tail and the end of a stretch come out of it: its audio, not
+// the silence an empty engine would make. So does a fresh engine's first output, though it holds
+// nothing, while it fades in over the old one's.
+TEST(SpeedProcessor, AnEngineThatHoldsInputIsHeardToTheEnd) {
+    const std::vector<uint8_t> tone = Sine16(kRate / 10);
+    const auto cbTone = static_cast<int32_t>(tone.size());
+    // Frames of 16-bit stereo with a sample of the tone in them.
+    auto heard = [](const std::vector<uint8_t>& bytes) {
+        const std::vector<int16_t> s = AsInt16(bytes);
+        int32_t frames = 0;
+        for (size_t f = 0; f + 1 < s.size(); f += 2) {
+            frames += s[f] != 0 || s[f + 1] != 0 ? 1 : 0;
+        }
+        return frames;
+    };
+    CSpeedProcessor p;
+    ASSERT_TRUE(ConfigureDefault(p));
+    ASSERT_EQ(p.ChangeTempo(100), EngineResult::Ok);
+    std::vector<uint8_t> all(static_cast<size_t>(cbTone));
+    ASSERT_NE(p.ProcessInput(tone.data(), cbTone), EngineResult::Failed);
+    p.ReadOutput(all.data(), cbTone);
+    std::vector<uint8_t> tail(2048);
+    int32_t read = 0;
+    ASSERT_EQ(p.ReadTail(tail.data(), 2048, read), EngineResult::Ok);
+    EXPECT_GE(heard(tail), 500);
+
+    p.Clear();
+    ASSERT_NE(p.ProcessInput(tone.data(), cbTone), EngineResult::Failed);
+    p.ReadOutput(all.data(), cbTone);
+    int32_t used = -1;
+    ASSERT_EQ(p.FinishStretch(nullptr, 0, 200, nullptr, used), EngineResult::Ok);
+    ASSERT_EQ(p.BufferedBytes(), 800);
+    std::vector<uint8_t> owed(800);
+    ASSERT_EQ(p.ReadOutput(owed.data(), 800), 800);
+    EXPECT_GE(heard(owed), 190);
+
+    // The old engine's output for the tone goes on over the fresh one's first (silent) output.
+    p.Clear();
+    ASSERT_EQ(p.ChangeTempo(100), EngineResult::Ok);
+    const int32_t next[3] = {100, 0, 0};
+    ASSERT_EQ(p.FinishStretch(tone.data(), cbTone, 0, next, used), EngineResult::Ok);
+    ASSERT_EQ(p.BufferedBytes(), 0);
+    const int32_t fade = kRate / 1000 * CSpeedProcessor::kSpliceMs;
+    std::vector<uint8_t> faded(static_cast<size_t>(fade) * 4);
+    ASSERT_EQ(p.ReadTail(faded.data(), fade * 4, read), EngineResult::Ok);
+    EXPECT_GE(heard(faded), fade / 2);
+}
+
 // The anti-alias filter works only when the rate changes; 30 taps fall back to 32.
 TEST(SpeedProcessor, BadAntiAliasLengthFallsBackTo32) {
     const std::vector<uint8_t> in = Sine16(kRate, 2, 5000.0);
