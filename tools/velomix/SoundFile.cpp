@@ -143,6 +143,21 @@ std::string DamageIn(const std::string& log) {
     return {};
 }
 
+// libsndfile's 32-bit samples to 8 bits (unsigned, around 128) or 24 bits (little-endian).
+void NarrowSamples(const int* src, size_t count, bool eightBit, uint8_t* dst) {
+    if (eightBit) {
+        for (size_t i = 0; i < count; ++i)
+            dst[i] = static_cast<uint8_t>((static_cast<uint32_t>(src[i]) >> 24) ^ 0x80);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const auto v = static_cast<uint32_t>(src[i]);
+        dst[3 * i] = static_cast<uint8_t>(v >> 8);
+        dst[3 * i + 1] = static_cast<uint8_t>(v >> 16);
+        dst[3 * i + 2] = static_cast<uint8_t>(v >> 24);
+    }
+}
+
 } // namespace
 
 WAVEFORMATEX WaveFormatFor(const PcmLayout& layout) {
@@ -231,17 +246,8 @@ int64_t CSoundReader::Read(uint8_t* dst, int64_t frames) {
     } else {
         m_Scratch.resize(static_cast<size_t>(frames * ch));
         got = sf_readf_int(m_pFile, m_Scratch.data(), frames);
-        const size_t n = static_cast<size_t>(got * ch);
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t v = static_cast<uint32_t>(m_Scratch[i]);
-            if (m_Layout.bits == 8) {
-                dst[i] = static_cast<uint8_t>((v >> 24) ^ 0x80); // signed -> unsigned around 128
-            } else {
-                dst[3 * i] = static_cast<uint8_t>(v >> 8);
-                dst[3 * i + 1] = static_cast<uint8_t>(v >> 16);
-                dst[3 * i + 2] = static_cast<uint8_t>(v >> 24);
-            }
-        }
+        if (got > 0)
+            NarrowSamples(m_Scratch.data(), static_cast<size_t>(got * ch), m_Layout.bits == 8, dst);
     }
     if (got < 0 || sf_error(m_pFile) != SF_ERR_NO_ERROR) {
         m_Error = sf_strerror(m_pFile);
