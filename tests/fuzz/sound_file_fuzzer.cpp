@@ -2,7 +2,9 @@
 // (tools/velomix/SoundFile.h) and streamed into the filter as the host streams it: the
 // layout the reader reports becomes the connection's type, 100 ms buffers, samples with the
 // frames' times, end of stream. At most kMaxBytes of audio per input: the reader's faults lie
-// in the headers and the first blocks, and a decoder can make much audio of a short input. Of
+// in the headers and the first blocks, and a decoder can make much audio of a short input (the
+// whole of an input of PCM, A-law or mu-law; the first half or more of 4-bit ADPCM, which
+// libsndfile decodes slowly enough to take most of the time of an input at 128 KB). Of
 // that, the first kMaxBuffers go through the filter and the rest is only read: a buffer of a
 // low-rate file is 256 frames, and a hundred of them through the whole chain cost milliseconds
 // for the same path each time (the filter's streaming is filter_pins' part).
@@ -16,7 +18,7 @@
 
 namespace {
 
-constexpr int64_t kMaxBytes = 128 * 1024;
+constexpr int64_t kMaxBytes = 32 * 1024;
 constexpr int kMaxBuffers = 16;
 
 CMediaType TypeFor(const PcmLayout& l) {
